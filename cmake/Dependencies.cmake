@@ -1,0 +1,22 @@
+# Third-party libraries, all from Debian packages (scripts/install-deps).
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
+pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0)
+pkg_check_modules(FUSE3 REQUIRED IMPORTED_TARGET fuse3)
+find_package(simdjson REQUIRED)
+find_package(nlohmann_json REQUIRED)
+find_package(OpenSSL REQUIRED)
+
+if(LUMORA_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  # cpp-httplib: Debian ships it as a compiled library with a pkg-config file.
+  pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+endif()
+if(LUMORA_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+endif()
+find_package(Qt6 REQUIRED COMPONENTS Core Network)
+if(LUMORA_BUILD_GUI)
+  find_package(Qt6 REQUIRED COMPONENTS Widgets Gui Svg Test)
+endif()

@@ -1,0 +1,37 @@
+#pragma once
+// Errors are values: a domain, a code and a human-readable description.
+
+#include <expected>
+#include <string>
+#include <utility>
+
+namespace lumora {
+
+struct Error {
+  std::string domain;
+  long code = 0;
+  std::string description;
+
+  friend bool operator==(const Error&, const Error&) = default;
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+inline std::unexpected<Error> fail(std::string domain, long code, std::string description) {
+  return std::unexpected(Error{std::move(domain), code, std::move(description)});
+}
+
+// Error domains of the platform layer. The File Provider domain keeps the
+// framework's own text so that callers compare against the familiar name.
+inline constexpr const char* kFileProviderErrorDomain = "NSFileProviderErrorDomain";
+// Transfer failures of the HTTP session; the code is libcurl's CURLcode.
+inline constexpr const char* kTransferErrorDomain = "LumoraTransferErrorDomain";
+// JSON and other decoding failures; the description names the offending member.
+inline constexpr const char* kDecodingErrorDomain = "LumoraDecodingErrorDomain";
+// Failures of the operating system; the code is errno.
+inline constexpr const char* kPosixErrorDomain = "NSPOSIXErrorDomain";
+
+Error posixError(int errnum, const std::string& what);
+
+}  // namespace lumora
