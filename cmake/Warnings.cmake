@@ -1,5 +1,12 @@
 # Warnings and sanitizers for every target of the project.
-add_compile_options(-Wall -Wextra -Wpedantic -Wshadow=local -Wnon-virtual-dtor)
+add_compile_options(-Wall -Wextra -Wpedantic -Wnon-virtual-dtor)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  add_compile_options(-Wshadow=local)
+elseif(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  # libstdc++ 12 offers std::expected only when the compiler claims the C++20
+  # concepts level that clang 16 implements but does not yet advertise.
+  add_compile_options(-D__cpp_concepts=202002L -Wno-macro-redefined -Wno-gnu-zero-variadic-macro-arguments)
+endif()
 if(LUMORA_WERROR)
   add_compile_options(-Werror)
 endif()
