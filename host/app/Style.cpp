@@ -1,0 +1,121 @@
+#include "host/app/Style.h"
+
+#include <QApplication>
+#include <QEvent>
+
+namespace lumora::ui {
+
+namespace {
+
+struct StyleSpec {
+  int pixelSize;
+  QFont::Weight weight;
+};
+
+StyleSpec specFor(TextStyle style) {
+  switch (style) {
+    case TextStyle::Title:
+      return {22, QFont::Normal};
+    case TextStyle::Title2:
+      return {17, QFont::Normal};
+    case TextStyle::Headline:
+      return {13, QFont::DemiBold};
+    case TextStyle::Callout:
+      return {12, QFont::Normal};
+    case TextStyle::Footnote:
+      return {10, QFont::Normal};
+  }
+  return {13, QFont::Normal};
+}
+
+}  // namespace
+
+QFont systemFont(int pixelSize, QFont::Weight weight) {
+  QFont font = QApplication::font();
+  font.setPixelSize(pixelSize);
+  font.setWeight(weight);
+  return font;
+}
+
+QFont textFont(TextStyle style, bool bold) {
+  const StyleSpec spec = specFor(style);
+  return systemFont(spec.pixelSize, bold ? QFont::Bold : spec.weight);
+}
+
+QColor green(double opacity) {
+  QColor color = QColor::fromRgba(kGreen);
+  color.setAlphaF(static_cast<float>(opacity));
+  return color;
+}
+
+QColor foregroundColor(const QPalette& palette, Foreground role) {
+  QColor text = palette.color(QPalette::WindowText);
+  switch (role) {
+    case Foreground::Primary:
+      return text;
+    case Foreground::Secondary:
+      text.setAlphaF(static_cast<float>(kSecondaryOpacity));
+      return text;
+    case Foreground::Tertiary:
+      text.setAlphaF(static_cast<float>(kTertiaryOpacity));
+      return text;
+    case Foreground::Green:
+      return green();
+  }
+  return text;
+}
+
+QColor secondaryColor(const QPalette& palette, double opacity) {
+  QColor color = palette.color(QPalette::WindowText);
+  color.setAlphaF(static_cast<float>(kSecondaryOpacity * opacity));
+  return color;
+}
+
+QColor blackFill(double opacity) {
+  QColor color(Qt::black);
+  color.setAlphaF(static_cast<float>(opacity));
+  return color;
+}
+
+bool isDark(const QPalette& palette) {
+  return palette.color(QPalette::Window).lightness() < palette.color(QPalette::WindowText).lightness();
+}
+
+QPalette basePalette(const QWidget* widget) {
+  if (widget == nullptr) return QApplication::palette();
+  const QWidget* top = widget->window();
+  if (top == widget) return QApplication::palette(widget);
+  return top->palette();
+}
+
+StyledLabel::StyledLabel(const QString& text, const QFont& font, Foreground role, QWidget* parent)
+    : QLabel(text, parent), role_(role) {
+  setFont(font);
+  setTextFormat(Qt::PlainText);
+  applyColor();
+}
+
+void StyledLabel::setRole(Foreground role) {
+  if (role == role_) return;
+  role_ = role;
+  applyColor();
+}
+
+void StyledLabel::changeEvent(QEvent* event) {
+  QLabel::changeEvent(event);
+  const auto type = event->type();
+  if (!applying_ && (type == QEvent::PaletteChange || type == QEvent::ParentChange ||
+                     type == QEvent::ApplicationPaletteChange)) {
+    applyColor();
+  }
+}
+
+void StyledLabel::applyColor() {
+  applying_ = true;
+  QPalette pal = palette();
+  pal.setColor(QPalette::WindowText, foregroundColor(basePalette(this), role_));
+  setPalette(pal);
+  applying_ = false;
+}
+
+}  // namespace lumora::ui
