@@ -5,7 +5,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
 elseif(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   # libstdc++ 12 offers std::expected only when the compiler claims the C++20
   # concepts level that clang 16 implements but does not yet advertise.
-  add_compile_options(-D__cpp_concepts=202002L -Wno-macro-redefined -Wno-gnu-zero-variadic-macro-arguments)
+  add_compile_options(-U__cpp_concepts -D__cpp_concepts=202002L -Wno-gnu-zero-variadic-macro-arguments)
 endif()
 if(LUMORA_WERROR)
   add_compile_options(-Werror)

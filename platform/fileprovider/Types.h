@@ -14,10 +14,12 @@ namespace lumora::fileprovider {
 using Bytes = std::string;  // opaque byte strings (pages, anchors, versions)
 
 using ItemIdentifier = std::string;
-inline const ItemIdentifier kRootContainerItemIdentifier = "NSFileProviderRootContainerItemIdentifier";
+inline const ItemIdentifier kRootContainerItemIdentifier =
+    "NSFileProviderRootContainerItemIdentifier";
 inline const ItemIdentifier kWorkingSetContainerItemIdentifier =
     "NSFileProviderWorkingSetContainerItemIdentifier";
-inline const ItemIdentifier kTrashContainerItemIdentifier = "NSFileProviderTrashContainerItemIdentifier";
+inline const ItemIdentifier kTrashContainerItemIdentifier =
+    "NSFileProviderTrashContainerItemIdentifier";
 
 // A page of an enumeration: opaque bytes. The two initial pages are the
 // framework's fixed values and both mean "the start of the listing".

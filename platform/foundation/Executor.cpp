@@ -70,8 +70,12 @@ ThreadPool& sharedPool() {
 
 }  // namespace
 
-void runDetached(std::function<void()> task) { sharedPool().post(std::move(task)); }
+void runDetached(std::function<void()> task) {
+  sharedPool().post(std::move(task));
+}
 
-unsigned sharedExecutorThreadCount() { return sharedPool().size(); }
+unsigned sharedExecutorThreadCount() {
+  return sharedPool().size();
+}
 
 }  // namespace lumora

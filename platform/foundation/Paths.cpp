@@ -39,10 +39,18 @@ fs::path homeDirectory() {
   return fs::path("/");
 }
 
-fs::path dataHome() { return xdgOr("XDG_DATA_HOME", ".local/share"); }
-fs::path configHome() { return xdgOr("XDG_CONFIG_HOME", ".config"); }
-fs::path cacheHome() { return xdgOr("XDG_CACHE_HOME", ".cache"); }
-std::optional<fs::path> runtimeDir() { return absoluteFromEnv("XDG_RUNTIME_DIR"); }
+fs::path dataHome() {
+  return xdgOr("XDG_DATA_HOME", ".local/share");
+}
+fs::path configHome() {
+  return xdgOr("XDG_CONFIG_HOME", ".config");
+}
+fs::path cacheHome() {
+  return xdgOr("XDG_CACHE_HOME", ".cache");
+}
+std::optional<fs::path> runtimeDir() {
+  return absoluteFromEnv("XDG_RUNTIME_DIR");
+}
 
 std::optional<fs::path> appGroupContainer(std::string_view appGroup) {
   fs::path dir = dataHome() / appGroup;

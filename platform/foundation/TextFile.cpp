@@ -21,8 +21,8 @@ bool isValidUtf8(std::string_view bytes) {
       ++i;
       continue;
     }
-    size_t length;
-    uint32_t cp;
+    size_t length = 0;
+    uint32_t cp = 0;
     if (c >= 0xC2 && c <= 0xDF) {
       length = 2;
       cp = c & 0x1F;
@@ -132,7 +132,8 @@ uint32_t decodeAt(std::string_view s, size_t& i) {
     return 0xFFFD;
   }
   uint32_t cp = length == 1 ? c : length == 2 ? (c & 0x1F) : length == 3 ? (c & 0x0F) : (c & 0x07);
-  for (size_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  for (size_t k = 1; k < length; ++k)
+    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
   i += length;
   return cp;
 }

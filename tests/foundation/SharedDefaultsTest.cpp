@@ -25,7 +25,7 @@ TEST(SharedDefaults, StoresStringsBesideOtherKeysWithPrivateMode) {
   EXPECT_EQ(defaults.stringForKey("a"), "three");
   EXPECT_EQ(defaults.stringForKey("b"), "two ");
 
-  struct stat info{};
+  struct stat info {};
   ASSERT_EQ(::stat(defaults.file().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
@@ -47,7 +47,7 @@ TEST(Paths, AppGroupContainerIsCreatedPrivate) {
   auto dir = paths::appGroupContainer("group.test");
   ASSERT_TRUE(dir);
   EXPECT_EQ(*dir, home.home() / ".local/share/group.test");
-  struct stat info{};
+  struct stat info {};
   ASSERT_EQ(::stat(dir->c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
 

@@ -62,7 +62,7 @@ TEST(TextFile, AtomicWriteReplacesASymlinkInsteadOfFollowingIt) {
   EXPECT_FALSE(fs::is_symlink(target));
   EXPECT_EQ(readUtf8File(target).value(), "new contents");
   EXPECT_EQ(readUtf8File(victim).value(), "keep me");
-  struct stat info{};
+  struct stat info {};
   ASSERT_EQ(::stat(target.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   // Nothing but the two files is left in the folder.
@@ -78,7 +78,8 @@ TEST(TextFile, AtomicWriteIntoAMissingFolderFailsCleanly) {
 
 TEST(TextFile, TrimsUnicodeWhitespaceAtBothEnds) {
   EXPECT_EQ(trimUnicodeWhitespace("  tok en\n\r\t"), "tok en");
-  EXPECT_EQ(trimUnicodeWhitespace("\xE2\x80\xA8\xC2\xA0tok\xE3\x80\x80"), "tok");  // LS, NBSP, ideographic
+  EXPECT_EQ(trimUnicodeWhitespace("\xE2\x80\xA8\xC2\xA0tok\xE3\x80\x80"),
+            "tok");  // LS, NBSP, ideographic
   EXPECT_EQ(trimUnicodeWhitespace(" \n \t "), "");
   EXPECT_EQ(trimUnicodeWhitespace("caf\xC3\xA9"), "caf\xC3\xA9");
 }
