@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QPainter>
 
 namespace lumora::ui {
 
@@ -78,7 +79,8 @@ QColor blackFill(double opacity) {
 }
 
 bool isDark(const QPalette& palette) {
-  return palette.color(QPalette::Window).lightness() < palette.color(QPalette::WindowText).lightness();
+  return palette.color(QPalette::Window).lightness() <
+         palette.color(QPalette::WindowText).lightness();
 }
 
 QPalette basePalette(const QWidget* widget) {
@@ -99,6 +101,31 @@ void StyledLabel::setRole(Foreground role) {
   if (role == role_) return;
   role_ = role;
   applyColor();
+}
+
+void StyledLabel::setElided(bool elided) {
+  elided_ = elided;
+  setSizePolicy(elided ? QSizePolicy::Ignored : QSizePolicy::Preferred,
+                sizePolicy().verticalPolicy());
+  updateGeometry();
+  update();
+}
+
+QSize StyledLabel::minimumSizeHint() const {
+  if (!elided_) return QLabel::minimumSizeHint();
+  return {0, QLabel::minimumSizeHint().height()};
+}
+
+void StyledLabel::paintEvent(QPaintEvent* event) {
+  if (!elided_) {
+    QLabel::paintEvent(event);
+    return;
+  }
+  QPainter painter(this);
+  const QRect area = contentsRect();
+  const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, area.width());
+  painter.setPen(textColor());
+  painter.drawText(area, static_cast<int>(alignment()), shown);
 }
 
 void StyledLabel::changeEvent(QEvent* event) {

@@ -49,14 +49,20 @@ class StyledLabel : public QLabel {
   void setRole(Foreground role);
   // The colour the label draws its text in.
   QColor textColor() const { return palette().color(QPalette::WindowText); }
+  // One line cut with an ellipsis when the layout gives less room than the
+  // text needs; the whole text stays available as the tool tip.
+  void setElided(bool elided);
+  QSize minimumSizeHint() const override;
 
  protected:
   void changeEvent(QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
 
  private:
   void applyColor();
 
   Foreground role_;
+  bool elided_ = false;
   bool applying_ = false;  // guards the palette change our own setPalette causes
 };
 

@@ -30,7 +30,10 @@ void SwitchControl::setOn(bool on) {
   emit onChanged(on_);
 }
 
-QSize SwitchControl::sizeHint() const { return {kTrackWidth, kTrackHeight}; }
+// Two pixels around the track leave room for the focus ring.
+QSize SwitchControl::sizeHint() const {
+  return {kTrackWidth + 4, kTrackHeight + 4};
+}
 
 QColor SwitchControl::trackColor() const {
   if (on_) return green();
@@ -41,8 +44,9 @@ QColor SwitchControl::trackColor() const {
 void SwitchControl::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
-  const QRectF track = QRectF(0, 0, kTrackWidth, kTrackHeight)
-                           .translated((width() - kTrackWidth) / 2.0, (height() - kTrackHeight) / 2.0);
+  const QRectF track =
+      QRectF(0, 0, kTrackWidth, kTrackHeight)
+          .translated((width() - kTrackWidth) / 2.0, (height() - kTrackHeight) / 2.0);
   painter.setPen(Qt::NoPen);
   QColor fill = trackColor();
   if (isDown()) fill = fill.darker(112);
