@@ -34,10 +34,10 @@ class LumoraBackend final {
   // The build-time API base, the app group's real container and defaults.
   explicit LumoraBackend(fileprovider::Domain domain);
   // For tests: explicit base URL, container folder (none: no container) and
-  // shared defaults file.
+  // shared defaults file; `session` null means the process-wide session.
   LumoraBackend(fileprovider::Domain domain, std::string apiBase,
                 std::optional<std::filesystem::path> containerDirectory,
-                std::filesystem::path defaultsFile);
+                std::filesystem::path defaultsFile, std::shared_ptr<HttpSession> session = nullptr);
   ~LumoraBackend();
   LumoraBackend(const LumoraBackend&) = delete;
   LumoraBackend& operator=(const LumoraBackend&) = delete;

@@ -1,0 +1,85 @@
+// The backend's content download: a download URL from the API, then the
+// object streamed from that URL into a private temporary file.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "extension/backend/LumoraBackend.h"
+#include "extension/backend/StorageRecords.h"
+#include "platform/foundation/HttpSession.h"
+
+namespace lumora::backend {
+namespace {
+
+// Removes the temporary file unless the download succeeds and keeps it.
+class TemporaryFile {
+ public:
+  TemporaryFile() = default;
+  ~TemporaryFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  Result<void> create() {
+    std::error_code ec;
+    std::filesystem::path folder = std::filesystem::temp_directory_path(ec);
+    if (ec) return std::unexpected(posixError(ec.value(), "finding the temporary folder"));
+    std::string pattern = (folder / "lumora-download-XXXXXX").string();
+    // mkostemp makes the file with mode 0600 and O_EXCL: never an existing file.
+    int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) return std::unexpected(posixError(errno, "creating the download file"));
+    fd_ = fd;
+    path_ = pattern;
+    return {};
+  }
+
+  int fd() const { return fd_; }
+
+  // Closes the file and hands its path over; it is no longer removed.
+  Result<std::filesystem::path> keep() {
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) return std::unexpected(posixError(errno, "closing the download file"));
+    std::filesystem::path path = std::move(path_);
+    path_.clear();
+    return path;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+}  // namespace
+
+Result<std::filesystem::path> LumoraBackend::download(const Entry& entry,
+                                                      fileprovider::Progress& progress) const {
+  Result<std::string> body = authorizedGet("/storage/download-url", {{"key", entry.id}});
+  if (!body) return std::unexpected(body.error());
+  Result<DownloadURLResponse> response = decodeDownloadURLResponse(*body);
+  if (!response) return std::unexpected(response.error());
+  if (!isFetchableUrl(response->url)) {
+    return std::unexpected(fileprovider::fileProviderError(fileprovider::kErrorServerUnreachable));
+  }
+
+  TemporaryFile file;
+  if (Result<void> made = file.create(); !made) return std::unexpected(made.error());
+  // The URL carries its own authorisation: no header of the backend's own.
+  Result<long> status = session_->download(response->url, {}, file.fd());
+  if (!status) return std::unexpected(status.error());
+  // An error page from the storage host is not the file's contents.
+  if (*status < 200 || *status > 299) {
+    return std::unexpected(fileprovider::fileProviderError(fileprovider::kErrorServerUnreachable));
+  }
+  Result<std::filesystem::path> path = file.keep();
+  if (!path) return std::unexpected(path.error());
+  progress.setCompletedUnitCount(progress.totalUnitCount());
+  return path;
+}
+
+}  // namespace lumora::backend

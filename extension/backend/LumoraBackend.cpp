@@ -1,0 +1,135 @@
+#include "extension/backend/LumoraBackend.h"
+
+#include <chrono>
+
+#include "extension/backend/Entries.h"
+#include "extension/backend/StorageRecords.h"
+#include "platform/foundation/HttpSession.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/SharedDefaults.h"
+#include "platform/foundation/TextFile.h"
+#include "platform/foundation/UrlQuery.h"
+#include "shared/Identifiers.h"
+
+namespace lumora::backend {
+namespace {
+
+constexpr std::chrono::seconds kRequestTimeout{60};
+
+// The session of every backend built with the build-time configuration.
+std::shared_ptr<HttpSession> configuredSession() {
+  static const std::shared_ptr<HttpSession> session = [] {
+    HttpSession::Options options;
+#ifdef LUMORA_API_CA_FILE
+    options.extraCaFile = std::filesystem::path(LUMORA_API_CA_FILE);
+#endif
+    return std::make_shared<HttpSession>(std::move(options));
+  }();
+  return session;
+}
+
+// A token goes into a header line: one holding a line break or a NUL would
+// let whoever wrote it add headers of their own, so it is not usable.
+bool usableToken(std::string_view token) {
+  return !token.empty() && token.find_first_of(std::string_view("\r\n\0", 3)) == token.npos;
+}
+
+}  // namespace
+
+LumoraBackend::LumoraBackend(fileprovider::Domain domain)
+    : apiBase_(LUMORA_API_BASE),
+      appGroup_(shared::kAppGroup),
+      session_(configuredSession()),
+      domain_(std::move(domain)),
+      useRealContainer_(true),
+      defaultsFile_(paths::sharedDefaultsFile(shared::kAppGroup)) {}
+
+LumoraBackend::LumoraBackend(fileprovider::Domain domain, std::string apiBase,
+                             std::optional<std::filesystem::path> containerDirectory,
+                             std::filesystem::path defaultsFile,
+                             std::shared_ptr<HttpSession> session)
+    : apiBase_(std::move(apiBase)),
+      appGroup_(shared::kAppGroup),
+      session_(session ? std::move(session) : configuredSession()),
+      domain_(std::move(domain)),
+      useRealContainer_(false),
+      containerDirectory_(std::move(containerDirectory)),
+      defaultsFile_(std::move(defaultsFile)) {}
+
+LumoraBackend::~LumoraBackend() = default;
+
+Result<std::string> LumoraBackend::readToken() const {
+  std::optional<std::filesystem::path> container =
+      useRealContainer_ ? paths::appGroupContainer(appGroup_) : containerDirectory_;
+  if (container) {
+    // Any failure to read the file only moves the look-up on to the defaults.
+    if (Result<std::string> text = readUtf8File(*container / shared::kTokenFileName)) {
+      std::string token = trimUnicodeWhitespace(*text);
+      if (usableToken(token)) return token;
+    }
+  }
+  std::optional<std::string> stored =
+      SharedDefaults(defaultsFile_).stringForKey(shared::kAccessTokenDefaultsKey);
+  if (stored && usableToken(*stored)) return *stored;  // exactly as stored, untrimmed
+  return std::unexpected(fileprovider::fileProviderError(fileprovider::kErrorNotAuthenticated));
+}
+
+Result<std::string> LumoraBackend::authorizedGet(std::string_view path,
+                                                 const QueryItems& query) const {
+  std::string url = buildUrl(apiBase_, path, query);
+  Result<std::string> token = readToken();
+  if (!token) return std::unexpected(token.error());
+  HttpHeaders headers{{"Authorization", "Bearer " + *token}};
+  Result<HttpResponse> response = session_->get(url, headers, kRequestTimeout);
+  if (!response) return std::unexpected(response.error());
+  if (response->status < 200 || response->status > 299) {
+    return std::unexpected(fileprovider::fileProviderError(fileprovider::kErrorServerUnreachable));
+  }
+  return std::move(response->body);
+}
+
+Result<ListPage> LumoraBackend::list(const fileprovider::ItemIdentifier& container,
+                                     const fileprovider::Page& page) const {
+  std::string prefix = container == fileprovider::kRootContainerItemIdentifier
+                           ? std::string(kRootPrefix)
+                           : container;
+  QueryItems query{{"prefix", prefix}, {"delimiter", "/"}};
+  // The initial pages, an empty page and one that is not UTF-8 all ask for
+  // the first page.
+  if (!page.empty() && page != fileprovider::kInitialPageSortedByName &&
+      page != fileprovider::kInitialPageSortedByDate && isValidUtf8(page)) {
+    query.emplace_back("cursor", page);
+  }
+  Result<std::string> body = authorizedGet("/storage/list", query);
+  if (!body) return std::unexpected(body.error());
+
+  ListPage result;
+  Result<std::optional<std::string>> cursor = decodeStorageList(
+      *body,
+      [&](const StorageEntry& record) { result.entries.push_back(makeEntry(record, container)); });
+  if (!cursor) return std::unexpected(cursor.error());
+  if (*cursor && !(*cursor)->empty()) result.nextPage = fileprovider::Page(std::move(**cursor));
+  return result;
+}
+
+Result<Entry> LumoraBackend::lookupEntry(const fileprovider::ItemIdentifier& identifier) const {
+  if (identifier == fileprovider::kRootContainerItemIdentifier) return rootEntry();
+  if (identifier.ends_with('/')) return folderEntry(identifier);
+
+  Result<std::string> body =
+      authorizedGet("/storage/list", {{"prefix", identifier}, {"exact", "1"}});
+  if (!body) return std::unexpected(body.error());
+  // Only a record of this very key will do: a service that puts a longer key
+  // with the same prefix first must not hand this item another file's data.
+  std::optional<Entry> found;
+  Result<std::optional<std::string>> decoded =
+      decodeStorageList(*body, [&](const StorageEntry& record) {
+        if (!found && record.key == identifier) found = makeEntry(record, parentKey(identifier));
+      });
+  if (!decoded) return std::unexpected(decoded.error());
+  if (!found)
+    return std::unexpected(fileprovider::fileProviderError(fileprovider::kErrorNoSuchItem));
+  return std::move(*found);
+}
+
+}  // namespace lumora::backend

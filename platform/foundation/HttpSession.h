@@ -1,0 +1,69 @@
+#pragma once
+// The URL session: HTTP(S) GETs over libcurl. One session keeps its
+// connections, DNS answers and TLS sessions for reuse by later requests on
+// any thread. Redirects are followed; a header named "Authorization" never
+// goes to a host other than the one first asked. Transfer failures are
+// `Error{kTransferErrorDomain, CURLcode, message}`; a timeout is
+// CURLE_OPERATION_TIMEDOUT (28).
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/foundation/Error.h"
+
+namespace lumora {
+
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpResponse {
+  long status = 0;
+  std::string body;
+};
+
+class HttpSession {
+ public:
+  struct Options {
+    // An extra CA bundle trusted beside the system store.
+    std::optional<std::filesystem::path> extraCaFile;
+    // A download fails when no byte arrives for this long (the platform's
+    // default request timeout is an idle timeout, not a total).
+    std::chrono::seconds downloadIdleTimeout{60};
+    // A response body held in memory larger than this fails the request.
+    size_t maxBodyBytes = size_t{256} << 20;
+  };
+
+  HttpSession();
+  explicit HttpSession(Options options);
+  ~HttpSession();
+  HttpSession(const HttpSession&) = delete;
+  HttpSession& operator=(const HttpSession&) = delete;
+
+  // The process-wide session trusting the build-time extra CA bundle (when
+  // one was configured).
+  static std::shared_ptr<HttpSession> shared();
+
+  // A GET whose whole body is kept in memory. `timeout` bounds the whole
+  // exchange. Any HTTP status is a success here; the caller judges it.
+  Result<HttpResponse> get(const std::string& url, const HttpHeaders& headers,
+                           std::chrono::milliseconds timeout) const;
+
+  // A GET whose body is written to `fd` as it arrives (constant memory).
+  // Yields the final HTTP status; the body of any status is written.
+  Result<long> download(const std::string& url, const HttpHeaders& headers, int fd) const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// True when `url` is an absolute http or https URL with a host.
+bool isFetchableUrl(std::string_view url);
+
+}  // namespace lumora
