@@ -1,0 +1,251 @@
+#include "platform/fileprovider/linux/Daemon.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "platform/fileprovider/linux/Log.h"
+#include "platform/foundation/Paths.h"
+
+namespace lumora::fuse {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: lumora-fileprovider --domain ID --display-name NAME [--mountpoint DIR] "
+    "[--foreground]";
+
+Error usage(const std::string& why) {
+  return Error{kPosixErrorDomain, EINVAL, why + "\n" + kUsage};
+}
+
+}  // namespace
+
+Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments) {
+  DaemonOptions options;
+  std::optional<std::string> domain, name, mountpoint;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& arg = arguments[i];
+    auto value = [&](std::optional<std::string>& into) -> bool {
+      if (i + 1 >= arguments.size()) return false;
+      into = arguments[++i];
+      return true;
+    };
+    if (arg == "--foreground") {
+      options.foreground = true;
+    } else if (arg == "--domain") {
+      if (!value(domain)) return std::unexpected(usage("--domain needs a value"));
+    } else if (arg == "--display-name") {
+      if (!value(name)) return std::unexpected(usage("--display-name needs a value"));
+    } else if (arg == "--mountpoint") {
+      if (!value(mountpoint)) return std::unexpected(usage("--mountpoint needs a value"));
+    } else {
+      return std::unexpected(usage("unknown argument " + arg));
+    }
+  }
+  if (!domain || domain->empty()) return std::unexpected(usage("--domain is required"));
+  if (!name || name->empty()) return std::unexpected(usage("--display-name is required"));
+  // Both become file names (the socket, the cache folder, the mount point).
+  if (!isUsableFileName(*domain)) return std::unexpected(usage("unusable domain " + *domain));
+  if (!mountpoint && !isUsableFileName(*name)) {
+    return std::unexpected(usage("unusable display name " + *name));
+  }
+  options.domain = {*domain, *name};
+  options.mountpoint = mountpoint ? fs::absolute(*mountpoint) : paths::homeDirectory() / *name;
+  return options;
+}
+
+fs::path contentCacheFolder(const std::string& domainIdentifier) {
+  return paths::cacheHome() / "lumora" / domainIdentifier;
+}
+
+DomainDaemon::DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtension& extension,
+                           uint64_t cacheLimit)
+    : options_(std::move(options)),
+      cache_(contentCacheFolder(options_.domain.identifier), cacheLimit),
+      filesystem_(extension, cache_) {}
+
+Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
+    const DaemonOptions& options, fileprovider::ReplicatedExtension& extension,
+    uint64_t cacheLimit) {
+  std::unique_ptr<DomainDaemon> daemon(new DomainDaemon(options, extension, cacheLimit));
+  if (auto ready = daemon->cache_.prepare(); !ready) return std::unexpected(ready.error());
+  // The socket first: a second daemon for the domain must not reach mount.
+  auto socketPath = controlSocketPath(options.domain.identifier);
+  auto control = ControlServer::start(
+      socketPath, [d = daemon.get()](const std::string& request) { return d->handle(request); });
+  if (!control) return std::unexpected(control.error());
+  auto mount = FuseMount::mount(options.mountpoint, daemon->filesystem_,
+                                "lumora:" + options.domain.identifier);
+  if (!mount) return std::unexpected(mount.error());
+  daemon->mount_ = std::move(*mount);
+  daemon->control_ = std::move(*control);
+  daemon->ready_ = true;
+  return daemon;
+}
+
+DomainDaemon::~DomainDaemon() {
+  control_.reset();  // no requests while the mount goes away
+  mount_.reset();
+}
+
+int DomainDaemon::run() {
+  log("serving %s at %s", options_.domain.identifier.c_str(), options_.mountpoint.c_str());
+  int status = mount_->run();
+  log("unmounted %s", options_.mountpoint.c_str());
+  return status;
+}
+
+void DomainDaemon::stop() {
+  mount_->stop();
+}
+
+std::string DomainDaemon::handle(const std::string& request) {
+  if (!ready_) return "error the domain is not mounted yet";
+  if (request == "status") {
+    return "ok mounted " + std::to_string(::getpid()) + " " + options_.mountpoint.string();
+  }
+  if (request == "remove") {
+    stop();
+    return "ok";
+  }
+  if (request.starts_with("signal ")) {
+    auto container = request.substr(7);
+    if (container.empty()) return "error signal needs a container identifier";
+    auto signalled = filesystem_.signal(container);
+    if (!signalled) return "error " + signalled.error().description;
+    return "ok";
+  }
+  return "error unknown request";
+}
+
+namespace {
+
+std::atomic<bool> signalThreadDone{false};
+
+// Signals are taken by one thread with sigwait, so no handler runs inside
+// libfuse or the extension.
+void watchSignals(const sigset_t& set, DomainDaemon& daemon) {
+  timespec tick{0, 100'000'000};
+  while (!signalThreadDone.load()) {
+    int signal = ::sigtimedwait(&set, nullptr, &tick);
+    if (signal == SIGTERM || signal == SIGINT || signal == SIGHUP) {
+      log("stopping on signal %d", signal);
+      daemon.stop();
+    }
+  }
+}
+
+void report(int fd, const std::string& line) {
+  if (fd < 0) return;
+  std::string text = line + "\n";
+  (void)!::write(fd, text.data(), text.size());
+}
+
+// Forks; the parent waits for the child's word on a pipe and exits with it,
+// so that whoever started us learns whether the mount succeeded.
+int detach(int& reportFd) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+  pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child > 0) {
+    ::close(pipeFds[1]);
+    std::string word;
+    char buffer[512];
+    ssize_t got;
+    while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+      if (got > 0) word.append(buffer, static_cast<size_t>(got));
+    }
+    if (word.starts_with("ok")) ::_exit(0);
+    if (word.empty()) word = "The daemon stopped before it mounted the domain\n";
+    std::fputs(word.c_str(), stderr);
+    ::_exit(1);
+  }
+  ::close(pipeFds[0]);
+  ::setsid();
+  reportFd = pipeFds[1];
+  return 0;
+}
+
+void redirectToLog(const std::string& domain) {
+  int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null >= 0) {
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(null, STDOUT_FILENO);
+    ::close(null);
+  }
+  fs::path file = paths::cacheHome() / "lumora" / (domain + ".log");
+  std::error_code ec;
+  fs::create_directories(file.parent_path(), ec);
+  int logFd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (logFd >= 0) {
+    ::dup2(logFd, STDERR_FILENO);
+    ::close(logFd);
+  }
+}
+
+}  // namespace
+
+int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  auto options = parseCommandLine(arguments);
+  if (!options) {
+    std::fprintf(stderr, "%s\n", options.error().description.c_str());
+    return 2;
+  }
+  int reportFd = -1;
+  if (!options->foreground && detach(reportFd) != 0) {
+    std::fprintf(stderr, "Cannot detach: %s\n", std::strerror(errno));
+    return 1;
+  }
+  // Before any thread exists, so that every thread inherits the mask.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  auto extension = makeExtension(options->domain);
+  if (!extension) {
+    std::string why = "The extension could not be created";
+    if (reportFd >= 0) report(reportFd, "error " + why);
+    std::fprintf(stderr, "%s\n", why.c_str());
+    return 1;
+  }
+  auto daemon = DomainDaemon::start(*options, *extension);
+  if (!daemon) {
+    if (reportFd >= 0) {
+      report(reportFd, daemon.error().description);
+    } else {
+      std::fprintf(stderr, "%s\n", daemon.error().description.c_str());
+    }
+    extension->invalidate();
+    return 1;
+  }
+  if (reportFd >= 0) {
+    redirectToLog(options->domain.identifier);
+    report(reportFd, "ok");
+    ::close(reportFd);
+  }
+  std::thread signals([&] { watchSignals(set, **daemon); });
+  int status = (*daemon)->run();
+  signalThreadDone = true;
+  signals.join();
+  daemon->reset();
+  extension->invalidate();
+  return status == 0 ? 0 : 1;
+}
+
+}  // namespace lumora::fuse

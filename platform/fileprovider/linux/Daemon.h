@@ -1,0 +1,71 @@
+#pragma once
+// lumora-fileprovider: serves one domain. Creates the extension for it,
+// mounts it, answers the control socket, and stops (unmounting) on SIGTERM,
+// SIGINT or the "remove" request.
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/fileprovider/Protocols.h"
+#include "platform/fileprovider/linux/ContentCache.h"
+#include "platform/fileprovider/linux/ControlSocket.h"
+#include "platform/fileprovider/linux/DomainFilesystem.h"
+#include "platform/fileprovider/linux/FuseMount.h"
+
+namespace lumora::fuse {
+
+struct DaemonOptions {
+  fileprovider::Domain domain;
+  std::filesystem::path mountpoint;  // default: $HOME/<display name>
+  bool foreground = false;
+};
+
+// The usage text on failure.
+Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments);
+
+// The content cache's folder for a domain: $XDG_CACHE_HOME/lumora/<domain>.
+std::filesystem::path contentCacheFolder(const std::string& domainIdentifier);
+
+class DomainDaemon {
+ public:
+  // Mounts and opens the control socket; the extension must outlive the
+  // daemon.
+  static Result<std::unique_ptr<DomainDaemon>> start(const DaemonOptions& options,
+                                                     fileprovider::ReplicatedExtension& extension,
+                                                     uint64_t cacheLimit = kContentCacheLimit);
+  ~DomainDaemon();
+  DomainDaemon(const DomainDaemon&) = delete;
+  DomainDaemon& operator=(const DomainDaemon&) = delete;
+
+  // Serves until stop(); unmounted when it returns.
+  int run();
+  void stop();
+  // One control request's answer.
+  std::string handle(const std::string& request);
+  const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
+
+ private:
+  DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtension& extension,
+               uint64_t cacheLimit);
+
+  const DaemonOptions options_;
+  ContentCache cache_;
+  DomainFilesystem filesystem_;
+  std::unique_ptr<FuseMount> mount_;
+  std::unique_ptr<ControlServer> control_;
+  std::atomic<bool> ready_{false};  // mount_ is set; read by the control thread
+};
+
+using ExtensionFactory =
+    std::function<std::unique_ptr<fileprovider::ReplicatedExtension>(const fileprovider::Domain&)>;
+
+// The program: parse, detach unless --foreground, create the extension,
+// serve. Returns the exit status.
+int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension);
+
+}  // namespace lumora::fuse

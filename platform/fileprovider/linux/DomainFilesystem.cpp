@@ -1,0 +1,181 @@
+#include "platform/fileprovider/linux/DomainFilesystem.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "platform/fileprovider/linux/Errno.h"
+#include "platform/fileprovider/linux/Log.h"
+
+namespace lumora::fuse {
+
+namespace fp = lumora::fileprovider;
+
+namespace {
+Error posix(int code, const char* what) {
+  return Error{kPosixErrorDomain, code, what};
+}
+}  // namespace
+
+DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCache& cache,
+                                   Clock clock, std::chrono::steady_clock::duration maxListingAge)
+    : driver_(extension), cache_(cache), replica_(maxListingAge, std::move(clock)) {}
+
+Result<void> DomainFilesystem::refresh(Inode folder) {
+  return listings_.run(folder, [&]() -> Result<void> {
+    auto node = replica_.node(folder);
+    if (!node) return std::unexpected(posix(ENOENT, "unknown folder"));
+    if (!node->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
+    auto items = driver_.enumerateAll(node->identifier);
+    if (!items) return std::unexpected(items.error());
+    replica_.applyListing(folder, *items);
+    return {};
+  });
+}
+
+Result<void> DomainFilesystem::ensureListing(Inode folder) {
+  if (!replica_.needsListing(folder)) return {};
+  auto refreshed = refresh(folder);
+  if (refreshed) return {};
+  // An aged listing still beats none while the service is away.
+  if (replica_.hasListing(folder)) {
+    log("listing of a folder failed, keeping the last one: %s",
+        refreshed.error().description.c_str());
+    return {};
+  }
+  return refreshed;
+}
+
+Result<NodeInfo> DomainFilesystem::lookup(Inode parent, std::string_view name) {
+  if (!isUsableFileName(name)) return std::unexpected(posix(ENOENT, "no such name"));
+  auto folder = replica_.node(parent);
+  if (!folder) return std::unexpected(posix(ENOENT, "unknown folder"));
+  if (!folder->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
+  if (auto listed = ensureListing(parent); !listed) return std::unexpected(listed.error());
+  auto child = replica_.child(parent, name);
+  if (!child) return std::unexpected(fp::fileProviderError(fp::kErrorNoSuchItem));
+  return *child;
+}
+
+Result<NodeInfo> DomainFilesystem::attributes(Inode inode) {
+  auto node = replica_.node(inode);
+  if (!node) return std::unexpected(posix(ENOENT, "unknown inode"));
+  return *node;
+}
+
+Result<std::vector<DirEntry>> DomainFilesystem::openDirectory(Inode inode) {
+  auto node = replica_.node(inode);
+  if (!node) return std::unexpected(posix(ENOENT, "unknown inode"));
+  if (!node->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
+  if (auto listed = ensureListing(inode); !listed) return std::unexpected(listed.error());
+  return replica_.children(inode);
+}
+
+Result<fp::ItemPtr> DomainFilesystem::fetchIntoCache(const NodeInfo& node) {
+  return fetches_.run(node.identifier, [&]() -> Result<fp::ItemPtr> {
+    // A fetch that finished while this caller waited for the lock already
+    // holds the version.
+    if (auto cached = cache_.open(node.identifier, node.contentVersion)) return node.item;
+    auto fetched = driver_.fetchContents(
+        node.identifier, node.item ? std::optional(node.item->itemVersion()) : std::nullopt);
+    if (!fetched) return std::unexpected(fetched.error());
+    auto stored =
+        cache_.adopt(node.identifier, fetched->item->itemVersion().contentVersion, fetched->file);
+    if (!stored) return std::unexpected(stored.error());
+    replica_.updateItem(fetched->item);
+    return fetched->item;
+  });
+}
+
+Result<OpenedFile> DomainFilesystem::openFile(Inode inode, int flags) {
+  if ((flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC)) {
+    int code = refuseModify(inode);
+    return std::unexpected(posix(code, "read-only"));
+  }
+  auto node = replica_.node(inode);
+  if (!node) return std::unexpected(posix(ENOENT, "unknown inode"));
+  if (node->isDirectory) return std::unexpected(posix(EISDIR, "a folder"));
+  // The folder's listing carries the current content version.
+  if (replica_.needsListing(node->parent)) {
+    (void)ensureListing(node->parent);
+    if (auto fresher = replica_.node(inode)) node = std::move(fresher);
+  }
+
+  OpenedFile opened;
+  std::string version = node->contentVersion;
+  auto lease = cache_.open(node->identifier, version);
+  if (!lease) {
+    auto item = fetchIntoCache(*node);
+    if (!item) return std::unexpected(item.error());
+    version = (*item)->itemVersion().contentVersion;
+    lease = cache_.open(node->identifier, version);
+    if (!lease) return std::unexpected(posix(EIO, "the cached contents vanished"));
+    if (lease->size() != static_cast<uint64_t>(node->size)) opened.invalidateKernel = true;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    auto served = servedVersions_.find(inode);
+    if (served != servedVersions_.end()) {
+      opened.keepCache = served->second == version;
+      if (!opened.keepCache) opened.invalidateKernel = true;
+      served->second = version;
+    } else {
+      servedVersions_.emplace(inode, version);
+    }
+  }
+  opened.lease = std::move(*lease);
+  return opened;
+}
+
+fp::ItemPtr DomainFilesystem::itemOf(const NodeInfo& node) {
+  if (node.item) return node.item;
+  if (auto item = driver_.item(node.identifier)) {
+    replica_.updateItem(*item);
+    return *item;
+  }
+  return std::make_shared<LocalItem>(node.identifier, fp::kRootContainerItemIdentifier, "",
+                                     node.isDirectory);
+}
+
+int DomainFilesystem::refuseCreate(Inode parent, std::string_view name, bool directory) {
+  auto folder = replica_.node(parent);
+  if (!folder) return ENOENT;
+  auto answer = driver_.createItem(
+      std::make_shared<LocalItem>("", folder->identifier, std::string(name), directory));
+  if (!answer) log("the extension accepted a creation; refusing it anyway");
+  return EROFS;
+}
+
+int DomainFilesystem::refuseModify(Inode inode) {
+  auto node = replica_.node(inode);
+  if (!node) return ENOENT;
+  auto answer = driver_.modifyItem(itemOf(*node), ~fp::ItemFields{0});
+  if (!answer) log("the extension accepted a change; refusing it anyway");
+  return EROFS;
+}
+
+int DomainFilesystem::refuseDelete(Inode parent, std::string_view name) {
+  auto child = replica_.child(parent, name);
+  if (!child) return ENOENT;
+  auto answer = driver_.deleteItem(child->identifier, itemOf(*child)->itemVersion());
+  if (!answer) log("the extension accepted a deletion; refusing it anyway");
+  return EROFS;
+}
+
+int DomainFilesystem::refuseRename(Inode parent, std::string_view name) {
+  auto child = replica_.child(parent, name);
+  if (!child) return ENOENT;
+  return refuseModify(child->inode);
+}
+
+Result<void> DomainFilesystem::signal(const fp::ItemIdentifier& container) {
+  auto changes = driver_.enumerateChanges(container);
+  if (changes) {
+    for (const auto& item : changes->updated) replica_.updateItem(item);
+  }
+  replica_.markAllStale();
+  if (!changes) return std::unexpected(changes.error());
+  return {};
+}
+
+}  // namespace lumora::fuse

@@ -1,0 +1,75 @@
+#pragma once
+// What the mounted domain does for each kernel request, free of FUSE: the
+// replica is filled from enumerations, files are materialised through the
+// content cache, and every change goes to the extension's refusals.
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "platform/fileprovider/linux/ContentCache.h"
+#include "platform/fileprovider/linux/ExtensionDriver.h"
+#include "platform/fileprovider/linux/Replica.h"
+#include "platform/fileprovider/linux/SingleFlight.h"
+
+namespace lumora::fuse {
+
+#ifndef LUMORA_LISTING_MAX_AGE_MS
+#define LUMORA_LISTING_MAX_AGE_MS 3000
+#endif
+// A folder's listing older than this is enumerated again when it is opened.
+inline constexpr std::chrono::milliseconds kListingMaxAge{LUMORA_LISTING_MAX_AGE_MS};
+
+struct OpenedFile {
+  ContentCache::Lease lease;
+  // The kernel may keep its page cache: the same version was served before.
+  bool keepCache = false;
+  // The kernel's idea of the file (size, pages) is older than these contents.
+  bool invalidateKernel = false;
+};
+
+class DomainFilesystem {
+ public:
+  DomainFilesystem(fileprovider::ReplicatedExtension& extension, ContentCache& cache,
+                   Clock clock = std::chrono::steady_clock::now,
+                   std::chrono::steady_clock::duration maxListingAge = kListingMaxAge);
+  DomainFilesystem(const DomainFilesystem&) = delete;
+  DomainFilesystem& operator=(const DomainFilesystem&) = delete;
+
+  Result<NodeInfo> lookup(Inode parent, std::string_view name);
+  Result<NodeInfo> attributes(Inode inode);
+  // The folder's entries, enumerated again first when its listing has aged.
+  Result<std::vector<DirEntry>> openDirectory(Inode inode);
+  Result<OpenedFile> openFile(Inode inode, int flags);
+
+  // The refusals. Each asks the extension, waits for its answer, and yields
+  // the errno for the kernel: EROFS, or ENOENT when the target is unknown.
+  int refuseCreate(Inode parent, std::string_view name, bool directory);
+  int refuseModify(Inode inode);
+  int refuseDelete(Inode parent, std::string_view name);
+  int refuseRename(Inode parent, std::string_view name);
+
+  // The domain was signalled: ask the container's enumerator for changes and
+  // mark every listing stale.
+  Result<void> signal(const fileprovider::ItemIdentifier& container);
+
+  Replica& replica() { return replica_; }
+
+ private:
+  Result<void> ensureListing(Inode folder);
+  Result<void> refresh(Inode folder);
+  Result<fileprovider::ItemPtr> fetchIntoCache(const NodeInfo& node);
+  fileprovider::ItemPtr itemOf(const NodeInfo& node);
+
+  ExtensionDriver driver_;
+  ContentCache& cache_;
+  Replica replica_;  // thread-safe itself
+  SingleFlight<Inode, Result<void>> listings_;
+  SingleFlight<std::string, Result<fileprovider::ItemPtr>> fetches_;
+  std::mutex mutex_;
+  std::map<Inode, fileprovider::Bytes> servedVersions_;  // protected by mutex_
+};
+
+}  // namespace lumora::fuse

@@ -1,0 +1,224 @@
+#include "platform/fileprovider/linux/ExtensionDriver.h"
+
+#include <future>
+#include <mutex>
+
+#include "platform/fileprovider/Types.h"
+
+namespace lumora::fuse {
+
+namespace fp = lumora::fileprovider;
+
+LocalItem::LocalItem(fp::ItemIdentifier identifier, fp::ItemIdentifier parent, std::string filename,
+                     bool isDirectory)
+    : identifier_(std::move(identifier)),
+      parent_(std::move(parent)),
+      filename_(std::move(filename)),
+      isDirectory_(isDirectory) {}
+
+std::string LocalItem::contentType() const {
+  return isDirectory_ ? "inode/directory" : "application/octet-stream";
+}
+
+std::optional<int64_t> LocalItem::documentSize() const {
+  if (isDirectory_) return std::nullopt;
+  return 0;
+}
+
+fp::ItemCapabilities LocalItem::capabilities() const {
+  return isDirectory_ ? fp::kItemCapabilitiesAllowsContentEnumerating
+                      : fp::kItemCapabilitiesAllowsReading;
+}
+
+namespace {
+
+// One page's answer. The extension calls either the items and the finish, or
+// the error alone; the promise is set by whichever call ends the page.
+class PageObserver final : public fp::EnumerationObserver {
+ public:
+  struct Page {
+    std::vector<fp::ItemPtr> items;
+    std::optional<fp::Page> nextPage;
+  };
+  using Answer = Result<Page>;
+
+  void didEnumerateItems(std::vector<fp::ItemPtr> items) override {
+    std::lock_guard lock(mutex_);
+    for (auto& item : items) items_.push_back(std::move(item));
+  }
+  void finishEnumeratingUpToPage(std::optional<fp::Page> nextPage) override {
+    std::vector<fp::ItemPtr> items;
+    {
+      std::lock_guard lock(mutex_);
+      items = std::move(items_);
+    }
+    settle(Page{std::move(items), std::move(nextPage)});
+  }
+  void finishEnumeratingWithError(Error error) override { settle(std::unexpected(error)); }
+  std::future<Answer> answer() { return promise_.get_future(); }
+
+ private:
+  void settle(Answer answer) {
+    std::lock_guard lock(mutex_);
+    if (settled_) return;  // a second finish is the extension's fault; ignore it
+    settled_ = true;
+    promise_.set_value(std::move(answer));
+  }
+  std::mutex mutex_;
+  std::vector<fp::ItemPtr> items_;  // protected by mutex_
+  bool settled_ = false;            // protected by mutex_
+  std::promise<Answer> promise_;
+};
+
+class ChangesObserver final : public fp::ChangeObserver {
+ public:
+  void didUpdateItems(std::vector<fp::ItemPtr> items) override {
+    std::lock_guard lock(mutex_);
+    for (auto& item : items) report_.updated.push_back(std::move(item));
+  }
+  void didDeleteItemsWithIdentifiers(std::vector<fp::ItemIdentifier> identifiers) override {
+    std::lock_guard lock(mutex_);
+    for (auto& id : identifiers) report_.deleted.push_back(std::move(id));
+  }
+  void finishEnumeratingChangesUpToSyncAnchor(fp::SyncAnchor, bool) override {
+    ChangeReport report;
+    {
+      std::lock_guard lock(mutex_);
+      report = std::move(report_);
+    }
+    settle(std::move(report));
+  }
+  void finishEnumeratingWithError(Error error) override { settle(std::unexpected(error)); }
+  std::future<Result<ChangeReport>> answer() { return promise_.get_future(); }
+
+ private:
+  void settle(Result<ChangeReport> answer) {
+    std::lock_guard lock(mutex_);
+    if (settled_) return;
+    settled_ = true;
+    promise_.set_value(std::move(answer));
+  }
+  std::mutex mutex_;
+  ChangeReport report_;   // protected by mutex_
+  bool settled_ = false;  // protected by mutex_
+  std::promise<Result<ChangeReport>> promise_;
+};
+
+// A completion may be copied by the extension; only its first call counts.
+template <class T>
+struct OneShot {
+  std::mutex mutex;
+  bool settled = false;  // protected by mutex
+  std::promise<T> promise;
+  void settle(T value) {
+    std::lock_guard lock(mutex);
+    if (settled) return;
+    settled = true;
+    promise.set_value(std::move(value));
+  }
+};
+
+Error noEnumerator() {
+  return Error{kFileProviderErrorDomain, fp::kErrorServerUnreachable,
+               "The extension handed out no enumerator."};
+}
+
+}  // namespace
+
+ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension) : extension_(extension) {}
+
+Result<std::vector<fp::ItemPtr>> ExtensionDriver::enumerateAll(
+    const fp::ItemIdentifier& container) const {
+  std::optional<Error> error;
+  auto enumerator = extension_.enumeratorForContainerItemIdentifier(container, {}, &error);
+  if (!enumerator) return std::unexpected(error.value_or(noEnumerator()));
+  std::vector<fp::ItemPtr> items;
+  fp::Page page = fp::kInitialPageSortedByName;
+  for (size_t count = 0; count < kMaxPagesPerListing; ++count) {
+    auto observer = std::make_shared<PageObserver>();
+    auto answer = observer->answer();
+    enumerator->enumerateItems(observer, page);
+    auto result = answer.get();
+    if (!result) return std::unexpected(result.error());
+    for (auto& item : result->items) items.push_back(std::move(item));
+    if (!result->nextPage) return items;
+    if (*result->nextPage == page) break;  // the same cursor again would never end
+    page = std::move(*result->nextPage);
+  }
+  return fail(kFileProviderErrorDomain, fp::kErrorServerUnreachable,
+              "The listing of " + container + " does not end.");
+}
+
+Result<ChangeReport> ExtensionDriver::enumerateChanges(const fp::ItemIdentifier& container) const {
+  std::optional<Error> error;
+  auto enumerator = extension_.enumeratorForContainerItemIdentifier(container, {}, &error);
+  if (!enumerator) return std::unexpected(error.value_or(noEnumerator()));
+  auto observer = std::make_shared<ChangesObserver>();
+  auto answer = observer->answer();
+  enumerator->enumerateChanges(observer, fp::SyncAnchor());
+  return answer.get();
+}
+
+Result<fp::ItemPtr> ExtensionDriver::item(const fp::ItemIdentifier& identifier) const {
+  auto shot = std::make_shared<OneShot<Result<fp::ItemPtr>>>();
+  auto answer = shot->promise.get_future();
+  extension_.itemForIdentifier(
+      identifier, {}, [shot](fp::ItemPtr item, std::optional<Error> error) {
+        if (error || !item) {
+          shot->settle(
+              std::unexpected(error.value_or(fp::fileProviderError(fp::kErrorNoSuchItem))));
+        } else {
+          shot->settle(std::move(item));
+        }
+      });
+  return answer.get();
+}
+
+Result<FetchedContents> ExtensionDriver::fetchContents(
+    const fp::ItemIdentifier& identifier, const std::optional<fp::ItemVersion>& version) const {
+  auto shot = std::make_shared<OneShot<Result<FetchedContents>>>();
+  auto answer = shot->promise.get_future();
+  extension_.fetchContents(identifier, version, {},
+                           [shot](std::optional<std::filesystem::path> file, fp::ItemPtr item,
+                                  std::optional<Error> error) {
+                             if (error || !file || !item) {
+                               shot->settle(std::unexpected(error.value_or(
+                                   fp::fileProviderError(fp::kErrorServerUnreachable))));
+                             } else {
+                               shot->settle(FetchedContents{std::move(*file), std::move(item)});
+                             }
+                           });
+  return answer.get();
+}
+
+std::optional<Error> ExtensionDriver::createItem(fp::ItemPtr itemTemplate) const {
+  auto shot = std::make_shared<OneShot<std::optional<Error>>>();
+  auto answer = shot->promise.get_future();
+  extension_.createItem(std::move(itemTemplate), ~fp::ItemFields{0}, std::nullopt, 0, {},
+                        [shot](fp::ItemPtr, fp::ItemFields, bool, std::optional<Error> error) {
+                          shot->settle(std::move(error));
+                        });
+  return answer.get();
+}
+
+std::optional<Error> ExtensionDriver::modifyItem(fp::ItemPtr item, fp::ItemFields fields) const {
+  auto shot = std::make_shared<OneShot<std::optional<Error>>>();
+  auto answer = shot->promise.get_future();
+  fp::ItemVersion base = item ? item->itemVersion() : fp::ItemVersion{};
+  extension_.modifyItem(std::move(item), base, fields, std::nullopt, 0, {},
+                        [shot](fp::ItemPtr, fp::ItemFields, bool, std::optional<Error> error) {
+                          shot->settle(std::move(error));
+                        });
+  return answer.get();
+}
+
+std::optional<Error> ExtensionDriver::deleteItem(const fp::ItemIdentifier& identifier,
+                                                 const fp::ItemVersion& version) const {
+  auto shot = std::make_shared<OneShot<std::optional<Error>>>();
+  auto answer = shot->promise.get_future();
+  extension_.deleteItem(identifier, version, 0, {},
+                        [shot](std::optional<Error> error) { shot->settle(std::move(error)); });
+  return answer.get();
+}
+
+}  // namespace lumora::fuse

@@ -1,0 +1,77 @@
+#pragma once
+// Drives a replicated extension the way the system does, and waits for the
+// answers: every call blocks the calling (kernel request) thread until the
+// extension has called its completion or observer.
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/fileprovider/Protocols.h"
+
+namespace lumora::fuse {
+
+// An item the system makes up itself: the template of a refused creation, or
+// the root before the extension was asked about it.
+class LocalItem final : public fileprovider::Item {
+ public:
+  LocalItem(fileprovider::ItemIdentifier identifier, fileprovider::ItemIdentifier parent,
+            std::string filename, bool isDirectory);
+  fileprovider::ItemIdentifier itemIdentifier() const override { return identifier_; }
+  fileprovider::ItemIdentifier parentItemIdentifier() const override { return parent_; }
+  std::string filename() const override { return filename_; }
+  std::string contentType() const override;
+  std::optional<int64_t> documentSize() const override;
+  fileprovider::ItemVersion itemVersion() const override { return {}; }
+  fileprovider::ItemCapabilities capabilities() const override;
+
+ private:
+  fileprovider::ItemIdentifier identifier_;
+  fileprovider::ItemIdentifier parent_;
+  std::string filename_;
+  bool isDirectory_;
+};
+
+struct FetchedContents {
+  std::filesystem::path file;  // the extension's download, ours from now on
+  fileprovider::ItemPtr item;
+};
+
+struct ChangeReport {
+  std::vector<fileprovider::ItemPtr> updated;
+  std::vector<fileprovider::ItemIdentifier> deleted;
+};
+
+class ExtensionDriver {
+ public:
+  explicit ExtensionDriver(fileprovider::ReplicatedExtension& extension);
+
+  // Every page of the container, from the initial page to the one that ends
+  // the listing.
+  Result<std::vector<fileprovider::ItemPtr>> enumerateAll(
+      const fileprovider::ItemIdentifier& container) const;
+  Result<ChangeReport> enumerateChanges(const fileprovider::ItemIdentifier& container) const;
+  Result<fileprovider::ItemPtr> item(const fileprovider::ItemIdentifier& identifier) const;
+  Result<FetchedContents> fetchContents(
+      const fileprovider::ItemIdentifier& identifier,
+      const std::optional<fileprovider::ItemVersion>& version) const;
+
+  // The refusals: each returns the extension's answer (an error, for this
+  // read-only provider); the caller answers the kernel EROFS in any case.
+  std::optional<Error> createItem(fileprovider::ItemPtr itemTemplate) const;
+  std::optional<Error> modifyItem(fileprovider::ItemPtr item,
+                                  fileprovider::ItemFields fields) const;
+  std::optional<Error> deleteItem(const fileprovider::ItemIdentifier& identifier,
+                                  const fileprovider::ItemVersion& version) const;
+
+ private:
+  fileprovider::ReplicatedExtension& extension_;
+};
+
+// Keeps runaway listings (a service handing back the same cursor for ever)
+// from holding a kernel thread for good.
+inline constexpr size_t kMaxPagesPerListing = 100000;
+
+}  // namespace lumora::fuse

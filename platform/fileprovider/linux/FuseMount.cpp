@@ -1,0 +1,118 @@
+#include "platform/fileprovider/linux/FuseMount.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/fileprovider/linux/Log.h"
+#include "platform/fileprovider/linux/MountTable.h"
+
+namespace lumora::fuse {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+Error reason(int code, std::string text) {
+  return Error{kPosixErrorDomain, code, std::move(text)};
+}
+
+}  // namespace
+
+FuseMount::FuseMount(fs::path mountpoint, DomainFilesystem& filesystem)
+    : mountpoint_(std::move(mountpoint)) {
+  context_.filesystem = &filesystem;
+  context_.owner = ::getuid();
+  context_.group = ::getgid();
+  context_.mountedAt = std::time(nullptr);
+}
+
+Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,
+                                                    DomainFilesystem& filesystem,
+                                                    const std::string& fsname) {
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+    int code = errno;
+    return std::unexpected(reason(
+        code, std::string("FUSE is not available (/dev/fuse: ") + std::strerror(code) + ")"));
+  }
+  std::error_code ec;
+  fs::create_directories(mountpoint, ec);
+  struct stat st {};
+  if (::stat(mountpoint.c_str(), &st) != 0) {
+    int code = errno;
+    if (code == ENOTCONN) {
+      return std::unexpected(reason(EBUSY, "The mount point " + mountpoint.string() +
+                                               " is left over from a daemon that is gone"));
+    }
+    return std::unexpected(reason(
+        code, "Cannot use the mount point " + mountpoint.string() + ": " + std::strerror(code)));
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return std::unexpected(
+        reason(ENOTDIR, "The mount point " + mountpoint.string() + " is not a folder"));
+  }
+  if (isMountPoint(mountpoint)) {
+    return std::unexpected(
+        reason(EBUSY, "The mount point " + mountpoint.string() + " is already in use"));
+  }
+
+  std::unique_ptr<FuseMount> result(new FuseMount(mountpoint, filesystem));
+  std::string options = "fsname=" + fsname + ",subtype=lumora";
+  std::vector<std::string> storage = {"lumora-fileprovider", "-o", options};
+  std::vector<char*> argv;
+  for (auto& arg : storage) argv.push_back(arg.data());
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+  const auto& ops = fuseOperations();
+  result->session_ = fuse_session_new(&args, &ops, sizeof ops, &result->context_);
+  fuse_opt_free_args(&args);
+  if (!result->session_) return std::unexpected(reason(EINVAL, "Cannot start a FUSE session"));
+  if (fuse_session_mount(result->session_, mountpoint.c_str()) != 0) {
+    return std::unexpected(reason(EPERM, "Cannot mount " + mountpoint.string()));
+  }
+  result->mounted_ = true;
+  result->context_.session.store(result->session_);
+  return result;
+}
+
+FuseMount::~FuseMount() {
+  unmount();
+  if (session_) fuse_session_destroy(session_);
+}
+
+int FuseMount::run() {
+  fuse_loop_config* config = fuse_loop_cfg_create();
+  // Enough threads that tens of concurrent opens, each waiting for a
+  // download, do not starve listings.
+  fuse_loop_cfg_set_max_threads(config, 96);
+  fuse_loop_cfg_set_idle_threads(config, 8);
+  int status = 0;
+  if (!stopping_) status = fuse_session_loop_mt(session_, config);
+  fuse_loop_cfg_destroy(config);
+  unmount();
+  return status;
+}
+
+void FuseMount::stop() {
+  if (stopping_.exchange(true)) return;
+  fuse_session_exit(session_);
+  // Workers sit in read() on /dev/fuse; one request wakes one of them, which
+  // then sees the exit flag and ends the loop. Done off this thread: the
+  // caller may be a request thread of this very mount.
+  std::string path = mountpoint_.string();
+  std::thread([path] {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+  }).detach();
+}
+
+void FuseMount::unmount() {
+  if (!mounted_.exchange(false)) return;
+  fuse_session_unmount(session_);
+}
+
+}  // namespace lumora::fuse

@@ -1,0 +1,43 @@
+#pragma once
+// One FUSE session: mounted at construction, served by a multi-threaded
+// loop, unmounted when the loop ends or the object goes.
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/fileprovider/linux/FuseOperations.h"
+#include "platform/fileprovider/linux/MountTable.h"
+
+namespace lumora::fuse {
+
+class FuseMount {
+ public:
+  // Fails with a POSIX error whose description is a one-line reason for the
+  // user ("… is already in use", "FUSE is not available …").
+  static Result<std::unique_ptr<FuseMount>> mount(const std::filesystem::path& mountpoint,
+                                                  DomainFilesystem& filesystem,
+                                                  const std::string& fsname);
+  ~FuseMount();
+  FuseMount(const FuseMount&) = delete;
+  FuseMount& operator=(const FuseMount&) = delete;
+
+  // Serves requests until stop() or a fatal session error, then unmounts.
+  int run();
+  // Any thread, any number of times; returns at once.
+  void stop();
+  const std::filesystem::path& mountpoint() const { return mountpoint_; }
+
+ private:
+  FuseMount(std::filesystem::path mountpoint, DomainFilesystem& filesystem);
+  void unmount();
+
+  std::filesystem::path mountpoint_;
+  FuseContext context_;
+  fuse_session* session_ = nullptr;  // owned; the loop's threads share it
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> mounted_{false};
+};
+
+}  // namespace lumora::fuse

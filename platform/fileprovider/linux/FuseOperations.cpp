@@ -1,0 +1,350 @@
+#include "platform/fileprovider/linux/FuseOperations.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/fileprovider/linux/Errno.h"
+#include "platform/fileprovider/linux/Log.h"
+
+namespace lumora::fuse {
+
+namespace {
+
+FuseContext& context(fuse_req_t req) {
+  return *static_cast<FuseContext*>(fuse_req_userdata(req));
+}
+
+// Runs one request's work; whatever escapes becomes EIO for the kernel.
+template <class Work>
+void guarded(fuse_req_t req, Work&& work) {
+  try {
+    work();
+  } catch (const std::exception& e) {
+    log("request failed: %s", e.what());
+    fuse_reply_err(req, EIO);
+  } catch (...) {
+    log("request failed");
+    fuse_reply_err(req, EIO);
+  }
+}
+
+void replyError(fuse_req_t req, const Error& error) {
+  fuse_reply_err(req, errnoForError(error));
+}
+
+struct stat statFor(const FuseContext& ctx, const NodeInfo& node) {
+  struct stat st {};
+  st.st_ino = node.inode;
+  st.st_mode = node.isDirectory ? (S_IFDIR | 0555) : (S_IFREG | 0444);
+  st.st_nlink = node.isDirectory ? 2 : 1;
+  st.st_uid = ctx.owner;
+  st.st_gid = ctx.group;
+  st.st_size = node.size;
+  st.st_blksize = 4096;
+  st.st_blocks = (node.size + 511) / 512;
+  st.st_atim.tv_sec = st.st_mtim.tv_sec = st.st_ctim.tv_sec = ctx.mountedAt;
+  return st;
+}
+
+fuse_entry_param entryFor(const FuseContext& ctx, const NodeInfo& node) {
+  fuse_entry_param e{};
+  e.ino = node.inode;
+  e.attr = statFor(ctx, node);
+  e.attr_timeout = kKernelCacheSeconds;
+  e.entry_timeout = kKernelCacheSeconds;
+  return e;
+}
+
+struct DirHandle {
+  std::vector<DirEntry> entries;  // the snapshot taken at opendir
+};
+
+struct FileHandle {
+  ContentCache::Lease lease;
+};
+
+void opInit(void*, fuse_conn_info* conn) {
+  if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
+  if (conn->capable & FUSE_CAP_SPLICE_MOVE) conn->want |= FUSE_CAP_SPLICE_MOVE;
+  if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
+  // A truncating open reaches open() with O_TRUNC and is refused there.
+  if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+  conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
+  conn->max_readahead = conn->max_readahead ? conn->max_readahead : (1u << 20);
+}
+
+void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  guarded(req, [&] {
+    auto& ctx = context(req);
+    auto node = ctx.filesystem->lookup(parent, name);
+    if (!node) return replyError(req, node.error());
+    auto e = entryFor(ctx, *node);
+    fuse_reply_entry(req, &e);
+  });
+}
+
+void opForget(fuse_req_t req, fuse_ino_t, uint64_t) {
+  // Inodes live as long as the daemon: their numbers stay stable.
+  fuse_reply_none(req);
+}
+
+void opForgetMulti(fuse_req_t req, size_t, fuse_forget_data*) {
+  fuse_reply_none(req);
+}
+
+void opGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+  guarded(req, [&] {
+    auto& ctx = context(req);
+    auto node = ctx.filesystem->attributes(ino);
+    if (!node) return replyError(req, node.error());
+    auto st = statFor(ctx, *node);
+    fuse_reply_attr(req, &st, kKernelCacheSeconds);
+  });
+}
+
+void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat*, int, fuse_file_info*) {
+  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseModify(ino)); });
+}
+
+void opSetxattr(fuse_req_t req, fuse_ino_t ino, const char*, const char*, size_t, int) {
+  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseModify(ino)); });
+}
+
+void opRemovexattr(fuse_req_t req, fuse_ino_t ino, const char*) {
+  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseModify(ino)); });
+}
+
+void opGetxattr(fuse_req_t req, fuse_ino_t, const char*, size_t) {
+  fuse_reply_err(req, ENODATA);
+}
+
+void opListxattr(fuse_req_t req, fuse_ino_t, size_t size) {
+  if (size == 0) {
+    fuse_reply_xattr(req, 0);
+  } else {
+    fuse_reply_buf(req, nullptr, 0);
+  }
+}
+
+void opMknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, dev_t) {
+  guarded(req,
+          [&] { fuse_reply_err(req, context(req).filesystem->refuseCreate(parent, name, false)); });
+}
+
+void opMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
+  guarded(req,
+          [&] { fuse_reply_err(req, context(req).filesystem->refuseCreate(parent, name, true)); });
+}
+
+void opSymlink(fuse_req_t req, const char*, fuse_ino_t parent, const char* name) {
+  guarded(req,
+          [&] { fuse_reply_err(req, context(req).filesystem->refuseCreate(parent, name, false)); });
+}
+
+void opLink(fuse_req_t req, fuse_ino_t, fuse_ino_t parent, const char* name) {
+  guarded(req,
+          [&] { fuse_reply_err(req, context(req).filesystem->refuseCreate(parent, name, false)); });
+}
+
+void opCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_file_info*) {
+  guarded(req,
+          [&] { fuse_reply_err(req, context(req).filesystem->refuseCreate(parent, name, false)); });
+}
+
+void opUnlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseDelete(parent, name)); });
+}
+
+void opRmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseDelete(parent, name)); });
+}
+
+void opRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t, const char*,
+              unsigned int) {
+  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseRename(parent, name)); });
+}
+
+void opReadlink(fuse_req_t req, fuse_ino_t) {
+  fuse_reply_err(req, EINVAL);
+}
+
+void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  guarded(req, [&] {
+    auto& ctx = context(req);
+    auto opened = ctx.filesystem->openFile(ino, fi->flags);
+    if (!opened) return replyError(req, opened.error());
+    if (opened->invalidateKernel) {
+      // The kernel still holds the old size and pages of this inode.
+      if (auto* se = ctx.session.load()) fuse_lowlevel_notify_inval_inode(se, ino, 0, 0);
+    }
+    auto handle = std::make_unique<FileHandle>(FileHandle{std::move(opened->lease)});
+    fi->fh = reinterpret_cast<uint64_t>(handle.get());
+    fi->keep_cache = opened->keepCache ? 1 : 0;
+    if (fuse_reply_open(req, fi) == 0) handle.release();
+  });
+}
+
+void opRead(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
+  guarded(req, [&] {
+    auto* handle = reinterpret_cast<FileHandle*>(fi->fh);
+    fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
+    buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    buf.buf[0].fd = handle->lease.fd();
+    buf.buf[0].pos = offset;
+    fuse_reply_data(req, &buf, FUSE_BUF_SPLICE_MOVE);
+  });
+}
+
+void opWrite(fuse_req_t req, fuse_ino_t, const char*, size_t, off_t, fuse_file_info*) {
+  fuse_reply_err(req, EROFS);
+}
+
+void opFlush(fuse_req_t req, fuse_ino_t, fuse_file_info*) {
+  fuse_reply_err(req, 0);
+}
+
+void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+  delete reinterpret_cast<FileHandle*>(fi->fh);
+  fuse_reply_err(req, 0);
+}
+
+void opFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) {
+  fuse_reply_err(req, 0);
+}
+
+void opFallocate(fuse_req_t req, fuse_ino_t ino, int, off_t, off_t, fuse_file_info*) {
+  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseModify(ino)); });
+}
+
+void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  guarded(req, [&] {
+    auto entries = context(req).filesystem->openDirectory(ino);
+    if (!entries) return replyError(req, entries.error());
+    auto handle = std::make_unique<DirHandle>(DirHandle{std::move(*entries)});
+    fi->fh = reinterpret_cast<uint64_t>(handle.get());
+    if (fuse_reply_open(req, fi) == 0) handle.release();
+  });
+}
+
+// Offsets: 0 and 1 are "." and "..", then the snapshot's entries.
+void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi,
+                   bool plus) {
+  guarded(req, [&] {
+    auto& ctx = context(req);
+    auto* handle = reinterpret_cast<DirHandle*>(fi->fh);
+    std::vector<char> buffer(size);
+    size_t used = 0;
+    size_t count = handle->entries.size() + 2;
+    for (size_t index = static_cast<size_t>(std::max<off_t>(offset, 0)); index < count; ++index) {
+      const char* name;
+      NodeInfo node;
+      bool dot = index < 2;
+      if (dot) {
+        name = index == 0 ? "." : "..";
+        node.inode = ino;
+        node.isDirectory = true;
+      } else {
+        const auto& entry = handle->entries[index - 2];
+        name = entry.name.c_str();
+        node = entry.node;
+      }
+      size_t added;
+      if (plus) {
+        fuse_entry_param e = entryFor(ctx, node);
+        if (dot) e.ino = 0;  // no look-up count taken for these two
+        added = fuse_add_direntry_plus(req, buffer.data() + used, size - used, name, &e,
+                                       static_cast<off_t>(index + 1));
+      } else {
+        struct stat st = statFor(ctx, node);
+        added = fuse_add_direntry(req, buffer.data() + used, size - used, name, &st,
+                                  static_cast<off_t>(index + 1));
+      }
+      if (added > size - used) break;
+      used += added;
+    }
+    fuse_reply_buf(req, buffer.data(), used);
+  });
+}
+
+void opReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi) {
+  readDirectory(req, ino, size, off, fi, false);
+}
+
+void opReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi) {
+  readDirectory(req, ino, size, off, fi, true);
+}
+
+void opReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+  delete reinterpret_cast<DirHandle*>(fi->fh);
+  fuse_reply_err(req, 0);
+}
+
+void opFsyncdir(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) {
+  fuse_reply_err(req, 0);
+}
+
+void opAccess(fuse_req_t req, fuse_ino_t, int mask) {
+  fuse_reply_err(req, (mask & W_OK) ? EROFS : 0);
+}
+
+void opStatfs(fuse_req_t req, fuse_ino_t) {
+  struct statvfs st {};
+  st.f_bsize = 4096;
+  st.f_frsize = 4096;
+  st.f_namemax = 255;
+  st.f_flag = ST_RDONLY;
+  fuse_reply_statfs(req, &st);
+}
+
+fuse_lowlevel_ops makeOperations() {
+  fuse_lowlevel_ops ops{};
+  ops.init = opInit;
+  ops.lookup = opLookup;
+  ops.forget = opForget;
+  ops.forget_multi = opForgetMulti;
+  ops.getattr = opGetattr;
+  ops.setattr = opSetattr;
+  ops.readlink = opReadlink;
+  ops.mknod = opMknod;
+  ops.mkdir = opMkdir;
+  ops.unlink = opUnlink;
+  ops.rmdir = opRmdir;
+  ops.symlink = opSymlink;
+  ops.rename = opRename;
+  ops.link = opLink;
+  ops.open = opOpen;
+  ops.read = opRead;
+  ops.write = opWrite;
+  ops.flush = opFlush;
+  ops.release = opRelease;
+  ops.fsync = opFsync;
+  ops.opendir = opOpendir;
+  ops.readdir = opReaddir;
+  ops.readdirplus = opReaddirplus;
+  ops.releasedir = opReleasedir;
+  ops.fsyncdir = opFsyncdir;
+  ops.statfs = opStatfs;
+  ops.setxattr = opSetxattr;
+  ops.getxattr = opGetxattr;
+  ops.listxattr = opListxattr;
+  ops.removexattr = opRemovexattr;
+  ops.access = opAccess;
+  ops.create = opCreate;
+  ops.fallocate = opFallocate;
+  return ops;
+}
+
+}  // namespace
+
+const fuse_lowlevel_ops& fuseOperations() {
+  static const fuse_lowlevel_ops ops = makeOperations();
+  return ops;
+}
+
+}  // namespace lumora::fuse

@@ -1,0 +1,136 @@
+#include "tests/linux/StorageService.h"
+
+#include <nlohmann/json.hpp>
+#include <set>
+
+namespace lumora::testing {
+
+using nlohmann::json;
+
+StorageService::StorageService(std::string token) : token_(std::move(token)) {
+  server_.get("/storage/list", [this](const auto& req, auto& res) { handleList(req, res); });
+  server_.get("/storage/download-url",
+              [this](const auto& req, auto& res) { handleDownloadUrl(req, res); });
+  server_.get("/objects/.*", [this](const auto& req, auto& res) { handleObject(req, res); });
+}
+
+void StorageService::setFile(const std::string& key, std::string contents) {
+  std::lock_guard lock(mutex_);
+  File& file = files_[key];
+  file.contents = std::move(contents);
+  file.object = nextObject_++;
+  file.etag = "etag-" + std::to_string(file.object);
+  objects_[file.object] = key;
+}
+
+void StorageService::addRawRecord(const std::string& prefix, std::string recordJson) {
+  std::lock_guard lock(mutex_);
+  rawRecords_[prefix].push_back(std::move(recordJson));
+}
+
+void StorageService::setPageSize(size_t size) {
+  std::lock_guard lock(mutex_);
+  pageSize_ = size;
+}
+
+void StorageService::setDown(bool down) {
+  std::lock_guard lock(mutex_);
+  down_ = down;
+}
+
+size_t StorageService::requestsOtherThanReads() const {
+  size_t count = 0;
+  for (const auto& r : server_.requests()) {
+    bool read =
+        r.method == "GET" && (r.path == "/storage/list" || r.path == "/storage/download-url" ||
+                              r.path.starts_with("/objects/"));
+    if (!read) ++count;
+  }
+  return count;
+}
+
+bool StorageService::refuse(const httplib::Request& req, httplib::Response& res, bool needsToken) {
+  std::lock_guard lock(mutex_);
+  if (down_) {
+    res.status = 503;
+    return true;
+  }
+  if (needsToken && req.get_header_value("Authorization") != "Bearer " + token_) {
+    res.status = 401;
+    res.set_content(R"({"error":"unauthorized"})", "application/json");
+    return true;
+  }
+  return false;
+}
+
+void StorageService::handleList(const httplib::Request& req, httplib::Response& res) {
+  if (refuse(req, res, true)) return;
+  std::string prefix = req.get_param_value("prefix");
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> records;
+  if (req.get_param_value("exact") == "1") {
+    auto it = files_.find(prefix);
+    if (it != files_.end()) {
+      records.push_back(
+          json{{"key", it->first}, {"size", it->second.contents.size()}, {"etag", it->second.etag}}
+              .dump());
+    }
+    res.set_content(R"({"entries":[)" + (records.empty() ? "" : records[0]) + "]}",
+                    "application/json");
+    return;
+  }
+  if (auto raw = rawRecords_.find(prefix); raw != rawRecords_.end()) records = raw->second;
+  std::set<std::string> folders;
+  for (const auto& [key, file] : files_) {
+    if (!key.starts_with(prefix) || key.size() == prefix.size()) continue;
+    std::string rest = key.substr(prefix.size());
+    auto slash = rest.find('/');
+    if (slash == std::string::npos) {
+      records.push_back(
+          json{{"key", key}, {"size", file.contents.size()}, {"etag", file.etag}}.dump());
+    } else if (folders.insert(rest.substr(0, slash + 1)).second) {
+      records.push_back(json{{"key", prefix + rest.substr(0, slash + 1)}, {"dir", true}}.dump());
+    }
+  }
+  size_t start = 0;
+  std::string cursor = req.get_param_value("cursor");
+  if (!cursor.empty()) start = std::stoul(cursor);
+  size_t end = std::min(records.size(), start + pageSize_);
+  std::string body = R"({"entries":[)";
+  for (size_t i = start; i < end; ++i) {
+    if (i > start) body += ",";
+    body += records[i];
+  }
+  body += "]";
+  if (end < records.size()) body += R"(,"cursor":")" + std::to_string(end) + "\"";
+  body += "}";
+  res.set_content(body, "application/json");
+}
+
+void StorageService::handleDownloadUrl(const httplib::Request& req, httplib::Response& res) {
+  if (refuse(req, res, true)) return;
+  std::lock_guard lock(mutex_);
+  auto it = files_.find(req.get_param_value("key"));
+  if (it == files_.end()) {
+    res.status = 404;
+    return;
+  }
+  json body{{"url", server_.url("/objects/" + std::to_string(it->second.object))},
+            {"expires", 1.0e9}};
+  res.set_content(body.dump(), "application/json");
+}
+
+void StorageService::handleObject(const httplib::Request& req, httplib::Response& res) {
+  if (refuse(req, res, false)) return;
+  std::lock_guard lock(mutex_);
+  int object = std::stoi(req.path.substr(std::string("/objects/").size()));
+  auto key = objects_.find(object);
+  auto file = key == objects_.end() ? files_.end() : files_.find(key->second);
+  if (file == files_.end() || file->second.object != object) {
+    res.status = 404;
+    return;
+  }
+  res.set_content(file->second.contents, "application/octet-stream");
+}
+
+}  // namespace lumora::testing

@@ -1,0 +1,60 @@
+#pragma once
+// A storage service for the mount tests: the listing and download-URL API
+// over an in-memory tree, served by a real local HTTP server.
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/fixtures/LocalHttpServer.h"
+
+namespace lumora::testing {
+
+class StorageService {
+ public:
+  explicit StorageService(std::string token = "secret-token");
+  StorageService(const StorageService&) = delete;
+  StorageService& operator=(const StorageService&) = delete;
+
+  // A file under "mirror/"; its folders appear in listings by themselves.
+  // Setting a file again changes its contents and its etag.
+  void setFile(const std::string& key, std::string contents);
+  // A record as the service would send it, listed under `prefix` before the
+  // tree's own records: for names that cannot be file names.
+  void addRawRecord(const std::string& prefix, std::string recordJson);
+  void setPageSize(size_t size);
+  // Every request answers 503 while down.
+  void setDown(bool down);
+
+  std::string baseUrl() const { return server_.baseUrl(); }
+  const std::string& token() const { return token_; }
+  LocalHttpServer& server() { return server_; }
+  size_t requestsTo(const std::string& path) const { return server_.requestsTo(path).size(); }
+  // Requests other than reads: the API has none, so any would be a fault.
+  size_t requestsOtherThanReads() const;
+
+ private:
+  struct File {
+    std::string contents;
+    std::string etag;
+    int object = 0;
+  };
+  void handleList(const httplib::Request& req, httplib::Response& res);
+  void handleDownloadUrl(const httplib::Request& req, httplib::Response& res);
+  void handleObject(const httplib::Request& req, httplib::Response& res);
+  bool refuse(const httplib::Request& req, httplib::Response& res, bool needsToken);
+
+  LocalHttpServer server_;
+  const std::string token_;
+  mutable std::mutex mutex_;
+  std::map<std::string, File> files_;                           // protected by mutex_
+  std::map<int, std::string> objects_;                          // protected by mutex_
+  std::map<std::string, std::vector<std::string>> rawRecords_;  // protected by mutex_
+  size_t pageSize_ = 1000;                                      // protected by mutex_
+  bool down_ = false;                                           // protected by mutex_
+  int nextObject_ = 1;                                          // protected by mutex_
+};
+
+}  // namespace lumora::testing
