@@ -8,15 +8,15 @@
 #include <functional>
 #include <memory>
 
+#include "host/app/StatusBar.h"
+#include "host/controlplane/ControlPlaneView.h"
+#include "host/onboarding/OnboardingView.h"
+
 namespace lumora::host {
 class LumoraHostApp;
 }
 
 namespace lumora::ui {
-
-class ControlPlaneView;
-class OnboardingView;
-class StatusBar;
 
 class MainWindow : public QWidget {
   Q_OBJECT

@@ -138,3 +138,5 @@ void ControlPlaneView::setShowGoBack(bool show) {
   sheet_->open();
   emit showGoBackChanged(true);
 }
+
+}  // namespace lumora::ui

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "host/controlplane/ControlPlaneModel.h"
+#include "host/controlplane/GoBackSheet.h"
 #include "host/controlplane/HostEnvironment.h"
 #include "host/controlplane/SnapshotModel.h"
 
@@ -16,7 +17,6 @@ class QVBoxLayout;
 
 namespace lumora::ui {
 
-class GoBackSheet;
 class PillarRow;
 class SnapshotCard;
 class StyledLabel;
