@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -174,7 +175,11 @@ std::optional<Error> LinuxDomainManager::addDomainNow(const Domain& domain) cons
   // A daemon that died (SIGKILL, a crash) leaves its mount behind, and every
   // access to it fails with ENOTCONN until it is detached.
   fs::path mountpoint = mountpointFor(domain);
-  if (fuse::isMountPoint(mountpoint) && !fuse::detachMount(mountpoint)) {
+  // Only such a dead mount is cleared: anything else mounted there stays, and
+  // the daemon reports the mount point as in use.
+  struct stat st {};
+  bool dead = ::stat(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
+  if (dead && !fuse::detachMount(mountpoint)) {
     return daemonError(EBUSY, "The mount point " + mountpoint.string() + " is in use");
   }
   std::error_code ec;

@@ -1,0 +1,130 @@
+// The domain manager starting, signalling and stopping real daemon processes
+// that mount for real.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <future>
+
+#include "platform/fileprovider/linux/LinuxDomainManager.h"
+#include "platform/fileprovider/linux/MountTable.h"
+#include "platform/foundation/Paths.h"
+#include "shared/Identifiers.h"
+#include "tests/linux/MountedDomain.h"
+
+namespace lumora::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using fileprovider::Domain;
+using fileprovider::LinuxDomainManager;
+
+std::optional<Error> await(const std::function<void(fileprovider::ErrorCompletion)>& call) {
+  auto promise = std::make_shared<std::promise<std::optional<Error>>>();
+  auto answer = promise->get_future();
+  call([promise](std::optional<Error> error) { promise->set_value(std::move(error)); });
+  if (answer.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    return Error{"test", -1, "no completion within 30 s"};
+  }
+  return answer.get();
+}
+
+class DomainManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fuseAvailable()) GTEST_SKIP() << "/dev/fuse is absent: FUSE mounts cannot be tested here";
+    ::setenv("LUMORA_TEST_API_BASE", service.baseUrl().c_str(), 1);
+    writeToken(service.token());
+    service.setFile("mirror/docs/a.txt", "served a");
+  }
+  void TearDown() override {
+    // No daemon and no mount may outlive the test, whatever it did.
+    if (auto pid = LinuxDomainManager::daemonProcess(domain)) ::kill(*pid, SIGKILL);
+    fuse::detachMount(mountpoint());
+    ::unsetenv("LUMORA_TEST_API_BASE");
+  }
+  fs::path mountpoint() const { return paths::homeDirectory() / domain.displayName; }
+
+  TempHome home;
+  StorageService service;
+  Domain domain{shared::kDomainIdentifier, shared::kDomainDisplayName};
+  LinuxDomainManager manager{fs::path(LUMORA_TEST_DAEMON), std::chrono::seconds(10)};
+};
+
+TEST_F(DomainManagerTest, AddsSignalsAndRemovesADomain) {
+  auto added = await([&](auto done) { manager.addDomain(domain, done); });
+  ASSERT_FALSE(added.has_value()) << added->description;
+  EXPECT_TRUE(fuse::isMountPoint(mountpoint()));
+  EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
+  auto pid = LinuxDomainManager::daemonProcess(domain);
+  ASSERT_TRUE(pid.has_value());
+  EXPECT_NE(*pid, ::getpid());
+
+  // Adding a running domain keeps its daemon.
+  EXPECT_FALSE(await([&](auto done) { manager.addDomain(domain, done); }).has_value());
+  EXPECT_EQ(LinuxDomainManager::daemonProcess(domain), pid);
+
+  auto handle = manager.managerForDomain(domain);
+  ASSERT_NE(handle, nullptr);
+  service.setFile("mirror/docs/new.txt", "new");
+  auto signalled = await([&](auto done) {
+    handle->signalEnumerator(fileprovider::kWorkingSetContainerItemIdentifier, done);
+  });
+  EXPECT_FALSE(signalled.has_value());
+  EXPECT_EQ(readFile(mountpoint() / "docs/new.txt").value_or("?"), "new");
+
+  auto removed = await([&](auto done) { manager.removeDomain(domain, done); });
+  EXPECT_FALSE(removed.has_value()) << removed->description;
+  EXPECT_FALSE(fuse::isMountPoint(mountpoint()));
+  EXPECT_FALSE(LinuxDomainManager::daemonProcess(domain).has_value());
+  EXPECT_EQ(manager.managerForDomain(domain), nullptr);
+
+  // Nothing runs any more: a File Provider error, which the host ignores.
+  auto again = await([&](auto done) { manager.removeDomain(domain, done); });
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(again->domain, kFileProviderErrorDomain);
+}
+
+TEST_F(DomainManagerTest, ReAddsAfterTheDaemonWasKilledAndLeftItsMountBehind) {
+  ASSERT_FALSE(await([&](auto done) { manager.addDomain(domain, done); }).has_value());
+  auto pid = LinuxDomainManager::daemonProcess(domain);
+  ASSERT_TRUE(pid.has_value());
+  ASSERT_EQ(::kill(*pid, SIGKILL), 0);
+  // The dead daemon's mount stays and fails every access.
+  for (int i = 0; i < 200 && ::access(mountpoint().c_str(), F_OK) == 0; ++i) ::usleep(10000);
+  EXPECT_EQ(::access((mountpoint() / "docs").c_str(), F_OK), -1);
+  EXPECT_TRUE(fuse::isMountPoint(mountpoint()));
+
+  auto added = await([&](auto done) { manager.addDomain(domain, done); });
+  ASSERT_FALSE(added.has_value()) << added->description;
+  EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
+  EXPECT_NE(LinuxDomainManager::daemonProcess(domain), pid);
+  EXPECT_FALSE(await([&](auto done) { manager.removeDomain(domain, done); }).has_value());
+}
+
+TEST_F(DomainManagerTest, ADaemonThatCannotMountReportsItsOwnReason) {
+  // Something else is mounted at the mount point.
+  fs::create_directories(mountpoint());
+  if (::mount("tmpfs", mountpoint().c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here to occupy the mount point";
+  }
+  auto added = await([&](auto done) { manager.addDomain(domain, done); });
+  ::umount2(mountpoint().c_str(), MNT_DETACH);
+  ASSERT_TRUE(added.has_value());
+  EXPECT_NE(added->domain, kFileProviderErrorDomain);
+  EXPECT_NE(added->description.find("already in use"), std::string::npos) << added->description;
+  EXPECT_FALSE(LinuxDomainManager::daemonProcess(domain).has_value());
+}
+
+TEST_F(DomainManagerTest, ADaemonThatCannotBeStartedIsAnErrorOfItsOwn) {
+  LinuxDomainManager missing{home.root() / "no-such-daemon"};
+  auto added = await([&](auto done) { missing.addDomain(domain, done); });
+  ASSERT_TRUE(added.has_value());
+  EXPECT_NE(added->domain, kFileProviderErrorDomain);
+  EXPECT_FALSE(added->description.empty());
+}
+
+}  // namespace
+}  // namespace lumora::testing

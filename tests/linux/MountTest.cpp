@@ -1,0 +1,252 @@
+// The domain mounted for real: what ls, stat and cat see through the mount
+// against a local service, and what the service sees of it.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+
+#include "platform/foundation/Paths.h"
+#include "shared/Identifiers.h"
+#include "tests/linux/MountedDomain.h"
+
+namespace lumora::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> listFolder(const fs::path& folder, int* error = nullptr) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) {
+    if (error) *error = errno;
+    return names;
+  }
+  while (dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  if (error) *error = 0;
+  return names;
+}
+
+class MountTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fuseAvailable()) GTEST_SKIP() << "/dev/fuse is absent: FUSE mounts cannot be tested here";
+    writeToken(service.token());
+  }
+  TempHome home;
+  StorageService service;
+};
+
+TEST_F(MountTest, LsStatAndCatMatchTheServedTree) {
+  service.setFile("mirror/readme.txt", "hello, world\n");
+  service.setFile("mirror/docs/a.txt", std::string(5000, 'a'));
+  service.setFile("mirror/docs/deep/er/b.bin", std::string("\0\1\2binary", 9));
+  service.setFile("mirror/photos/c.jpg", "jpeg");
+  MountedDomain mount(service);
+  ASSERT_TRUE(mount.mounted());
+
+  EXPECT_EQ(listFolder(mount.root()), (std::vector<std::string>{"docs", "photos", "readme.txt"}));
+  EXPECT_EQ(listFolder(mount.root() / "docs"), (std::vector<std::string>{"a.txt", "deep"}));
+  EXPECT_EQ(listFolder(mount.root() / "docs/deep/er"), std::vector<std::string>{"b.bin"});
+
+  struct stat st {};
+  ASSERT_EQ(::stat((mount.root() / "docs/a.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+  EXPECT_EQ(st.st_size, 5000);
+  EXPECT_EQ(st.st_uid, ::getuid());
+  ino_t fileInode = st.st_ino;
+  ASSERT_EQ(::stat((mount.root() / "docs").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0555u);
+
+  EXPECT_EQ(readFile(mount.root() / "readme.txt").value_or("?"), "hello, world\n");
+  EXPECT_EQ(readFile(mount.root() / "docs/a.txt").value_or("?"), std::string(5000, 'a'));
+  EXPECT_EQ(readFile(mount.root() / "docs/deep/er/b.bin").value_or("?"),
+            std::string("\0\1\2binary", 9));
+  EXPECT_EQ(readFile(mount.root() / "nothing-here").error(), ENOENT);
+
+  // The inode number of an identifier stays as long as the daemon runs.
+  EXPECT_EQ(mount.control("signal NSFileProviderRootContainerItemIdentifier"), "ok");
+  listFolder(mount.root() / "docs");
+  ASSERT_EQ(::stat((mount.root() / "docs/a.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_ino, fileInode);
+
+  // Contents went to the cache under hashed names, never under the key.
+  for (const auto& entry : fs::directory_iterator(mount.cacheFolder())) {
+    std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file()) continue;
+    EXPECT_EQ(name.size(), 64u) << name;
+    EXPECT_EQ(name.find("txt"), std::string::npos);
+  }
+}
+
+TEST_F(MountTest, AFolderServedInManySmallPagesIsListedWhole) {
+  std::set<std::string> expected;
+  for (int i = 0; i < 40; ++i) {
+    std::string name = "file-" + std::to_string(i);
+    service.setFile("mirror/many/" + name, name);
+    expected.insert(name);
+  }
+  service.setPageSize(3);
+  MountedDomain mount(service);
+  auto names = listFolder(mount.root() / "many");
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected);
+  size_t manyPages = 0;
+  for (const auto& r : service.server().requestsTo("/storage/list")) {
+    if (r.queryValue("prefix") == "mirror/many/") ++manyPages;
+  }
+  EXPECT_EQ(manyPages, 14u);  // 40 records, 3 a page
+  EXPECT_EQ(readFile(mount.root() / "many/file-39").value_or("?"), "file-39");
+}
+
+TEST_F(MountTest, WithoutATokenTheMountAnswersEACCES) {
+  fs::remove(paths::appGroupContainer(shared::kAppGroup).value() / shared::kTokenFileName);
+  service.setFile("mirror/a.txt", "a");
+  MountedDomain mount(service);
+  int error = 0;
+  listFolder(mount.root(), &error);
+  EXPECT_EQ(error, EACCES);
+  EXPECT_EQ(service.requestsTo("/storage/list"), 0u);  // nothing is sent without a token
+
+  // The token arrives: the same mount works without a restart.
+  writeToken(service.token());
+  EXPECT_EQ(listFolder(mount.root(), &error), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(error, 0);
+}
+
+TEST_F(MountTest, RecordsThatCannotBeFileNamesAreHiddenAndTheFirstOfTwoNamesStands) {
+  service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/.."})");
+  service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/."})");
+  service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/"})");
+  service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/nul\u0000name"})");
+  service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/)" + std::string(256, 'x') + "\"}");
+  service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/twice","size":5,"etag":"first"})");
+  service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/twice/","dir":false,"size":9})");
+  service.setFile("mirror/odd/plain", "plain");
+  MountedDomain mount(service);
+  EXPECT_EQ(listFolder(mount.root() / "odd"), (std::vector<std::string>{"plain", "twice"}));
+  struct stat st {};
+  ASSERT_EQ(::stat((mount.root() / "odd/twice").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 5);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+TEST_F(MountTest, EveryChangeIsRefusedWithEROFSAndReachesNoService) {
+  service.setFile("mirror/a.txt", "a");
+  service.setFile("mirror/docs/b.txt", "b");
+  MountedDomain mount(service);
+  ASSERT_EQ(listFolder(mount.root()).size(), 2u);
+  ASSERT_EQ(listFolder(mount.root() / "docs").size(), 1u);
+  service.server().clearRecords();
+  auto& ext = mount.extension();
+  const fs::path root = mount.root();
+  auto expectRefused = [](int result, const char* what) {
+    EXPECT_EQ(result, -1) << what;
+    EXPECT_EQ(errno, EROFS) << what;
+  };
+
+  int creates = ext.creates, modifies = ext.modifies, deletes = ext.deletes;
+  expectRefused(::open((root / "new.txt").c_str(), O_CREAT | O_WRONLY, 0644), "create");
+  expectRefused(::mknod((root / "node").c_str(), S_IFREG | 0644, 0), "mknod");
+  expectRefused(::mkdir((root / "dir").c_str(), 0755), "mkdir");
+  expectRefused(::symlink("a.txt", (root / "link").c_str()), "symlink");
+  expectRefused(::link((root / "a.txt").c_str(), (root / "hard").c_str()), "link");
+  EXPECT_EQ(ext.creates - creates, 5);
+
+  expectRefused(::open((root / "a.txt").c_str(), O_WRONLY), "open for writing");
+  expectRefused(::open((root / "a.txt").c_str(), O_RDONLY | O_TRUNC), "truncating open");
+  expectRefused(::truncate((root / "a.txt").c_str(), 0), "truncate");
+  expectRefused(::chmod((root / "a.txt").c_str(), 0777), "chmod");
+  expectRefused(::rename((root / "a.txt").c_str(), (root / "docs/a.txt").c_str()), "rename");
+  expectRefused(::setxattr((root / "a.txt").c_str(), "user.x", "1", 1, 0), "setxattr");
+  EXPECT_EQ(ext.modifies - modifies, 6);
+
+  expectRefused(::unlink((root / "a.txt").c_str()), "unlink");
+  expectRefused(::rmdir((root / "docs").c_str()), "rmdir");
+  EXPECT_EQ(ext.deletes - deletes, 2);
+
+  EXPECT_EQ(service.requestsOtherThanReads(), 0u);
+  EXPECT_EQ(service.requestsTo("/storage/download-url"), 0u);
+  EXPECT_EQ(readFile(root / "a.txt").value_or("?"), "a");  // still there, unchanged
+}
+
+TEST_F(MountTest, AnUnchangedFileIsFetchedOnceAndAChangedOneAgain) {
+  service.setFile("mirror/f.txt", "version one");
+  MountedDomain mount(service);
+  EXPECT_EQ(readFile(mount.root() / "f.txt").value_or("?"), "version one");
+  EXPECT_EQ(readFile(mount.root() / "f.txt").value_or("?"), "version one");
+  EXPECT_EQ(service.requestsTo("/storage/download-url"), 1u);
+
+  service.setFile("mirror/f.txt", "version two, longer");
+  EXPECT_EQ(mount.control("signal NSFileProviderWorkingSetContainerItemIdentifier"), "ok");
+  EXPECT_EQ(readFile(mount.root() / "f.txt").value_or("?"), "version two, longer");
+  EXPECT_EQ(service.requestsTo("/storage/download-url"), 2u);
+  EXPECT_EQ(readFile(mount.root() / "f.txt").value_or("?"), "version two, longer");
+  EXPECT_EQ(service.requestsTo("/storage/download-url"), 2u);
+}
+
+TEST_F(MountTest, TheServiceStoppedGivesEIOAndTheMountRecoversWhenItIsBack) {
+  service.setFile("mirror/cached.txt", "cached");
+  service.setFile("mirror/later.txt", "later");
+  MountedDomain mount(service);
+  ASSERT_EQ(readFile(mount.root() / "cached.txt").value_or("?"), "cached");
+
+  service.setDown(true);
+  EXPECT_EQ(readFile(mount.root() / "later.txt").error(), EIO);
+  EXPECT_EQ(readFile(mount.root() / "cached.txt").value_or("?"), "cached");  // from the cache
+
+  service.setDown(false);
+  EXPECT_EQ(readFile(mount.root() / "later.txt").value_or("?"), "later");
+}
+
+TEST_F(MountTest, TheCacheStaysWithinItsLimitAndKeepsOpenFiles) {
+  for (int i = 0; i < 6; ++i)
+    service.setFile("mirror/f" + std::to_string(i), std::string(1000, 'a' + i));
+  MountedDomain mount(service, 2500);
+  int held = ::open((mount.root() / "f0").c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  for (int i = 1; i < 6; ++i) {
+    EXPECT_EQ(readFile(mount.root() / ("f" + std::to_string(i))).value_or("?"),
+              std::string(1000, 'a' + i));
+  }
+  uint64_t bytes = 0;
+  for (const auto& entry : fs::directory_iterator(mount.cacheFolder())) {
+    if (entry.is_regular_file()) bytes += entry.file_size();
+  }
+  EXPECT_LE(bytes, 2500u);
+  // The file held open was not evicted: it still reads whole.
+  char buffer[1000];
+  EXPECT_EQ(::pread(held, buffer, sizeof buffer, 0), 1000);
+  EXPECT_EQ(std::string(buffer, 1000), std::string(1000, 'a'));
+  ::close(held);
+  // An evicted file is fetched again.
+  size_t before = service.requestsTo("/storage/download-url");
+  EXPECT_EQ(readFile(mount.root() / "f1").value_or("?"), std::string(1000, 'b'));
+  EXPECT_EQ(service.requestsTo("/storage/download-url"), before + 1);
+}
+
+TEST_F(MountTest, TheControlRequestsAnswer) {
+  MountedDomain mount(service);
+  EXPECT_TRUE(mount.control("status").starts_with("ok mounted " + std::to_string(::getpid())));
+  EXPECT_TRUE(mount.control("signal").starts_with("error"));
+  EXPECT_TRUE(mount.control("bogus").starts_with("error"));
+  // The same over the socket.
+  auto answer = fuse::sendControlRequest(fuse::controlSocketPath(shared::kDomainIdentifier),
+                                         "status", std::chrono::seconds(2));
+  ASSERT_TRUE(answer.has_value()) << answer.error().description;
+  EXPECT_TRUE(answer->ends_with(mount.root().string()));
+}
+
+}  // namespace
+}  // namespace lumora::testing

@@ -1,0 +1,81 @@
+#include "tests/linux/MountedDomain.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "platform/fileprovider/linux/Log.h"
+#include "platform/fileprovider/linux/MountTable.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/TextFile.h"
+#include "shared/Identifiers.h"
+
+namespace lumora::testing {
+
+namespace fs = std::filesystem;
+
+bool fuseAvailable() {
+  return ::access("/dev/fuse", R_OK | W_OK) == 0;
+}
+
+void writeToken(const std::string& token) {
+  auto container = paths::appGroupContainer(shared::kAppGroup);
+  if (container) (void)writeFileAtomically(*container / shared::kTokenFileName, token);
+}
+
+MountedDomain::MountedDomain(StorageService& service, uint64_t cacheLimit)
+    : mountpoint_(paths::homeDirectory() / shared::kDomainDisplayName) {
+  fuse::setLogEnabled(false);
+  fileprovider::Domain domain{shared::kDomainIdentifier, shared::kDomainDisplayName};
+  auto container = paths::appGroupContainer(shared::kAppGroup);
+  auto backend = std::make_shared<const backend::LumoraBackend>(
+      domain, service.baseUrl(), container, paths::sharedDefaultsFile(shared::kAppGroup));
+  extension_ = std::make_unique<CountingExtension>(
+      std::make_unique<provider::FileProviderExtension>(domain, backend));
+  fuse::DaemonOptions options{domain, mountpoint_, true};
+  auto daemon = fuse::DomainDaemon::start(options, *extension_, cacheLimit);
+  if (!daemon) {
+    ADD_FAILURE() << "mount failed: " << daemon.error().description;
+    return;
+  }
+  daemon_ = std::move(*daemon);
+  loop_ = std::thread([d = daemon_.get()] { d->run(); });
+}
+
+MountedDomain::~MountedDomain() {
+  if (daemon_) {
+    daemon_->stop();
+    loop_.join();
+    daemon_.reset();
+  }
+  // Whatever happened above, leave no mount behind.
+  fuse::detachMount(mountpoint_);
+}
+
+fs::path MountedDomain::cacheFolder() const {
+  return fuse::contentCacheFolder(shared::kDomainIdentifier);
+}
+
+std::expected<std::string, int> readFile(const fs::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(errno);
+  std::string contents;
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      int code = errno;
+      ::close(fd);
+      return std::unexpected(code);
+    }
+    if (got == 0) break;
+    contents.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return contents;
+}
+
+}  // namespace lumora::testing

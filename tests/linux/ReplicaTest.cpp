@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include "platform/fileprovider/linux/ExtensionDriver.h"
+#include "platform/fileprovider/linux/Replica.h"
+
+namespace lumora::fuse {
+namespace {
+
+using namespace std::chrono;
+namespace fp = lumora::fileprovider;
+
+fp::ItemPtr item(const std::string& id, const std::string& name, bool folder = false) {
+  return std::make_shared<LocalItem>(id, fp::kRootContainerItemIdentifier, name, folder);
+}
+
+struct FakeClock {
+  steady_clock::time_point now = steady_clock::time_point() + hours(1);
+  Clock clock() {
+    return [this] { return now; };
+  }
+};
+
+TEST(ReplicaTest, NamesThatCannotStandInAFolderAreRefused) {
+  EXPECT_TRUE(isUsableFileName("a.txt"));
+  EXPECT_TRUE(isUsableFileName("..."));
+  EXPECT_TRUE(isUsableFileName(std::string(255, 'x')));
+  EXPECT_FALSE(isUsableFileName(""));
+  EXPECT_FALSE(isUsableFileName("."));
+  EXPECT_FALSE(isUsableFileName(".."));
+  EXPECT_FALSE(isUsableFileName(std::string(256, 'x')));
+  EXPECT_FALSE(isUsableFileName(std::string("a\0b", 3)));
+  EXPECT_FALSE(isUsableFileName("a/b"));
+}
+
+TEST(ReplicaTest, AListingKeepsOrderDropsBadNamesAndTheFirstOfTwoNamesStands) {
+  FakeClock time;
+  Replica replica(seconds(3), time.clock());
+  replica.applyListing(kRootInode,
+                       {item("mirror/b", "b"), item("mirror/x", ".."), item("mirror/d/", "d", true),
+                        item("mirror/b/", "b"), item("mirror/e", "")});
+  auto children = replica.children(kRootInode);
+  ASSERT_EQ(children.size(), 2u);
+  EXPECT_EQ(children[0].name, "b");
+  EXPECT_EQ(children[0].node.identifier, "mirror/b");
+  EXPECT_EQ(children[1].name, "d");
+  EXPECT_TRUE(children[1].node.isDirectory);
+  EXPECT_FALSE(replica.child(kRootInode, "..").has_value());
+}
+
+TEST(ReplicaTest, InodesAreStablePerIdentifierAcrossListings) {
+  FakeClock time;
+  Replica replica(seconds(3), time.clock());
+  replica.applyListing(kRootInode, {item("mirror/a", "a"), item("mirror/b", "b")});
+  auto a = replica.child(kRootInode, "a")->inode;
+  auto b = replica.child(kRootInode, "b")->inode;
+  EXPECT_NE(a, b);
+  EXPECT_NE(a, kRootInode);
+  replica.applyListing(kRootInode, {item("mirror/b", "b")});
+  EXPECT_FALSE(replica.child(kRootInode, "a").has_value());
+  replica.applyListing(kRootInode, {item("mirror/c", "c"), item("mirror/a", "a")});
+  EXPECT_EQ(replica.child(kRootInode, "a")->inode, a);
+  EXPECT_NE(replica.child(kRootInode, "c")->inode, b);
+}
+
+TEST(ReplicaTest, AFolderThatListsItselfDoesNotBecomeItsOwnChild) {
+  FakeClock time;
+  Replica replica(seconds(3), time.clock());
+  replica.applyListing(kRootInode, {item("mirror/d/", "d", true)});
+  auto folder = replica.child(kRootInode, "d")->inode;
+  replica.applyListing(folder, {item("mirror/d/", "d", true), item("mirror/d/x", "x")});
+  auto children = replica.children(folder);
+  ASSERT_EQ(children.size(), 1u);
+  EXPECT_EQ(children[0].name, "x");
+}
+
+TEST(ReplicaTest, ListingsAgeAndAreMarkedStale) {
+  FakeClock time;
+  Replica replica(seconds(3), time.clock());
+  EXPECT_TRUE(replica.needsListing(kRootInode));
+  replica.applyListing(kRootInode, {});
+  EXPECT_FALSE(replica.needsListing(kRootInode));
+  time.now += milliseconds(2999);
+  EXPECT_FALSE(replica.needsListing(kRootInode));
+  time.now += milliseconds(1);
+  EXPECT_TRUE(replica.needsListing(kRootInode));
+  replica.applyListing(kRootInode, {});
+  replica.markAllStale();
+  EXPECT_TRUE(replica.needsListing(kRootInode));
+  EXPECT_TRUE(replica.hasListing(kRootInode));
+}
+
+}  // namespace
+}  // namespace lumora::fuse
