@@ -1,6 +1,6 @@
 # The Qt Widgets views, the window and the lumora-desktop program.
 set(CMAKE_AUTORCC ON)
-find_package(Qt6 REQUIRED COMPONENTS Widgets Svg)
+find_package(Qt6 REQUIRED COMPONENTS Widgets Svg Network)
 include(GNUInstallDirs)
 
 add_library(lumora_hostui STATIC
@@ -21,7 +21,7 @@ add_library(lumora_hostui STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/controlplane/SnapshotCard.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/resources/lumora.qrc)
 target_include_directories(lumora_hostui PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(lumora_hostui PUBLIC lumora_hostcore lumora_foundation Qt6::Widgets Qt6::Svg)
+target_link_libraries(lumora_hostui PUBLIC lumora_hostcore lumora_foundation Qt6::Widgets Qt6::Svg Qt6::Network)
 if(TARGET lumora_domainmanager)
   target_link_libraries(lumora_hostui PRIVATE lumora_domainmanager)
   target_compile_definitions(lumora_hostui PRIVATE LUMORA_HAVE_DOMAIN_MANAGER=1)

@@ -85,9 +85,12 @@ bool isDark(const QPalette& palette) {
 
 QPalette basePalette(const QWidget* widget) {
   if (widget == nullptr) return QApplication::palette();
+  // Taken from the application unless the window has a palette of its own:
+  // the application's is current at once on a desktop switch, whatever order
+  // the widgets hear of it in.
   const QWidget* top = widget->window();
-  if (top == widget) return QApplication::palette(widget);
-  return top->palette();
+  if (top != widget && top->testAttribute(Qt::WA_SetPalette)) return top->palette();
+  return QApplication::palette(top);
 }
 
 StyledLabel::StyledLabel(const QString& text, const QFont& font, Foreground role, QWidget* parent)
@@ -95,6 +98,7 @@ StyledLabel::StyledLabel(const QString& text, const QFont& font, Foreground role
   setFont(font);
   setTextFormat(Qt::PlainText);
   applyColor();
+  followApplicationPalette(this);
 }
 
 void StyledLabel::setRole(Foreground role) {
@@ -135,6 +139,15 @@ void StyledLabel::changeEvent(QEvent* event) {
                      type == QEvent::ApplicationPaletteChange)) {
     applyColor();
   }
+}
+
+bool StyledLabel::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) applyColor();
+  return QLabel::eventFilter(watched, event);
+}
+
+void followApplicationPalette(QObject* follower) {
+  qApp->installEventFilter(follower);
 }
 
 void StyledLabel::applyColor() {

@@ -57,6 +57,7 @@ class StyledLabel : public QLabel {
  protected:
   void changeEvent(QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void applyColor();
@@ -65,6 +66,10 @@ class StyledLabel : public QLabel {
   bool elided_ = false;
   bool applying_ = false;  // guards the palette change our own setPalette causes
 };
+
+// Lets `follower` see the application's ApplicationPaletteChange in its
+// eventFilter: widgets that are not windows are not told of it themselves.
+void followApplicationPalette(QObject* follower);
 
 // The palette the window's own controls derive their colours from: the top
 // level's palette (never a label's overridden one).

@@ -22,7 +22,6 @@ GoBackSheet::GoBackSheet(host::SnapshotModel& model, QWidget* parent)
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(24, 24, 24, 24);
   column->setSpacing(14);
-  column->setSizeConstraint(QLayout::SetFixedSize);
 
   column->addWidget(new StyledLabel(tr("Go back in time"), textFont(TextStyle::Title2, true),
                                     Foreground::Primary, this));
@@ -120,6 +119,7 @@ void GoBackSheet::render() {
   // As high as the rows, but never above 280; beyond that the list scrolls.
   const int contentHeight = content->sizeHint().height();
   scroll_->setFixedHeight(std::min(contentHeight, kMaxListHeight));
+  adjustSize();
 }
 
 }  // namespace lumora::ui

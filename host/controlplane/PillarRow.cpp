@@ -1,5 +1,6 @@
 #include "host/controlplane/PillarRow.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
@@ -44,6 +45,7 @@ PillarRow::PillarRow(const host::Pillar& pillar, std::function<void()> onToggle,
 
   setFill(blackFill(0.25));
   render();
+  followApplicationPalette(this);
 }
 
 void PillarRow::setPillar(const host::Pillar& pillar) {
@@ -59,6 +61,11 @@ void PillarRow::changeEvent(QEvent* event) {
   RoundedPanel::changeEvent(event);
   // Secondary colours come from the palette: follow a light/dark switch.
   if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ParentChange) render();
+}
+
+bool PillarRow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) render();
+  return RoundedPanel::eventFilter(watched, event);
 }
 
 void PillarRow::render() {

@@ -1,5 +1,6 @@
 #include "host/controlplane/SnapshotCard.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
@@ -58,6 +59,7 @@ SnapshotCard::SnapshotCard(host::SnapshotModel& model, std::function<void()> sho
 
   setFill(blackFill(0.25));
   render();
+  followApplicationPalette(this);
   QObject::connect(&model_, &host::SnapshotModel::busyChanged, this, &SnapshotCard::render);
   QObject::connect(&model_, &host::SnapshotModel::messageChanged, this, &SnapshotCard::render);
 }
@@ -69,6 +71,11 @@ int SnapshotCard::visibleRowCount() const {
 void SnapshotCard::changeEvent(QEvent* event) {
   RoundedPanel::changeEvent(event);
   if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ParentChange) render();
+}
+
+bool SnapshotCard::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) render();
+  return RoundedPanel::eventFilter(watched, event);
 }
 
 void SnapshotCard::render() {

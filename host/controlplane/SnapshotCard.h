@@ -27,6 +27,7 @@ class SnapshotCard : public RoundedPanel {
 
  protected:
   void changeEvent(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void render();

@@ -127,7 +127,8 @@ TEST(IconsTest, OurOwnSymbolsRenderAndTakeTheTint) {
         const QColor pixel = image.pixelColor(x, y);
         if (pixel.alpha() > 200) {
           ++painted;
-          EXPECT_TRUE(sameColor(pixel, QColor(0x34, 0xC7, 0x59), 4));
+          EXPECT_TRUE(sameColor(pixel, QColor(0x34, 0xC7, 0x59, pixel.alpha()), 4))
+              << pixel.name(QColor::HexArgb).toStdString();
         }
       }
     }
