@@ -83,7 +83,8 @@ void ActionButton::paintEvent(QPaintEvent*) {
   painter.setBrush(fillColor());
   painter.drawRoundedRect(frame, radius, radius);
 
-  if (hasFocus() && isEnabled()) {
+  // The ring shows keyboard focus only, as on the platform.
+  if (hasFocus() && isEnabled() && window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
     painter.setPen(QPen(palette().color(QPalette::Highlight), 2));
     painter.setBrush(Qt::NoBrush);
     painter.drawRoundedRect(frame.adjusted(1, 1, -1, -1), radius - 1, radius - 1);

@@ -62,7 +62,7 @@ void SwitchControl::paintEvent(QPaintEvent*) {
   painter.setBrush(Qt::white);
   painter.drawEllipse(knobRect);
 
-  if (hasFocus() && focusPolicy() != Qt::NoFocus && isEnabled()) {
+  if (hasFocus() && isEnabled() && window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
     QPen focus(palette().color(QPalette::Highlight), 2);
     painter.setPen(focus);
     painter.setBrush(Qt::NoBrush);

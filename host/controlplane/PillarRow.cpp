@@ -63,6 +63,20 @@ void PillarRow::changeEvent(QEvent* event) {
   if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ParentChange) render();
 }
 
+void PillarRow::resizeEvent(QResizeEvent* event) {
+  RoundedPanel::resizeEvent(event);
+  // Wrapped texts ask for the height their width needs; the enclosing
+  // layouts size rows by width-independent hints otherwise. The texts' width
+  // follows from the row's: margins, the switch, two gaps and the pill.
+  const int textWidth =
+      width() - 2 * 18 - switch_->sizeHint().width() - 2 * 16 - pill_->sizeHint().width();
+  if (textWidth <= 0) return;
+  for (StyledLabel* label : {title_, detail_}) {
+    const int needed = label->heightForWidth(textWidth);
+    if (needed > 0 && needed != label->minimumHeight()) label->setMinimumHeight(needed);
+  }
+}
+
 bool PillarRow::eventFilter(QObject* watched, QEvent* event) {
   if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) render();
   return RoundedPanel::eventFilter(watched, event);
