@@ -1,4 +1,9 @@
 # The Qt Widgets views, the window and the lumora-desktop program.
+# The views are built on the host's models: nothing to do without them.
+if(NOT TARGET lumora_hostcore)
+  message(STATUS "lumora_hostcore is not defined: the window is not built")
+  return()
+endif()
 set(CMAKE_AUTORCC ON)
 find_package(Qt6 REQUIRED COMPONENTS Widgets Svg Network)
 include(GNUInstallDirs)
