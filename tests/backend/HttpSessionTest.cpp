@@ -1,0 +1,164 @@
+// The session against a real local server: bodies, headers, failures as
+// transfer errors, redirects, TLS and streaming into a descriptor.
+#include "platform/foundation/HttpSession.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "tests/fixtures/LocalHttpServer.h"
+#include "tests/fixtures/TempHome.h"
+
+namespace lumora {
+namespace {
+
+using testing::LocalHttpServer;
+using namespace std::chrono_literals;
+
+TEST(HttpSession, YieldsStatusAndBodyOfAnyStatusAndSendsTheGivenHeaders) {
+  LocalHttpServer server;
+  server.reply("/ok", 200, "{\"a\":1}");
+  server.reply("/empty", 204, "");
+  server.reply("/broken", 500, "oops", "text/plain");
+  HttpSession session;
+
+  auto ok = session.get(server.url("/ok"), {{"X-One", "1"}, {"X-Two", "two"}}, 5s);
+  ASSERT_TRUE(ok) << ok.error().description;
+  EXPECT_EQ(ok->status, 200);
+  EXPECT_EQ(ok->body, "{\"a\":1}");
+  auto recorded = server.requestsTo("/ok").at(0);
+  EXPECT_EQ(recorded.method, "GET");
+  EXPECT_EQ(recorded.header("X-One"), "1");
+  EXPECT_EQ(recorded.header("X-Two"), "two");
+
+  auto empty = session.get(server.url("/empty"), {}, 5s);
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->status, 204);
+  EXPECT_EQ(empty->body, "");
+
+  auto broken = session.get(server.url("/broken"), {}, 5s);
+  ASSERT_TRUE(broken);
+  EXPECT_EQ(broken->status, 500);
+  EXPECT_EQ(broken->body, "oops");
+}
+
+TEST(HttpSession, TimeoutAndRefusedConnectionAreDistinctTransferErrors) {
+  LocalHttpServer server;
+  server.get("/slow", [](const httplib::Request&, httplib::Response& res) {
+    std::this_thread::sleep_for(400ms);
+    res.set_content("late", "text/plain");
+  });
+  HttpSession session;
+  auto slow = session.get(server.url("/slow"), {}, 100ms);
+  ASSERT_FALSE(slow);
+  EXPECT_EQ(slow.error().domain, kTransferErrorDomain);
+  EXPECT_EQ(slow.error().code, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_FALSE(slow.error().description.empty());
+
+  int closedPort;
+  {
+    LocalHttpServer gone;
+    closedPort = gone.port();
+  }
+  auto refused = session.get("http://127.0.0.1:" + std::to_string(closedPort) + "/", {}, 2s);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().domain, kTransferErrorDomain);
+  EXPECT_EQ(refused.error().code, CURLE_COULDNT_CONNECT);
+}
+
+TEST(HttpSession, RedirectsKeepAuthorizationOnTheSameHostOnly) {
+  LocalHttpServer api;
+  LocalHttpServer elsewhere;
+  elsewhere.reply("/target", 200, "from elsewhere", "text/plain");
+  api.reply("/target", 200, "from api", "text/plain");
+  api.get("/away", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect(elsewhere.url("/target", "localhost"), 302);
+  });
+  api.get("/here", [](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("/target", 301);
+  });
+  HttpSession session;
+  HttpHeaders auth{{"Authorization", "Bearer secret"}};
+
+  auto away = session.get(api.url("/away"), auth, 5s);
+  ASSERT_TRUE(away) << away.error().description;
+  EXPECT_EQ(away->body, "from elsewhere");
+  ASSERT_EQ(elsewhere.requestsTo("/target").size(), 1u);
+  EXPECT_FALSE(elsewhere.requestsTo("/target")[0].header("Authorization"));
+  EXPECT_EQ(api.requestsTo("/away").at(0).header("Authorization"), "Bearer secret");
+
+  auto here = session.get(api.url("/here"), auth, 5s);
+  ASSERT_TRUE(here);
+  EXPECT_EQ(here->body, "from api");
+  EXPECT_EQ(api.requestsTo("/target").at(0).header("Authorization"), "Bearer secret");
+}
+
+TEST(HttpSession, TrustsTheExtraCaAndRejectsAnUnknownOne) {
+  LocalHttpServer server(LocalHttpServer::Scheme::https);
+  server.reply("/secure", 200, "sealed", "text/plain");
+
+  HttpSession trusting(HttpSession::Options{.extraCaFile = server.caFile()});
+  auto ok = trusting.get(server.url("/secure"), {}, 5s);
+  ASSERT_TRUE(ok) << ok.error().description;
+  EXPECT_EQ(ok->body, "sealed");
+  auto byName = trusting.get(server.url("/secure", "localhost"), {}, 5s);
+  ASSERT_TRUE(byName) << byName.error().description;
+
+  HttpSession systemOnly;
+  auto rejected = systemOnly.get(server.url("/secure"), {}, 5s);
+  ASSERT_FALSE(rejected);
+  EXPECT_EQ(rejected.error().domain, kTransferErrorDomain);
+  EXPECT_EQ(rejected.error().code, CURLE_PEER_FAILED_VERIFICATION);
+}
+
+TEST(HttpSession, StreamsBodiesIntoADescriptorAndReportsACutConnection) {
+  LocalHttpServer server;
+  constexpr uint64_t kSize = 5'000'000;
+  server.get("/object", [](const httplib::Request&, httplib::Response& res) {
+    LocalHttpServer::streamPattern(res, kSize);
+  });
+  server.get("/cut", [](const httplib::Request&, httplib::Response& res) {
+    LocalHttpServer::streamPattern(res, kSize, kSize / 2);
+  });
+  testing::TempDir dir;
+  HttpSession session;
+
+  int fd = ::open((dir.path() / "whole").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  auto status = session.download(server.url("/object"), {}, fd);
+  ::close(fd);
+  ASSERT_TRUE(status) << status.error().description;
+  EXPECT_EQ(*status, 200);
+  std::ifstream in(dir.path() / "whole", std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(bytes.size(), kSize);
+  size_t wrong = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    wrong += static_cast<unsigned char>(bytes[i]) != LocalHttpServer::patternByte(i);
+  }
+  EXPECT_EQ(wrong, 0u);
+
+  fd = ::open((dir.path() / "cut").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  auto cut = session.download(server.url("/cut"), {}, fd);
+  ::close(fd);
+  ASSERT_FALSE(cut);
+  EXPECT_EQ(cut.error().domain, kTransferErrorDomain);
+  EXPECT_EQ(cut.error().code, CURLE_PARTIAL_FILE);
+}
+
+TEST(HttpSession, OnlyAbsoluteHttpUrlsAreFetchable) {
+  EXPECT_TRUE(isFetchableUrl("https://storage.example/o?sig=a%2Fb"));
+  EXPECT_TRUE(isFetchableUrl("http://127.0.0.1:8080/x"));
+  EXPECT_FALSE(isFetchableUrl(""));
+  EXPECT_FALSE(isFetchableUrl("not a url"));
+  EXPECT_FALSE(isFetchableUrl("/relative/path"));
+  EXPECT_FALSE(isFetchableUrl("file:///etc/passwd"));
+  EXPECT_FALSE(isFetchableUrl("ftp://host/file"));
+}
+
+}  // namespace
+}  // namespace lumora
