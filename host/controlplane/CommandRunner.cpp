@@ -1,0 +1,72 @@
+#include "host/controlplane/CommandRunner.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/ProcessRunner.h"
+#include "platform/foundation/TextFile.h"
+
+namespace lumora::host {
+
+namespace {
+
+std::string decoded(std::string bytes) {
+  return isValidUtf8(bytes) ? std::move(bytes) : std::string();
+}
+
+}  // namespace
+
+std::filesystem::path CommandRunner::home() const {
+  return home_ ? *home_ : paths::homeDirectory();
+}
+
+std::string CommandRunner::cliPath() const {
+  return home().string() + "/.lumora/cli/bin/lumora";
+}
+
+std::string CommandRunner::shell() const {
+  return shell_ ? *shell_ : defaultShell();
+}
+
+std::string CommandRunner::defaultShell() {
+  if (::access("/bin/zsh", X_OK) == 0) return "/bin/zsh";
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found &&
+      found->pw_shell && found->pw_shell[0] == '/' && ::access(found->pw_shell, X_OK) == 0) {
+    return found->pw_shell;
+  }
+  return "/bin/sh";
+}
+
+CLIResult CommandRunner::runCLI(const std::vector<std::string>& arguments) const {
+  // The words come partly from the tool's own output (checkpoint
+  // identifiers) and the path from the home folder: each is quoted so the
+  // shell can neither split it nor expand anything inside it.
+  std::string command = shellQuote(cliPath());
+  for (const auto& argument : arguments) {
+    command += ' ';
+    command += shellQuote(argument);
+  }
+  auto run = runProcess(shell(), {"-lc", command}, OutputCapture::stdoutAndStderr);
+  if (!run) return CLIResult{false, run.error().description};
+  return CLIResult{run->succeeded(), decoded(std::move(run->bytes))};
+}
+
+std::string CommandRunner::runShell(const std::string& command) const {
+  auto run = runProcess(shell(), {"-lc", command}, OutputCapture::stdoutOnly);
+  if (!run) return {};
+  return decoded(std::move(run->bytes));
+}
+
+CLIResult runCLI(const std::vector<std::string>& arguments) {
+  return CommandRunner().runCLI(arguments);
+}
+
+std::string runShell(const std::string& command) {
+  return CommandRunner().runShell(command);
+}
+
+}  // namespace lumora::host
