@@ -17,11 +17,11 @@ namespace lumora::backend {
 // One record of a listing. Its text borrows from the body being decoded and
 // is valid only during the callback that receives it.
 struct StorageEntry {
-  std::string_view key;
-  std::optional<int64_t> size;
-  std::optional<std::string_view> etag;
-  std::optional<std::string_view> modified;
-  std::optional<bool> dir;
+  std::string_view key{};
+  std::optional<int64_t> size{};
+  std::optional<std::string_view> etag{};
+  std::optional<std::string_view> modified{};
+  std::optional<bool> dir{};
 };
 
 // Decodes a "/storage/list" body: calls `onRecord` for each record of

@@ -21,7 +21,6 @@ bool staysLiteral(unsigned char c) {
     case ':':
     case '@':
     case '/':
-    case '?':
       return true;
     default:
       return false;

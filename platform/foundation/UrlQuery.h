@@ -12,9 +12,10 @@ namespace lumora {
 using QueryItem = std::pair<std::string, std::string>;
 
 // Percent-encodes one query name or value. Letters, digits and
-// "-._~!$'()*,;:@/?" stay literal (so storage keys keep their "/"); "&", "="
+// "-._~!$'()*,;:@/" stay literal (so storage keys keep their "/"); "&", "="
 // and "+" are encoded so that no reader mistakes them for separators or a
-// space; everything else, non-ASCII bytes included, is encoded as %XX.
+// space, and "?" because some servers split the target at every "?";
+// everything else, non-ASCII bytes included, is encoded as %XX.
 std::string encodeQueryComponent(std::string_view text);
 
 // "name=value&name=value" in the order given; empty for no items.

@@ -11,7 +11,8 @@ TEST(UrlQuery, KeepsSlashesAndEncodesSeparatorsSpacesAndNonAscii) {
   EXPECT_EQ(encodeQueryComponent("mirror/docs/a.txt"), "mirror/docs/a.txt");
   EXPECT_EQ(encodeQueryComponent("a b&c=d+e#f%g"), "a%20b%26c%3Dd%2Be%23f%25g");
   EXPECT_EQ(encodeQueryComponent("caf\xC3\xA9"), "caf%C3%A9");
-  EXPECT_EQ(encodeQueryComponent("-._~!$'()*,;:@?"), "-._~!$'()*,;:@?");
+  EXPECT_EQ(encodeQueryComponent("-._~!$'()*,;:@"), "-._~!$'()*,;:@");
+  EXPECT_EQ(encodeQueryComponent("what?"), "what%3F");
   EXPECT_EQ(encodeQueryComponent(std::string("\0\n\"<>[]\\^`{|}", 13)),
             "%00%0A%22%3C%3E%5B%5D%5C%5E%60%7B%7C%7D");
 }
