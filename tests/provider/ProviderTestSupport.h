@@ -1,0 +1,115 @@
+#pragma once
+// Shared pieces of the provider tests: a backend pointed at a local HTTP
+// server with a token on file, recording observers, and waiting helpers.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "extension/backend/LumoraBackend.h"
+#include "platform/fileprovider/Protocols.h"
+#include "shared/Identifiers.h"
+#include "tests/fixtures/LocalHttpServer.h"
+#include "tests/fixtures/TempHome.h"
+
+namespace lumora::provider::testing {
+
+using namespace std::chrono_literals;
+using lumora::testing::LocalHttpServer;
+using lumora::testing::TempDir;
+
+// Polls `done` until it holds or `limit` passes; true when it held.
+template <class Predicate>
+bool waitUntil(Predicate done, std::chrono::milliseconds limit = 30s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+inline fileprovider::Domain lumoraDomain() {
+  return fileprovider::Domain{shared::kDomainIdentifier, shared::kDomainDisplayName};
+}
+
+// A local service and a backend that talks to it with the token "t0k".
+class ServiceTest : public ::testing::Test {
+ protected:
+  ServiceTest() {
+    std::filesystem::create_directories(container());
+    writeToken("t0k\n");
+    backend = std::make_shared<backend::LumoraBackend>(lumoraDomain(), server.baseUrl(),
+                                                       container(), dir.path() / "defaults.json");
+  }
+  std::filesystem::path container() const { return dir.path() / "container"; }
+  void writeToken(const std::string& text) const;
+  void removeToken() const { std::filesystem::remove(container() / shared::kTokenFileName); }
+
+  TempDir dir;
+  LocalHttpServer server;
+  std::shared_ptr<backend::LumoraBackend> backend;
+};
+
+// Records every call of an enumeration observer, in order, with its thread.
+class RecordingEnumerationObserver final : public fileprovider::EnumerationObserver {
+ public:
+  struct Calls {
+    std::vector<std::string> events;  // "items", "finish", "error"
+    std::vector<fileprovider::ItemPtr> items;
+    std::optional<fileprovider::Page> nextPage;
+    std::optional<Error> error;
+    int finals = 0;
+    std::vector<std::thread::id> threads;
+  };
+
+  void didEnumerateItems(std::vector<fileprovider::ItemPtr> items) override;
+  void finishEnumeratingUpToPage(std::optional<fileprovider::Page> nextPage) override;
+  void finishEnumeratingWithError(Error error) override;
+
+  // Waits for the first final call; false on time-out.
+  bool waitFinal(std::chrono::milliseconds limit = 30s);
+  Calls calls() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable finished_;
+  Calls calls_;  // guarded by mutex_
+};
+
+class RecordingChangeObserver final : public fileprovider::ChangeObserver {
+ public:
+  struct Calls {
+    std::vector<std::string> events;  // "updates:N", "deletes:N", "finish", "error"
+    std::optional<fileprovider::SyncAnchor> anchor;
+    std::optional<bool> moreComing;
+    int finals = 0;
+  };
+
+  void didUpdateItems(std::vector<fileprovider::ItemPtr> items) override;
+  void didDeleteItemsWithIdentifiers(std::vector<fileprovider::ItemIdentifier> ids) override;
+  void finishEnumeratingChangesUpToSyncAnchor(fileprovider::SyncAnchor anchor,
+                                              bool moreComing) override;
+  void finishEnumeratingWithError(Error error) override;
+
+  bool waitFinal(std::chrono::milliseconds limit = 30s);
+  Calls calls() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable finished_;
+  Calls calls_;  // guarded by mutex_
+};
+
+// A JSON listing body: `keys` become records (a key ending in "/" a folder),
+// with a cursor when one is given.
+std::string listingBody(const std::vector<std::string>& keys,
+                        std::optional<std::string> cursor = std::nullopt);
+
+}  // namespace lumora::provider::testing
