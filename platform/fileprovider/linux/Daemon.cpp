@@ -217,6 +217,16 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
+  // Downloads land beside the cache, so that taking one over is a rename
+  // rather than a copy; leftovers of an earlier run are dropped.
+  {
+    fs::path downloads = contentCacheFolder(options->domain.identifier) / ".downloads";
+    std::error_code ec;
+    fs::remove_all(downloads, ec);
+    fs::create_directories(downloads, ec);
+    fs::permissions(downloads, fs::perms::owner_all, ec);
+    if (!ec) ::setenv("TMPDIR", downloads.c_str(), 1);
+  }
   auto extension = makeExtension(options->domain);
   if (!extension) {
     std::string why = "The extension could not be created";
