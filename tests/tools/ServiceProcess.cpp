@@ -1,0 +1,62 @@
+#include "tests/tools/ServiceProcess.h"
+
+#include <signal.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace lumora::testing {
+
+std::string devServiceBinary() {
+  return LUMORA_DEVSERVICE_BIN;
+}
+std::string devCliScript() {
+  return LUMORA_DEVCLI_DIR "/lumora";
+}
+
+ServiceProcess::ServiceProcess(const std::filesystem::path& root, std::vector<std::string> extra,
+                               bool tls)
+    : tls_(tls) {
+  std::vector<std::string> argv = {devServiceBinary(),
+                                   "--root",
+                                   root.string(),
+                                   "--state",
+                                   state_.path().string(),
+                                   "--issue-token",
+                                   (state_.path() / "minted").string()};
+  if (!tls) argv.push_back("--plain");
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  child_ = std::make_unique<Child>(argv);
+  if (auto line = child_->readLine(std::chrono::seconds(20))) url_ = *line;
+  std::ifstream in(state_.path() / "minted");
+  std::getline(in, token_);
+}
+
+ServiceProcess::~ServiceProcess() {
+  stop();
+}
+
+ProcessResult ServiceProcess::stop() {
+  if (!child_) return {};
+  child_->signal(SIGTERM);
+  ProcessResult result = child_->wait(std::chrono::seconds(10));
+  child_.reset();
+  return result;
+}
+
+std::unique_ptr<httplib::Client> ServiceProcess::client() const {
+  auto client = std::make_unique<httplib::Client>(url_);
+  if (tls_) {
+    client->set_ca_cert_path(caFile().c_str());
+    client->enable_server_certificate_verification(true);
+  }
+  client->set_connection_timeout(5);
+  client->set_read_timeout(10);
+  return client;
+}
+
+httplib::Result ServiceProcess::authorizedGet(const std::string& target) const {
+  return client()->Get(target, {{"Authorization", "Bearer " + token_}});
+}
+
+}  // namespace lumora::testing

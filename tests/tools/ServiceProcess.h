@@ -1,0 +1,45 @@
+#pragma once
+// A real lumora-devservice child serving a temporary folder, with a token
+// minted through --issue-token, and clients that verify its certificate.
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/fixtures/TempHome.h"
+#include "tests/tools/Subprocess.h"
+
+namespace lumora::testing {
+
+class ServiceProcess {
+ public:
+  // Starts the service on `root` with `extra` options; check ready().
+  explicit ServiceProcess(const std::filesystem::path& root, std::vector<std::string> extra = {},
+                          bool tls = true);
+  ~ServiceProcess();
+
+  bool ready() const { return !url_.empty(); }
+  const std::string& url() const { return url_; }
+  const std::string& token() const { return token_; }
+  std::filesystem::path caFile() const { return state_.path() / "cert.pem"; }
+  std::filesystem::path stateFolder() const { return state_.path(); }
+  std::unique_ptr<httplib::Client> client() const;
+  // GET with "Authorization: Bearer <token>".
+  httplib::Result authorizedGet(const std::string& target) const;
+  ProcessResult stop();
+
+ private:
+  TempDir state_;
+  std::unique_ptr<Child> child_;
+  std::string url_;
+  std::string token_;
+  bool tls_;
+};
+
+std::string devServiceBinary();
+std::string devCliScript();
+
+}  // namespace lumora::testing

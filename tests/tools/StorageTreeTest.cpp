@@ -1,0 +1,116 @@
+// The storage tree and its helpers in-process: cursors, dates, queries, odd
+// files, and the state folder under concurrent use.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "tests/fixtures/TempHome.h"
+#include "tools/devservice/DevService.h"
+#include "tools/devservice/SignIn.h"
+#include "tools/devservice/StateStore.h"
+#include "tools/devservice/StorageTree.h"
+
+namespace lumora::devservice {
+namespace {
+
+using lumora::testing::TempDir;
+
+TEST(StorageTree, CursorsRoundTripAnyKeyAndRejectForeignText) {
+  for (std::string key : std::vector<std::string>{
+           "", "m", "mi", "mir", "mirror/docs/sub/ü file+.txt", std::string("\xff\x00\x01", 3)}) {
+    auto back = decodeCursor(encodeCursor(key));
+    ASSERT_TRUE(back) << key;
+    EXPECT_EQ(*back, key);
+  }
+  EXPECT_FALSE(decodeCursor("a b"));
+  EXPECT_FALSE(decodeCursor("a"));   // a lone character carries fewer than 8 bits
+  EXPECT_FALSE(decodeCursor("nB"));  // nonzero padding bits
+}
+
+TEST(StorageTree, DatesAreWholeSecondsInUtc) {
+  EXPECT_EQ(formatRfc3339(0), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(formatRfc3339(1714557600), "2024-05-01T10:00:00Z");
+  EXPECT_EQ(formatRfc3339(253402300800LL), "");  // year 10000
+}
+
+TEST(StorageTree, QueriesDecodePercentEscapesAndKeepPlus) {
+  auto q = parseQuery("/storage/list?prefix=mirror/a+b%20c%2Fd&exact=1&empty=&flag");
+  EXPECT_EQ(q.find("prefix")->second, "mirror/a+b c/d");
+  EXPECT_EQ(q.find("exact")->second, "1");
+  EXPECT_EQ(q.find("empty")->second, "");
+  EXPECT_EQ(q.count("flag"), 1u);
+  EXPECT_EQ(encodeQueryValue("mirror/a+b c&d=é"), "mirror/a%2Bb%20c%26d%3D%C3%A9");
+}
+
+TEST(StorageTree, FifosAndLinksAreInvisibleAndNeverOpened) {
+  TempDir root;
+  std::ofstream(root.path() / "plain.txt") << "x";
+  ASSERT_EQ(::mkfifo((root.path() / "pipe").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/etc/passwd", root.path() / "passwd");
+  auto tree = StorageTree::open(root.path());
+  ASSERT_TRUE(tree);
+  auto page = tree->list("mirror/", true, "", 100);
+  ASSERT_TRUE(page);
+  ASSERT_EQ(page->records.size(), 1u);
+  EXPECT_EQ(page->records[0].key, "mirror/plain.txt");
+  // Opening a FIFO would block a reader forever; it is simply not an object.
+  EXPECT_EQ(tree->openObject("mirror/pipe").error().code, 404);
+  EXPECT_EQ(tree->openObject("mirror/passwd").error().code, 404);
+  auto top = tree->list("", true, "", 100);
+  ASSERT_TRUE(top);
+  ASSERT_EQ(top->records.size(), 1u);
+  EXPECT_EQ(top->records[0].key, "mirror/");
+  EXPECT_TRUE(tree->list("other/", true, "", 100)->records.empty());
+}
+
+TEST(StateStore, TokensIssuedConcurrentlyAreAllKeptAndSharedBetweenStores) {
+  TempDir state;
+  auto store = StateStore::open(state.path());
+  ASSERT_TRUE(store);
+  auto other = StateStore::open(state.path());  // as a second process would
+  ASSERT_TRUE(other);
+  EXPECT_EQ((*store)->urlSecret(), (*other)->urlSecret());
+  std::vector<std::string> tokens(8);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    threads.emplace_back([&, i] {
+      auto& s = i % 2 ? *store : *other;
+      auto t = s->issueToken();
+      if (t) tokens[i] = *t;
+      (void)s->isIssued("unknown");
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (const auto& t : tokens) {
+    ASSERT_EQ(t.size(), 64u);
+    EXPECT_TRUE((*store)->isIssued(t));
+    EXPECT_TRUE((*other)->isIssued(t));
+  }
+  EXPECT_FALSE((*store)->isIssued(""));
+  struct stat st {};
+  ASSERT_EQ(::stat((state.path() / "tokens").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(SignInDesk, SessionsExpireAndHandTheirTokenOutOnce) {
+  TempDir state;
+  auto store = StateStore::open(state.path());
+  ASSERT_TRUE(store);
+  SignInDesk desk(**store);
+  auto t0 = SignInDesk::Clock::now();
+  std::string session(32, 'b');
+  ASSERT_TRUE(desk.confirm(session, t0));
+  EXPECT_FALSE(desk.collect(session, t0 + SignInDesk::kLifetime + std::chrono::seconds(1)));
+  ASSERT_TRUE(desk.confirm(session, t0));
+  auto token = desk.collect(session, t0 + std::chrono::seconds(1));
+  ASSERT_TRUE(token);
+  EXPECT_TRUE((*store)->isIssued(*token));
+  EXPECT_FALSE(SignInDesk::validSession(std::string(32, 'G')));
+  EXPECT_FALSE(SignInDesk::validSession(std::string(31, 'a')));
+}
+
+}  // namespace
+}  // namespace lumora::devservice

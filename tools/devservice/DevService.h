@@ -1,0 +1,68 @@
+#pragma once
+// The stand-in service: routes of the storage API, signed object URLs and
+// browser sign-in over one cpp-httplib server (HTTPS or plain HTTP).
+
+#include <httplib.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/Error.h"
+#include "tools/devservice/Faults.h"
+#include "tools/devservice/Options.h"
+#include "tools/devservice/SignIn.h"
+#include "tools/devservice/StateStore.h"
+#include "tools/devservice/StorageTree.h"
+#include "tools/devservice/UrlSigner.h"
+
+namespace lumora::devservice {
+
+// Query items of a raw request target, percent-decoded. "+" stays "+": the
+// client encodes queries by URL-components rules, where "+" is literal.
+std::multimap<std::string, std::string> parseQuery(std::string_view target);
+// Percent-encodes a query value, keeping unreserved characters and "/".
+std::string encodeQueryValue(std::string_view value);
+
+class DevService {
+ public:
+  static Result<std::unique_ptr<DevService>> create(const Options& options);
+  ~DevService();
+  DevService(const DevService&) = delete;
+  DevService& operator=(const DevService&) = delete;
+
+  // Binds the listening socket; yields the port.
+  Result<int> bind();
+  // The base URL clients use, e.g. https://127.0.0.1:8443 (after bind).
+  std::string baseUrl() const;
+  // Serves until stop() is called (from any thread).
+  void run();
+  void stop();
+
+  StateStore& state() { return *state_; }
+
+ private:
+  DevService(const Options& options, StorageTree tree, std::unique_ptr<StateStore> state);
+  void installRoutes();
+  bool authorized(const httplib::Request& req, httplib::Response& res);
+  // Latency, then the request's fault; true when the answer is already made.
+  bool injectFault(bool api, const httplib::Request& req, httplib::Response& res, Fault& fault);
+  void handleList(const httplib::Request& req, httplib::Response& res);
+  void handleDownloadUrl(const httplib::Request& req, httplib::Response& res);
+  void handleObject(const httplib::Request& req, httplib::Response& res);
+  std::string publicOrigin(const httplib::Request& req) const;
+
+  // All fields are set before run() and read-only afterwards, except where
+  // the type synchronises itself (StateStore, SignInDesk, FaultPlan).
+  const Options options_;
+  StorageTree tree_;
+  std::unique_ptr<StateStore> state_;
+  UrlSigner signer_;
+  SignInDesk signIn_;
+  FaultPlan faults_;
+  std::unique_ptr<httplib::Server> server_;
+  int port_ = 0;
+};
+
+}  // namespace lumora::devservice

@@ -1,0 +1,146 @@
+#include "tools/devservice/Options.h"
+
+#include <charconv>
+#include <cstdlib>
+
+#include "platform/foundation/Paths.h"
+
+namespace lumora::devservice {
+namespace {
+
+std::unexpected<Error> usage(std::string message) {
+  return fail("usage", 2, std::move(message));
+}
+
+template <class T>
+bool parseNumber(const std::string& text, T& out) {
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool parseShare(const std::string& text, double& out) {
+  char* end = nullptr;
+  out = std::strtod(text.c_str(), &end);
+  return !text.empty() && end == text.c_str() + text.size() && out >= 0 && out <= 1;
+}
+
+}  // namespace
+
+const char* usageText() {
+  return R"(usage: lumora-devservice --root DIR [options]
+
+Serves DIR as the storage tree "mirror/" of the Lumora API: /storage/list,
+/storage/download-url, signed object URLs, and a browser sign-in page at
+/signin. When ready it prints its base URL on one line of standard output.
+
+  --root DIR            folder to serve (required)
+  --state DIR           state folder: certificate, tokens, URL secret
+                        (default $XDG_STATE_HOME/lumora-devservice)
+  --host ADDR           address to listen on (default 127.0.0.1)
+  --port N              port; 0 picks a free one (default 0)
+  --plain               plain HTTP instead of HTTPS (loopback addresses only)
+  --page-size N         records per listing page (default 1000)
+  --url-lifetime SECS   lifetime of download URLs (default 300)
+  --threads N           worker threads (default 16)
+  --issue-token FILE    mint a token before serving and write it to FILE (0600)
+  --log                 log every request to standard error
+  --latency-ms N        add N ms before every answer in the fault scope
+  --fail-share X        answer this share of requests with 500 (0 to 1)
+  --truncate-share X    cut this share of bodies halfway and close
+  --drop-share X        close this share of connections without an answer
+  --malformed-share X   answer this share of API requests with broken JSON
+  --fault-scope S       all, api (/storage/*) or objects (default all)
+  --fault-seed N        seed of the fault generator (default 1)
+  --help                show this text
+
+The certificate is made on first start as STATE/cert.pem; it is its own CA,
+so clients trust that file (curl --cacert, -DLUMORA_API_CA_FILE).
+)";
+}
+
+bool isLoopbackHost(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.starts_with("127.");
+}
+
+Result<Options> parseOptions(const std::vector<std::string>& args) {
+  Options o;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      return args[++i];
+    };
+    auto needs = [&](const char* what) { return usage(a + " needs " + what); };
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--plain") {
+      o.tls = false;
+    } else if (a == "--log") {
+      o.log = true;
+    } else if (a == "--root" || a == "--state" || a == "--issue-token" || a == "--host" ||
+               a == "--fault-scope") {
+      auto v = value();
+      if (!v || v->empty()) return needs("a value");
+      if (a == "--root") o.root = *v;
+      if (a == "--state") o.state = *v;
+      if (a == "--issue-token") o.issueTokenFile = *v;
+      if (a == "--host") o.host = *v;
+      if (a == "--fault-scope") {
+        if (*v == "all")
+          o.faults.scope = FaultScope::all;
+        else if (*v == "api")
+          o.faults.scope = FaultScope::api;
+        else if (*v == "objects")
+          o.faults.scope = FaultScope::objects;
+        else
+          return usage("--fault-scope is all, api or objects");
+      }
+    } else if (a == "--port" || a == "--page-size" || a == "--url-lifetime" || a == "--threads" ||
+               a == "--latency-ms") {
+      auto v = value();
+      long n = 0;
+      if (!v || !parseNumber(*v, n) || n < 0) return needs("a number");
+      if (a == "--port") {
+        if (n > 65535) return usage("--port is at most 65535");
+        o.port = static_cast<int>(n);
+      }
+      if (a == "--page-size") {
+        if (n < 1) return usage("--page-size is at least 1");
+        o.pageSize = static_cast<std::size_t>(n);
+      }
+      if (a == "--url-lifetime") o.urlLifetimeSeconds = static_cast<int>(n);
+      if (a == "--threads") o.threads = static_cast<int>(std::max(1L, n));
+      if (a == "--latency-ms") o.faults.latency = std::chrono::milliseconds(n);
+    } else if (a == "--fail-share" || a == "--truncate-share" || a == "--drop-share" ||
+               a == "--malformed-share") {
+      auto v = value();
+      double x = 0;
+      if (!v || !parseShare(*v, x)) return needs("a share from 0 to 1");
+      if (a == "--fail-share") o.faults.error500 = x;
+      if (a == "--truncate-share") o.faults.truncate = x;
+      if (a == "--drop-share") o.faults.drop = x;
+      if (a == "--malformed-share") o.faults.malformed = x;
+    } else if (a == "--fault-seed") {
+      auto v = value();
+      if (!v || !parseNumber(*v, o.faults.seed)) return needs("a number");
+    } else {
+      return usage("unknown option " + a);
+    }
+  }
+  if (o.help) return o;
+  if (o.root.empty()) return usage("--root is required");
+  const auto& f = o.faults;
+  if (f.drop + f.error500 + f.truncate + f.malformed > 1.0 + 1e-9) {
+    return usage("the fault shares add up to more than 1");
+  }
+  if (!o.tls && !isLoopbackHost(o.host)) return usage("--plain is only allowed on loopback");
+  if (o.state.empty()) {
+    const char* xdg = std::getenv("XDG_STATE_HOME");
+    std::filesystem::path base =
+        xdg && xdg[0] == '/' ? std::filesystem::path(xdg) : paths::homeDirectory() / ".local/state";
+    o.state = base / "lumora-devservice";
+  }
+  return o;
+}
+
+}  // namespace lumora::devservice

@@ -1,0 +1,111 @@
+#include "tools/devservice/StateStore.h"
+
+#include <fcntl.h>
+#include <openssl/rand.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <sstream>
+#include <vector>
+
+#include "platform/foundation/TextFile.h"
+#include "tools/devservice/UniqueFd.h"
+
+namespace lumora::devservice {
+namespace fs = std::filesystem;
+
+Result<std::string> randomHex(std::size_t bytes) {
+  std::vector<unsigned char> raw(bytes);
+  if (RAND_bytes(raw.data(), static_cast<int>(raw.size())) != 1) {
+    return fail(kPosixErrorDomain, EIO, "no random bytes available");
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : raw) {
+    hex += kHex[c >> 4];
+    hex += kHex[c & 0xf];
+  }
+  return hex;
+}
+
+namespace {
+
+// Serialises read-modify-write of the tokens file between processes.
+class FolderLock {
+ public:
+  explicit FolderLock(const fs::path& folder)
+      : fd_(::open((folder / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    if (fd_.valid()) ::flock(fd_.get(), LOCK_EX);
+  }
+
+ private:
+  UniqueFd fd_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<StateStore>> StateStore::open(const fs::path& folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (!fs::is_directory(folder)) return fail(kPosixErrorDomain, ENOTDIR, folder.string());
+  ::chmod(folder.c_str(), 0700);
+  std::unique_ptr<StateStore> store(new StateStore(folder));
+  FolderLock lock(folder);
+  fs::path secretFile = folder / "url-secret";
+  auto secret = readUtf8File(secretFile);
+  if (secret && trimUnicodeWhitespace(*secret).size() >= 32) {
+    store->secret_ = trimUnicodeWhitespace(*secret);
+  } else {
+    auto fresh = randomHex(32);
+    if (!fresh) return std::unexpected(fresh.error());
+    if (auto written = writeFileAtomically(secretFile, *fresh + "\n", 0600); !written) {
+      return std::unexpected(written.error());
+    }
+    store->secret_ = *fresh;
+  }
+  std::lock_guard guard(store->mutex_);
+  if (auto loaded = store->loadTokensLocked(); !loaded) return std::unexpected(loaded.error());
+  return store;
+}
+
+Result<void> StateStore::loadTokensLocked() {
+  auto text = readUtf8File(folder_ / "tokens");
+  if (!text) {
+    if (text.error().domain == kPosixErrorDomain && text.error().code == ENOENT) return {};
+    return std::unexpected(text.error());
+  }
+  std::istringstream lines(*text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty()) tokens_.insert(line);
+  }
+  return {};
+}
+
+Result<std::string> StateStore::issueToken() {
+  auto token = randomHex(32);
+  if (!token) return token;
+  FolderLock lock(folder_);
+  std::lock_guard guard(mutex_);
+  if (auto loaded = loadTokensLocked(); !loaded) return std::unexpected(loaded.error());
+  tokens_.insert(*token);
+  std::string text;
+  for (const auto& t : tokens_) text += t + "\n";
+  if (auto written = writeFileAtomically(folder_ / "tokens", text, 0600); !written) {
+    tokens_.erase(*token);
+    return std::unexpected(written.error());
+  }
+  return token;
+}
+
+bool StateStore::isIssued(std::string_view token) {
+  if (token.empty()) return false;
+  std::string key(token);
+  std::lock_guard guard(mutex_);
+  if (tokens_.contains(key)) return true;
+  (void)loadTokensLocked();
+  return tokens_.contains(key);
+}
+
+}  // namespace lumora::devservice

@@ -1,0 +1,262 @@
+#include "tools/devservice/StorageTree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <functional>
+
+#include "platform/foundation/TextFile.h"
+
+namespace lumora::devservice {
+namespace {
+
+std::unexpected<Error> status(long code, std::string description) {
+  return fail(kDevServiceErrorDomain, code, std::move(description));
+}
+
+// Splits a relative key path into components. Refuses empty components,
+// "." and "..", and NUL bytes. A trailing "/" is allowed (folder keys).
+std::optional<std::vector<std::string>> components(std::string_view rel) {
+  std::vector<std::string> parts;
+  if (rel.find('\0') != std::string_view::npos) return std::nullopt;
+  if (!rel.empty() && rel.back() == '/') rel.remove_suffix(1);
+  if (rel.empty()) return parts;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = rel.find('/', start);
+    std::string_view part = rel.substr(start, end == std::string_view::npos ? end : end - start);
+    if (part.empty() || part == "." || part == "..") return std::nullopt;
+    parts.emplace_back(part);
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return parts;
+}
+
+// Walks `parts` beneath `root`, never following a symbolic link. The last
+// descriptor is opened with `lastFlags`; an error is the errno of the walk.
+Result<UniqueFd> openBeneath(int root, const std::vector<std::string>& parts, int lastFlags) {
+  UniqueFd current(::openat(root, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!current.valid()) return std::unexpected(posixError(errno, "open root"));
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    bool last = i + 1 == parts.size();
+    int flags = last ? lastFlags : O_PATH | O_DIRECTORY;
+    UniqueFd next(::openat(current.get(), parts[i].c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) return std::unexpected(posixError(errno, parts[i]));
+    current = std::move(next);
+  }
+  if (parts.empty() && (lastFlags & O_PATH) == 0) {
+    UniqueFd reopened(::openat(root, ".", lastFlags | O_CLOEXEC));
+    if (!reopened.valid()) return std::unexpected(posixError(errno, "open root"));
+    return reopened;
+  }
+  return current;
+}
+
+StorageRecord makeRecord(std::string key, const struct stat& st, bool dir) {
+  StorageRecord r;
+  r.key = std::move(key);
+  r.dir = dir;
+  r.size = dir ? 0 : static_cast<std::int64_t>(st.st_size);
+  std::int64_t mtimeNs =
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+  char tag[80];
+  std::snprintf(tag, sizeof tag, "%llx-%llx-%llx", static_cast<unsigned long long>(st.st_ino),
+                static_cast<unsigned long long>(r.size), static_cast<unsigned long long>(mtimeNs));
+  r.etag = tag;
+  r.modified = formatRfc3339(st.st_mtim.tv_sec);
+  return r;
+}
+
+// Reads one folder; calls `visit(name, stat, isDir)` for every visible child.
+Result<void> readFolder(
+    int dirFd, const std::function<void(const std::string&, const struct stat&, bool)>& visit) {
+  int copy = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (copy < 0) return std::unexpected(posixError(errno, "open folder"));
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    ::close(copy);
+    return std::unexpected(posixError(errno, "read folder"));
+  }
+  while (dirent* e = ::readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (!isValidUtf8(name)) continue;  // not representable as a JSON key
+    struct stat st {};
+    if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      visit(name, st, true);
+    } else if (S_ISREG(st.st_mode)) {
+      visit(name, st, false);
+    }
+  }
+  ::closedir(dir);
+  return {};
+}
+
+void walkFiles(int dirFd, const std::string& keyPrefix, std::vector<StorageRecord>& out) {
+  (void)readFolder(dirFd, [&](const std::string& name, const struct stat& st, bool isDir) {
+    if (!isDir) {
+      out.push_back(makeRecord(keyPrefix + name, st, false));
+      return;
+    }
+    UniqueFd child(::openat(dirFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (child.valid()) walkFiles(child.get(), keyPrefix + name + "/", out);
+  });
+}
+
+constexpr char kBase64Url[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+}  // namespace
+
+std::string formatRfc3339(std::int64_t seconds) {
+  time_t t = static_cast<time_t>(seconds);
+  struct tm tm {};
+  if (::gmtime_r(&t, &tm) == nullptr) return {};
+  long year = tm.tm_year + 1900L;
+  if (year < 0 || year > 9999) return {};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04ld-%02d-%02dT%02d:%02d:%02dZ", year, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return text;
+}
+
+std::string encodeCursor(std::string_view lastKey) {
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (unsigned char c : lastKey) {
+    bits = (bits << 8) | c;
+    count += 8;
+    while (count >= 6) {
+      count -= 6;
+      out += kBase64Url[(bits >> count) & 0x3f];
+    }
+  }
+  if (count > 0) out += kBase64Url[(bits << (6 - count)) & 0x3f];
+  return out;
+}
+
+std::optional<std::string> decodeCursor(std::string_view cursor) {
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : cursor) {
+    const char* at = std::char_traits<char>::find(kBase64Url, 64, c);
+    if (at == nullptr) return std::nullopt;
+    bits = (bits << 6) | static_cast<unsigned>(at - kBase64Url);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out += static_cast<char>((bits >> count) & 0xff);
+    }
+  }
+  // Leftover bits must be padding zeros of the last character.
+  if (count >= 6 || (bits & ((1u << count) - 1)) != 0) return std::nullopt;
+  return out;
+}
+
+Result<StorageTree> StorageTree::open(const std::filesystem::path& root) {
+  UniqueFd fd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return std::unexpected(posixError(errno, root.string()));
+  return StorageTree(std::move(fd));
+}
+
+Result<std::vector<StorageRecord>> StorageTree::collect(std::string_view prefix,
+                                                        bool delimited) const {
+  std::vector<StorageRecord> out;
+  if (!prefix.starts_with(kMirrorPrefix)) {
+    // A prefix of "mirror/" itself ("", "mi") reaches the whole tree.
+    if (!kMirrorPrefix.starts_with(prefix)) return out;
+    if (delimited) {
+      struct stat st {};
+      if (::fstat(root_.get(), &st) == 0)
+        out.push_back(makeRecord(std::string(kMirrorPrefix), st, true));
+    } else {
+      walkFiles(root_.get(), std::string(kMirrorPrefix), out);
+    }
+    return out;
+  }
+  std::string_view rel = prefix.substr(kMirrorPrefix.size());
+  std::size_t slash = rel.rfind('/');
+  std::string_view folder = slash == std::string_view::npos ? "" : rel.substr(0, slash + 1);
+  std::string namePrefix(slash == std::string_view::npos ? rel : rel.substr(slash + 1));
+  auto parts = components(folder);
+  if (!parts || namePrefix.find('\0') != std::string::npos) {
+    return status(400, "the prefix is not a key beneath the served folder");
+  }
+  auto dir = openBeneath(root_.get(), *parts, O_PATH | O_DIRECTORY);
+  if (!dir) return out;  // no such folder: no keys
+  std::string keyFolder = std::string(kMirrorPrefix) + std::string(folder);
+  auto read =
+      readFolder(dir->get(), [&](const std::string& name, const struct stat& st, bool isDir) {
+        if (!name.starts_with(namePrefix)) return;
+        if (delimited || !isDir) {
+          out.push_back(makeRecord(keyFolder + name + (isDir ? "/" : ""), st, isDir));
+          return;
+        }
+        UniqueFd child(
+            ::openat(dir->get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (child.valid()) walkFiles(child.get(), keyFolder + name + "/", out);
+      });
+  if (!read) return status(500, read.error().description);
+  return out;
+}
+
+Result<ListPage> StorageTree::list(std::string_view prefix, bool delimited, std::string_view cursor,
+                                   std::size_t pageSize) const {
+  std::optional<std::string> after;
+  if (!cursor.empty()) {
+    after = decodeCursor(cursor);
+    if (!after) return status(400, "the cursor is not one this service issued");
+  }
+  auto all = collect(prefix, delimited);
+  if (!all) return std::unexpected(all.error());
+  std::sort(all->begin(), all->end(),
+            [](const StorageRecord& a, const StorageRecord& b) { return a.key < b.key; });
+  auto first = all->begin();
+  if (after) {
+    first =
+        std::upper_bound(all->begin(), all->end(), *after,
+                         [](const std::string& k, const StorageRecord& r) { return k < r.key; });
+  }
+  ListPage page;
+  std::size_t take = std::min<std::size_t>(std::max<std::size_t>(pageSize, 1),
+                                           static_cast<std::size_t>(all->end() - first));
+  page.records.assign(std::make_move_iterator(first), std::make_move_iterator(first + take));
+  if (first + take != all->end()) page.cursor = encodeCursor(page.records.back().key);
+  return page;
+}
+
+Result<std::optional<StorageRecord>> StorageTree::exact(std::string_view key) const {
+  auto object = openObject(key);
+  if (object) return std::optional<StorageRecord>(std::move(object->record));
+  if (object.error().code == 404) return std::optional<StorageRecord>();
+  return std::unexpected(object.error());
+}
+
+Result<OpenObject> StorageTree::openObject(std::string_view key) const {
+  if (!key.starts_with(kMirrorPrefix)) return status(404, "no such object");
+  std::string_view rel = key.substr(kMirrorPrefix.size());
+  if (rel.empty() || rel.back() == '/') return status(404, "a folder is not an object");
+  auto parts = components(rel);
+  if (!parts) return status(400, "the key is not a key beneath the served folder");
+  // O_NONBLOCK: opening a FIFO must not hang the request.
+  auto fd = openBeneath(root_.get(), *parts, O_RDONLY | O_NONBLOCK);
+  if (!fd) return status(404, "no such object");
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode)) return status(404, "no such object");
+  int flags = ::fcntl(fd->get(), F_GETFL);
+  if (flags >= 0) ::fcntl(fd->get(), F_SETFL, flags & ~O_NONBLOCK);
+  OpenObject object;
+  object.record = makeRecord(std::string(key), st, false);
+  object.fd = std::move(*fd);
+  return object;
+}
+
+}  // namespace lumora::devservice
