@@ -21,8 +21,10 @@ std::string objectBytes(int index) {
          std::string(1000 + index * 37, 'a' + index % 26);
 }
 
+// The number that ends a key ("mirror/c/f12" is 12).
 int indexOf(const std::string& key) {
-  return std::stoi(key.substr(key.rfind('f') + 1));
+  const auto digits = key.find_last_not_of("0123456789") + 1;
+  return digits < key.size() ? std::stoi(key.substr(digits)) : -1;
 }
 
 class ConcurrencyTest : public ServiceTest {
@@ -57,33 +59,37 @@ class ConcurrencyTest : public ServiceTest {
 
 TEST_F(ConcurrencyTest, HundredFetchesEachCompleteOnceWithTheirOwnContents) {
   struct Outcome {
-    std::atomic<int> calls{0};
-    std::optional<fs::path> file;  // written by the one completion, read after all are done
+    int calls = 0;
+    std::optional<fs::path> file;
     std::optional<Error> error;
   };
-  std::vector<Outcome> outcomes(kRequests);
+  std::mutex mutex;
+  std::vector<Outcome> outcomes(kRequests);  // guarded by mutex
   std::vector<std::weak_ptr<int>> alive;
   std::vector<ProgressPtr> progresses;
   for (int i = 0; i < kRequests; ++i) {
     auto token = std::make_shared<int>(i);
     alive.push_back(token);
-    progresses.push_back(extension.fetchContents(
-        "mirror/c/f" + std::to_string(i), std::nullopt, Request{},
-        [&outcomes, i, token](std::optional<fs::path> file, ItemPtr, std::optional<Error> error) {
-          Outcome& outcome = outcomes[i];
-          if (outcome.calls.fetch_add(1) == 0) {
-            outcome.file = std::move(file);
-            outcome.error = std::move(error);
-          }
-        }));
+    progresses.push_back(
+        extension.fetchContents("mirror/c/f" + std::to_string(i), std::nullopt, Request{},
+                                [&outcomes, &mutex, i, token](std::optional<fs::path> file, ItemPtr,
+                                                              std::optional<Error> error) {
+                                  std::lock_guard lock(mutex);
+                                  Outcome& outcome = outcomes[i];
+                                  if (outcome.calls++ == 0) {
+                                    outcome.file = std::move(file);
+                                    outcome.error = std::move(error);
+                                  }
+                                }));
   }
   // A task drops its completion when it ends: then no further call can come.
   ASSERT_TRUE(waitUntil([&] {
     return std::all_of(alive.begin(), alive.end(), [](auto& w) { return w.expired(); });
   }));
+  std::lock_guard lock(mutex);
   for (int i = 0; i < kRequests; ++i) {
     Outcome& outcome = outcomes[i];
-    EXPECT_EQ(outcome.calls.load(), 1) << i;
+    EXPECT_EQ(outcome.calls, 1) << i;
     ASSERT_TRUE(outcome.file) << i << ": " << (outcome.error ? outcome.error->description : "");
     std::ifstream in(*outcome.file, std::ios::binary);
     std::stringstream bytes;
