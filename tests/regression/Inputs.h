@@ -40,7 +40,7 @@ inline std::vector<NamedInput> inputsOf(const std::string& target) {
   do {                                                               \
     auto inputs = ::lumora::regression::inputsOf(target);            \
     ASSERT_FALSE(inputs.empty()) << "no inputs for " << (target);    \
-    for (const auto& input : inputs) {                               \
-      EXPECT_EQ((check)(input.bytes), "") << "input " << input.name; \
+    for (const auto& replayed : inputs) {                               \
+      EXPECT_EQ((check)(replayed.bytes), "") << "input " << replayed.name; \
     }                                                                \
   } while (false)
