@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -34,17 +36,24 @@ TEST(ConnectionReuse, ConcurrentRequestsFromManyThreadsShareConnections) {
   HttpSession session(HttpSession::Options{.extraCaFile = server.caFile()});
   constexpr int kThreads = 16, kEach = 20;
   std::atomic<int> succeeded{0};
+  std::mutex failureMutex;
+  std::string failure;  // guarded by failureMutex
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < kEach; ++i) {
-        auto r = session.get(server.url("/ping"), {}, 10s);
-        if (r && r->status == 200 && r->body == "pong") succeeded.fetch_add(1);
+        auto r = session.get(server.url("/ping"), {}, 30s);
+        if (r && r->status == 200 && r->body == "pong") {
+          succeeded.fetch_add(1);
+        } else {
+          std::lock_guard lock(failureMutex);
+          failure = r ? "status " + std::to_string(r->status) : r.error().description;
+        }
       }
     });
   }
   for (auto& t : threads) t.join();
-  EXPECT_EQ(succeeded.load(), kThreads * kEach);
+  EXPECT_EQ(succeeded.load(), kThreads * kEach) << failure;
   EXPECT_LE(server.connectionCount(), static_cast<size_t>(kThreads) + 2);
 }
 
