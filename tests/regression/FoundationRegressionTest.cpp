@@ -9,6 +9,7 @@
 #include "fuzz/checks/ShellQuoteCheck.h"
 #include "tests/fixtures/TempHome.h"
 #include "tests/regression/Inputs.h"
+#include "tests/regression/ShellWords.h"
 
 namespace lumora::fuzz {
 namespace {
@@ -38,20 +39,6 @@ TEST(FoundationRegression, ReaderRefusesWhatTheShellInterprets) {
   EXPECT_FALSE(readShellWords(std::string("'a\0b'", 5)).refusal.empty());
 }
 
-std::vector<std::string> fuzzerWords() {
-  std::ifstream in(std::filesystem::path(LUMORA_SOURCE_DIR) / "tests/regression/shell-words.hex");
-  std::vector<std::string> words;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::string word;
-    for (size_t i = 0; i + 1 < line.size(); i += 2) {
-      word += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
-    }
-    words.push_back(word);
-  }
-  return words;
-}
-
 // What a real shell hands to a program for the quoted words: the shell's
 // own printf prints each argument followed by a NUL.
 std::vector<std::string> throughShell(const std::string& shell,
@@ -70,7 +57,7 @@ std::vector<std::string> throughShell(const std::string& shell,
 }
 
 TEST(FoundationRegression, RealShellsReadQuotedFuzzerWordsBack) {
-  std::vector<std::string> words = fuzzerWords();
+  std::vector<std::string> words = regression::fuzzerWords();
   ASSERT_GE(words.size(), 200u);
   int shells = 0;
   for (const char* shell : {"/bin/sh", "/bin/bash", "/bin/dash", "/bin/zsh"}) {

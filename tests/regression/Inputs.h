@@ -36,11 +36,11 @@ inline std::vector<NamedInput> inputsOf(const std::string& target) {
 
 // Replays every input of `target` through `check` (a callable from the
 // input's bytes to a broken property, empty when none).
-#define LUMORA_REPLAY(target, check)                                 \
-  do {                                                               \
-    auto inputs = ::lumora::regression::inputsOf(target);            \
-    ASSERT_FALSE(inputs.empty()) << "no inputs for " << (target);    \
-    for (const auto& replayed : inputs) {                               \
+#define LUMORA_REPLAY(target, check)                                       \
+  do {                                                                     \
+    auto inputs = ::lumora::regression::inputsOf(target);                  \
+    ASSERT_FALSE(inputs.empty()) << "no inputs for " << (target);          \
+    for (const auto& replayed : inputs) {                                  \
       EXPECT_EQ((check)(replayed.bytes), "") << "input " << replayed.name; \
-    }                                                                \
+    }                                                                      \
   } while (false)
