@@ -72,11 +72,14 @@ void MainWindow::showSignedIn() {
 
 void MainWindow::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  if (startupRan_) return;
-  startupRan_ = true;
+  if (startupScheduled_) return;
+  startupScheduled_ = true;
   // After the first frame: the welcome screen shows at once, even for a user
   // who turns out to be signed in.
-  QTimer::singleShot(0, this, [this] { app_.startup(); });
+  QTimer::singleShot(0, this, [this] {
+    app_.startup();
+    startupRan_ = true;
+  });
 }
 
 void MainWindow::bringToFront() {

@@ -52,6 +52,7 @@ class MainWindow : public QWidget {
   QPointer<OnboardingView> onboarding_;
   QPointer<ControlPlaneView> controlPlane_;
   QPointer<StatusBar> statusBar_;
+  bool startupScheduled_ = false;  // the first show schedules the check
   bool startupRan_ = false;
 };
 

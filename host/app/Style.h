@@ -52,6 +52,7 @@ class StyledLabel : public QLabel {
   // One line cut with an ellipsis when the layout gives less room than the
   // text needs; the whole text stays available as the tool tip.
   void setElided(bool elided);
+  bool elided() const { return elided_; }
   QSize minimumSizeHint() const override;
 
  protected:

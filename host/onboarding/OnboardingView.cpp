@@ -57,7 +57,10 @@ OnboardingView::OnboardingView(host::OnboardingModel& model, std::function<void(
                                   "more power — one switch at a time."),
                                textFont(TextStyle::Callout), Foreground::Secondary);
   tagline->setObjectName(QStringLiteral("tagline"));
-  column->addWidget(tagline, 0, Qt::AlignHCenter);
+  // The second line is wider than the 380 left inside the padding with some
+  // fonts: it wraps, centred, across the whole width instead of being cut.
+  tagline->setWordWrap(true);
+  column->addWidget(tagline);
 
   shown_ = model_.phase();
   render();
@@ -69,12 +72,21 @@ OnboardingView::OnboardingView(host::OnboardingModel& model, std::function<void(
   });
 }
 
+OnboardingView::~OnboardingView() {
+  for (const QPointer<QWidget>& block : retired_) delete block.data();
+}
+
 void OnboardingView::render() {
   auto* column = static_cast<QVBoxLayout*>(layout());
   if (phaseBlock_ != nullptr) {
     column->removeWidget(phaseBlock_);
-    phaseBlock_->deleteLater();
     phaseBlock_->hide();
+    // Out of the tree at once, deleted later: the change may come from a
+    // button of the old block, still inside its click.
+    phaseBlock_->setParent(nullptr);
+    phaseBlock_->deleteLater();
+    std::erase_if(retired_, [](const QPointer<QWidget>& block) { return block.isNull(); });
+    retired_.emplace_back(phaseBlock_);
   }
   switch (shown_) {
     case Phase::welcome:
@@ -89,6 +101,9 @@ void OnboardingView::render() {
   }
   phaseBlock_->setObjectName(QStringLiteral("phaseBlock"));
   column->addWidget(phaseBlock_, 0, Qt::AlignHCenter);
+  // A layout shows a new child of a visible widget only on a later turn of
+  // the event loop; the phase must be on screen now.
+  phaseBlock_->show();
 }
 
 QWidget* OnboardingView::makeWelcomeBlock() {

@@ -3,8 +3,10 @@
 // sign-in phase (a button, a spinner while waiting, a check mark when done).
 // Redrawn whenever the model's phase changes.
 
+#include <QPointer>
 #include <QWidget>
 #include <functional>
+#include <vector>
 
 #include "host/onboarding/OnboardingModel.h"
 
@@ -21,6 +23,7 @@ class OnboardingView : public QWidget {
   // and each time the phase becomes `done`.
   OnboardingView(host::OnboardingModel& model, std::function<void()> onReady,
                  QWidget* parent = nullptr);
+  ~OnboardingView() override;
 
   host::OnboardingModel& model() const { return model_; }
   // The phase the view shows now.
@@ -37,6 +40,9 @@ class OnboardingView : public QWidget {
   std::function<void()> onReady_;
   host::OnboardingModel::Phase shown_ = host::OnboardingModel::Phase::welcome;
   QWidget* phaseBlock_ = nullptr;  // rebuilt on every phase change
+  // Replaced blocks, out of the tree and waiting for deferred deletion; the
+  // ones still alive go with the view.
+  std::vector<QPointer<QWidget>> retired_;
 };
 
 }  // namespace lumora::ui

@@ -96,6 +96,8 @@ TEST_F(ControlPlaneViewTest, AllOffShowsFourGreyRowsAndTheCardWithoutAMessage) {
             QStringLiteral("Flip a switch. Lumora does the rest — no setup, no terminal."));
   EXPECT_EQ(footer->role(), Foreground::Tertiary);
   testing::saveScreenshot(*view, QStringLiteral("controlplane-off"));
+  EXPECT_TRUE(testing::clippedTexts(*view).isEmpty())
+      << testing::clippedTexts(*view).join(u'|').toStdString();
 }
 
 TEST_F(ControlPlaneViewTest, DetectedFeaturesShowGreenRows) {
@@ -119,6 +121,8 @@ TEST_F(ControlPlaneViewTest, DetectedFeaturesShowGreenRows) {
     EXPECT_EQ(rows[i]->width(), 412);
   }
   testing::saveScreenshot(*view, QStringLiteral("controlplane-on"));
+  EXPECT_TRUE(testing::clippedTexts(*view).isEmpty())
+      << testing::clippedTexts(*view).join(u'|').toStdString();
 }
 
 TEST_F(ControlPlaneViewTest, AFlippedSwitchIsDimmedAndDisabledUntilTheFeatureIsDetectedAgain) {
@@ -136,6 +140,8 @@ TEST_F(ControlPlaneViewTest, AFlippedSwitchIsDimmedAndDisabledUntilTheFeatureIsD
   EXPECT_TRUE(view->rows()[1]->switchControl()->isEnabled());
   EXPECT_DOUBLE_EQ(view->rows()[1]->switchOpacity(), 1.0);
   testing::saveScreenshot(*view, QStringLiteral("controlplane-busy"));
+  EXPECT_TRUE(testing::clippedTexts(*view).isEmpty())
+      << testing::clippedTexts(*view).join(u'|').toStdString();
 
   QSignalSpy changed(&view->model(), &host::ControlPlaneModel::pillarsChanged);
   gate.open();
@@ -162,12 +168,16 @@ TEST_F(ControlPlaneViewTest, SavingDisablesTheCardButtonsAndShowsTheMessage) {
   EXPECT_EQ(card->messageLabel()->text(), QStringLiteral("Saving a checkpoint of your machine…"));
   EXPECT_EQ(card->messageLabel()->role(), Foreground::Secondary);
   testing::saveScreenshot(*view, QStringLiteral("card-busy"));
+  EXPECT_TRUE(testing::clippedTexts(*view).isEmpty())
+      << testing::clippedTexts(*view).join(u'|').toStdString();
 
   QTRY_VERIFY_WITH_TIMEOUT(card->saveButton()->isEnabled(), 5000);
   EXPECT_TRUE(card->goBackButton()->isEnabled());
   EXPECT_EQ(card->messageLabel()->text(), QStringLiteral("Checkpoint saved."));
   EXPECT_EQ(card->visibleRowCount(), 3);
   testing::saveScreenshot(*view, QStringLiteral("card-message"));
+  EXPECT_TRUE(testing::clippedTexts(*view).isEmpty())
+      << testing::clippedTexts(*view).join(u'|').toStdString();
 }
 
 TEST_F(ControlPlaneViewTest, TheSheetShowsTheEmptyTextThenTheListedItems) {
@@ -187,6 +197,8 @@ TEST_F(ControlPlaneViewTest, TheSheetShowsTheEmptyTextThenTheListedItems) {
   EXPECT_EQ(sheet->emptyLabel()->role(), Foreground::Tertiary);
   EXPECT_FALSE(sheet->list()->isVisible());
   testing::saveScreenshot(*sheet, QStringLiteral("sheet-empty"));
+  EXPECT_TRUE(testing::clippedTexts(*sheet).isEmpty())
+      << testing::clippedTexts(*sheet).join(u'|').toStdString();
 
   // Escape, the cancel key, closes it.
   QTest::keyClick(sheet, Qt::Key_Escape);
@@ -219,6 +231,8 @@ TEST_F(ControlPlaneViewTest, ManyItemsScrollWithinTwoHundredEightyAndRestoreClos
   EXPECT_EQ(names[9]->text(), QStringLiteral("snapshot"));
   for (ActionButton* restore : sheet->restoreButtons()) EXPECT_TRUE(restore->isEnabled());
   testing::saveScreenshot(*sheet, QStringLiteral("sheet-items"));
+  EXPECT_TRUE(testing::clippedTexts(*sheet).isEmpty())
+      << testing::clippedTexts(*sheet).join(u'|').toStdString();
 
   // Restoring the last (its id full of shell characters) closes the sheet and
   // hands the id to the tool as one word.

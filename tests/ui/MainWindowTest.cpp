@@ -113,6 +113,8 @@ TEST_F(MainWindowTest, ASignedInUserGetsTheControlPlaneAndTheConnectedStatus) {
   EXPECT_EQ(window->width(), 460);
   EXPECT_EQ(bar->width(), 460);
   testing::saveScreenshot(*window, QStringLiteral("signed-in"));
+  EXPECT_TRUE(testing::clippedTexts(*window).isEmpty())
+      << testing::clippedTexts(*window).join(u'|').toStdString();
 }
 
 TEST_F(MainWindowTest, AFailedRegistrationShowsAnOrangeDotAndTheDescriptionVerbatim) {
@@ -165,6 +167,8 @@ TEST_F(MainWindowTest, TheDarkPaletteKeepsTextLegible) {
   EXPECT_NEAR(detail.alphaF(), 0.55, 0.01);
   EXPECT_GT(window->statusBar()->statusLabel()->textColor().lightness(), 200);
   testing::saveScreenshot(*window, QStringLiteral("signed-in-dark"));
+  EXPECT_TRUE(testing::clippedTexts(*window).isEmpty())
+      << testing::clippedTexts(*window).join(u'|').toStdString();
   QApplication::setPalette(original);
   EXPECT_LT(row->detailLabel()->textColor().lightness(), 100);
 }

@@ -3,11 +3,15 @@
 #include <sys/stat.h>
 
 #include <QDir>
+#include <QFontMetrics>
 #include <QImage>
+#include <QLabel>
 #include <QPointer>
 #include <QTimer>
 #include <fstream>
 #include <sstream>
+
+#include "host/app/Style.h"
 
 namespace lumora::testing {
 
@@ -166,6 +170,31 @@ QImage saveScreenshot(QWidget& widget, const QString& name) {
   const QImage image = widget.grab().toImage();
   image.save(folder + QLatin1Char('/') + name + QStringLiteral(".png"));
   return image;
+}
+
+QStringList clippedTexts(const QWidget& root) {
+  QStringList clipped;
+  for (const QLabel* label : root.findChildren<QLabel*>()) {
+    if (!label->isVisibleTo(&root) || label->text().isEmpty()) continue;
+    if (const auto* styled = qobject_cast<const ui::StyledLabel*>(label);
+        styled && styled->elided()) {
+      continue;
+    }
+    const QRect area = label->contentsRect();
+    const QFontMetrics metrics(label->font());
+    bool cut = false;
+    if (label->wordWrap()) {
+      cut = label->heightForWidth(label->width()) > label->height();
+    } else {
+      for (const QString& line : label->text().split(QLatin1Char('\n'))) {
+        if (metrics.horizontalAdvance(line) > area.width()) cut = true;
+      }
+      cut = cut || metrics.lineSpacing() * (label->text().count(QLatin1Char('\n')) + 1) >
+                       area.height() + metrics.leading() + 1;
+    }
+    if (cut) clipped << label->text();
+  }
+  return clipped;
 }
 
 bool sameColor(const QColor& a, const QColor& b, int tolerance) {

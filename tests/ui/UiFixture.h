@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <chrono>
 #include <condition_variable>
@@ -72,6 +73,11 @@ struct ManualPauses {
 // Renders `widget` and saves it as <build>/screenshots/<name>.png; returns
 // the image.
 QImage saveScreenshot(QWidget& widget, const QString& name);
+
+// The texts of visible labels under `root` that their widget cuts off: a
+// line wider than the label, or a wrapped text taller than it. Labels that
+// elide on purpose are left out.
+QStringList clippedTexts(const QWidget& root);
 
 // Alpha-weighted comparison of two colours' channels (0..255 each).
 bool sameColor(const QColor& a, const QColor& b, int tolerance = 2);
