@@ -46,7 +46,6 @@ class StorageService {
   void handleObject(const httplib::Request& req, httplib::Response& res);
   bool refuse(const httplib::Request& req, httplib::Response& res, bool needsToken);
 
-  LocalHttpServer server_;
   const std::string token_;
   mutable std::mutex mutex_;
   std::map<std::string, File> files_;                           // protected by mutex_
@@ -55,6 +54,8 @@ class StorageService {
   size_t pageSize_ = 1000;                                      // protected by mutex_
   bool down_ = false;                                           // protected by mutex_
   int nextObject_ = 1;                                          // protected by mutex_
+  // Last, so that it stops serving before the tree above goes.
+  LocalHttpServer server_;
 };
 
 }  // namespace lumora::testing

@@ -183,16 +183,16 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
       // The kernel still holds the old size and pages of this inode.
       if (auto* se = ctx.session.load()) fuse_lowlevel_notify_inval_inode(se, ino, 0, 0);
     }
-    auto handle = std::make_unique<FileHandle>(FileHandle{std::move(opened->lease)});
-    fi->fh = reinterpret_cast<uint64_t>(handle.get());
+    fi->fh = ctx.handles.add(std::make_unique<FileHandle>(FileHandle{std::move(opened->lease)}));
     fi->keep_cache = opened->keepCache ? 1 : 0;
-    if (fuse_reply_open(req, fi) == 0) handle.release();
+    if (fuse_reply_open(req, fi) != 0) ctx.handles.remove(fi->fh);
   });
 }
 
 void opRead(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
   guarded(req, [&] {
-    auto* handle = reinterpret_cast<FileHandle*>(fi->fh);
+    auto handle = context(req).handles.get<FileHandle>(fi->fh);
+    if (!handle) return (void)fuse_reply_err(req, EBADF);
     fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
     buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
     buf.buf[0].fd = handle->lease.fd();
@@ -210,7 +210,7 @@ void opFlush(fuse_req_t req, fuse_ino_t, fuse_file_info*) {
 }
 
 void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-  delete reinterpret_cast<FileHandle*>(fi->fh);
+  context(req).handles.remove(fi->fh);
   fuse_reply_err(req, 0);
 }
 
@@ -224,11 +224,11 @@ void opFallocate(fuse_req_t req, fuse_ino_t ino, int, off_t, off_t, fuse_file_in
 
 void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   guarded(req, [&] {
-    auto entries = context(req).filesystem->openDirectory(ino);
+    auto& ctx = context(req);
+    auto entries = ctx.filesystem->openDirectory(ino);
     if (!entries) return replyError(req, entries.error());
-    auto handle = std::make_unique<DirHandle>(DirHandle{std::move(*entries)});
-    fi->fh = reinterpret_cast<uint64_t>(handle.get());
-    if (fuse_reply_open(req, fi) == 0) handle.release();
+    fi->fh = ctx.handles.add(std::make_unique<DirHandle>(DirHandle{std::move(*entries)}));
+    if (fuse_reply_open(req, fi) != 0) ctx.handles.remove(fi->fh);
   });
 }
 
@@ -237,7 +237,8 @@ void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
                    bool plus) {
   guarded(req, [&] {
     auto& ctx = context(req);
-    auto* handle = reinterpret_cast<DirHandle*>(fi->fh);
+    auto handle = ctx.handles.get<DirHandle>(fi->fh);
+    if (!handle) return (void)fuse_reply_err(req, EBADF);
     std::vector<char> buffer(size);
     size_t used = 0;
     size_t count = handle->entries.size() + 2;
@@ -281,7 +282,7 @@ void opReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_
 }
 
 void opReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-  delete reinterpret_cast<DirHandle*>(fi->fh);
+  context(req).handles.remove(fi->fh);
   fuse_reply_err(req, 0);
 }
 
