@@ -6,7 +6,6 @@
 // or treat as an operator; the regression test checks a sample of
 // fuzzer-made words against a real /bin/sh.
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,7 +35,8 @@ inline ShellReading readShellWords(std::string_view text) {
   ShellReading out;
   // The shell gets the text as a C string: it ends at the first NUL.
   if (size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
-  std::optional<std::string> word;
+  std::string word;
+  bool inWord = false;  // a word has begun, even an empty quoted one
   auto refuse = [&](std::string why) {
     out.words.clear();
     out.refusal = std::move(why);
@@ -45,35 +45,37 @@ inline ShellReading readShellWords(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
     if (c == ' ' || c == '\t') {
-      if (word) out.words.push_back(std::move(*word));
-      word.reset();
-    } else if (c == '\'') {
+      if (inWord) out.words.push_back(std::move(word));
+      word.clear();
+      inWord = false;
+      continue;
+    }
+    inWord = true;
+    if (c == '\'') {
       size_t end = text.find('\'', i + 1);
       if (end == std::string_view::npos) return refuse("unterminated single quote");
-      word = word.value_or("") + std::string(text.substr(i + 1, end - i - 1));
+      word.append(text.substr(i + 1, end - i - 1));
       i = end;
     } else if (c == '\\') {
       if (i + 1 == text.size()) return refuse("backslash at the end");
-      if (text[i + 1] != '\n') word = word.value_or("") + text[i + 1];
+      if (text[i + 1] != '\n') word += text[i + 1];
       ++i;
     } else if (c == '"') {
-      std::string inside;
       size_t j = i + 1;
       for (; j < text.size() && text[j] != '"'; ++j) {
         if (text[j] == '$' || text[j] == '`') return refuse("expansion inside double quotes");
         if (text[j] == '\\') return refuse("backslash inside double quotes");
-        inside += text[j];
+        word += text[j];
       }
       if (j == text.size()) return refuse("unterminated double quote");
-      word = word.value_or("") + inside;
       i = j;
     } else if (plainInShell(static_cast<unsigned char>(c))) {
-      word = word.value_or("") + c;
+      word += c;
     } else {
       return refuse("unquoted special character " + escaped(std::string(1, c)));
     }
   }
-  if (word) out.words.push_back(std::move(*word));
+  if (inWord) out.words.push_back(std::move(word));
   return out;
 }
 
