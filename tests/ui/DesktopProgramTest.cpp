@@ -18,8 +18,14 @@
 #include <QScreen>
 #include <QThread>
 #include <fstream>
+#include <sstream>
 
+#include "shared/Identifiers.h"
 #include "tests/ui/UiFixture.h"
+
+#ifdef LUMORA_FILEPROVIDER_EXE
+#include "platform/fileprovider/linux/LinuxDomainManager.h"
+#endif
 
 namespace {
 
@@ -92,6 +98,35 @@ std::optional<XWindow> findWindow(const QString& display, int timeoutMs) {
   return std::nullopt;
 }
 
+// Whether `path` is a mount point of this mount namespace.
+bool isMountPoint(const std::filesystem::path& path) {
+  std::ifstream table("/proc/self/mountinfo");
+  for (std::string line; std::getline(table, line);) {
+    // Fields: id, parent id, major:minor, root, mount point, ...
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mountPoint;
+    fields >> id >> parent >> device >> root >> mountPoint;
+    if (mountPoint == path.string()) return true;
+  }
+  return false;
+}
+
+#ifdef LUMORA_FILEPROVIDER_EXE
+// Stops the daemon the program started for its domain, whatever the test's
+// outcome, before the temporary home (and the mount in it) goes away.
+class DomainCleanup {
+ public:
+  ~DomainCleanup() {
+    const lumora::fileprovider::LinuxDomainManager manager{
+        std::filesystem::path(LUMORA_FILEPROVIDER_EXE)};
+    (void)manager.removeDomainNow(domain());
+  }
+  static lumora::fileprovider::Domain domain() {
+    return {lumora::shared::kDomainIdentifier, lumora::shared::kDomainDisplayName};
+  }
+};
+#endif
+
 std::string readFile(const char* path) {
   std::ifstream in(path);
   return {std::istreambuf_iterator<char>(in), {}};
@@ -108,6 +143,17 @@ TEST(DesktopProgramTest, ASignedInUserIsConnectedAtLaunchAndASecondLaunchHandsOv
   env.insert(QStringLiteral("DISPLAY"), display);
   env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
   env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+#ifdef LUMORA_FILEPROVIDER_EXE
+  // The program finds the system side's daemon on its PATH, as when both are
+  // installed; a FUSE device is needed for the daemon to mount.
+  const bool canMount = ::access("/dev/fuse", R_OK | W_OK) == 0;
+  DomainCleanup cleanup;
+  env.insert(QStringLiteral("PATH"),
+             QFileInfo(QStringLiteral(LUMORA_FILEPROVIDER_EXE)).absolutePath() + QLatin1Char(':') +
+                 env.value(QStringLiteral("PATH")));
+#else
+  const bool canMount = false;
+#endif
 
   const auto launched = std::filesystem::file_time_type::clock::now();
   QProcess program;
@@ -133,14 +179,28 @@ TEST(DesktopProgramTest, ASignedInUserIsConnectedAtLaunchAndASecondLaunchHandsOv
   ASSERT_GE(std::filesystem::last_write_time(kStatusFile, ec), launched)
       << "no status file written";
   const std::string status = readFile(kStatusFile);
-  EXPECT_TRUE(status == "Connected — Lumora is available in Finder." ||
-              status.starts_with("Domain registration failed: "))
-      << status;
+  if (canMount) {
+    // The domain is registered: its daemon runs and serves ~/Lumora.
+    EXPECT_EQ(status, "Connected — Lumora is available in Finder.");
+    EXPECT_TRUE(isMountPoint(tools.path("Lumora"))) << "no mount at ~/Lumora";
+  } else {
+    EXPECT_TRUE(status == "Connected — Lumora is available in Finder." ||
+                status.starts_with("Domain registration failed: "))
+        << status;
+  }
   EXPECT_FALSE(status.ends_with("\n"));
   // The hand-off put the token into the app-group container.
   EXPECT_EQ(
       readFile((tools.path(".local/share/ZX4T7R2M8Q.group.com.lumora.desktop/auth-token")).c_str()),
       "desktop-test-token");
+
+  // The program made itself a login item: the autostart entry starts it.
+  const std::string autostart =
+      readFile(tools.path(".config/autostart/com.lumora.desktop.desktop").c_str());
+  EXPECT_NE(autostart.find("Exec="), std::string::npos) << autostart;
+  EXPECT_NE(autostart.find(std::filesystem::canonical(LUMORA_DESKTOP_EXE).string()),
+            std::string::npos)
+      << autostart;
 
   // A screenshot of the window as the X server shows it.
   QThread::msleep(300);  // let the signed-in layout settle before grabbing
