@@ -6,6 +6,12 @@
 
 namespace lumora::provider::testing {
 
+std::shared_ptr<backend::LumoraBackend> ServiceTest::makeBackend() const {
+  std::filesystem::create_directories(container());
+  return std::make_shared<backend::LumoraBackend>(lumoraDomain(), server.baseUrl(), container(),
+                                                  dir.path() / "defaults.json");
+}
+
 void ServiceTest::writeToken(const std::string& text) const {
   std::ofstream(container() / shared::kTokenFileName, std::ios::binary | std::ios::trunc) << text;
 }

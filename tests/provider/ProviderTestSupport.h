@@ -42,19 +42,17 @@ inline fileprovider::Domain lumoraDomain() {
 // A local service and a backend that talks to it with the token "t0k".
 class ServiceTest : public ::testing::Test {
  protected:
-  ServiceTest() {
-    std::filesystem::create_directories(container());
-    writeToken("t0k\n");
-    backend = std::make_shared<backend::LumoraBackend>(lumoraDomain(), server.baseUrl(),
-                                                       container(), dir.path() / "defaults.json");
-  }
+  ServiceTest() { writeToken("t0k\n"); }
   std::filesystem::path container() const { return dir.path() / "container"; }
   void writeToken(const std::string& text) const;
   void removeToken() const { std::filesystem::remove(container() / shared::kTokenFileName); }
 
   TempDir dir;
   LocalHttpServer server;
-  std::shared_ptr<backend::LumoraBackend> backend;
+  std::shared_ptr<backend::LumoraBackend> backend = makeBackend();
+
+ private:
+  std::shared_ptr<backend::LumoraBackend> makeBackend() const;
 };
 
 // Records every call of an enumeration observer, in order, with its thread.
