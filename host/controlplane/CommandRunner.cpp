@@ -50,13 +50,15 @@ CLIResult CommandRunner::runCLI(const std::vector<std::string>& arguments) const
     command += ' ';
     command += shellQuote(argument);
   }
-  auto run = runProcess(shell(), {"-lc", command}, OutputCapture::stdoutAndStderr);
+  auto run = runProcess(shell(), {"-lc", command}, OutputCapture::stdoutAndStderr,
+                        environment_ ? &*environment_ : nullptr);
   if (!run) return CLIResult{false, run.error().description};
   return CLIResult{run->succeeded(), decoded(std::move(run->bytes))};
 }
 
 std::string CommandRunner::runShell(const std::string& command) const {
-  auto run = runProcess(shell(), {"-lc", command}, OutputCapture::stdoutOnly);
+  auto run = runProcess(shell(), {"-lc", command}, OutputCapture::stdoutOnly,
+                        environment_ ? &*environment_ : nullptr);
   if (!run) return {};
   return decoded(std::move(run->bytes));
 }

@@ -23,6 +23,12 @@ class CommandRunner {
   CommandRunner(std::filesystem::path home, std::string shell)
       : home_(std::move(home)), shell_(std::move(shell)) {}
 
+  // Gives the started programs exactly `environment` ("NAME=value"
+  // entries) instead of this process's, which may then change freely.
+  void setEnvironment(std::vector<std::string> environment) {
+    environment_ = std::move(environment);
+  }
+
   std::filesystem::path home() const;
   // home + "/.lumora/cli/bin/lumora"
   std::string cliPath() const;
@@ -43,6 +49,7 @@ class CommandRunner {
  private:
   std::optional<std::filesystem::path> home_;
   std::optional<std::string> shell_;
+  std::optional<std::vector<std::string>> environment_;
 };
 
 // The same, with the current user's home and the default shell.

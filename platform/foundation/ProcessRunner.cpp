@@ -68,7 +68,8 @@ bool ProcessOutput::succeeded() const {
 }
 
 Result<ProcessOutput> runProcess(const std::string& executable,
-                                 const std::vector<std::string>& arguments, OutputCapture capture) {
+                                 const std::vector<std::string>& arguments, OutputCapture capture,
+                                 const std::vector<std::string>* environment) {
   Pipe pipe;
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(posixError(errno, ""));
@@ -90,9 +91,16 @@ Result<ProcessOutput> runProcess(const std::string& executable,
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
 
+  std::vector<char*> envp;
+  if (environment != nullptr) {
+    envp.reserve(environment->size() + 1);
+    for (const auto& entry : *environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+  }
+
   pid_t child = -1;
-  int spawned =
-      ::posix_spawn(&child, executable.c_str(), &files.actions, nullptr, argv.data(), environ);
+  int spawned = ::posix_spawn(&child, executable.c_str(), &files.actions, nullptr, argv.data(),
+                              environment != nullptr ? envp.data() : environ);
   if (spawned != 0) return std::unexpected(posixError(spawned, ""));
 
   // Our copy of the write end must go, or the read below never sees EOF.

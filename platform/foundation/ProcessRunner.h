@@ -29,9 +29,11 @@ struct ProcessOutput {
 // Runs `executable` with `arguments` (argv[1] onwards; argv[0] is the
 // executable itself), standard input inherited, and waits for it to end.
 // A launch failure is a POSIX error whose description is the system's
-// message for it (strerror); nothing is then waited for.
+// message for it (strerror); nothing is then waited for. The child gets
+// `environment` ("NAME=value" entries) when given, else this process's own.
 Result<ProcessOutput> runProcess(const std::string& executable,
-                                 const std::vector<std::string>& arguments, OutputCapture capture);
+                                 const std::vector<std::string>& arguments, OutputCapture capture,
+                                 const std::vector<std::string>* environment = nullptr);
 
 // One word for a POSIX shell: wrapped in single quotes, each embedded single
 // quote written as '\''. The shell hands it on as exactly `word`.

@@ -140,6 +140,14 @@ TEST(ShellQuoteTest, QuotesForPosixShells) {
   EXPECT_EQ(run->bytes, word);
 }
 
+TEST(ProcessRunnerTest, GivenEnvironmentReplacesTheProcesssOwn) {
+  std::vector<std::string> environment = {"ONLY_THIS=1", "PATH=/usr/bin:/bin"};
+  auto run = runProcess("/bin/sh", {"-c", "echo \"$ONLY_THIS:${HOME-unset}\""},
+                        OutputCapture::stdoutOnly, &environment);
+  ASSERT_TRUE(run.has_value());
+  EXPECT_EQ(run->bytes, "1:unset\n");
+}
+
 TEST(ProcessRunnerTest, ReportsSignalDeathAsFailure) {
   auto run = runProcess("/bin/sh", {"-c", "kill -9 $$"}, OutputCapture::stdoutAndStderr);
   ASSERT_TRUE(run.has_value());

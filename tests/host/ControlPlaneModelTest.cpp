@@ -211,6 +211,7 @@ TEST_F(ControlPlaneModelTest, LaunchctlTableDrivesLaunchctlWithQuotedPlistPaths)
   fs::create_directories(home);
   HostEnvironment environment = fixture.environment(clock);
   environment.runner = CommandRunner(home, CommandRunner::defaultShell());
+  environment.runner.setEnvironment(testing::environmentNow());
   environment.serviceManager = &sm::launchctlServiceManager();
   ControlPlaneModel model(environment);
   touch(home / "Library/LaunchAgents/com.lumora.swap.plist");

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -40,6 +42,12 @@ std::vector<std::string> lines(const fs::path& path) {
   std::istringstream in(slurp(path));
   for (std::string line; std::getline(in, line);) result.push_back(line);
   return result;
+}
+
+std::vector<std::string> environmentNow() {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
+  return entries;
 }
 
 host::Timing RecordingClock::timing() {
@@ -88,6 +96,7 @@ HostFixture::~HostFixture() {
 host::HostEnvironment HostFixture::environment(RecordingClock& clock) const {
   host::HostEnvironment environment;
   environment.runner = host::CommandRunner(home(), host::CommandRunner::defaultShell());
+  environment.runner.setEnvironment(environmentNow());
   environment.timing = clock.timing();
   return environment;
 }

@@ -38,6 +38,11 @@ std::string slurp(const std::filesystem::path& path);
 // The file's lines, without their line breaks.
 std::vector<std::string> lines(const std::filesystem::path& path);
 
+// A copy of this process's environment. Runners in tests get one, so that
+// their background spawns never read the environment that the next test's
+// fixture changes.
+std::vector<std::string> environmentNow();
+
 // A clock that records every wait and returns at once (pauses fire from the
 // event loop on its next turn). Safe to use from several threads.
 class RecordingClock {
@@ -68,7 +73,8 @@ class HostFixture {
   std::filesystem::path log() const { return temp.root() / "calls.log"; }
   // Writes the fake tool with `body` as its script.
   void writeTool(const std::string& body) const { writeScript(toolPath(), body); }
-  // An environment over this home with the system shell and `clock`.
+  // An environment over this home with the system shell, a copy of the
+  // current environment and `clock`.
   host::HostEnvironment environment(RecordingClock& clock) const;
 
   TempHome temp;
