@@ -249,6 +249,34 @@ TEST_F(ControlPlaneViewTest, ManyItemsScrollWithinTwoHundredEightyAndRestoreClos
             calls.end());
 }
 
+TEST_F(ControlPlaneViewTest, GoBackListsAgainAndTheOpenSheetShowsTheNewListing) {
+  makeView(testing::instantTiming());
+  showAndList();  // nothing saved yet
+  tools.setSnapshots("ID CREATED SIZE NAME\nsnap-7 2026-12-07 5.5G nightly\n");
+  QSignalSpy listed(&view->snaps(), &host::SnapshotModel::listingFinished);
+  QTest::mouseClick(view->card()->goBackButton(), Qt::LeftButton);
+  GoBackSheet* sheet = view->sheet();
+  ASSERT_NE(sheet, nullptr);
+  // The previous listing first, then the one the button started.
+  EXPECT_TRUE(sheet->emptyLabel()->isVisible());
+  ASSERT_TRUE(listed.wait(5000));
+  EXPECT_FALSE(sheet->emptyLabel()->isVisible());
+  ASSERT_EQ(sheet->restoreButtons().size(), 1);
+  auto names = sheet->list()->widget()->findChildren<StyledLabel*>(QStringLiteral("itemName"));
+  ASSERT_EQ(names.size(), 1);
+  EXPECT_EQ(names[0]->text(), QStringLiteral("nightly"));
+  // Shorter than the limit: the list is as high as its one row.
+  EXPECT_LT(sheet->list()->height(), GoBackSheet::kMaxListHeight);
+  EXPECT_GT(sheet->list()->height(), 0);
+}
+
+TEST_F(ControlPlaneViewTest, OnlyAMissingMachineNameReadsYourComputer) {
+  ControlPlaneView unnamed(tools.environment(testing::instantTiming()), std::nullopt);
+  EXPECT_EQ(unnamed.hostLabel()->text(), QStringLiteral("your computer"));
+  ControlPlaneView blank(tools.environment(testing::instantTiming()), QString());
+  EXPECT_EQ(blank.hostLabel()->text(), QString());
+}
+
 TEST_F(ControlPlaneViewTest, TheSheetCloseButtonDismissesIt) {
   tools.setSnapshots("ID CREATED SIZE NAME\nsnap-1 2026-12-01 2G\n");
   makeView(testing::instantTiming());
