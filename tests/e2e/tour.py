@@ -36,16 +36,17 @@ def xwd_to_png(data):
     fields = struct.unpack(">25I", data[:100])
     header_size, width, height = fields[0], fields[4], fields[5]
     byte_order, bpp, bytes_per_line, ncolors = fields[7], fields[11], fields[12], fields[19]
-    if bpp != 32:
+    if bpp not in (24, 32):
         raise ValueError(f"unsupported xwd depth {bpp}")
+    step = bpp // 8
     offset = header_size + ncolors * 12
     rows = []
     for y in range(height):
-        line = data[offset + y * bytes_per_line: offset + y * bytes_per_line + width * 4]
-        if byte_order == 0:  # LSBFirst: B G R X
-            b, g, r = line[0::4], line[1::4], line[2::4]
-        else:  # MSBFirst: X R G B
-            r, g, b = line[1::4], line[2::4], line[3::4]
+        line = data[offset + y * bytes_per_line: offset + y * bytes_per_line + width * step]
+        if byte_order == 0:  # LSBFirst: B G R (X)
+            b, g, r = line[0::step], line[1::step], line[2::step]
+        else:  # MSBFirst: (X) R G B
+            r, g, b = line[step - 3::step], line[step - 2::step], line[step - 1::step]
         row = bytearray(width * 3)
         row[0::3], row[1::3], row[2::3] = r, g, b
         rows.append(bytes(row))
