@@ -31,8 +31,8 @@ def png_bytes(width, height, rows):
             + chunk(b"IDAT", zlib.compress(raw, 6)) + chunk(b"IEND", b""))
 
 
-def xwd_to_png(data):
-    """A 24/32-bit TrueColor ZPixmap dump, as xwd writes for Xvfb, to PNG."""
+def xwd_rows(data):
+    """A 24/32-bit TrueColor ZPixmap dump, as xwd writes for Xvfb: RGB rows."""
     fields = struct.unpack(">25I", data[:100])
     header_size, width, height = fields[0], fields[4], fields[5]
     byte_order, bpp, bytes_per_line, ncolors = fields[7], fields[11], fields[12], fields[19]
@@ -50,7 +50,11 @@ def xwd_to_png(data):
         row = bytearray(width * 3)
         row[0::3], row[1::3], row[2::3] = r, g, b
         rows.append(bytes(row))
-    return png_bytes(width, height, rows)
+    return width, height, rows
+
+
+def xwd_to_png(data):
+    return png_bytes(*xwd_rows(data))
 
 
 def free_port():
@@ -178,6 +182,50 @@ class Tour:
         self.xdo("windowfocus", "--sync", window)
         time.sleep(0.3)
 
+    def pixels(self):
+        dump = subprocess.run(["xwd", "-root", "-silent"], capture_output=True, check=True).stdout
+        width, height, rows = xwd_rows(dump)
+        return lambda x, y: tuple(rows[y][3 * x: 3 * x + 3]) if 0 <= x < width and 0 <= y < height else None
+
+    def geometry(self, window):
+        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                             capture_output=True, text=True).stdout
+        g = dict(l.split("=", 1) for l in out.split() if "=" in l)
+        return int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])
+
+    def cards(self, window):
+        """The control plane's rounded cards, top to bottom, as (top, bottom)
+        rows: found down a column just inside the cards' left edge."""
+        px = self.pixels()
+        x0, y0, w, h = self.geometry(window)
+        runs, start = [], None
+        for y in range(y0, y0 + h):
+            p = px(x0 + 30, y)
+            dark = p is not None and max(p) < 215
+            if dark and start is None:
+                start = y
+            elif not dark and start is not None:
+                if y - start > 40:
+                    runs.append((start, y))
+                start = None
+        return runs, px
+
+    def green_centre(self, px, left, right, top, bottom):
+        hits = [(x, y) for y in range(top, bottom, 2) for x in range(left, right, 3)
+                if (p := px(x, y)) and p[1] > 150 and p[1] > p[0] + 60 and p[1] > p[2] + 40]
+        if not hits:
+            return None
+        first = min(h[1] for h in hits)
+        hits = [h for h in hits if h[1] <= first + 30]  # the topmost control only
+        xs, ys = [h[0] for h in hits], [h[1] for h in hits]
+        return (min(xs) + max(xs)) // 2, (min(ys) + max(ys)) // 2
+
+    def click(self, x, y):
+        self.xdo("mousemove", str(x), str(y))
+        time.sleep(0.1)
+        self.xdo("click", "1")
+        time.sleep(0.2)
+
     def keys(self, *keys):
         for k in keys:
             self.xdo("key", k)
@@ -291,16 +339,23 @@ class Tour:
             ("compute", lambda: os.path.exists(os.path.join(self.home, ".lumora/box/state.json"))),
             ("gpu", lambda: os.path.exists(os.path.join(self.home, ".lumora/state/gpu-host"))),
         ]
-        self.refocus(win)  # focus on the first switch
+        runs, _ = self.cards(win)
+        if not self.check("control plane shows four switches and the card", len(runs) == 5,
+                          f"{len(runs)} cards found"):
+            return False
+        x0 = self.geometry(win)[0]
         ok = True
         for index, (name, is_on) in enumerate(markers):
-            # The flipped switch is disabled while busy, which moves the focus
-            # on to the next control; step back to flip it again.
-            self.keys("space")
+            # Rows grow when a switch is on (wider pill, wrapped text): find
+            # the switch afresh before every click.
+            def switch():
+                top, bottom = self.cards(win)[0][index]
+                return x0 + 62, (top + bottom) // 2
+            self.click(*switch())
             on = self.wait(is_on, 15) if is_on else None
-            time.sleep(4.5)  # let the re-detection settle before the screenshot
+            time.sleep(4.5)  # the re-detection after the command settles the switch
             self.screenshot(f"{name}-on")
-            self.keys("shift+Tab", "space")
+            self.click(*switch())
             off = self.wait(lambda: not is_on(), 15) if is_on else None
             time.sleep(4.5)
             self.screenshot(f"{name}-off")
@@ -313,9 +368,14 @@ class Tour:
     def checkpoint(self):
         win = self.window()
         store = os.path.join(self.home, ".lumora/checkpoints")
-        self.refocus(win)
-        # After the four switches come "Save a checkpoint" and "Go back in time".
-        self.keys("Tab", "Tab", "Tab", "Tab", "space")
+        runs, px = self.cards(win)
+        x0, _, w, _ = self.geometry(win)
+        top, bottom = runs[-1]
+        save = self.green_centre(px, x0 + 24, x0 + w - 24, top, bottom)
+        if not self.check("checkpoint card shows its buttons", save):
+            return False
+        go_back = (x0 + w - (save[0] - x0), save[1])  # the two buttons share the row equally
+        self.click(*save)
         saved = self.wait(lambda: [d for d in os.listdir(store) if not d.startswith(".")]
                           if os.path.isdir(store) else None, 30)
         time.sleep(1)
@@ -327,15 +387,26 @@ class Tour:
             before = f.read()
         with open(notes, "w", encoding="utf-8") as f:
             f.write("Changed after the checkpoint.\n")
-        self.refocus(win)
-        self.keys("Tab", "Tab", "Tab", "Tab", "Tab", "space")
+        self.click(*go_back)
         sheet = self.window("Go back in time", 15)
         self.screenshot("go-back-sheet")
         if not self.check("restore sheet opened", sheet):
             return False
-        self.refocus(sheet)
-        self.keys("space")  # the first row's "Restore"
+        sx, sy, sw, sh = self.geometry(sheet)
+        # The first "Restore" once the sheet is drawn; without a window
+        # manager the dialog may stay undrawn, and then the keyboard reaches
+        # the same button: it takes the focus when the sheet opens.
+        restore = self.wait(lambda: self.green_centre(self.pixels(), sx, sx + sw, sy, sy + sh), 5, 0.5)
         restored = notes + ".restored"
+        if restore:
+            self.click(*restore)
+        else:
+            self.xdo("windowfocus", "--sync", sheet)
+            time.sleep(0.3)
+            for keys in (["space"], ["Tab", "space"], ["Return"]):
+                self.keys(*keys)
+                if self.wait(lambda: os.path.exists(restored), 5):
+                    break
         ok = self.wait(lambda: os.path.exists(restored), 30)
         time.sleep(1)
         self.screenshot("restored")
