@@ -95,7 +95,13 @@ Result<void> writeFileAtomically(const fs::path& path, std::string_view contents
   int fd = -1;
   fs::path temporary;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = dir / ("." + path.filename().string() + "." + std::to_string(random()) + ".tmp");
+    // Built by appending: GCC 12 warns falsely (-Wrestrict) on "." + std::string at -O2 and up.
+    std::string name = ".";
+    name += path.filename().string();
+    name += '.';
+    name += std::to_string(random());
+    name += ".tmp";
+    temporary = dir / name;
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno != EEXIST) return std::unexpected(posixError(errno, temporary.string()));
   }
