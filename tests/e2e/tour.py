@@ -188,10 +188,12 @@ class Tour:
         return lambda x, y: tuple(rows[y][3 * x: 3 * x + 3]) if 0 <= x < width and 0 <= y < height else None
 
     def geometry(self, window):
-        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
-                             capture_output=True, text=True).stdout
-        g = dict(l.split("=", 1) for l in out.split() if "=" in l)
-        return int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])
+        """The window's inside on the screen. xwininfo, because xdotool
+        counts the frame of a reparenting window manager twice."""
+        out = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True).stdout
+        g = {k.strip(): v.strip() for k, _, v in (l.partition(":") for l in out.splitlines())}
+        return (int(g["Absolute upper-left X"]), int(g["Absolute upper-left Y"]),
+                int(g["Width"]), int(g["Height"]))
 
     def cards(self, window):
         """The control plane's rounded cards, top to bottom, as (top, bottom)
@@ -324,17 +326,13 @@ class Tour:
         win = self.window()
         cfg = os.environ.get("XDG_CONFIG_HOME", os.path.join(self.home, ".config"))
         units = os.path.join(cfg, "systemd/user")
-        user_manager = subprocess.run(["systemctl", "--user", "is-system-running"],
-                                      capture_output=True).returncode in (0, 1) and \
-            subprocess.run(["systemctl", "--user", "show-environment"], capture_output=True).returncode == 0
-
         def disk_on():
             out = subprocess.run(["systemctl", "--user", "list-units", "--type=service", "--state=active",
                                   "--plain", "--no-legend"], capture_output=True, text=True).stdout
             return "com.lumora.mirror" in out and "com.lumora.evict" in out
 
         markers = [
-            ("disk", disk_on if user_manager else None),
+            ("disk", disk_on),
             ("memory", lambda: os.path.exists(os.path.join(units, "com.lumora.swap.service"))),
             ("compute", lambda: os.path.exists(os.path.join(self.home, ".lumora/box/state.json"))),
             ("gpu", lambda: os.path.exists(os.path.join(self.home, ".lumora/state/gpu-host"))),
@@ -352,29 +350,33 @@ class Tour:
                 top, bottom = self.cards(win)[0][index]
                 return x0 + 62, (top + bottom) // 2
             self.click(*switch())
-            on = self.wait(is_on, 15) if is_on else None
+            on = self.wait(is_on, 15)
             time.sleep(4.5)  # the re-detection after the command settles the switch
             self.screenshot(f"{name}-on")
             self.click(*switch())
-            off = self.wait(lambda: not is_on(), 15) if is_on else None
+            off = self.wait(lambda: not is_on(), 15)
             time.sleep(4.5)
             self.screenshot(f"{name}-off")
-            if is_on is None:
-                self.say(f"[skipped] {name}: no systemd user manager on this machine")
-            else:
-                ok = self.check(f"{name} switch turns its feature on and off", on and off) and ok
+            ok = self.check(f"{name} switch turns its feature on and off", on and off) and ok
         return ok
 
     def checkpoint(self):
         win = self.window()
         store = os.path.join(self.home, ".lumora/checkpoints")
-        runs, px = self.cards(win)
-        x0, _, w, _ = self.geometry(win)
-        top, bottom = runs[-1]
-        save = self.green_centre(px, x0 + 24, x0 + w - 24, top, bottom)
+        def buttons():
+            """Both buttons of the checkpoint card, found afresh: the card
+            grows with its message and the window manager may move the
+            window to keep it on the screen."""
+            runs, px = self.cards(win)
+            x0, _, w, _ = self.geometry(win)
+            top, bottom = runs[-1]
+            save = self.green_centre(px, x0 + 24, x0 + w - 24, top, bottom)
+            # The two buttons share the row equally.
+            return (save, (x0 + w - (save[0] - x0), save[1])) if save else (None, None)
+
+        save, _ = buttons()
         if not self.check("checkpoint card shows its buttons", save):
             return False
-        go_back = (x0 + w - (save[0] - x0), save[1])  # the two buttons share the row equally
         self.click(*save)
         saved = self.wait(lambda: [d for d in os.listdir(store) if not d.startswith(".")]
                           if os.path.isdir(store) else None, 30)
@@ -387,26 +389,21 @@ class Tour:
             before = f.read()
         with open(notes, "w", encoding="utf-8") as f:
             f.write("Changed after the checkpoint.\n")
+        _, go_back = buttons()
+        if not self.check("go-back button found after saving", go_back):
+            return False
         self.click(*go_back)
         sheet = self.window("Go back in time", 15)
         self.screenshot("go-back-sheet")
         if not self.check("restore sheet opened", sheet):
             return False
         sx, sy, sw, sh = self.geometry(sheet)
-        # The first "Restore" once the sheet is drawn; without a window
-        # manager the dialog may stay undrawn, and then the keyboard reaches
-        # the same button: it takes the focus when the sheet opens.
-        restore = self.wait(lambda: self.green_centre(self.pixels(), sx, sx + sw, sy, sy + sh), 5, 0.5)
+        # The first item's "Restore", once the sheet is drawn.
+        restore = self.wait(lambda: self.green_centre(self.pixels(), sx, sx + sw, sy, sy + sh), 10, 0.5)
+        if not self.check("restore sheet drawn with a Restore button", restore):
+            return False
         restored = notes + ".restored"
-        if restore:
-            self.click(*restore)
-        else:
-            self.xdo("windowfocus", "--sync", sheet)
-            time.sleep(0.3)
-            for keys in (["space"], ["Tab", "space"], ["Return"]):
-                self.keys(*keys)
-                if self.wait(lambda: os.path.exists(restored), 5):
-                    break
+        self.click(*restore)
         ok = self.wait(lambda: os.path.exists(restored), 30)
         time.sleep(1)
         self.screenshot("restored")
