@@ -1,8 +1,11 @@
 #pragma once
-// The daemon's control socket: a request reaches the handler as exactly its
-// first line, the handler's answer comes back whole, a request without a
-// line break or longer than the limit is never handled, and the server keeps
-// serving whatever a client sends.
+// The daemon's control requests. The framing and the request parser: a
+// request is exactly the bytes before the first line break, when that break
+// lies within the limit, and parses to the one request its words name. The
+// live socket: a request reaches the handler as exactly its first line, the
+// handler's answer comes back whole, a request without a line break or
+// longer than the limit is never handled, and the server keeps serving
+// whatever a client sends.
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -17,10 +20,48 @@
 
 namespace lumora::fuzz {
 
-// Bytes of a request line (line break included) that the server surely
-// reads, and beyond which it surely gives up (it reads in 512-byte pieces).
+// Bytes of a request line (line break included) that the server reads, and
+// beyond which it gives up.
 inline constexpr size_t kSurelyRead = 4096;
-inline constexpr size_t kSurelyRefused = 4096 + 512;
+inline constexpr size_t kSurelyRefused = 4096;
+
+// Input, as for the live socket below: a mode byte (bits 1-7: 64-byte units
+// of padding put in front), then the request.
+inline std::string paddedRequest(std::string_view input) {
+  unsigned mode = static_cast<unsigned char>(input[0]);
+  std::string request(size_t(mode >> 1) * 64, 'x');
+  request += input.substr(1);
+  return request;
+}
+
+inline std::string checkControlRequest(std::string_view input) {
+  using fuse::ControlRequest;
+  if (input.empty()) return {};
+  const std::string received = paddedRequest(input);
+  const size_t lineEnd = received.find('\n');
+  const auto line = fuse::controlRequestLine(received);
+  if (lineEnd == std::string::npos || lineEnd + 1 > kSurelyRefused) {
+    LUMORA_PROPERTY(!line, "an unterminated or overlong request was taken");
+    return {};
+  }
+  LUMORA_PROPERTY(line && *line == std::string_view(received).substr(0, lineEnd),
+                  "the request line is not the bytes before the first break");
+
+  const ControlRequest request = fuse::parseControlRequest(*line);
+  const bool signal = line->starts_with("signal ") && line->size() > 7;
+  LUMORA_PROPERTY((request.kind == ControlRequest::Kind::status) == (*line == "status"),
+                  "status taken wrongly");
+  LUMORA_PROPERTY((request.kind == ControlRequest::Kind::remove) == (*line == "remove"),
+                  "remove taken wrongly");
+  LUMORA_PROPERTY((request.kind == ControlRequest::Kind::signal) == signal, "signal taken wrongly");
+  if (signal) {
+    LUMORA_PROPERTY(request.container == line->substr(7),
+                    "the container is not the rest of the line");
+  }
+  LUMORA_PROPERTY((request.kind == ControlRequest::Kind::invalid) == !request.problem.empty(),
+                  "a refused request says no reason, or a taken one does");
+  return {};
+}
 
 class ControlSocketHarness {
  public:
@@ -41,11 +82,10 @@ class ControlSocketHarness {
   std::string check(std::string_view input) {
     if (!server_) return "the control server did not start";
     if (input.empty()) return {};
-    unsigned mode = static_cast<unsigned char>(input[0]);
-    std::string request(size_t(mode >> 1) * 64, 'x');
-    request += input.substr(1);
+    const bool raw = static_cast<unsigned char>(input[0]) & 1;
+    std::string request = paddedRequest(input);
     size_t handledBefore = handledCount();
-    return (mode & 1) ? checkRaw(request, handledBefore) : checkClient(request, handledBefore);
+    return raw ? checkRaw(request, handledBefore) : checkClient(request, handledBefore);
   }
 
  private:

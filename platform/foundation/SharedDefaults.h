@@ -12,6 +12,15 @@
 
 namespace lumora {
 
+// The suite's reading of a file's bytes, without the file: the string stored
+// under `key`, or none (bytes that are not UTF-8 or not a JSON object hold
+// no values).
+std::optional<std::string> defaultsString(std::string_view fileBytes, std::string_view key);
+// The bytes the file holds after `value` is stored under `key` in a file
+// that held `fileBytes`.
+std::string defaultsWithString(std::string_view fileBytes, std::string_view key,
+                               std::string_view value);
+
 class SharedDefaults {
  public:
   explicit SharedDefaults(std::filesystem::path file) : file_(std::move(file)) {}

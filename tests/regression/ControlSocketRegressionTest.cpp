@@ -1,5 +1,5 @@
-// The control socket's framing, replayed on the fuzz seeds and findings
-// against a live server.
+// The control requests, replayed on the fuzz seeds and findings: through the
+// parser, and against a live server.
 #include <gtest/gtest.h>
 
 #include "fuzz/checks/ControlSocketCheck.h"
@@ -8,6 +8,16 @@
 
 namespace lumora::fuzz {
 namespace {
+
+TEST(ControlSocketRegression, Parser) {
+  LUMORA_REPLAY("ControlSocketFuzz", checkControlRequest);
+  for (size_t padding : {4000u, 4094u, 4095u, 4096u, 5000u}) {
+    EXPECT_EQ(checkControlRequest(std::string(1, '\0') + std::string(padding, 'p') + "\n"), "");
+  }
+  EXPECT_EQ(fuse::parseControlRequest("signal a b/").container, "a b/");
+  EXPECT_EQ(fuse::parseControlRequest("signal ").problem, "signal needs a container identifier");
+  EXPECT_EQ(fuse::parseControlRequest("status ").kind, fuse::ControlRequest::Kind::invalid);
+}
 
 TEST(ControlSocketRegression, Framing) {
   lumora::testing::TempDir dir;

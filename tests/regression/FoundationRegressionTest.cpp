@@ -24,6 +24,7 @@ TEST(FoundationRegression, SharedDefaults) {
   std::filesystem::create_directories(file.parent_path());
   LUMORA_REPLAY("SharedDefaultsFuzz",
                 [&](const std::string& input) { return checkSharedDefaults(input, file); });
+  LUMORA_REPLAY("SharedDefaultsFuzz", checkSharedDefaultsBytes);
 }
 
 // The reader must refuse what a shell would expand or split, or its

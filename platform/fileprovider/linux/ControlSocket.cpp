@@ -20,8 +20,6 @@ using namespace std::chrono;
 
 namespace {
 
-constexpr size_t kMaxRequest = 4096;
-
 Result<sockaddr_un> addressFor(const fs::path& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -45,6 +43,29 @@ bool waitFor(int fd, short events, steady_clock::time_point deadline) {
 }
 
 }  // namespace
+
+std::optional<std::string_view> controlRequestLine(std::string_view received) {
+  auto end = received.substr(0, kMaxControlRequest).find('\n');
+  if (end == std::string_view::npos) return std::nullopt;
+  return received.substr(0, end);
+}
+
+ControlRequest parseControlRequest(std::string_view line) {
+  ControlRequest request;
+  if (line == "status") {
+    request.kind = ControlRequest::Kind::status;
+  } else if (line == "remove") {
+    request.kind = ControlRequest::Kind::remove;
+  } else if (line.starts_with("signal ") && line.size() > 7) {
+    request.kind = ControlRequest::Kind::signal;
+    request.container = line.substr(7);
+  } else if (line == "signal" || line == "signal ") {
+    request.problem = "signal needs a container identifier";
+  } else {
+    request.problem = "unknown request";
+  }
+  return request;
+}
 
 fs::path controlSocketPath(const std::string& domainIdentifier) {
   fs::path folder;
@@ -88,6 +109,10 @@ Result<std::string> sendControlRequest(const fs::path& socketPath, const std::st
     return std::unexpected(posixError(code, "no daemon answers at " + socketPath.string()));
   }
   std::string line = request + "\n";
+  if (line.size() > kMaxControlRequest) {
+    closeFd();
+    return std::unexpected(posixError(EMSGSIZE, "the request is too long for the daemon"));
+  }
   if (::send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
     int code = errno;
     closeFd();
@@ -95,7 +120,7 @@ Result<std::string> sendControlRequest(const fs::path& socketPath, const std::st
   }
   std::string answer;
   char buffer[512];
-  while (answer.find('\n') == std::string::npos && answer.size() < kMaxRequest) {
+  while (answer.find('\n') == std::string::npos && answer.size() < kMaxControlRequest) {
     if (!waitFor(fd, POLLIN, deadline)) {
       closeFd();
       return std::unexpected(posixError(ETIMEDOUT, "the daemon did not answer"));
@@ -186,19 +211,18 @@ void ControlServer::answer(int connection) {
   auto deadline = steady_clock::now() + seconds(2);
   std::string request;
   char buffer[512];
-  while (request.find('\n') == std::string::npos && request.size() < kMaxRequest) {
+  while (request.find('\n') == std::string::npos && request.size() < kMaxControlRequest) {
     if (!waitFor(connection, POLLIN, deadline)) return;
     ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     request.append(buffer, static_cast<size_t>(got));
   }
-  auto end = request.find('\n');
-  if (end == std::string::npos) return;
-  request.resize(end);
+  auto line = controlRequestLine(request);
+  if (!line) return;
   std::string reply;
   try {
-    reply = handler_(request);
+    reply = handler_(std::string(*line));
   } catch (...) {
     reply = "error internal failure";
   }

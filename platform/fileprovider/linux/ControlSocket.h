@@ -6,12 +6,31 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/foundation/Error.h"
 
 namespace lumora::fuse {
+
+// The most bytes a request line may take, its line break included.
+inline constexpr size_t kMaxControlRequest = 4096;
+
+// The request line in what a client sent: the bytes before the first line
+// break, when that break lies within kMaxControlRequest bytes; none for an
+// unterminated or overlong request.
+std::optional<std::string_view> controlRequestLine(std::string_view received);
+
+struct ControlRequest {
+  enum class Kind { status, remove, signal, invalid };
+  Kind kind = Kind::invalid;
+  std::string container;  // signal: the container identifier, never empty
+  std::string problem;    // invalid: what is wrong with the request
+};
+// Reads one request line (without its line break).
+ControlRequest parseControlRequest(std::string_view line);
 
 // $XDG_RUNTIME_DIR/lumora/<domain>.sock, or a 0700 folder of the user's
 // under /tmp when XDG_RUNTIME_DIR is unset. The folder is not created here.

@@ -109,23 +109,24 @@ void DomainDaemon::stop() {
   mount_->stop();
 }
 
-std::string DomainDaemon::handle(const std::string& request) {
+std::string DomainDaemon::handle(const std::string& line) {
   if (!ready_) return "error the domain is not mounted yet";
-  if (request == "status") {
-    return "ok mounted " + std::to_string(::getpid()) + " " + options_.mountpoint.string();
+  ControlRequest request = parseControlRequest(line);
+  switch (request.kind) {
+    case ControlRequest::Kind::status:
+      return "ok mounted " + std::to_string(::getpid()) + " " + options_.mountpoint.string();
+    case ControlRequest::Kind::remove:
+      stop();
+      return "ok";
+    case ControlRequest::Kind::signal: {
+      auto signalled = filesystem_.signal(request.container);
+      if (!signalled) return "error " + signalled.error().description;
+      return "ok";
+    }
+    case ControlRequest::Kind::invalid:
+      break;
   }
-  if (request == "remove") {
-    stop();
-    return "ok";
-  }
-  if (request.starts_with("signal ")) {
-    auto container = request.substr(7);
-    if (container.empty()) return "error signal needs a container identifier";
-    auto signalled = filesystem_.signal(container);
-    if (!signalled) return "error " + signalled.error().description;
-    return "ok";
-  }
-  return "error unknown request";
+  return "error " + request.problem;
 }
 
 namespace {
