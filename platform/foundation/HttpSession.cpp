@@ -55,7 +55,8 @@ using Slist = std::unique_ptr<curl_slist, SlistFree>;
 Slist headerList(const HttpHeaders& headers) {
   curl_slist* list = nullptr;
   for (const auto& [name, value] : headers) {
-    std::string line = name + ": " + value;
+    std::string line = name;
+    line.append(": ").append(value);
     curl_slist* grown = curl_slist_append(list, line.c_str());
     if (grown == nullptr) break;
     list = grown;
@@ -64,8 +65,8 @@ Slist headerList(const HttpHeaders& headers) {
 }
 
 struct BodySink {
-  std::string* body;
-  size_t limit;
+  std::string* body = nullptr;
+  size_t limit = 0;
   bool overflowed = false;
 };
 
@@ -81,7 +82,7 @@ size_t writeToString(char* data, size_t size, size_t count, void* user) {
 }
 
 struct FdSink {
-  int fd;
+  int fd = -1;
   int error = 0;  // errno of a failed write, 0 while all is well
 };
 

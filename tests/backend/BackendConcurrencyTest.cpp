@@ -22,6 +22,7 @@ TEST(BackendConcurrency, TwoHundredListingsFromSixteenThreads) {
   constexpr int kThreads = 16, kCalls = 200;
   std::atomic<int> next{0}, correct{0};
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       for (int i = next++; i < kCalls; i = next++) {
@@ -54,6 +55,7 @@ TEST(BackendConcurrency, ConcurrentDownloadsEachGetTheirOwnBytes) {
   constexpr int kThreads = 8, kEach = 4;
   std::atomic<int> correct{0};
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kEach; ++i) {

@@ -39,6 +39,7 @@ TEST(ConnectionReuse, ConcurrentRequestsFromManyThreadsShareConnections) {
   std::mutex failureMutex;
   std::string failure;  // guarded by failureMutex
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < kEach; ++i) {

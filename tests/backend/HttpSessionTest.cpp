@@ -59,7 +59,7 @@ TEST(HttpSession, TimeoutAndRefusedConnectionAreDistinctTransferErrors) {
   EXPECT_EQ(slow.error().code, CURLE_OPERATION_TIMEDOUT);
   EXPECT_FALSE(slow.error().description.empty());
 
-  int closedPort;
+  int closedPort = 0;
   {
     LocalHttpServer gone;
     closedPort = gone.port();

@@ -63,9 +63,9 @@ TEST_F(OnboardingModelTest, TokenWrittenByLoginEndsTheWatch) {
   RecordingClock slow;
   HostEnvironment environment = fixture.environment(slow);
   // Pauses of a real 20 ms, so the tool has time to write.
-  environment.timing.pause = [&slow, base = slow.timing().pause](QObject* context,
-                                                                 std::chrono::nanoseconds d,
-                                                                 std::function<void()> then) {
+  environment.timing.pause = [base = slow.timing().pause](QObject* context,
+                                                          std::chrono::nanoseconds d,
+                                                          std::function<void()> then) {
     base(context, d, [] {});
     QTimer::singleShot(20, context, std::move(then));
   };

@@ -23,6 +23,7 @@ TEST(ConcurrentReadTest, FiftyReadersOfDifferentFilesAndTenOfOneShareOneFetch) {
 
   std::vector<std::string> results(50);
   std::vector<std::thread> readers;
+  readers.reserve(50);
   for (int i = 0; i < 50; ++i) {
     readers.emplace_back([&, i] {
       results[i] = readFile(mount.root() / "many" / ("f" + std::to_string(i))).value_or("failed");

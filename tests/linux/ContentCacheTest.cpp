@@ -90,6 +90,7 @@ TEST(SingleFlightTest, ConcurrentCallersOfOneKeyShareOneRun) {
   std::atomic<int> runs{0};
   std::atomic<bool> release{false};
   std::vector<std::thread> callers;
+  callers.reserve(8);
   std::vector<int> values(8);
   for (int i = 0; i < 8; ++i) {
     callers.emplace_back([&, i] {

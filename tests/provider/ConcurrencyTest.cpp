@@ -38,6 +38,7 @@ class ConcurrencyTest : public ServiceTest {
         // Folder n holds n files; odd folders have a further page.
         const int n = indexOf(prefix.substr(0, prefix.size() - 1));
         std::vector<std::string> keys;
+        keys.reserve(n % 7);
         for (int i = 0; i < n % 7; ++i) keys.push_back(prefix + "f" + std::to_string(i));
         res.set_content(
             listingBody(keys, n % 2 ? std::optional<std::string>("more/" + prefix) : std::nullopt),

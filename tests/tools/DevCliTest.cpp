@@ -33,8 +33,9 @@ class DevCliTest : public ::testing::Test {
   fs::path tool() const { return home.home() / ".lumora/cli/bin/lumora"; }
   fs::path units() const { return home.home() / ".config/systemd/user"; }
   void install(const std::string& service = "https://127.0.0.1:1", const std::string& ca = "") {
-    std::vector<std::string> argv = {LUMORA_DEVCLI_DIR "/install", "--home", home.home().string(),
-                                     "--service", service};
+    const std::string installer = std::string(LUMORA_DEVCLI_DIR) + "/install";
+    std::vector<std::string> argv = {installer, "--home", home.home().string(), "--service",
+                                     service};
     if (!ca.empty()) argv.insert(argv.end(), {"--ca", ca});
     auto r = runProcess(argv, {"XDG_CONFIG_HOME=" + (home.home() / ".config").string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;

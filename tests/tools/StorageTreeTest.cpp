@@ -19,7 +19,7 @@ namespace {
 using lumora::testing::TempDir;
 
 TEST(StorageTree, CursorsRoundTripAnyKeyAndRejectForeignText) {
-  for (std::string key : std::vector<std::string>{
+  for (const std::string& key : std::vector<std::string>{
            "", "m", "mi", "mir", "mirror/docs/sub/ü file+.txt", std::string("\xff\x00\x01", 3)}) {
     auto back = decodeCursor(encodeCursor(key));
     ASSERT_TRUE(back) << key;

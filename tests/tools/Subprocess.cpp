@@ -23,6 +23,7 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra
   }
   for (const auto& item : extra) vars[item.substr(0, item.find('='))] = item;
   std::vector<std::string> out;
+  out.reserve(vars.size());
   for (auto& [name, item] : vars) out.push_back(item);
   return out;
 }

@@ -167,7 +167,7 @@ QImage saveScreenshot(QWidget& widget, const QString& name) {
   const QString folder = QString::fromUtf8(LUMORA_BINARY_DIR) + QStringLiteral("/screenshots");
   QDir().mkpath(folder);
   widget.adjustSize();
-  const QImage image = widget.grab().toImage();
+  QImage image = widget.grab().toImage();
   image.save(folder + QLatin1Char('/') + name + QStringLiteral(".png"));
   return image;
 }

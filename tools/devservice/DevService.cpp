@@ -12,6 +12,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
@@ -73,7 +74,8 @@ void dropConnection(const httplib::Request& req) {
   DIR* fds = ::opendir("/proc/self/fd");
   if (fds == nullptr) return;
   while (dirent* e = ::readdir(fds)) {
-    int fd = std::atoi(e->d_name);
+    int fd = -1;
+    std::from_chars(e->d_name, e->d_name + std::strlen(e->d_name), fd);
     if (fd <= 2 || fd == ::dirfd(fds)) continue;
     sockaddr_storage local{}, peer{};
     socklen_t l1 = sizeof local, l2 = sizeof peer;
@@ -92,7 +94,7 @@ void dropConnection(const httplib::Request& req) {
 void setBody(httplib::Response& res, std::string body, const char* type, Fault fault) {
   if (fault == Fault::malformed) body.resize(body.size() / 2);
   if (fault != Fault::truncate) {
-    res.set_content(std::move(body), type);
+    res.set_content(body, type);
     return;
   }
   auto shared = std::make_shared<std::string>(std::move(body));

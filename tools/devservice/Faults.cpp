@@ -9,11 +9,15 @@ Fault FaultPlan::draw(bool api) {
     std::lock_guard guard(mutex_);
     u = std::uniform_real_distribution<double>(0.0, 1.0)(rng_);
   }
-  double edge = options_.drop;
-  if (u < edge) return Fault::drop;
-  if (u < (edge += options_.error500)) return Fault::error500;
-  if (u < (edge += options_.truncate)) return Fault::truncate;
-  if (u < (edge += options_.malformed)) return api ? Fault::malformed : Fault::none;
+  // Consecutive slices of [0, 1), one per kind of fault.
+  const double dropEdge = options_.drop;
+  const double error500Edge = dropEdge + options_.error500;
+  const double truncateEdge = error500Edge + options_.truncate;
+  const double malformedEdge = truncateEdge + options_.malformed;
+  if (u < dropEdge) return Fault::drop;
+  if (u < error500Edge) return Fault::error500;
+  if (u < truncateEdge) return Fault::truncate;
+  if (u < malformedEdge) return api ? Fault::malformed : Fault::none;
   return Fault::none;
 }
 

@@ -163,7 +163,7 @@ int detach(int& reportFd) {
     ::close(pipeFds[1]);
     std::string word;
     char buffer[512];
-    ssize_t got;
+    ssize_t got = 0;
     while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
       if (got > 0) word.append(buffer, static_cast<size_t>(got));
     }

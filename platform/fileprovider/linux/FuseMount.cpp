@@ -65,6 +65,7 @@ Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,
   std::string options = "fsname=" + fsname + ",subtype=lumora";
   std::vector<std::string> storage = {"lumora-fileprovider", "-o", options};
   std::vector<char*> argv;
+  argv.reserve(storage.size());
   for (auto& arg : storage) argv.push_back(arg.data());
   fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
   const auto& ops = fuseOperations();

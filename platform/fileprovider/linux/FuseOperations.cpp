@@ -243,7 +243,7 @@ void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
     size_t used = 0;
     size_t count = handle->entries.size() + 2;
     for (size_t index = static_cast<size_t>(std::max<off_t>(offset, 0)); index < count; ++index) {
-      const char* name;
+      const char* name = nullptr;
       NodeInfo node;
       bool dot = index < 2;
       if (dot) {
@@ -255,7 +255,7 @@ void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
         name = entry.name.c_str();
         node = entry.node;
       }
-      size_t added;
+      size_t added = 0;
       if (plus) {
         fuse_entry_param e = entryFor(ctx, node);
         if (dot) e.ino = 0;  // no look-up count taken for these two

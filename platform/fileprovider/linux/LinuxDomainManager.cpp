@@ -67,6 +67,7 @@ std::optional<Error> runDaemon(const fs::path& executable, const Domain& domain)
   std::vector<std::string> args = {program, "--domain", domain.identifier, "--display-name",
                                    domain.displayName};
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
