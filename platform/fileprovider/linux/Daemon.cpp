@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/fileprovider/linux/Log.h"
+#include "platform/foundation/Executor.h"
 #include "platform/foundation/Paths.h"
 
 namespace lumora::fuse {
@@ -100,6 +101,9 @@ DomainDaemon::~DomainDaemon() {
 
 int DomainDaemon::run() {
   log("serving %s at %s", options_.domain.identifier.c_str(), options_.mountpoint.c_str());
+  // The extension's work runs on the shared pool: its threads start now,
+  // not in the middle of the first listing.
+  (void)sharedExecutorThreadCount();
   int status = mount_->run();
   log("unmounted %s", options_.mountpoint.c_str());
   return status;
