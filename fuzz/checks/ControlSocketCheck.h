@@ -20,10 +20,9 @@
 
 namespace lumora::fuzz {
 
-// Bytes of a request line (line break included) that the server reads, and
-// beyond which it gives up.
-inline constexpr size_t kSurelyRead = 4096;
-inline constexpr size_t kSurelyRefused = 4096;
+// The most bytes of a request line (line break included) that the server
+// takes; a longer one is refused.
+inline constexpr size_t kRequestLimit = 4096;
 
 // Input, as for the live socket below: a mode byte (bits 1-7: 64-byte units
 // of padding put in front), then the request.
@@ -40,7 +39,7 @@ inline std::string checkControlRequest(std::string_view input) {
   const std::string received = paddedRequest(input);
   const size_t lineEnd = received.find('\n');
   const auto line = fuse::controlRequestLine(received);
-  if (lineEnd == std::string::npos || lineEnd + 1 > kSurelyRefused) {
+  if (lineEnd == std::string::npos || lineEnd + 1 > kRequestLimit) {
     LUMORA_PROPERTY(!line, "an unterminated or overlong request was taken");
     return {};
   }
@@ -104,13 +103,13 @@ class ControlSocketHarness {
     std::string first = request.substr(0, lineEnd);
     size_t lineSize = first.size() + 1;
     if (answer) {
-      LUMORA_PROPERTY(lineSize <= kSurelyRefused, "a request beyond the limit was handled");
+      LUMORA_PROPERTY(lineSize <= kRequestLimit, "a request beyond the limit was handled");
       LUMORA_PROPERTY(handledCount() == handledBefore + 1, "not handled exactly once");
       LUMORA_PROPERTY(lastRequest() == first, "the handler saw " + escaped(lastRequest()));
       LUMORA_PROPERTY(*answer == "ok " + std::to_string(first.size()),
                       "the answer came back as " + escaped(*answer));
     } else {
-      LUMORA_PROPERTY(lineSize > kSurelyRead,
+      LUMORA_PROPERTY(lineSize > kRequestLimit,
                       "a request within the limit failed: " + answer.error().description);
       LUMORA_PROPERTY(handledCount() == handledBefore, "a refused request was handled");
     }
@@ -151,11 +150,11 @@ class ControlSocketHarness {
     }
     std::string first = bytes.substr(0, lineEnd);
     if (answer.empty()) {
-      LUMORA_PROPERTY(lineEnd + 1 > kSurelyRead, "no answer to a request within the limit");
+      LUMORA_PROPERTY(lineEnd + 1 > kRequestLimit, "no answer to a request within the limit");
       LUMORA_PROPERTY(handledCount() == handledBefore, "handled but not answered");
       return {};
     }
-    LUMORA_PROPERTY(lineEnd + 1 <= kSurelyRefused, "a request beyond the limit was answered");
+    LUMORA_PROPERTY(lineEnd + 1 <= kRequestLimit, "a request beyond the limit was answered");
     LUMORA_PROPERTY(lastRequest() == first, "the handler saw " + escaped(lastRequest()));
     LUMORA_PROPERTY(answer == "ok " + std::to_string(first.size()) + "\n",
                     "the raw answer was " + escaped(answer));

@@ -99,7 +99,7 @@ inline std::string checkSharedDefaults(std::string_view input, const std::filesy
   }
   SharedDefaults defaults(file);
   auto read = [&](std::string_view k) { return defaults.stringForKey(k); };
-  std::string broken = checkDefaultsStore(
+  return checkDefaultsStore(
       in, read,
       [&]() -> std::optional<std::string> {
         if (!defaults.setString(in.key, in.value)) return std::nullopt;
@@ -109,7 +109,6 @@ inline std::string checkSharedDefaults(std::string_view input, const std::filesy
         return bytes ? std::optional<std::string>(*bytes) : std::string("\xff");
       },
       read);
-  return broken;
 }
 
 }  // namespace lumora::fuzz
