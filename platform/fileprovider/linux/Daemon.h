@@ -46,7 +46,7 @@ class DomainDaemon {
   int run();
   void stop();
   // One control request's answer.
-  std::string handle(const std::string& request);
+  std::string handle(const std::string& line);
   const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
 
  private:
