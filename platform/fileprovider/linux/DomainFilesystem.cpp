@@ -19,7 +19,14 @@ Error posix(int code, const char* what) {
 
 DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCache& cache,
                                    Clock clock, std::chrono::steady_clock::duration maxListingAge)
-    : driver_(extension), cache_(cache), replica_(maxListingAge, std::move(clock)) {}
+    : driver_(extension),
+      cache_(cache),
+      replica_(maxListingAge, std::move(clock)),
+      prefetch_(kPrefetchThreads, kPrefetchQueueLength, [this](Inode folder) {
+        // Only a folder never listed: a listing that has merely aged is
+        // renewed when someone opens the folder.
+        if (!replica_.hasListing(folder)) (void)refresh(folder);
+      }) {}
 
 Result<void> DomainFilesystem::refresh(Inode folder) {
   return listings_.run(folder, [&]() -> Result<void> {
@@ -68,7 +75,17 @@ Result<std::vector<DirEntry>> DomainFilesystem::openDirectory(Inode inode) {
   if (!node) return std::unexpected(posix(ENOENT, "unknown inode"));
   if (!node->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
   if (auto listed = ensureListing(inode); !listed) return std::unexpected(listed.error());
-  return replica_.children(inode);
+  auto entries = replica_.children(inode);
+  prefetchSubfolders(entries);
+  return entries;
+}
+
+void DomainFilesystem::prefetchSubfolders(const std::vector<DirEntry>& entries) {
+  for (const auto& entry : entries) {
+    if (entry.node.isDirectory && !replica_.hasListing(entry.node.inode)) {
+      prefetch_.push(entry.node.inode);
+    }
+  }
 }
 
 Result<fp::ItemPtr> DomainFilesystem::fetchIntoCache(const NodeInfo& node) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/fileprovider/linux/BackgroundQueue.h"
 #include "platform/fileprovider/linux/ContentCache.h"
 #include "platform/fileprovider/linux/ExtensionDriver.h"
 #include "platform/fileprovider/linux/Replica.h"
@@ -21,6 +22,12 @@ namespace lumora::fuse {
 #endif
 // A folder's listing older than this is enumerated again when it is opened.
 inline constexpr std::chrono::milliseconds kListingMaxAge{LUMORA_LISTING_MAX_AGE_MS};
+
+// A folder being read is likely to be descended into: its subfolders that
+// were never listed are listed ahead, this many at a time, at most
+// kPrefetchQueueLength waiting.
+inline constexpr unsigned kPrefetchThreads = 3;
+inline constexpr size_t kPrefetchQueueLength = 256;
 
 struct OpenedFile {
   ContentCache::Lease lease;
@@ -60,6 +67,7 @@ class DomainFilesystem {
  private:
   Result<void> ensureListing(Inode folder);
   Result<void> refresh(Inode folder);
+  void prefetchSubfolders(const std::vector<DirEntry>& entries);
   Result<fileprovider::ItemPtr> fetchIntoCache(const NodeInfo& node);
   fileprovider::ItemPtr itemOf(const NodeInfo& node);
 
@@ -70,6 +78,8 @@ class DomainFilesystem {
   SingleFlight<std::string, Result<fileprovider::ItemPtr>> fetches_;
   std::mutex mutex_;
   std::map<Inode, fileprovider::Bytes> servedVersions_;  // protected by mutex_
+  // Last: its threads use everything above, and it waits for them as it goes.
+  BackgroundQueue<Inode> prefetch_;
 };
 
 }  // namespace lumora::fuse
