@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
@@ -108,6 +110,33 @@ TEST_F(MountTest, AFolderServedInManySmallPagesIsListedWhole) {
   }
   EXPECT_EQ(manyPages, 14u);  // 40 records, 3 a page
   EXPECT_EQ(readFile(mount.root() / "many/file-39").value_or("?"), "file-39");
+}
+
+TEST_F(MountTest, TheSubfoldersOfAFolderBeingReadAreListedAheadOneLevelDown) {
+  service.setFile("mirror/a/deep/x.txt", "x");
+  service.setFile("mirror/b/y.txt", "y");
+  MountedDomain mount(service);
+  auto listings = [&](const std::string& prefix) {
+    size_t count = 0;
+    for (const auto& r : service.server().requestsTo("/storage/list")) {
+      if (r.queryValue("prefix") == prefix) ++count;
+    }
+    return count;
+  };
+  EXPECT_EQ(listFolder(mount.root()), (std::vector<std::string>{"a", "b"}));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while ((listings("mirror/a/") == 0 || listings("mirror/b/") == 0) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(listings("mirror/a/"), 1u);
+  EXPECT_EQ(listings("mirror/b/"), 1u);
+  EXPECT_EQ(listings("mirror/a/deep/"), 0u);  // nobody has read a/ yet
+
+  // Reading a folder listed ahead takes that listing.
+  EXPECT_EQ(listFolder(mount.root() / "b"), std::vector<std::string>{"y.txt"});
+  EXPECT_EQ(listings("mirror/b/"), 1u);
+  EXPECT_EQ(readFile(mount.root() / "a/deep/x.txt").value_or("?"), "x");
 }
 
 TEST_F(MountTest, WithoutATokenTheMountAnswersEACCES) {

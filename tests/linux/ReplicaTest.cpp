@@ -41,9 +41,12 @@ TEST(ReplicaTest, AListingKeepsOrderDropsBadNamesAndTheFirstOfTwoNamesStands) {
   auto children = replica.children(kRootInode);
   ASSERT_EQ(children.size(), 2u);
   EXPECT_EQ(children[0].name, "b");
-  EXPECT_EQ(children[0].node.identifier, "mirror/b");
+  EXPECT_EQ(replica.node(children[0].inode)->identifier, "mirror/b");
   EXPECT_EQ(children[1].name, "d");
-  EXPECT_TRUE(children[1].node.isDirectory);
+  EXPECT_TRUE(children[1].isDirectory);
+  EXPECT_FALSE(children[1].listed);
+  replica.applyListing(children[1].inode, {});
+  EXPECT_TRUE(replica.children(kRootInode)[1].listed);
   EXPECT_FALSE(replica.child(kRootInode, "..").has_value());
 }
 

@@ -82,9 +82,7 @@ Result<std::vector<DirEntry>> DomainFilesystem::openDirectory(Inode inode) {
 
 void DomainFilesystem::prefetchSubfolders(const std::vector<DirEntry>& entries) {
   for (const auto& entry : entries) {
-    if (entry.node.isDirectory && !replica_.hasListing(entry.node.inode)) {
-      prefetch_.push(entry.node.inode);
-    }
+    if (entry.isDirectory && !entry.listed) prefetch_.push(entry.inode);
   }
 }
 

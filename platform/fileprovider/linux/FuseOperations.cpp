@@ -256,7 +256,9 @@ void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
       } else {
         const auto& entry = handle->entries[index - 2];
         name = entry.name.c_str();
-        node = entry.node;
+        node.inode = entry.inode;
+        node.isDirectory = entry.isDirectory;
+        node.size = entry.size;
       }
       size_t added = 0;
       if (plus) {

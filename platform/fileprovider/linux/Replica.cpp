@@ -41,39 +41,50 @@ bool Replica::hasListing(Inode folder) const {
   return listings_.contains(folder);
 }
 
-Inode Replica::inodeForLocked(const fp::ItemIdentifier& identifier) {
-  auto [it, inserted] = inodes_.try_emplace(identifier, nextInode_);
-  if (inserted) ++nextInode_;
-  return it->second;
-}
-
 void Replica::fillFromItem(NodeInfo& node, const fp::ItemPtr& item) {
   node.item = item;
   node.isDirectory = item->contentType() == "inode/directory";
   node.size = node.isDirectory ? 0 : item->documentSize().value_or(0);
-  node.contentVersion = item->itemVersion().contentVersion;
+  node.contentVersion = std::move(item->itemVersion().contentVersion);
 }
 
 void Replica::applyListing(Inode folder, const std::vector<fp::ItemPtr>& items) {
-  std::lock_guard lock(mutex_);
-  Listing listing;
-  listing.listedAt = clock_();
+  // Everything asked of the items is asked before the lock is taken: the
+  // kernel's requests for other folders wait for it meanwhile.
+  struct Child {
+    std::string name;
+    fp::ItemIdentifier identifier;
+    NodeInfo node;
+  };
+  std::vector<Child> children;
+  children.reserve(items.size());
   for (const auto& item : items) {
     if (!item) continue;
-    std::string name = item->filename();
-    if (!isUsableFileName(name) || listing.byName.contains(name)) continue;
-    fp::ItemIdentifier identifier = item->itemIdentifier();
-    // An item cannot be its own folder's child; such a record would loop.
-    auto self = inodes_.find(identifier);
-    if (identifier.empty() || (self != inodes_.end() && self->second == folder)) continue;
-    Inode inode = inodeForLocked(identifier);
-    NodeInfo& node = nodes_[inode];
-    node.inode = inode;
-    node.parent = folder;
-    node.identifier = identifier;
-    fillFromItem(node, item);
-    listing.byName.emplace(name, inode);
-    listing.entries.emplace_back(std::move(name), inode);
+    Child child{item->filename(), item->itemIdentifier(), {}};
+    if (!isUsableFileName(child.name) || child.identifier.empty()) continue;
+    fillFromItem(child.node, item);
+    children.push_back(std::move(child));
+  }
+
+  Listing listing;
+  listing.entries.reserve(children.size());
+  std::lock_guard lock(mutex_);
+  listing.listedAt = clock_();
+  for (auto& child : children) {
+    if (listing.byName.contains(child.name)) continue;
+    auto [known, added] = inodes_.try_emplace(child.identifier, nextInode_);
+    if (added) {
+      ++nextInode_;
+    } else if (known->second == folder) {
+      continue;  // an item cannot be its own folder's child; such a record would loop
+    }
+    Inode inode = known->second;
+    child.node.inode = inode;
+    child.node.parent = folder;
+    child.node.identifier = std::move(child.identifier);
+    nodes_[inode] = std::move(child.node);
+    listing.byName.emplace(child.name, inode);
+    listing.entries.emplace_back(std::move(child.name), inode);
   }
   listings_[folder] = std::move(listing);
 }
@@ -94,7 +105,9 @@ std::vector<DirEntry> Replica::children(Inode folder) const {
   if (listing == listings_.end()) return result;
   result.reserve(listing->second.entries.size());
   for (const auto& [name, inode] : listing->second.entries) {
-    result.push_back(DirEntry{name, nodes_.at(inode)});
+    const NodeInfo& node = nodes_.at(inode);
+    result.push_back(DirEntry{name, inode, node.isDirectory, node.size,
+                              node.isDirectory && listings_.contains(inode)});
   }
   return result;
 }

@@ -36,9 +36,13 @@ struct NodeInfo {
   fileprovider::ItemPtr item;  // none for the root until it was looked up
 };
 
+// What reading a folder needs of one child.
 struct DirEntry {
   std::string name;
-  NodeInfo node;
+  Inode inode = 0;
+  bool isDirectory = false;
+  int64_t size = 0;
+  bool listed = false;  // a folder whose listing the replica holds
 };
 
 class Replica {
@@ -71,7 +75,6 @@ class Replica {
     std::chrono::steady_clock::time_point listedAt;
     bool stale = false;
   };
-  Inode inodeForLocked(const fileprovider::ItemIdentifier& identifier);
   static void fillFromItem(NodeInfo& node, const fileprovider::ItemPtr& item);
 
   const std::chrono::steady_clock::duration maxListingAge_;

@@ -1,0 +1,83 @@
+// The daemon's background queue: order, no key twice, a bound, and an end
+// that waits for the work under way.
+
+#include "platform/fileprovider/linux/BackgroundQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace lumora::fuse {
+namespace {
+
+TEST(BackgroundQueueTest, KeysWaitingAreNotQueuedTwiceAndTheQueueIsBounded) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::promise<void> started;
+  std::mutex mutex;
+  std::vector<int> done;
+  {
+    BackgroundQueue<int> queue(1, 2, [&](const int& key) {
+      if (key == 0) {
+        started.set_value();
+        released.wait();
+      }
+      std::lock_guard lock(mutex);
+      done.push_back(key);
+    });
+    ASSERT_TRUE(queue.push(0));
+    started.get_future().wait();  // the only thread is busy with 0
+    EXPECT_TRUE(queue.push(1));
+    EXPECT_FALSE(queue.push(1));  // already waiting
+    EXPECT_TRUE(queue.push(2));
+    EXPECT_FALSE(queue.push(3));  // two wait: full
+    release.set_value();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::lock_guard lock(mutex);
+      if (done.size() == 3) break;
+    }
+    // Once taken off the queue, a key may come again.
+    EXPECT_TRUE(queue.push(1));
+  }
+  ASSERT_GE(done.size(), 3u);
+  EXPECT_EQ((std::vector<int>(done.begin(), done.begin() + 3)), (std::vector<int>{0, 1, 2}));
+}
+
+TEST(BackgroundQueueTest, TheEndWaitsForWorkUnderWayAndDropsWhatWaits) {
+  std::atomic<int> finished{0};
+  std::promise<void> started;
+  {
+    BackgroundQueue<int> queue(1, 8, [&](const int& key) {
+      if (key == 0) {
+        started.set_value();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      }
+      ++finished;
+    });
+    queue.push(0);
+    started.get_future().wait();
+    queue.push(1);
+    queue.push(2);
+  }
+  EXPECT_EQ(finished.load(), 1);  // 0 ran to its end; 1 and 2 were dropped
+}
+
+TEST(BackgroundQueueTest, AFailingKeyDoesNotStopTheQueue) {
+  std::promise<void> second;
+  BackgroundQueue<int> queue(1, 8, [&](const int& key) {
+    if (key == 1) throw std::runtime_error("no");
+    second.set_value();
+  });
+  queue.push(1);
+  queue.push(2);
+  EXPECT_EQ(second.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
+}  // namespace
+}  // namespace lumora::fuse
