@@ -223,6 +223,17 @@ TEST_F(MountTest, AnUnchangedFileIsFetchedOnceAndAChangedOneAgain) {
   EXPECT_EQ(service.requestsTo("/storage/download-url"), 2u);
   EXPECT_EQ(readFile(mount.root() / "f.txt").value_or("?"), "version two, longer");
   EXPECT_EQ(service.requestsTo("/storage/download-url"), 2u);
+
+  // Pages the kernel holds of an older version are never served: neither at
+  // the same length nor when the file shrinks.
+  for (std::string next : {"VERSION TWO, LONGER", "v4"}) {
+    service.setFile("mirror/f.txt", next);
+    EXPECT_EQ(mount.control("signal NSFileProviderWorkingSetContainerItemIdentifier"), "ok");
+    EXPECT_EQ(readFile(mount.root() / "f.txt").value_or("?"), next);
+    struct stat st {};
+    ASSERT_EQ(::stat((mount.root() / "f.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, static_cast<off_t>(next.size()));
+  }
 }
 
 TEST_F(MountTest, TheServiceStoppedGivesEIOAndTheMountRecoversWhenItIsBack) {

@@ -73,9 +73,9 @@ class BackgroundQueue {
   const std::function<void(const Key&)> work_;
   std::mutex mutex_;
   std::condition_variable ready_;
-  std::deque<Key> waiting_;         // protected by mutex_
-  std::set<Key> queued_;            // protected by mutex_: the keys in waiting_
-  bool stopping_ = false;           // protected by mutex_
+  std::deque<Key> waiting_;           // protected by mutex_
+  std::set<Key> queued_;              // protected by mutex_: the keys in waiting_
+  bool stopping_ = false;             // protected by mutex_
   std::vector<std::thread> threads_;  // started under mutex_, joined by the destructor
 };
 

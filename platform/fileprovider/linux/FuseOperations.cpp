@@ -183,8 +183,19 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
       // The kernel still holds the old size and pages of this inode.
       if (auto* se = ctx.session.load()) fuse_lowlevel_notify_inval_inode(se, ino, 0, 0);
     }
+    bool keepCache = opened->keepCache;
+    uint64_t size = opened->lease.size();
+    auto* se = ctx.session.load();
+    if (!keepCache && size > 0 && size <= kPreloadBytes && se) {
+      fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
+      buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+      buf.buf[0].fd = opened->lease.fd();
+      buf.buf[0].pos = 0;
+      // Stored whole, the pages are the file's current contents: keep them.
+      keepCache = fuse_lowlevel_notify_store(se, ino, 0, &buf, FUSE_BUF_NO_SPLICE) == 0;
+    }
     fi->fh = ctx.handles.add(std::make_unique<FileHandle>(FileHandle{std::move(opened->lease)}));
-    fi->keep_cache = opened->keepCache ? 1 : 0;
+    fi->keep_cache = keepCache ? 1 : 0;
     // Nothing is ever written, so a close has nothing to flush: the kernel
     // need not ask.
     fi->noflush = 1;

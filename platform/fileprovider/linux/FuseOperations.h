@@ -5,6 +5,8 @@
 
 #include <fuse_lowlevel.h>
 
+#include <cstdint>
+
 #include <atomic>
 #include <ctime>
 #include <memory>
@@ -20,6 +22,9 @@ namespace lumora::fuse {
 #endif
 // How long the kernel may keep entries and attributes without asking.
 inline constexpr double kKernelCacheSeconds = LUMORA_KERNEL_CACHE_SECONDS;
+// A file up to this size goes into the kernel's page cache as it is opened,
+// so that reading it costs no further request.
+inline constexpr uint64_t kPreloadBytes = 128 * 1024;
 
 // The open files and folders of one mount. The kernel may still hold some
 // when the session ends (a release is sent after close() returns), so the
