@@ -139,6 +139,27 @@ TEST_F(MountTest, TheSubfoldersOfAFolderBeingReadAreListedAheadOneLevelDown) {
   EXPECT_EQ(readFile(mount.root() / "a/deep/x.txt").value_or("?"), "x");
 }
 
+TEST_F(MountTest, StoppingWaitsNeitherForAHungListingNorForAReaderStuckOnIt) {
+  service.setFile("mirror/a/x.txt", "x");
+  service.setFile("mirror/b/y.txt", "y");
+  auto mount = std::make_unique<MountedDomain>(service);
+  service.stallListingsOf("mirror/a/");
+  listFolder(mount->root());  // a/ is then listed ahead, and hangs
+  int error = 0;
+  std::thread reader([&, root = mount->root()] { listFolder(root / "a", &error); });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (service.requestsTo("/storage/list") < 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reader is waiting too
+
+  auto started = std::chrono::steady_clock::now();
+  mount.reset();
+  reader.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_NE(error, 0);  // the reader got an error, not a hang
+}
+
 TEST_F(MountTest, WithoutATokenTheMountAnswersEACCES) {
   fs::remove(paths::appGroupContainer(shared::kAppGroup).value() / shared::kTokenFileName);
   service.setFile("mirror/a.txt", "a");

@@ -1,5 +1,6 @@
 #include "tests/linux/StorageService.h"
 
+#include <chrono>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -12,6 +13,23 @@ StorageService::StorageService(std::string token) : token_(std::move(token)) {
   server_.get("/storage/download-url",
               [this](const auto& req, auto& res) { handleDownloadUrl(req, res); });
   server_.get("/objects/.*", [this](const auto& req, auto& res) { handleObject(req, res); });
+}
+
+StorageService::~StorageService() {
+  releaseStalls();
+}
+
+void StorageService::stallListingsOf(const std::string& prefix) {
+  std::lock_guard lock(mutex_);
+  stalled_.insert(prefix);
+}
+
+void StorageService::releaseStalls() {
+  {
+    std::lock_guard lock(mutex_);
+    stalled_.clear();
+  }
+  released_.notify_all();
 }
 
 void StorageService::setFile(const std::string& key, std::string contents) {
@@ -66,7 +84,8 @@ bool StorageService::refuse(const httplib::Request& req, httplib::Response& res,
 void StorageService::handleList(const httplib::Request& req, httplib::Response& res) {
   if (refuse(req, res, true)) return;
   std::string prefix = req.get_param_value("prefix");
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  released_.wait_for(lock, std::chrono::seconds(30), [&] { return !stalled_.contains(prefix); });
   std::vector<std::string> records;
   if (req.get_param_value("exact") == "1") {
     auto it = files_.find(prefix);

@@ -2,9 +2,11 @@
 // A storage service for the mount tests: the listing and download-URL API
 // over an in-memory tree, served by a real local HTTP server.
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@ namespace lumora::testing {
 class StorageService {
  public:
   explicit StorageService(std::string token = "secret-token");
+  ~StorageService();  // lets stalled requests go first
   StorageService(const StorageService&) = delete;
   StorageService& operator=(const StorageService&) = delete;
 
@@ -27,6 +30,10 @@ class StorageService {
   void setPageSize(size_t size);
   // Every request answers 503 while down.
   void setDown(bool down);
+  // Listings of `prefix` get no answer until releaseStalls() (at most 30 s):
+  // a service that hangs.
+  void stallListingsOf(const std::string& prefix);
+  void releaseStalls();
 
   std::string baseUrl() const { return server_.baseUrl(); }
   const std::string& token() const { return token_; }
@@ -53,7 +60,9 @@ class StorageService {
   std::map<std::string, std::vector<std::string>> rawRecords_;  // protected by mutex_
   size_t pageSize_ = 1000;                                      // protected by mutex_
   bool down_ = false;                                           // protected by mutex_
-  int nextObject_ = 1;                                          // protected by mutex_
+  std::set<std::string> stalled_;                               // protected by mutex_
+  std::condition_variable released_;
+  int nextObject_ = 1;  // protected by mutex_
   // Last, so that it stops serving before the tree above goes.
   LocalHttpServer server_;
 };

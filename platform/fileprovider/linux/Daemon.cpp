@@ -110,6 +110,9 @@ int DomainDaemon::run() {
 }
 
 void DomainDaemon::stop() {
+  // Requests stuck on a service that does not answer end now, so that the
+  // session loop, and the process, can.
+  filesystem_.stopWaiting();
   mount_->stop();
 }
 

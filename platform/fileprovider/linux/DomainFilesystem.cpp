@@ -28,6 +28,11 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
         if (!replica_.hasListing(folder)) (void)refresh(folder);
       }) {}
 
+DomainFilesystem::~DomainFilesystem() {
+  // The listings made ahead end at once rather than with their requests.
+  stopWaiting();
+}
+
 Result<void> DomainFilesystem::refresh(Inode folder) {
   return listings_.run(folder, [&]() -> Result<void> {
     auto node = replica_.node(folder);

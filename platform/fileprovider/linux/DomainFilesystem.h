@@ -42,6 +42,7 @@ class DomainFilesystem {
   DomainFilesystem(fileprovider::ReplicatedExtension& extension, ContentCache& cache,
                    Clock clock = std::chrono::steady_clock::now,
                    std::chrono::steady_clock::duration maxListingAge = kListingMaxAge);
+  ~DomainFilesystem();
   DomainFilesystem(const DomainFilesystem&) = delete;
   DomainFilesystem& operator=(const DomainFilesystem&) = delete;
 
@@ -61,6 +62,10 @@ class DomainFilesystem {
   // The domain was signalled: ask the container's enumerator for changes and
   // mark every listing stale.
   Result<void> signal(const fileprovider::ItemIdentifier& container);
+
+  // The domain is going away: nothing waits for the extension any more,
+  // neither the kernel's requests nor the listings made ahead.
+  void stopWaiting() { driver_.stopWaiting(); }
 
   Replica& replica() { return replica_; }
 

@@ -118,6 +118,14 @@ struct OneShot {
   }
 };
 
+Error stoppedError() {
+  return Error{kFileProviderErrorDomain, fp::kErrorServerUnreachable,
+               "The domain is being stopped."};
+}
+
+// How often a wait looks whether it should give up.
+constexpr std::chrono::milliseconds kStopCheck{50};
+
 Error noEnumerator() {
   return Error{kFileProviderErrorDomain, fp::kErrorServerUnreachable,
                "The extension handed out no enumerator."};
@@ -126,6 +134,14 @@ Error noEnumerator() {
 }  // namespace
 
 ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension) : extension_(extension) {}
+
+template <class T>
+std::optional<T> ExtensionDriver::await(std::future<T>& answer) const {
+  while (answer.wait_for(kStopCheck) != std::future_status::ready) {
+    if (stopped_.load()) return std::nullopt;
+  }
+  return answer.get();
+}
 
 Result<std::vector<fp::ItemPtr>> ExtensionDriver::enumerateAll(
     const fp::ItemIdentifier& container) const {
@@ -138,7 +154,9 @@ Result<std::vector<fp::ItemPtr>> ExtensionDriver::enumerateAll(
     auto observer = std::make_shared<PageObserver>();
     auto answer = observer->answer();
     enumerator->enumerateItems(observer, page);
-    auto result = answer.get();
+    auto waited = await(answer);
+    if (!waited) return std::unexpected(stoppedError());
+    auto& result = *waited;
     if (!result) return std::unexpected(result.error());
     for (auto& item : result->items) items.push_back(std::move(item));
     if (!result->nextPage) return items;
@@ -156,7 +174,9 @@ Result<ChangeReport> ExtensionDriver::enumerateChanges(const fp::ItemIdentifier&
   auto observer = std::make_shared<ChangesObserver>();
   auto answer = observer->answer();
   enumerator->enumerateChanges(observer, fp::SyncAnchor());
-  return answer.get();
+  auto waited = await(answer);
+  if (!waited) return std::unexpected(stoppedError());
+  return std::move(*waited);
 }
 
 Result<fp::ItemPtr> ExtensionDriver::item(const fp::ItemIdentifier& identifier) const {
@@ -171,7 +191,9 @@ Result<fp::ItemPtr> ExtensionDriver::item(const fp::ItemIdentifier& identifier) 
           shot->settle(std::move(item));
         }
       });
-  return answer.get();
+  auto waited = await(answer);
+  if (!waited) return std::unexpected(stoppedError());
+  return std::move(*waited);
 }
 
 Result<FetchedContents> ExtensionDriver::fetchContents(
@@ -188,7 +210,9 @@ Result<FetchedContents> ExtensionDriver::fetchContents(
                                shot->settle(FetchedContents{std::move(*file), std::move(item)});
                              }
                            });
-  return answer.get();
+  auto waited = await(answer);
+  if (!waited) return std::unexpected(stoppedError());
+  return std::move(*waited);
 }
 
 std::optional<Error> ExtensionDriver::createItem(fp::ItemPtr itemTemplate) const {
@@ -198,7 +222,7 @@ std::optional<Error> ExtensionDriver::createItem(fp::ItemPtr itemTemplate) const
                         [shot](fp::ItemPtr, fp::ItemFields, bool, std::optional<Error> error) {
                           shot->settle(std::move(error));
                         });
-  return answer.get();
+  return await(answer).value_or(stoppedError());
 }
 
 std::optional<Error> ExtensionDriver::modifyItem(fp::ItemPtr item, fp::ItemFields fields) const {
@@ -209,7 +233,7 @@ std::optional<Error> ExtensionDriver::modifyItem(fp::ItemPtr item, fp::ItemField
                         [shot](fp::ItemPtr, fp::ItemFields, bool, std::optional<Error> error) {
                           shot->settle(std::move(error));
                         });
-  return answer.get();
+  return await(answer).value_or(stoppedError());
 }
 
 std::optional<Error> ExtensionDriver::deleteItem(const fp::ItemIdentifier& identifier,
@@ -218,7 +242,7 @@ std::optional<Error> ExtensionDriver::deleteItem(const fp::ItemIdentifier& ident
   auto answer = shot->promise.get_future();
   extension_.deleteItem(identifier, version, 0, {},
                         [shot](std::optional<Error> error) { shot->settle(std::move(error)); });
-  return answer.get();
+  return await(answer).value_or(stoppedError());
 }
 
 }  // namespace lumora::fuse

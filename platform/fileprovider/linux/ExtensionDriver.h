@@ -3,7 +3,9 @@
 // answers: every call blocks the calling (kernel request) thread until the
 // extension has called its completion or observer.
 
+#include <atomic>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,8 +68,18 @@ class ExtensionDriver {
   std::optional<Error> deleteItem(const fileprovider::ItemIdentifier& identifier,
                                   const fileprovider::ItemVersion& version) const;
 
+  // From now on no call waits for the extension: those waiting and those to
+  // come fail at once. The extension's work goes on and its answers are
+  // dropped. For the daemon's end, so that a service that hangs does not
+  // hold it up.
+  void stopWaiting() { stopped_.store(true); }
+
  private:
+  template <class T>
+  std::optional<T> await(std::future<T>& answer) const;
+
   fileprovider::ReplicatedExtension& extension_;
+  std::atomic<bool> stopped_{false};
 };
 
 // Keeps runaway listings (a service handing back the same cursor for ever)
