@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <set>
 #include <thread>
 
@@ -112,31 +113,52 @@ TEST_F(MountTest, AFolderServedInManySmallPagesIsListedWhole) {
   EXPECT_EQ(readFile(mount.root() / "many/file-39").value_or("?"), "file-39");
 }
 
-TEST_F(MountTest, TheSubfoldersOfAFolderBeingReadAreListedAheadOneLevelDown) {
-  service.setFile("mirror/a/deep/x.txt", "x");
-  service.setFile("mirror/b/y.txt", "y");
+TEST_F(MountTest, TheFoldersNextInLineAreListedAheadButOnlySoMany) {
+  const size_t folders = fuse::kPrefetchAhead + 4;
+  auto folder = [](size_t i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "d%02zu", i);
+    return std::string(name);
+  };
+  for (size_t i = 0; i < folders; ++i) service.setFile("mirror/" + folder(i) + "/f.txt", "f");
+  service.setFile("mirror/d00/deep/x.txt", "x");
   MountedDomain mount(service);
-  auto listings = [&](const std::string& prefix) {
+  auto listings = [&](const std::string& name) {
     size_t count = 0;
     for (const auto& r : service.server().requestsTo("/storage/list")) {
-      if (r.queryValue("prefix") == prefix) ++count;
+      if (r.queryValue("prefix") == "mirror/" + name + "/") ++count;
     }
     return count;
   };
-  EXPECT_EQ(listFolder(mount.root()), (std::vector<std::string>{"a", "b"}));
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while ((listings("mirror/a/") == 0 || listings("mirror/b/") == 0) &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(listings("mirror/a/"), 1u);
-  EXPECT_EQ(listings("mirror/b/"), 1u);
-  EXPECT_EQ(listings("mirror/a/deep/"), 0u);  // nobody has read a/ yet
+  auto waitFor = [&](const std::vector<std::string>& names) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto done = [&] {
+      return std::all_of(names.begin(), names.end(), [&](auto& n) { return listings(n) > 0; });
+    };
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for any extra one
+  };
 
-  // Reading a folder listed ahead takes that listing.
-  EXPECT_EQ(listFolder(mount.root() / "b"), std::vector<std::string>{"y.txt"});
-  EXPECT_EQ(listings("mirror/b/"), 1u);
-  EXPECT_EQ(readFile(mount.root() / "a/deep/x.txt").value_or("?"), "x");
+  // Reading the top lists its first subfolders ahead, and no more.
+  EXPECT_EQ(listFolder(mount.root()).size(), folders);
+  std::vector<std::string> first, rest;
+  for (size_t i = 0; i < folders; ++i)
+    (i < fuse::kPrefetchAhead ? first : rest).push_back(folder(i));
+  waitFor(first);
+  for (const auto& name : first) EXPECT_EQ(listings(name), 1u) << name;
+  for (const auto& name : rest) EXPECT_EQ(listings(name), 0u) << name;
+  EXPECT_EQ(listings("d00/deep"), 0u);
+
+  // Reading a folder listed ahead takes that listing, and moves on: its own
+  // subfolders and its next siblings are listed ahead in turn.
+  EXPECT_EQ(listFolder(mount.root() / "d00"), (std::vector<std::string>{"deep", "f.txt"}));
+  EXPECT_EQ(listings("d00"), 1u);
+  rest.push_back("d00/deep");
+  waitFor(rest);
+  for (const auto& name : rest) EXPECT_EQ(listings(name), 1u) << name;
+  EXPECT_EQ(readFile(mount.root() / "d00/deep/x.txt").value_or("?"), "x");
 }
 
 TEST_F(MountTest, StoppingWaitsNeitherForAHungListingNorForAReaderStuckOnIt) {

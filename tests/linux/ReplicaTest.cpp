@@ -44,10 +44,26 @@ TEST(ReplicaTest, AListingKeepsOrderDropsBadNamesAndTheFirstOfTwoNamesStands) {
   EXPECT_EQ(replica.node(children[0].inode)->identifier, "mirror/b");
   EXPECT_EQ(children[1].name, "d");
   EXPECT_TRUE(children[1].isDirectory);
-  EXPECT_FALSE(children[1].listed);
-  replica.applyListing(children[1].inode, {});
-  EXPECT_TRUE(replica.children(kRootInode)[1].listed);
   EXPECT_FALSE(replica.child(kRootInode, "..").has_value());
+}
+
+TEST(ReplicaTest, UnlistedFoldersComeInOrderAfterAChildAndUpToACount) {
+  FakeClock time;
+  Replica replica(seconds(3), time.clock());
+  replica.applyListing(kRootInode, {item("mirror/a/", "a", true), item("mirror/f", "f"),
+                                    item("mirror/b/", "b", true), item("mirror/c/", "c", true),
+                                    item("mirror/d/", "d", true)});
+  auto inode = [&](const char* name) { return replica.child(kRootInode, name)->inode; };
+  replica.applyListing(inode("c"), {});
+  EXPECT_EQ(replica.unlistedFolders(kRootInode, 0, 10),
+            (std::vector<Inode>{inode("a"), inode("b"), inode("d")}));
+  EXPECT_EQ(replica.unlistedFolders(kRootInode, 0, 2),
+            (std::vector<Inode>{inode("a"), inode("b")}));
+  EXPECT_EQ(replica.unlistedFolders(kRootInode, inode("f"), 10),
+            (std::vector<Inode>{inode("b"), inode("d")}));
+  EXPECT_TRUE(replica.unlistedFolders(kRootInode, inode("d"), 10).empty());
+  EXPECT_TRUE(replica.unlistedFolders(kRootInode, 12345, 10).empty());  // not a child
+  EXPECT_TRUE(replica.unlistedFolders(inode("a"), 0, 10).empty());      // no listing yet
 }
 
 TEST(ReplicaTest, InodesAreStablePerIdentifierAcrossListings) {

@@ -22,7 +22,7 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
     : driver_(extension),
       cache_(cache),
       replica_(maxListingAge, std::move(clock)),
-      prefetch_(kPrefetchThreads, kPrefetchQueueLength, [this](Inode folder) {
+      prefetch_(kPrefetchThreads, 2 * kPrefetchAhead, [this](Inode folder) {
         // Only a folder never listed: a listing that has merely aged is
         // renewed when someone opens the folder.
         if (!replica_.hasListing(folder)) (void)refresh(folder);
@@ -80,14 +80,15 @@ Result<std::vector<DirEntry>> DomainFilesystem::openDirectory(Inode inode) {
   if (!node) return std::unexpected(posix(ENOENT, "unknown inode"));
   if (!node->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
   if (auto listed = ensureListing(inode); !listed) return std::unexpected(listed.error());
-  auto entries = replica_.children(inode);
-  prefetchSubfolders(entries);
-  return entries;
+  prefetchAround(*node);
+  return replica_.children(inode);
 }
 
-void DomainFilesystem::prefetchSubfolders(const std::vector<DirEntry>& entries) {
-  for (const auto& entry : entries) {
-    if (entry.isDirectory && !entry.listed) prefetch_.push(entry.inode);
+void DomainFilesystem::prefetchAround(const NodeInfo& folder) {
+  for (Inode sub : replica_.unlistedFolders(folder.inode, 0, kPrefetchAhead)) prefetch_.push(sub);
+  if (folder.inode == kRootInode) return;
+  for (Inode next : replica_.unlistedFolders(folder.parent, folder.inode, kPrefetchAhead)) {
+    prefetch_.push(next);
   }
 }
 

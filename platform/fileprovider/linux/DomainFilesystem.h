@@ -23,11 +23,13 @@ namespace lumora::fuse {
 // A folder's listing older than this is enumerated again when it is opened.
 inline constexpr std::chrono::milliseconds kListingMaxAge{LUMORA_LISTING_MAX_AGE_MS};
 
-// A folder being read is likely to be descended into: its subfolders that
-// were never listed are listed ahead, this many at a time, at most
-// kPrefetchQueueLength waiting.
+// A folder being read is likely to be descended into, and its next siblings
+// to be read after it: the first kPrefetchAhead subfolders of each that were
+// never listed are listed ahead, kPrefetchThreads at a time. Only so many:
+// a listing is kept for good, so that reading one folder must not pull in a
+// whole tree.
 inline constexpr unsigned kPrefetchThreads = 3;
-inline constexpr size_t kPrefetchQueueLength = 256;
+inline constexpr size_t kPrefetchAhead = 16;
 
 struct OpenedFile {
   ContentCache::Lease lease;
@@ -72,7 +74,7 @@ class DomainFilesystem {
  private:
   Result<void> ensureListing(Inode folder);
   Result<void> refresh(Inode folder);
-  void prefetchSubfolders(const std::vector<DirEntry>& entries);
+  void prefetchAround(const NodeInfo& folder);
   Result<fileprovider::ItemPtr> fetchIntoCache(const NodeInfo& node);
   fileprovider::ItemPtr itemOf(const NodeInfo& node);
 

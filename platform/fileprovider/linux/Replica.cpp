@@ -1,5 +1,6 @@
 #include "platform/fileprovider/linux/Replica.h"
 
+#include <algorithm>
 #include <set>
 
 namespace lumora::fuse {
@@ -106,8 +107,27 @@ std::vector<DirEntry> Replica::children(Inode folder) const {
   result.reserve(listing->second.entries.size());
   for (const auto& [name, inode] : listing->second.entries) {
     const NodeInfo& node = nodes_.at(inode);
-    result.push_back(DirEntry{name, inode, node.isDirectory, node.size,
-                              node.isDirectory && listings_.contains(inode)});
+    result.push_back(DirEntry{name, inode, node.isDirectory, node.size});
+  }
+  return result;
+}
+
+std::vector<Inode> Replica::unlistedFolders(Inode folder, Inode after, size_t count) const {
+  std::lock_guard lock(mutex_);
+  std::vector<Inode> result;
+  auto listing = listings_.find(folder);
+  if (listing == listings_.end()) return result;
+  const auto& entries = listing->second.entries;
+  auto it = entries.begin();
+  if (after != 0) {
+    it = std::find_if(entries.begin(), entries.end(),
+                      [&](const auto& entry) { return entry.second == after; });
+    if (it == entries.end()) return result;
+    ++it;
+  }
+  for (; it != entries.end() && result.size() < count; ++it) {
+    Inode inode = it->second;
+    if (nodes_.at(inode).isDirectory && !listings_.contains(inode)) result.push_back(inode);
   }
   return result;
 }

@@ -42,7 +42,6 @@ struct DirEntry {
   Inode inode = 0;
   bool isDirectory = false;
   int64_t size = 0;
-  bool listed = false;  // a folder whose listing the replica holds
 };
 
 class Replica {
@@ -63,6 +62,9 @@ class Replica {
   void applyListing(Inode folder, const std::vector<fileprovider::ItemPtr>& items);
   std::optional<NodeInfo> child(Inode folder, std::string_view name) const;
   std::vector<DirEntry> children(Inode folder) const;
+  // Up to `count` subfolders of `folder` that have no listing, in listing
+  // order, starting after the child `after` (from the first child when 0).
+  std::vector<Inode> unlistedFolders(Inode folder, Inode after, size_t count) const;
   // Takes a newer record of a known item (after a fetch or a change report).
   void updateItem(const fileprovider::ItemPtr& item);
   void markAllStale();
