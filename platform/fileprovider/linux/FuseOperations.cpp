@@ -179,13 +179,13 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     auto& ctx = context(req);
     auto opened = ctx.filesystem->openFile(ino, fi->flags);
     if (!opened) return replyError(req, opened.error());
-    if (opened->invalidateKernel) {
+    auto* se = ctx.session.load();
+    if (opened->invalidateKernel && se) {
       // The kernel still holds the old size and pages of this inode.
-      if (auto* se = ctx.session.load()) fuse_lowlevel_notify_inval_inode(se, ino, 0, 0);
+      fuse_lowlevel_notify_inval_inode(se, ino, 0, 0);
     }
     bool keepCache = opened->keepCache;
     uint64_t size = opened->lease.size();
-    auto* se = ctx.session.load();
     if (!keepCache && size > 0 && size <= kPreloadBytes && se) {
       fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
       buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
