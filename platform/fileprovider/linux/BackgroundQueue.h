@@ -1,14 +1,15 @@
 #pragma once
 // A few threads of its own working through a bounded first-in first-out
-// queue of keys. A key already waiting is not queued twice. The threads start
-// with the first key; when the queue goes, what still waits is dropped and
-// the work under way is waited for.
+// queue of keys, meant to be short. A key already waiting is not queued twice
+// (a search of the queue tells). The threads start with the first key; when
+// the queue goes, what still waits is dropped and the work under way is
+// waited for.
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -27,7 +28,6 @@ class BackgroundQueue {
       std::lock_guard lock(mutex_);
       stopping_ = true;
       waiting_.clear();
-      queued_.clear();
     }
     ready_.notify_all();
     for (auto& thread : threads_) thread.join();
@@ -37,7 +37,8 @@ class BackgroundQueue {
   bool push(const Key& key) {
     {
       std::lock_guard lock(mutex_);
-      if (stopping_ || waiting_.size() >= capacity_ || !queued_.insert(key).second) return false;
+      if (stopping_ || waiting_.size() >= capacity_) return false;
+      if (std::find(waiting_.begin(), waiting_.end(), key) != waiting_.end()) return false;
       waiting_.push_back(key);
       if (threads_.empty()) {
         for (unsigned i = 0; i < threadCount_; ++i) threads_.emplace_back([this] { run(); });
@@ -57,7 +58,6 @@ class BackgroundQueue {
         if (stopping_) return;
         key = std::move(waiting_.front());
         waiting_.pop_front();
-        queued_.erase(key);
       }
       try {
         work_(key);
@@ -74,7 +74,6 @@ class BackgroundQueue {
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Key> waiting_;           // protected by mutex_
-  std::set<Key> queued_;              // protected by mutex_: the keys in waiting_
   bool stopping_ = false;             // protected by mutex_
   std::vector<std::thread> threads_;  // started under mutex_, joined by the destructor
 };
