@@ -126,6 +126,23 @@ Error stoppedError() {
 // How often a wait looks whether it should give up.
 constexpr std::chrono::milliseconds kStopCheck{50};
 
+// The extension's answer, or none once `stopped` is set.
+template <class T>
+std::optional<T> await(std::future<T>& answer, const std::atomic<bool>& stopped) {
+  while (answer.wait_for(kStopCheck) != std::future_status::ready) {
+    if (stopped.load()) return std::nullopt;
+  }
+  return answer.get();
+}
+
+// The same for an answer that is a result: stopping is its error.
+template <class T>
+Result<T> awaitResult(std::future<Result<T>>& answer, const std::atomic<bool>& stopped) {
+  auto waited = await(answer, stopped);
+  if (!waited) return std::unexpected(stoppedError());
+  return std::move(*waited);
+}
+
 Error noEnumerator() {
   return Error{kFileProviderErrorDomain, fp::kErrorServerUnreachable,
                "The extension handed out no enumerator."};
@@ -134,14 +151,6 @@ Error noEnumerator() {
 }  // namespace
 
 ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension) : extension_(extension) {}
-
-template <class T>
-std::optional<T> ExtensionDriver::await(std::future<T>& answer) const {
-  while (answer.wait_for(kStopCheck) != std::future_status::ready) {
-    if (stopped_.load()) return std::nullopt;
-  }
-  return answer.get();
-}
 
 Result<std::vector<fp::ItemPtr>> ExtensionDriver::enumerateAll(
     const fp::ItemIdentifier& container) const {
@@ -154,9 +163,7 @@ Result<std::vector<fp::ItemPtr>> ExtensionDriver::enumerateAll(
     auto observer = std::make_shared<PageObserver>();
     auto answer = observer->answer();
     enumerator->enumerateItems(observer, page);
-    auto waited = await(answer);
-    if (!waited) return std::unexpected(stoppedError());
-    auto& result = *waited;
+    auto result = awaitResult(answer, stopped_);
     if (!result) return std::unexpected(result.error());
     for (auto& item : result->items) items.push_back(std::move(item));
     if (!result->nextPage) return items;
@@ -174,9 +181,7 @@ Result<ChangeReport> ExtensionDriver::enumerateChanges(const fp::ItemIdentifier&
   auto observer = std::make_shared<ChangesObserver>();
   auto answer = observer->answer();
   enumerator->enumerateChanges(observer, fp::SyncAnchor());
-  auto waited = await(answer);
-  if (!waited) return std::unexpected(stoppedError());
-  return std::move(*waited);
+  return awaitResult(answer, stopped_);
 }
 
 Result<fp::ItemPtr> ExtensionDriver::item(const fp::ItemIdentifier& identifier) const {
@@ -191,9 +196,7 @@ Result<fp::ItemPtr> ExtensionDriver::item(const fp::ItemIdentifier& identifier) 
           shot->settle(std::move(item));
         }
       });
-  auto waited = await(answer);
-  if (!waited) return std::unexpected(stoppedError());
-  return std::move(*waited);
+  return awaitResult(answer, stopped_);
 }
 
 Result<FetchedContents> ExtensionDriver::fetchContents(
@@ -210,9 +213,7 @@ Result<FetchedContents> ExtensionDriver::fetchContents(
                                shot->settle(FetchedContents{std::move(*file), std::move(item)});
                              }
                            });
-  auto waited = await(answer);
-  if (!waited) return std::unexpected(stoppedError());
-  return std::move(*waited);
+  return awaitResult(answer, stopped_);
 }
 
 std::optional<Error> ExtensionDriver::createItem(fp::ItemPtr itemTemplate) const {
@@ -222,7 +223,7 @@ std::optional<Error> ExtensionDriver::createItem(fp::ItemPtr itemTemplate) const
                         [shot](fp::ItemPtr, fp::ItemFields, bool, std::optional<Error> error) {
                           shot->settle(std::move(error));
                         });
-  return await(answer).value_or(stoppedError());
+  return await(answer, stopped_).value_or(stoppedError());
 }
 
 std::optional<Error> ExtensionDriver::modifyItem(fp::ItemPtr item, fp::ItemFields fields) const {
@@ -233,7 +234,7 @@ std::optional<Error> ExtensionDriver::modifyItem(fp::ItemPtr item, fp::ItemField
                         [shot](fp::ItemPtr, fp::ItemFields, bool, std::optional<Error> error) {
                           shot->settle(std::move(error));
                         });
-  return await(answer).value_or(stoppedError());
+  return await(answer, stopped_).value_or(stoppedError());
 }
 
 std::optional<Error> ExtensionDriver::deleteItem(const fp::ItemIdentifier& identifier,
@@ -242,7 +243,7 @@ std::optional<Error> ExtensionDriver::deleteItem(const fp::ItemIdentifier& ident
   auto answer = shot->promise.get_future();
   extension_.deleteItem(identifier, version, 0, {},
                         [shot](std::optional<Error> error) { shot->settle(std::move(error)); });
-  return await(answer).value_or(stoppedError());
+  return await(answer, stopped_).value_or(stoppedError());
 }
 
 }  // namespace lumora::fuse

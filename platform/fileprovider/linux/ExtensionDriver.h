@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -75,9 +74,6 @@ class ExtensionDriver {
   void stopWaiting() { stopped_.store(true); }
 
  private:
-  template <class T>
-  std::optional<T> await(std::future<T>& answer) const;
-
   fileprovider::ReplicatedExtension& extension_;
   std::atomic<bool> stopped_{false};
 };
