@@ -1,7 +1,6 @@
 #include "platform/fileprovider/linux/Replica.h"
 
 #include <algorithm>
-#include <set>
 
 namespace lumora::fuse {
 
@@ -46,7 +45,7 @@ void Replica::fillFromItem(NodeInfo& node, const fp::ItemPtr& item) {
   node.item = item;
   node.isDirectory = item->contentType() == "inode/directory";
   node.size = node.isDirectory ? 0 : item->documentSize().value_or(0);
-  node.contentVersion = std::move(item->itemVersion().contentVersion);
+  node.contentVersion = item->itemVersion().contentVersion;
 }
 
 void Replica::applyListing(Inode folder, const std::vector<fp::ItemPtr>& items) {
@@ -54,15 +53,15 @@ void Replica::applyListing(Inode folder, const std::vector<fp::ItemPtr>& items) 
   // kernel's requests for other folders wait for it meanwhile.
   struct Child {
     std::string name;
-    fp::ItemIdentifier identifier;
     NodeInfo node;
   };
   std::vector<Child> children;
   children.reserve(items.size());
   for (const auto& item : items) {
     if (!item) continue;
-    Child child{item->filename(), item->itemIdentifier(), {}};
-    if (!isUsableFileName(child.name) || child.identifier.empty()) continue;
+    Child child{item->filename(), {}};
+    child.node.identifier = item->itemIdentifier();
+    if (!isUsableFileName(child.name) || child.node.identifier.empty()) continue;
     fillFromItem(child.node, item);
     children.push_back(std::move(child));
   }
@@ -73,7 +72,7 @@ void Replica::applyListing(Inode folder, const std::vector<fp::ItemPtr>& items) 
   listing.listedAt = clock_();
   for (auto& child : children) {
     if (listing.byName.contains(child.name)) continue;
-    auto [known, added] = inodes_.try_emplace(child.identifier, nextInode_);
+    auto [known, added] = inodes_.try_emplace(child.node.identifier, nextInode_);
     if (added) {
       ++nextInode_;
     } else if (known->second == folder) {
@@ -82,7 +81,6 @@ void Replica::applyListing(Inode folder, const std::vector<fp::ItemPtr>& items) 
     Inode inode = known->second;
     child.node.inode = inode;
     child.node.parent = folder;
-    child.node.identifier = std::move(child.identifier);
     nodes_[inode] = std::move(child.node);
     listing.byName.emplace(child.name, inode);
     listing.entries.emplace_back(std::move(child.name), inode);
