@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/fixtures/Wait.h"
+
 namespace lumora::fuse {
 namespace {
 
@@ -37,11 +39,12 @@ TEST(BackgroundQueueTest, KeysWaitingAreNotQueuedTwiceAndTheQueueIsBounded) {
     EXPECT_TRUE(queue.push(2));
     EXPECT_FALSE(queue.push(3));  // two wait: full
     release.set_value();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::lock_guard lock(mutex);
-      if (done.size() == 3) break;
-    }
+    testing::waitUntil(
+        [&] {
+          std::lock_guard lock(mutex);
+          return done.size() == 3;
+        },
+        std::chrono::seconds(5));
     // Once taken off the queue, a key may come again.
     EXPECT_TRUE(queue.push(1));
   }

@@ -16,6 +16,7 @@
 
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
+#include "tests/fixtures/Wait.h"
 #include "tests/linux/MountedDomain.h"
 
 namespace lumora::testing {
@@ -105,11 +106,7 @@ TEST_F(MountTest, AFolderServedInManySmallPagesIsListedWhole) {
   MountedDomain mount(service);
   auto names = listFolder(mount.root() / "many");
   EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected);
-  size_t manyPages = 0;
-  for (const auto& r : service.server().requestsTo("/storage/list")) {
-    if (r.queryValue("prefix") == "mirror/many/") ++manyPages;
-  }
-  EXPECT_EQ(manyPages, 14u);  // 40 records, 3 a page
+  EXPECT_EQ(service.listingsOf("mirror/many/"), 14u);  // 40 records, 3 a page
   EXPECT_EQ(readFile(mount.root() / "many/file-39").value_or("?"), "file-39");
 }
 
@@ -124,20 +121,14 @@ TEST_F(MountTest, TheFoldersNextInLineAreListedAheadButOnlySoMany) {
   service.setFile("mirror/d00/deep/x.txt", "x");
   MountedDomain mount(service);
   auto listings = [&](const std::string& name) {
-    size_t count = 0;
-    for (const auto& r : service.server().requestsTo("/storage/list")) {
-      if (r.queryValue("prefix") == "mirror/" + name + "/") ++count;
-    }
-    return count;
+    return service.listingsOf("mirror/" + name + "/");
   };
   auto waitFor = [&](const std::vector<std::string>& names) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    auto done = [&] {
-      return std::all_of(names.begin(), names.end(), [&](auto& n) { return listings(n) > 0; });
-    };
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    waitUntil(
+        [&] {
+          return std::all_of(names.begin(), names.end(), [&](auto& n) { return listings(n) > 0; });
+        },
+        std::chrono::seconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for any extra one
   };
 
@@ -169,10 +160,7 @@ TEST_F(MountTest, StoppingWaitsNeitherForAHungListingNorForAReaderStuckOnIt) {
   listFolder(mount->root());  // a/ is then listed ahead, and hangs
   int error = 0;
   std::thread reader([&, root = mount->root()] { listFolder(root / "a", &error); });
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (service.requestsTo("/storage/list") < 3 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  waitUntil([&] { return service.requestsTo("/storage/list") >= 3; }, std::chrono::seconds(5));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reader is waiting too
 
   auto started = std::chrono::steady_clock::now();

@@ -56,6 +56,14 @@ void StorageService::setDown(bool down) {
   down_ = down;
 }
 
+size_t StorageService::listingsOf(const std::string& prefix) const {
+  size_t count = 0;
+  for (const auto& r : server_.requestsTo("/storage/list")) {
+    if (r.queryValue("prefix") == prefix) ++count;
+  }
+  return count;
+}
+
 size_t StorageService::requestsOtherThanReads() const {
   size_t count = 0;
   for (const auto& r : server_.requests()) {

@@ -39,6 +39,8 @@ class StorageService {
   const std::string& token() const { return token_; }
   LocalHttpServer& server() { return server_; }
   size_t requestsTo(const std::string& path) const { return server_.requestsTo(path).size(); }
+  // Listing requests (pages included) for `prefix`, such as "mirror/docs/".
+  size_t listingsOf(const std::string& prefix) const;
   // Requests other than reads: the API has none, so any would be a fault.
   size_t requestsOtherThanReads() const;
 

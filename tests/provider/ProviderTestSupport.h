@@ -17,23 +17,14 @@
 #include "shared/Identifiers.h"
 #include "tests/fixtures/LocalHttpServer.h"
 #include "tests/fixtures/TempHome.h"
+#include "tests/fixtures/Wait.h"
 
 namespace lumora::provider::testing {
 
 using namespace std::chrono_literals;
 using lumora::testing::LocalHttpServer;
 using lumora::testing::TempDir;
-
-// Polls `done` until it holds or `limit` passes; true when it held.
-template <class Predicate>
-bool waitUntil(Predicate done, std::chrono::milliseconds limit = 30s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using lumora::testing::waitUntil;
 
 inline fileprovider::Domain lumoraDomain() {
   return fileprovider::Domain{shared::kDomainIdentifier, shared::kDomainDisplayName};
