@@ -267,6 +267,52 @@ TEST_F(MountTest, AnUnchangedFileIsFetchedOnceAndAChangedOneAgain) {
   }
 }
 
+// The kernel keeps names, attributes and folder entries for a while without
+// asking; whatever a new listing changes reaches it at once.
+TEST_F(MountTest, WhatANewListingChangesTheKernelSeesAtOnce) {
+  service.setFile("mirror/docs/gone.txt", "soon gone");
+  service.setFile("mirror/docs/grows.txt", "short");
+  service.setFile("mirror/docs/stays.txt", "stays");
+  MountedDomain mount(service);
+  const fs::path docs = mount.root() / "docs";
+  EXPECT_EQ(listFolder(docs), (std::vector<std::string>{"gone.txt", "grows.txt", "stays.txt"}));
+  struct stat st {};
+  ASSERT_EQ(::stat((docs / "gone.txt").c_str(), &st), 0);
+  ASSERT_EQ(::stat((docs / "grows.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 5);
+
+  // Unchanged, the folder is read from the kernel's copy: the same entries,
+  // and no new listing.
+  size_t listings = service.listingsOf("mirror/docs/");
+  EXPECT_EQ(listFolder(docs), (std::vector<std::string>{"gone.txt", "grows.txt", "stays.txt"}));
+  EXPECT_EQ(service.listingsOf("mirror/docs/"), listings);
+
+  service.removeFile("mirror/docs/gone.txt");
+  service.setFile("mirror/docs/grows.txt", "a good deal longer");
+  service.setFile("mirror/docs/new.txt", "new");
+  EXPECT_EQ(mount.control("signal NSFileProviderWorkingSetContainerItemIdentifier"), "ok");
+  // Opening a file lists its folder again, with no folder read that would
+  // bring the kernel new entries and attributes by itself.
+  EXPECT_EQ(readFile(docs / "stays.txt").value_or("?"), "stays");
+  // The kernel is told from a thread of the daemon's own: give it a moment,
+  // far less than the time the kernel would otherwise keep what it has.
+  const auto aMoment = std::chrono::seconds(1);
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        struct stat now {};
+        return ::stat((docs / "gone.txt").c_str(), &now) != 0 && errno == ENOENT;
+      },
+      aMoment));
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        struct stat now {};
+        return ::stat((docs / "grows.txt").c_str(), &now) == 0 && now.st_size == 18;
+      },
+      aMoment));
+  EXPECT_EQ(listFolder(docs), (std::vector<std::string>{"grows.txt", "new.txt", "stays.txt"}));
+  EXPECT_EQ(readFile(docs / "grows.txt").value_or("?"), "a good deal longer");
+}
+
 TEST_F(MountTest, TheServiceStoppedGivesEIOAndTheMountRecoversWhenItIsBack) {
   service.setFile("mirror/cached.txt", "cached");
   service.setFile("mirror/later.txt", "later");

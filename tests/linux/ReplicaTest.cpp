@@ -13,6 +13,30 @@ fp::ItemPtr item(const std::string& id, const std::string& name, bool folder = f
   return std::make_shared<LocalItem>(id, fp::kRootContainerItemIdentifier, name, folder);
 }
 
+// A file of a given size, as a listing reports it.
+class SizedFile final : public fp::Item {
+ public:
+  SizedFile(std::string id, std::string name, int64_t size)
+      : id_(std::move(id)), name_(std::move(name)), size_(size) {}
+  fp::ItemIdentifier itemIdentifier() const override { return id_; }
+  fp::ItemIdentifier parentItemIdentifier() const override {
+    return fp::kRootContainerItemIdentifier;
+  }
+  std::string filename() const override { return name_; }
+  std::string contentType() const override { return "text/plain"; }
+  std::optional<int64_t> documentSize() const override { return size_; }
+  fp::ItemVersion itemVersion() const override { return {}; }
+  fp::ItemCapabilities capabilities() const override { return 0; }
+
+ private:
+  std::string id_, name_;
+  int64_t size_;
+};
+
+fp::ItemPtr sized(const std::string& id, const std::string& name, int64_t size) {
+  return std::make_shared<SizedFile>(id, name, size);
+}
+
 struct FakeClock {
   steady_clock::time_point now = steady_clock::time_point() + hours(1);
   Clock clock() {
@@ -90,6 +114,46 @@ TEST(ReplicaTest, AFolderThatListsItselfDoesNotBecomeItsOwnChild) {
   auto children = replica.children(folder);
   ASSERT_EQ(children.size(), 1u);
   EXPECT_EQ(children[0].name, "x");
+}
+
+TEST(ReplicaTest, ANewListingNamesWhatTheKernelHoldsInAnOlderForm) {
+  FakeClock time;
+  Replica replica(seconds(3), time.clock());
+  auto first = replica.applyListing(
+      kRootInode,
+      {sized("mirror/a", "a", 1), sized("mirror/b", "b", 2), item("mirror/c/", "c", true)});
+  EXPECT_TRUE(first.goneNames.empty());
+  EXPECT_TRUE(first.changedAttributes.empty());
+  Inode b = replica.child(kRootInode, "b")->inode;
+
+  // The kernel's copy of the entries is current until they change.
+  EXPECT_FALSE(replica.markEntriesServed(kRootInode));
+  EXPECT_TRUE(replica.markEntriesServed(kRootInode));
+  auto same = replica.applyListing(
+      kRootInode,
+      {sized("mirror/a", "a", 1), sized("mirror/b", "b", 2), item("mirror/c/", "c", true)});
+  EXPECT_FALSE(same.entriesChanged);
+  EXPECT_TRUE(same.goneNames.empty());
+  EXPECT_TRUE(replica.markEntriesServed(kRootInode));
+
+  // "a" went, "b" grew, "c" is now a file (another item under that name).
+  auto changed = replica.applyListing(
+      kRootInode,
+      {sized("mirror/b", "b", 20), sized("mirror/c", "c", 3), sized("mirror/d", "d", 4)});
+  EXPECT_TRUE(changed.entriesChanged);
+  EXPECT_EQ(changed.goneNames, (std::vector<std::string>{"a", "c"}));
+  EXPECT_EQ(changed.changedAttributes, std::vector<Inode>{b});
+  EXPECT_FALSE(replica.markEntriesServed(kRootInode));
+
+  // A size change alone leaves the entries but not the attributes.
+  auto grown = replica.applyListing(
+      kRootInode,
+      {sized("mirror/b", "b", 21), sized("mirror/c", "c", 3), sized("mirror/d", "d", 4)});
+  EXPECT_TRUE(grown.goneNames.empty());
+  EXPECT_EQ(grown.changedAttributes, std::vector<Inode>{b});
+  EXPECT_EQ(replica.updateItem(sized("mirror/b", "b", 22)), std::optional<Inode>(b));
+  EXPECT_EQ(replica.updateItem(sized("mirror/b", "b", 22)), std::nullopt);
+  EXPECT_EQ(replica.updateItem(sized("mirror/unknown", "u", 1)), std::nullopt);
 }
 
 TEST(ReplicaTest, ListingsAgeAndAreMarkedStale) {

@@ -41,6 +41,14 @@ void StorageService::setFile(const std::string& key, std::string contents) {
   objects_[file.object] = key;
 }
 
+void StorageService::removeFile(const std::string& key) {
+  std::lock_guard lock(mutex_);
+  auto file = files_.find(key);
+  if (file == files_.end()) return;
+  objects_.erase(file->second.object);
+  files_.erase(file);
+}
+
 void StorageService::addRawRecord(const std::string& prefix, std::string recordJson) {
   std::lock_guard lock(mutex_);
   rawRecords_[prefix].push_back(std::move(recordJson));

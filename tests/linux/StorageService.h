@@ -24,6 +24,7 @@ class StorageService {
   // A file under "mirror/"; its folders appear in listings by themselves.
   // Setting a file again changes its contents and its etag.
   void setFile(const std::string& key, std::string contents);
+  void removeFile(const std::string& key);
   // A record as the service would send it, listed under `prefix` before the
   // tree's own records: for names that cannot be file names.
   void addRawRecord(const std::string& prefix, std::string recordJson);

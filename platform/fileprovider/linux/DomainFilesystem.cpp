@@ -40,7 +40,7 @@ Result<void> DomainFilesystem::refresh(Inode folder) {
     if (!node->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
     auto items = driver_.enumerateAll(node->identifier);
     if (!items) return std::unexpected(items.error());
-    replica_.applyListing(folder, *items);
+    tellKernel(folder, replica_.applyListing(folder, *items));
     return {};
   });
 }
@@ -75,13 +75,16 @@ Result<NodeInfo> DomainFilesystem::attributes(Inode inode) {
   return *node;
 }
 
-Result<std::vector<DirEntry>> DomainFilesystem::openDirectory(Inode inode) {
+Result<DirectoryEntries> DomainFilesystem::openDirectory(Inode inode) {
   auto node = replica_.node(inode);
   if (!node) return std::unexpected(posix(ENOENT, "unknown inode"));
   if (!node->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
   if (auto listed = ensureListing(inode); !listed) return std::unexpected(listed.error());
   prefetchAround(*node);
-  return replica_.children(inode);
+  DirectoryEntries result;
+  result.entries = replica_.children(inode);
+  result.unchanged = replica_.markEntriesServed(inode);
+  return result;
 }
 
 void DomainFilesystem::prefetchAround(const NodeInfo& folder) {
@@ -103,7 +106,7 @@ Result<fp::ItemPtr> DomainFilesystem::fetchIntoCache(const NodeInfo& node) {
     auto stored =
         cache_.adopt(node.identifier, fetched->item->itemVersion().contentVersion, fetched->file);
     if (!stored) return std::unexpected(stored.error());
-    replica_.updateItem(fetched->item);
+    updateItem(fetched->item);
     return fetched->item;
   });
 }
@@ -148,10 +151,29 @@ Result<OpenedFile> DomainFilesystem::openFile(Inode inode, int flags) {
   return opened;
 }
 
+void DomainFilesystem::setKernelCache(KernelCache* kernel) {
+  std::lock_guard lock(kernelMutex_);
+  kernel_ = kernel;
+}
+
+void DomainFilesystem::updateItem(const fp::ItemPtr& item) {
+  auto changed = replica_.updateItem(item);
+  if (!changed) return;
+  std::lock_guard lock(kernelMutex_);
+  if (kernel_) kernel_->forgetAttributes(*changed);
+}
+
+void DomainFilesystem::tellKernel(Inode folder, const ListingChanges& changes) {
+  std::lock_guard lock(kernelMutex_);
+  if (!kernel_) return;
+  for (const auto& name : changes.goneNames) kernel_->forgetName(folder, name);
+  for (Inode inode : changes.changedAttributes) kernel_->forgetAttributes(inode);
+}
+
 fp::ItemPtr DomainFilesystem::itemOf(const NodeInfo& node) {
   if (node.item) return node.item;
   if (auto item = driver_.item(node.identifier)) {
-    replica_.updateItem(*item);
+    updateItem(*item);
     return *item;
   }
   return std::make_shared<LocalItem>(node.identifier, fp::kRootContainerItemIdentifier, "",
@@ -192,7 +214,7 @@ int DomainFilesystem::refuseRename(Inode parent, std::string_view name) {
 Result<void> DomainFilesystem::signal(const fp::ItemIdentifier& container) {
   auto changes = driver_.enumerateChanges(container);
   if (changes) {
-    for (const auto& item : changes->updated) replica_.updateItem(item);
+    for (const auto& item : changes->updated) updateItem(item);
   }
   replica_.markAllStale();
   if (!changes) return std::unexpected(changes.error());

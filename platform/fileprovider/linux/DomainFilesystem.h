@@ -39,6 +39,23 @@ struct OpenedFile {
   bool invalidateKernel = false;
 };
 
+// A folder's entries as the kernel is to be given them.
+struct DirectoryEntries {
+  std::vector<DirEntry> entries;
+  // The kernel was given these very entries before: a copy it kept is current.
+  bool unchanged = false;
+};
+
+// The kernel's copies of names and attributes, which it keeps for a while
+// without asking: told of every change the replica learns of. Calls return
+// at once and may come from any thread.
+class KernelCache {
+ public:
+  virtual ~KernelCache() = default;
+  virtual void forgetName(Inode parent, const std::string& name) = 0;
+  virtual void forgetAttributes(Inode inode) = 0;
+};
+
 class DomainFilesystem {
  public:
   DomainFilesystem(fileprovider::ReplicatedExtension& extension, ContentCache& cache,
@@ -51,7 +68,7 @@ class DomainFilesystem {
   Result<NodeInfo> lookup(Inode parent, std::string_view name);
   Result<NodeInfo> attributes(Inode inode);
   // The folder's entries, enumerated again first when its listing has aged.
-  Result<std::vector<DirEntry>> openDirectory(Inode inode);
+  Result<DirectoryEntries> openDirectory(Inode inode);
   Result<OpenedFile> openFile(Inode inode, int flags);
 
   // The refusals. Each asks the extension, waits for its answer, and yields
@@ -69,6 +86,9 @@ class DomainFilesystem {
   // neither the kernel's requests nor the listings made ahead.
   void stopWaiting() { driver_.stopWaiting(); }
 
+  // Where changes of the replica go from now on; none stops them.
+  void setKernelCache(KernelCache* kernel);
+
   Replica& replica() { return replica_; }
 
  private:
@@ -77,6 +97,8 @@ class DomainFilesystem {
   void prefetchAround(const NodeInfo& folder);
   Result<fileprovider::ItemPtr> fetchIntoCache(const NodeInfo& node);
   fileprovider::ItemPtr itemOf(const NodeInfo& node);
+  void updateItem(const fileprovider::ItemPtr& item);
+  void tellKernel(Inode folder, const ListingChanges& changes);
 
   ExtensionDriver driver_;
   ContentCache& cache_;
@@ -85,6 +107,8 @@ class DomainFilesystem {
   SingleFlight<std::string, Result<fileprovider::ItemPtr>> fetches_;
   std::mutex mutex_;
   std::map<Inode, fileprovider::Bytes> servedVersions_;  // protected by mutex_
+  std::mutex kernelMutex_;
+  KernelCache* kernel_ = nullptr;  // protected by kernelMutex_
   // Last: its threads use everything above, and it waits for them as it goes.
   BackgroundQueue<Inode> prefetch_;
 };

@@ -77,10 +77,13 @@ Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,
   }
   result->mounted_ = true;
   result->context_.session.store(result->session_);
+  result->notifier_ = std::make_unique<KernelNotifier>(result->session_);
+  filesystem.setKernelCache(result->notifier_.get());
   return result;
 }
 
 FuseMount::~FuseMount() {
+  stopNotifying();
   unmount();
   if (session_) fuse_session_destroy(session_);
 }
@@ -94,12 +97,16 @@ int FuseMount::run() {
   int status = 0;
   if (!stopping_) status = fuse_session_loop_mt(session_, config);
   fuse_loop_cfg_destroy(config);
+  stopNotifying();
   unmount();
   return status;
 }
 
 void FuseMount::stop() {
   if (stopping_.exchange(true)) return;
+  // While the loop still answers: a notification under way may wait for the
+  // answer to a request.
+  stopNotifying();
   fuse_session_exit(session_);
   // Workers sit in read() on /dev/fuse; one request wakes one of them, which
   // then sees the exit flag and ends the loop. Done off this thread: the
@@ -109,6 +116,12 @@ void FuseMount::stop() {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) ::close(fd);
   }).detach();
+}
+
+void FuseMount::stopNotifying() {
+  if (!notifier_) return;
+  context_.filesystem->setKernelCache(nullptr);
+  notifier_->stop();
 }
 
 void FuseMount::unmount() {

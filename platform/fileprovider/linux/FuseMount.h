@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/fileprovider/linux/FuseOperations.h"
+#include "platform/fileprovider/linux/KernelNotifier.h"
 #include "platform/fileprovider/linux/MountTable.h"
 
 namespace lumora::fuse {
@@ -25,17 +26,21 @@ class FuseMount {
 
   // Serves requests until stop() or a fatal session error, then unmounts.
   int run();
-  // Any thread, any number of times; returns at once.
+  // Any thread but the loop's own, any number of times. Returns once the
+  // kernel is told nothing more (at most a notification's wait for the
+  // requests under way); the loop ends soon after.
   void stop();
   const std::filesystem::path& mountpoint() const { return mountpoint_; }
 
  private:
   FuseMount(std::filesystem::path mountpoint, DomainFilesystem& filesystem);
   void unmount();
+  void stopNotifying();
 
   std::filesystem::path mountpoint_;
   FuseContext context_;
   fuse_session* session_ = nullptr;  // owned; the loop's threads share it
+  std::unique_ptr<KernelNotifier> notifier_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> mounted_{false};
 };

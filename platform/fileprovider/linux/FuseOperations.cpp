@@ -239,9 +239,13 @@ void opFallocate(fuse_req_t req, fuse_ino_t ino, int, off_t, off_t, fuse_file_in
 void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   guarded(req, [&] {
     auto& ctx = context(req);
-    auto entries = ctx.filesystem->openDirectory(ino);
-    if (!entries) return replyError(req, entries.error());
-    fi->fh = ctx.handles.add(std::make_unique<DirHandle>(DirHandle{std::move(*entries)}));
+    auto listing = ctx.filesystem->openDirectory(ino);
+    if (!listing) return replyError(req, listing.error());
+    // The kernel keeps what it read of the folder and reads it again only
+    // when the entries have changed since.
+    fi->cache_readdir = 1;
+    fi->keep_cache = listing->unchanged ? 1 : 0;
+    fi->fh = ctx.handles.add(std::make_unique<DirHandle>(DirHandle{std::move(listing->entries)}));
     if (fuse_reply_open(req, fi) != 0) ctx.handles.remove(fi->fh);
   });
 }

@@ -18,9 +18,12 @@
 namespace lumora::fuse {
 
 #ifndef LUMORA_KERNEL_CACHE_SECONDS
-#define LUMORA_KERNEL_CACHE_SECONDS 2.0
+#define LUMORA_KERNEL_CACHE_SECONDS 10.0
 #endif
-// How long the kernel may keep entries and attributes without asking.
+// How long the kernel may keep entries and attributes without asking. Every
+// change the replica learns of is pushed to the kernel at once (see
+// KernelNotifier), so this only bounds how long the kernel goes without a
+// look-up, which renews an aged listing.
 inline constexpr double kKernelCacheSeconds = LUMORA_KERNEL_CACHE_SECONDS;
 // A file up to this size goes into the kernel's page cache as it is opened,
 // so that reading it costs no further request.

@@ -1,6 +1,7 @@
 #include "platform/fileprovider/linux/Replica.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace lumora::fuse {
 
@@ -48,7 +49,7 @@ void Replica::fillFromItem(NodeInfo& node, const fp::ItemPtr& item) {
   node.contentVersion = item->itemVersion().contentVersion;
 }
 
-void Replica::applyListing(Inode folder, const std::vector<fp::ItemPtr>& items) {
+ListingChanges Replica::applyListing(Inode folder, const std::vector<fp::ItemPtr>& items) {
   // Everything asked of the items is asked before the lock is taken: the
   // kernel's requests for other folders wait for it meanwhile.
   struct Child {
@@ -68,6 +69,7 @@ void Replica::applyListing(Inode folder, const std::vector<fp::ItemPtr>& items) 
 
   Listing listing;
   listing.entries.reserve(children.size());
+  ListingChanges changes;
   std::lock_guard lock(mutex_);
   listing.listedAt = clock_();
   for (auto& child : children) {
@@ -81,11 +83,33 @@ void Replica::applyListing(Inode folder, const std::vector<fp::ItemPtr>& items) 
     Inode inode = known->second;
     child.node.inode = inode;
     child.node.parent = folder;
-    nodes_[inode] = std::move(child.node);
+    if (added) {
+      nodes_.emplace(inode, std::move(child.node));
+    } else {
+      NodeInfo& node = nodes_.at(inode);
+      if (node.size != child.node.size || node.isDirectory != child.node.isDirectory) {
+        changes.changedAttributes.push_back(inode);
+      }
+      node = std::move(child.node);
+    }
     listing.byName.emplace(child.name, inode);
     listing.entries.emplace_back(std::move(child.name), inode);
   }
-  listings_[folder] = std::move(listing);
+  auto previous = listings_.find(folder);
+  if (previous == listings_.end()) {
+    listings_.emplace(folder, std::move(listing));
+    return changes;
+  }
+  for (const auto& [name, inode] : previous->second.entries) {
+    auto now = listing.byName.find(name);
+    if (now == listing.byName.end() || now->second != inode) changes.goneNames.push_back(name);
+  }
+  changes.entriesChanged = !changes.goneNames.empty() ||
+                           previous->second.entries != listing.entries ||
+                           !changes.changedAttributes.empty();
+  listing.served = previous->second.served && !changes.entriesChanged;
+  previous->second = std::move(listing);
+  return changes;
 }
 
 std::optional<NodeInfo> Replica::child(Inode folder, std::string_view name) const {
@@ -110,6 +134,13 @@ std::vector<DirEntry> Replica::children(Inode folder) const {
   return result;
 }
 
+bool Replica::markEntriesServed(Inode folder) {
+  std::lock_guard lock(mutex_);
+  auto listing = listings_.find(folder);
+  if (listing == listings_.end()) return false;
+  return std::exchange(listing->second.served, true);
+}
+
 std::vector<Inode> Replica::unlistedFolders(Inode folder, Inode after, size_t count) const {
   std::lock_guard lock(mutex_);
   std::vector<Inode> result;
@@ -130,18 +161,21 @@ std::vector<Inode> Replica::unlistedFolders(Inode folder, Inode after, size_t co
   return result;
 }
 
-void Replica::updateItem(const fp::ItemPtr& item) {
-  if (!item) return;
+std::optional<Inode> Replica::updateItem(const fp::ItemPtr& item) {
+  if (!item) return std::nullopt;
   std::lock_guard lock(mutex_);
   auto known = inodes_.find(item->itemIdentifier());
-  if (known == inodes_.end()) return;
+  if (known == inodes_.end()) return std::nullopt;
   NodeInfo& node = nodes_.at(known->second);
   // A folder stays a folder: the kernel already holds the inode's type.
   bool wasDirectory = node.isDirectory;
+  int64_t oldSize = node.size;
   fillFromItem(node, item);
   if (known->second == kRootInode || node.isDirectory != wasDirectory) {
     node.isDirectory = wasDirectory;
   }
+  if (node.size == oldSize) return std::nullopt;
+  return known->second;
 }
 
 void Replica::markAllStale() {

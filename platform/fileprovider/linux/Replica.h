@@ -44,6 +44,17 @@ struct DirEntry {
   int64_t size = 0;
 };
 
+// What a new listing changed of the folder as the kernel may hold it: names
+// that went or now stand for another item, and items whose attributes the
+// kernel holds in an older form.
+struct ListingChanges {
+  std::vector<std::string> goneNames;
+  std::vector<Inode> changedAttributes;
+  // Names, inodes or types differ from the listing before: a copy of the
+  // folder's entries held by the kernel is out of date.
+  bool entriesChanged = false;
+};
+
 class Replica {
  public:
   // `maxListingAge`: a listing older than this is enumerated again when the
@@ -59,14 +70,18 @@ class Replica {
   bool hasListing(Inode folder) const;
   // Replaces the folder's listing with `items` in their order. Unusable names
   // are dropped and the first of two items with one name stands.
-  void applyListing(Inode folder, const std::vector<fileprovider::ItemPtr>& items);
+  ListingChanges applyListing(Inode folder, const std::vector<fileprovider::ItemPtr>& items);
   std::optional<NodeInfo> child(Inode folder, std::string_view name) const;
   std::vector<DirEntry> children(Inode folder) const;
+  // Records that the kernel is given the folder's current entries. True when
+  // it was given these very entries before, so that a copy it kept is current.
+  bool markEntriesServed(Inode folder);
   // Up to `count` subfolders of `folder` that have no listing, in listing
   // order, starting after the child `after` (from the first child when 0).
   std::vector<Inode> unlistedFolders(Inode folder, Inode after, size_t count) const;
   // Takes a newer record of a known item (after a fetch or a change report).
-  void updateItem(const fileprovider::ItemPtr& item);
+  // Yields its inode when the attributes the kernel sees changed.
+  std::optional<Inode> updateItem(const fileprovider::ItemPtr& item);
   void markAllStale();
   size_t size() const;
 
@@ -76,6 +91,7 @@ class Replica {
     std::map<std::string, Inode, std::less<>> byName;
     std::chrono::steady_clock::time_point listedAt;
     bool stale = false;
+    bool served = false;  // the kernel was given these entries
   };
   static void fillFromItem(NodeInfo& node, const fileprovider::ItemPtr& item);
 
