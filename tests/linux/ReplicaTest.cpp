@@ -145,7 +145,7 @@ TEST(ReplicaTest, ANewListingNamesWhatTheKernelHoldsInAnOlderForm) {
   EXPECT_EQ(changed.changedAttributes, std::vector<Inode>{b});
   EXPECT_FALSE(replica.markEntriesServed(kRootInode));
 
-  // A size change alone leaves the entries but not the attributes.
+  // A size change alone: no name goes, one item's attributes change.
   auto grown = replica.applyListing(
       kRootInode,
       {sized("mirror/b", "b", 21), sized("mirror/c", "c", 3), sized("mirror/d", "d", 4)});

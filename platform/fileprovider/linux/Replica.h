@@ -50,8 +50,8 @@ struct DirEntry {
 struct ListingChanges {
   std::vector<std::string> goneNames;
   std::vector<Inode> changedAttributes;
-  // Names, inodes or types differ from the listing before: a copy of the
-  // folder's entries held by the kernel is out of date.
+  // Names, inodes, types or sizes differ from the listing before: a copy of
+  // the folder's entries held by the kernel is taken as out of date.
   bool entriesChanged = false;
 };
 
