@@ -104,9 +104,9 @@ ListingChanges Replica::applyListing(Inode folder, const std::vector<fp::ItemPtr
     auto now = listing.byName.find(name);
     if (now == listing.byName.end() || now->second != inode) changes.goneNames.push_back(name);
   }
-  changes.entriesChanged = !changes.goneNames.empty() ||
-                           previous->second.entries != listing.entries ||
-                           !changes.changedAttributes.empty();
+  // A name gone or standing for another item already makes the entries differ.
+  changes.entriesChanged =
+      previous->second.entries != listing.entries || !changes.changedAttributes.empty();
   listing.served = previous->second.served && !changes.entriesChanged;
   previous->second = std::move(listing);
   return changes;
