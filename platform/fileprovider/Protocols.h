@@ -3,6 +3,8 @@
 // observers through which it answers. The system side (the FUSE daemon on
 // Linux) drives an extension only through these.
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -29,6 +31,10 @@ class Item {
   virtual std::optional<int64_t> documentSize() const = 0;
   virtual ItemVersion itemVersion() const = 0;
   virtual ItemCapabilities capabilities() const = 0;
+  // The content's last modification, in seconds since the epoch, when the
+  // item knows it. Not one of the attributes the item presents: the system
+  // side shows it as the file's dates.
+  virtual std::optional<int64_t> contentModificationTime() const { return std::nullopt; }
 };
 using ItemPtr = std::shared_ptr<const Item>;
 
@@ -66,6 +72,44 @@ using FetchCompletion =
 // fetched again, error
 using ChangeCompletion = std::function<void(ItemPtr, ItemFields, bool, std::optional<Error>)>;
 using DeleteCompletion = std::function<void(std::optional<Error>)>;
+
+// A span of a file's bytes.
+struct ByteRange {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+  uint64_t end() const { return offset + length; }
+};
+
+// What a partial fetch delivered: `range` is the span whose bytes went to the
+// sink (the range asked for, widened to the alignment and cut at the end of
+// the file), `fileSize` the whole file's size as the content says it.
+struct PartialContents {
+  ByteRange range;
+  bool reachesEnd = false;
+  uint64_t fileSize = 0;
+  ItemPtr item;
+};
+// Takes the fetched bytes in order, `offset` being the file offset of
+// `data[0]`. Returning false stops the transfer (the fetch then fails).
+using PartialContentSink = std::function<bool(uint64_t offset, const char* data, size_t size)>;
+using PartialFetchCompletion =
+    std::function<void(std::optional<PartialContents>, std::optional<Error>)>;
+
+// Offered by an extension that can fetch a part of a file's contents, so that
+// reads of large files need not wait for the whole download. The bytes of
+// one version only: when the stored object is no longer that version, the
+// fetch fails with kErrorVersionNoLongerAvailable and delivers nothing further.
+class PartialContentFetching {
+ public:
+  virtual ~PartialContentFetching() = default;
+  // Delivers at least `minimalRange` (less only where the file ends), widened
+  // outward to multiples of `alignment` (a power of two; 0 or 1: none).
+  virtual ProgressPtr fetchPartialContents(const ItemIdentifier& identifier,
+                                           const ItemVersion& requestedVersion,
+                                           const Request& request, ByteRange minimalRange,
+                                           uint64_t alignment, PartialContentSink sink,
+                                           PartialFetchCompletion completion) = 0;
+};
 
 class ReplicatedExtension {
  public:

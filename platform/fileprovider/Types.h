@@ -52,13 +52,17 @@ inline constexpr ItemCapabilities kItemCapabilitiesAllowsAddingSubItems = 1 << 1
 inline constexpr long kErrorNotAuthenticated = -1000;
 inline constexpr long kErrorServerUnreachable = -1004;
 inline constexpr long kErrorNoSuchItem = -1005;
+// The stored object is no longer the version being read.
+inline constexpr long kErrorVersionNoLongerAvailable = -2009;
 
 // A File Provider error with an empty user-information dictionary.
 inline Error fileProviderError(long code) {
   const char* text = code == kErrorNotAuthenticated    ? "The user is not signed in."
                      : code == kErrorServerUnreachable ? "The server could not be reached."
                      : code == kErrorNoSuchItem        ? "The item does not exist."
-                                                       : "File Provider error.";
+                     : code == kErrorVersionNoLongerAvailable
+                         ? "The requested version is no longer available."
+                         : "File Provider error.";
   return Error{kFileProviderErrorDomain, code, text};
 }
 
