@@ -21,6 +21,7 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
                                    Clock clock, std::chrono::steady_clock::duration maxListingAge)
     : driver_(extension),
       cache_(cache),
+      reader_(driver_),
       replica_(maxListingAge, std::move(clock)),
       prefetch_(kPrefetchThreads, 2 * kPrefetchAhead, [this](Inode folder) {
         // Only a folder never listed: a listing that has merely aged is
@@ -111,7 +112,18 @@ Result<fp::ItemPtr> DomainFilesystem::fetchIntoCache(const NodeInfo& node) {
   });
 }
 
-Result<OpenedFile> DomainFilesystem::openFile(Inode inode, int flags) {
+Result<ContentCache::Lease> DomainFilesystem::openLarge(const NodeInfo& node,
+                                                        const ContentSource& source) {
+  // The first block says the content's size, which the entry needs.
+  auto first = reader_.fetchFirstBlock(source);
+  if (!first) return std::unexpected(first.error());
+  auto lease = cache_.create(node.identifier, node.contentVersion, first->contents.fileSize);
+  if (!lease) return std::unexpected(lease.error());
+  ContentReader::store(lease->share(), 0, first->bytes);
+  return lease;
+}
+
+Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openFile(Inode inode, int flags) {
   if ((flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC)) {
     int code = refuseModify(inode);
     return std::unexpected(posix(code, "read-only"));
@@ -125,30 +137,103 @@ Result<OpenedFile> DomainFilesystem::openFile(Inode inode, int flags) {
     if (auto fresher = replica_.node(inode)) node = std::move(fresher);
   }
 
-  OpenedFile opened;
+  auto opened = std::make_unique<OpenedFile>();
+  opened->inode = inode;
+  opened->parent = node->parent;
+  opened->source = {node->identifier, node->item ? node->item->itemVersion() : fp::ItemVersion{}};
+  opened->source.version.contentVersion = node->contentVersion;
   std::string version = node->contentVersion;
   auto lease = cache_.open(node->identifier, version);
+  // A small file fetched whole before this start is checked whole now.
+  if (lease && lease->size() <= kWholeFetchLimit &&
+      !lease->entry().verify({0, lease->entry().blockCount()})) {
+    lease.reset();
+    cache_.discard(node->identifier, version);
+  }
   if (!lease) {
-    auto item = fetchIntoCache(*node);
-    if (!item) return std::unexpected(item.error());
-    version = (*item)->itemVersion().contentVersion;
-    lease = cache_.open(node->identifier, version);
-    if (!lease) return std::unexpected(posix(EIO, "the cached contents vanished"));
-    if (lease->size() != static_cast<uint64_t>(node->size)) opened.invalidateKernel = true;
+    bool sizeKnown = node->item && node->item->documentSize().has_value();
+    bool whole = !driver_.offersPartialContents() ||
+                 (sizeKnown && static_cast<uint64_t>(node->size) <= kWholeFetchLimit);
+    if (whole) {
+      auto item = fetchIntoCache(*node);
+      if (!item) return std::unexpected(item.error());
+      version = (*item)->itemVersion().contentVersion;
+      opened->source.version = (*item)->itemVersion();
+      lease = cache_.open(node->identifier, version);
+      if (!lease) return std::unexpected(posix(EIO, "the cached contents vanished"));
+    } else {
+      auto large = openLarge(*node, opened->source);
+      if (!large) return std::unexpected(large.error());
+      lease = std::move(*large);
+    }
+  }
+  // The size the kernel sees is the content's.
+  if (lease->size() != static_cast<uint64_t>(node->size)) {
+    opened->invalidateKernel = true;
+    if (replica_.setSize(inode, static_cast<int64_t>(lease->size()))) {
+      std::lock_guard lock(kernelMutex_);
+      if (kernel_) kernel_->forgetAttributes(inode);
+    }
   }
   {
     std::lock_guard lock(mutex_);
     auto served = servedVersions_.find(inode);
     if (served != servedVersions_.end()) {
-      opened.keepCache = served->second == version;
-      if (!opened.keepCache) opened.invalidateKernel = true;
+      opened->keepCache = served->second == version;
+      if (!opened->keepCache) opened->invalidateKernel = true;
       served->second = version;
     } else {
       servedVersions_.emplace(inode, version);
     }
   }
-  opened.lease = std::move(*lease);
+  opened->lease = std::move(*lease);
   return opened;
+}
+
+Result<ReadSpan> DomainFilesystem::read(OpenedFile& file, uint64_t offset, size_t size) {
+  CacheEntry& entry = file.lease.entry();
+  uint64_t length = offset < entry.size() ? std::min<uint64_t>(size, entry.size() - offset) : 0;
+  if (length > 0 && (!entry.complete() || entry.hasUnverified())) {
+    auto present = reader_.ensure(file.source, file.lease.share(), file.readAhead, offset, length);
+    if (!present) {
+      if (present.error() == fp::fileProviderError(fp::kErrorVersionNoLongerAvailable)) {
+        contentsGone(file);
+      }
+      return std::unexpected(present.error());
+    }
+  }
+  return ReadSpan{entry.fd(), offset, static_cast<size_t>(length)};
+}
+
+// The version being read is no longer the stored one: its blocks are of
+// no use, and the folder's listing is renewed to learn the new version.
+void DomainFilesystem::contentsGone(const OpenedFile& file) {
+  log("a file changed on the service while it was read; its folder is listed again");
+  cache_.discard(file.source.identifier, file.source.version.contentVersion);
+  replica_.markStale(file.parent);
+}
+
+Result<std::string> DomainFilesystem::extendedAttribute(Inode inode, std::string_view name) {
+  auto node = replica_.node(inode);
+  if (!node) return std::unexpected(posix(ENOENT, "unknown inode"));
+  if (!node->isDirectory && name == kStateAttribute) {
+    switch (cache_.stateOf(node->identifier, node->contentVersion)) {
+      case ContentCache::EntryState::absent:
+        return std::string("cloud");
+      case ContentCache::EntryState::partial:
+        return std::string("partial");
+      case ContentCache::EntryState::complete:
+        return std::string("cached");
+    }
+  }
+  if (!node->isDirectory && name == kVersionAttribute) return node->contentVersion;
+  return std::unexpected(posix(ENODATA, "no such attribute"));
+}
+
+std::vector<std::string> DomainFilesystem::extendedAttributeNames(Inode inode) {
+  auto node = replica_.node(inode);
+  if (!node || node->isDirectory) return {};
+  return {kStateAttribute, kVersionAttribute};
 }
 
 void DomainFilesystem::setKernelCache(KernelCache* kernel) {

@@ -5,12 +5,14 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <vector>
 
 #include "platform/fileprovider/linux/BackgroundQueue.h"
 #include "platform/fileprovider/linux/ContentCache.h"
+#include "platform/fileprovider/linux/ContentReader.h"
 #include "platform/fileprovider/linux/ExtensionDriver.h"
 #include "platform/fileprovider/linux/Replica.h"
 #include "platform/fileprovider/linux/SingleFlight.h"
@@ -31,12 +33,33 @@ inline constexpr std::chrono::milliseconds kListingMaxAge{LUMORA_LISTING_MAX_AGE
 inline constexpr unsigned kPrefetchThreads = 3;
 inline constexpr size_t kPrefetchAhead = 16;
 
+// Files up to this size are fetched whole as they are opened, with one
+// request for the object; larger ones block by block as they are read.
+inline constexpr uint64_t kWholeFetchLimit = 1 << 20;
+
+// An open file: the cache entry of the version opened, and where its reader is.
 struct OpenedFile {
+  Inode inode = 0;
+  Inode parent = 0;
+  ContentSource source;
   ContentCache::Lease lease;
+  ReadAhead readAhead;
   // The kernel may keep its page cache: the same version was served before.
   bool keepCache = false;
   // The kernel's idea of the file (size, pages) is older than these contents.
   bool invalidateKernel = false;
+};
+
+// The read-only extended attributes of a file.
+inline constexpr const char* kStateAttribute = "user.lumora.state";  // cloud, partial, cached
+inline constexpr const char* kVersionAttribute = "user.lumora.version";
+
+// Bytes of an open file to hand to the kernel: `length` bytes of `fd` from
+// `offset`, all present.
+struct ReadSpan {
+  int fd = -1;
+  uint64_t offset = 0;
+  size_t length = 0;
 };
 
 // A folder's entries as the kernel is to be given them.
@@ -69,7 +92,13 @@ class DomainFilesystem {
   Result<NodeInfo> attributes(Inode inode);
   // The folder's entries, enumerated again first when its listing has aged.
   Result<DirectoryEntries> openDirectory(Inode inode);
-  Result<OpenedFile> openFile(Inode inode, int flags);
+  Result<std::unique_ptr<OpenedFile>> openFile(Inode inode, int flags);
+  // Waits for the blocks of [offset, offset + size) and says where they are.
+  Result<ReadSpan> read(OpenedFile& file, uint64_t offset, size_t size);
+  // The read-only extended attributes of files: their cache state and
+  // content version. Names with no value here answer ENODATA.
+  Result<std::string> extendedAttribute(Inode inode, std::string_view name);
+  std::vector<std::string> extendedAttributeNames(Inode inode);
 
   // The refusals. Each asks the extension, waits for its answer, and yields
   // the errno for the kernel: EROFS, or ENOENT when the target is unknown.
@@ -84,7 +113,10 @@ class DomainFilesystem {
 
   // The domain is going away: nothing waits for the extension any more,
   // neither the kernel's requests nor the listings made ahead.
-  void stopWaiting() { driver_.stopWaiting(); }
+  void stopWaiting() {
+    driver_.stopWaiting();
+    reader_.stop();
+  }
 
   // Where changes of the replica go from now on; none stops them.
   void setKernelCache(KernelCache* kernel);
@@ -96,12 +128,15 @@ class DomainFilesystem {
   Result<void> refresh(Inode folder);
   void prefetchAround(const NodeInfo& folder);
   Result<fileprovider::ItemPtr> fetchIntoCache(const NodeInfo& node);
+  Result<ContentCache::Lease> openLarge(const NodeInfo& node, const ContentSource& source);
+  void contentsGone(const OpenedFile& file);
   fileprovider::ItemPtr itemOf(const NodeInfo& node);
   void updateItem(const fileprovider::ItemPtr& item);
   void tellKernel(Inode folder, const ListingChanges& changes);
 
   ExtensionDriver driver_;
   ContentCache& cache_;
+  ContentReader reader_;
   Replica replica_;  // thread-safe itself
   SingleFlight<Inode, Result<void>> listings_;
   SingleFlight<std::string, Result<fileprovider::ItemPtr>> fetches_;

@@ -1,5 +1,6 @@
 #include "platform/fileprovider/linux/ExtensionDriver.h"
 
+#include <cerrno>
 #include <future>
 #include <mutex>
 
@@ -150,7 +151,8 @@ Error noEnumerator() {
 
 }  // namespace
 
-ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension) : extension_(extension) {}
+ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension)
+    : extension_(extension), partial_(dynamic_cast<fp::PartialContentFetching*>(&extension)) {}
 
 Result<std::vector<fp::ItemPtr>> ExtensionDriver::enumerateAll(
     const fp::ItemIdentifier& container) const {
@@ -214,6 +216,54 @@ Result<FetchedContents> ExtensionDriver::fetchContents(
                              }
                            });
   return awaitResult(answer, stopped_);
+}
+
+void ExtensionDriver::fetchPartial(const fp::ItemIdentifier& identifier,
+                                   const fp::ItemVersion& version, fp::ByteRange range,
+                                   uint64_t alignment, fp::PartialContentSink sink,
+                                   std::function<void(Result<fp::PartialContents>)> done) const {
+  if (!partial_) {
+    done(fail(kPosixErrorDomain, ENOTSUP, "The extension cannot fetch part of a file."));
+    return;
+  }
+  auto once = std::make_shared<std::atomic<bool>>(false);
+  partial_->fetchPartialContents(
+      identifier, version, {}, range, alignment, std::move(sink),
+      [once, done = std::move(done)](std::optional<fp::PartialContents> contents,
+                                     std::optional<Error> error) {
+        if (once->exchange(true)) return;  // a second call is the extension's fault
+        if (error || !contents) {
+          done(std::unexpected(error.value_or(fp::fileProviderError(fp::kErrorServerUnreachable))));
+        } else {
+          done(std::move(*contents));
+        }
+      });
+}
+
+Result<fp::PartialContents> ExtensionDriver::fetchPartialAndWait(
+    const fp::ItemIdentifier& identifier, const fp::ItemVersion& version, fp::ByteRange range,
+    uint64_t alignment, fp::PartialContentSink sink,
+    std::chrono::steady_clock::duration timeout) const {
+  auto shot = std::make_shared<OneShot<Result<fp::PartialContents>>>();
+  auto answer = shot->promise.get_future();
+  // The sink may still be called after a wait given up: it holds a flag
+  // that stops it then.
+  auto abandoned = std::make_shared<std::atomic<bool>>(false);
+  fetchPartial(
+      identifier, version, range, alignment,
+      [abandoned, sink = std::move(sink)](uint64_t offset, const char* data, size_t size) {
+        return !abandoned->load() && sink(offset, data, size);
+      },
+      [shot](Result<fp::PartialContents> result) { shot->settle(std::move(result)); });
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (answer.wait_for(kStopCheck) != std::future_status::ready) {
+    if (stopped_.load() || std::chrono::steady_clock::now() >= deadline) {
+      abandoned->store(true);
+      if (stopped_.load()) return std::unexpected(stoppedError());
+      return fail(kPosixErrorDomain, ETIMEDOUT, "The file's contents did not come in time.");
+    }
+  }
+  return answer.get();
 }
 
 std::optional<Error> ExtensionDriver::createItem(fp::ItemPtr itemTemplate) const {

@@ -4,7 +4,9 @@
 // extension has called its completion or observer.
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,6 +61,21 @@ class ExtensionDriver {
       const fileprovider::ItemIdentifier& identifier,
       const std::optional<fileprovider::ItemVersion>& version) const;
 
+  // Whether the extension can fetch a part of a file.
+  bool offersPartialContents() const { return partial_ != nullptr; }
+  // Starts a partial fetch and returns at once; `done` is called once, from
+  // the extension's thread (or this one, when it offers no partial fetch).
+  void fetchPartial(const fileprovider::ItemIdentifier& identifier,
+                    const fileprovider::ItemVersion& version, fileprovider::ByteRange range,
+                    uint64_t alignment, fileprovider::PartialContentSink sink,
+                    std::function<void(Result<fileprovider::PartialContents>)> done) const;
+  // The same, waiting for the answer up to `timeout`. The sink is called
+  // on the extension's thread.
+  Result<fileprovider::PartialContents> fetchPartialAndWait(
+      const fileprovider::ItemIdentifier& identifier, const fileprovider::ItemVersion& version,
+      fileprovider::ByteRange range, uint64_t alignment, fileprovider::PartialContentSink sink,
+      std::chrono::steady_clock::duration timeout) const;
+
   // The refusals: each returns the extension's answer (an error, for this
   // read-only provider); the caller answers the kernel EROFS in any case.
   std::optional<Error> createItem(fileprovider::ItemPtr itemTemplate) const;
@@ -73,8 +90,11 @@ class ExtensionDriver {
   // hold it up.
   void stopWaiting() { stopped_.store(true); }
 
+  fileprovider::ReplicatedExtension& extension() const { return extension_; }
+
  private:
   fileprovider::ReplicatedExtension& extension_;
+  fileprovider::PartialContentFetching* const partial_;
   std::atomic<bool> stopped_{false};
 };
 

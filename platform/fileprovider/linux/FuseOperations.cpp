@@ -65,10 +65,6 @@ struct DirHandle {
   std::vector<DirEntry> entries;  // the snapshot taken at opendir
 };
 
-struct FileHandle {
-  ContentCache::Lease lease;
-};
-
 void opInit(void*, fuse_conn_info* conn) {
   if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
   if (conn->capable & FUSE_CAP_SPLICE_MOVE) conn->want |= FUSE_CAP_SPLICE_MOVE;
@@ -120,16 +116,35 @@ void opRemovexattr(fuse_req_t req, fuse_ino_t ino, const char*) {
   guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseModify(ino)); });
 }
 
-void opGetxattr(fuse_req_t req, fuse_ino_t, const char*, size_t) {
-  fuse_reply_err(req, ENODATA);
+// Answers a value or a list of names as the kernel asks: its size alone
+// when `size` is 0, ERANGE when it does not fit.
+void replyXattr(fuse_req_t req, const std::string& value, size_t size) {
+  if (size == 0) {
+    fuse_reply_xattr(req, value.size());
+  } else if (value.size() > size) {
+    fuse_reply_err(req, ERANGE);
+  } else {
+    fuse_reply_buf(req, value.data(), value.size());
+  }
 }
 
-void opListxattr(fuse_req_t req, fuse_ino_t, size_t size) {
-  if (size == 0) {
-    fuse_reply_xattr(req, 0);
-  } else {
-    fuse_reply_buf(req, nullptr, 0);
-  }
+void opGetxattr(fuse_req_t req, fuse_ino_t ino, const char* name, size_t size) {
+  guarded(req, [&] {
+    auto value = context(req).filesystem->extendedAttribute(ino, name);
+    if (!value) return replyError(req, value.error());
+    replyXattr(req, *value, size);
+  });
+}
+
+void opListxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
+  guarded(req, [&] {
+    std::string names;
+    for (const auto& name : context(req).filesystem->extendedAttributeNames(ino)) {
+      names += name;
+      names.push_back('\0');
+    }
+    replyXattr(req, names, size);
+  });
 }
 
 void opMknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, dev_t) {
@@ -179,22 +194,23 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     auto& ctx = context(req);
     auto opened = ctx.filesystem->openFile(ino, fi->flags);
     if (!opened) return replyError(req, opened.error());
+    OpenedFile& file = **opened;
     auto* se = ctx.session.load();
-    if (opened->invalidateKernel && se) {
+    if (file.invalidateKernel && se) {
       // The kernel still holds the old size and pages of this inode.
       fuse_lowlevel_notify_inval_inode(se, ino, 0, 0);
     }
-    bool keepCache = opened->keepCache;
-    uint64_t size = opened->lease.size();
-    if (!keepCache && size > 0 && size <= kPreloadBytes && se) {
+    bool keepCache = file.keepCache;
+    uint64_t size = file.lease.size();
+    if (!keepCache && size > 0 && size <= kPreloadBytes && file.lease.entry().complete() && se) {
       fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
       buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-      buf.buf[0].fd = opened->lease.fd();
+      buf.buf[0].fd = file.lease.fd();
       buf.buf[0].pos = 0;
       // Stored whole, the pages are the file's current contents: keep them.
       keepCache = fuse_lowlevel_notify_store(se, ino, 0, &buf, FUSE_BUF_NO_SPLICE) == 0;
     }
-    fi->fh = ctx.handles.add(std::make_unique<FileHandle>(FileHandle{std::move(opened->lease)}));
+    fi->fh = ctx.handles.add(std::move(*opened));
     fi->keep_cache = keepCache ? 1 : 0;
     // Nothing is ever written, so a close has nothing to flush: the kernel
     // need not ask.
@@ -205,12 +221,16 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 
 void opRead(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
   guarded(req, [&] {
-    auto handle = context(req).handles.get<FileHandle>(fi->fh);
-    if (!handle) return (void)fuse_reply_err(req, EBADF);
-    fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
+    auto& ctx = context(req);
+    auto file = ctx.handles.get<OpenedFile>(fi->fh);
+    if (!file) return (void)fuse_reply_err(req, EBADF);
+    auto span =
+        ctx.filesystem->read(*file, static_cast<uint64_t>(std::max<off_t>(offset, 0)), size);
+    if (!span) return replyError(req, span.error());
+    fuse_bufvec buf = FUSE_BUFVEC_INIT(span->length);
     buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-    buf.buf[0].fd = handle->lease.fd();
-    buf.buf[0].pos = offset;
+    buf.buf[0].fd = span->fd;
+    buf.buf[0].pos = static_cast<off_t>(span->offset);
     fuse_reply_data(req, &buf, FUSE_BUF_SPLICE_MOVE);
   });
 }

@@ -87,6 +87,11 @@ ListingChanges Replica::applyListing(Inode folder, const std::vector<fp::ItemPtr
       nodes_.emplace(inode, std::move(child.node));
     } else {
       NodeInfo& node = nodes_.at(inode);
+      // A record without a size keeps the one learned from the contents.
+      if (!child.node.isDirectory && !child.node.item->documentSize() &&
+          child.node.contentVersion == node.contentVersion) {
+        child.node.size = node.size;
+      }
       if (node.size != child.node.size || node.isDirectory != child.node.isDirectory) {
         changes.changedAttributes.push_back(inode);
       }
@@ -170,9 +175,13 @@ std::optional<Inode> Replica::updateItem(const fp::ItemPtr& item) {
   // A folder stays a folder: the kernel already holds the inode's type.
   bool wasDirectory = node.isDirectory;
   int64_t oldSize = node.size;
+  fp::Bytes oldVersion = node.contentVersion;
   fillFromItem(node, item);
   if (known->second == kRootInode || node.isDirectory != wasDirectory) {
     node.isDirectory = wasDirectory;
+  }
+  if (!node.isDirectory && !item->documentSize() && node.contentVersion == oldVersion) {
+    node.size = oldSize;
   }
   if (node.size == oldSize) return std::nullopt;
   return known->second;
@@ -181,6 +190,20 @@ std::optional<Inode> Replica::updateItem(const fp::ItemPtr& item) {
 void Replica::markAllStale() {
   std::lock_guard lock(mutex_);
   for (auto& [inode, listing] : listings_) listing.stale = true;
+}
+
+void Replica::markStale(Inode folder) {
+  std::lock_guard lock(mutex_);
+  auto listing = listings_.find(folder);
+  if (listing != listings_.end()) listing->second.stale = true;
+}
+
+bool Replica::setSize(Inode inode, int64_t size) {
+  std::lock_guard lock(mutex_);
+  auto it = nodes_.find(inode);
+  if (it == nodes_.end() || it->second.isDirectory || it->second.size == size) return false;
+  it->second.size = size;
+  return true;
 }
 
 size_t Replica::size() const {

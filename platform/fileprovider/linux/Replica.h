@@ -83,6 +83,10 @@ class Replica {
   // Yields its inode when the attributes the kernel sees changed.
   std::optional<Inode> updateItem(const fileprovider::ItemPtr& item);
   void markAllStale();
+  void markStale(Inode folder);
+  // The size the file's contents turned out to have; kept for that content
+  // version while listings give none. True when it changed.
+  bool setSize(Inode inode, int64_t size);
   size_t size() const;
 
  private:
