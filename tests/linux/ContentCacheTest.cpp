@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/fileprovider/linux/ContentCache.h"
+#include "platform/fileprovider/linux/ContentReader.h"
 #include "platform/fileprovider/linux/SingleFlight.h"
 #include "tests/fixtures/TempHome.h"
 
@@ -83,6 +84,111 @@ TEST(ContentCacheTest, AFileLargerThanTheLimitIsStillServed) {
   auto lease = cache.adopt("big", "1", download(dir.path(), "big", 200));
   ASSERT_TRUE(lease.has_value());
   EXPECT_EQ(readAll(lease->fd()).size(), 200u);
+}
+
+TEST(ContentCacheTest, BlockMapsRoundTripAndAnyDamageIsRefused) {
+  BlockMap map(3 * kBlockSize + 10);
+  map.present = {true, false, true, true};
+  map.checksums = {1, 0, 3, 4};
+  auto bytes = map.encode();
+  auto back = BlockMap::decode(bytes);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->fileSize, map.fileSize);
+  EXPECT_EQ(back->present, map.present);
+  EXPECT_EQ(back->checksums, map.checksums);
+  EXPECT_FALSE(back->complete());
+  for (size_t at : {size_t{0}, size_t{9}, bytes.size() / 2, bytes.size() - 1}) {
+    std::string damaged = bytes;
+    damaged[at] ^= 0x40;
+    EXPECT_FALSE(BlockMap::decode(damaged).has_value()) << "byte " << at;
+  }
+  EXPECT_FALSE(BlockMap::decode(bytes.substr(0, bytes.size() - 9)).has_value());
+  EXPECT_FALSE(BlockMap::decode("").has_value());
+}
+
+// A partial entry with its first two blocks, flushed to disk as a crash
+// would find it.
+std::string entryLeftBehind(const fs::path& folder) {
+  std::string bytes(2 * kBlockSize, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+  ContentCache cache(folder, 1 << 30);
+  EXPECT_TRUE(cache.prepare().has_value());
+  auto lease = cache.create("mirror/big", "v1", 4 * kBlockSize);
+  EXPECT_TRUE(lease.has_value());
+  ContentReader::store(lease->share(), 0, bytes);
+  cache.flush();
+  return ContentCache::fileNameFor("mirror/big", "v1");
+}
+
+TEST(ContentCacheTest, AnEntryThatFailsItsChecksAfterARestartIsNeverServed) {
+  testing::TempDir dir;
+  fs::path folder = dir.path() / "cache";
+  {
+    std::string name = entryLeftBehind(folder);
+    ContentCache again(folder, 1 << 30);
+    ASSERT_TRUE(again.prepare().has_value());
+    auto lease = again.open("mirror/big", "v1");
+    ASSERT_TRUE(lease.has_value());
+    EXPECT_TRUE(lease->entry().hasUnverified());
+    EXPECT_TRUE(lease->entry().verify({0, 2}));
+    EXPECT_FALSE(lease->entry().hasUnverified());
+    EXPECT_EQ(again.stateOf("mirror/big", "v1"), ContentCache::EntryState::partial);
+  }
+  {
+    // A block whose bytes changed on disk is caught the first time it is served.
+    std::string name = entryLeftBehind(folder);
+    {
+      std::fstream data(folder / name, std::ios::in | std::ios::out | std::ios::binary);
+      data.seekp(kBlockSize + 5);
+      data.put('!');
+    }
+    ContentCache again(folder, 1 << 30);
+    ASSERT_TRUE(again.prepare().has_value());
+    auto lease = again.open("mirror/big", "v1");
+    ASSERT_TRUE(lease.has_value());
+    EXPECT_TRUE(lease->entry().verify({0, 1}));
+    EXPECT_FALSE(lease->entry().verify({1, 2}));
+    EXPECT_FALSE(lease->entry().anyPresent());
+  }
+  for (int damage = 0; damage < 3; ++damage) {
+    // A data file cut short, a damaged map, data with no map: dropped.
+    std::string name = entryLeftBehind(folder);
+    if (damage == 0) fs::resize_file(folder / name, kBlockSize);
+    if (damage == 1) std::ofstream(folder / (name + ".map"), std::ios::app) << "x";
+    if (damage == 2) fs::remove(folder / (name + ".map"));
+    ContentCache again(folder, 1 << 30);
+    ASSERT_TRUE(again.prepare().has_value());
+    EXPECT_FALSE(again.open("mirror/big", "v1").has_value()) << "damage " << damage;
+    EXPECT_FALSE(fs::exists(folder / name)) << "damage " << damage;
+  }
+}
+
+TEST(ContentCacheTest, AdmissionKeepsTheLimitSparesHeldEntriesAndTheFreeSpaceFloor) {
+  testing::TempDir dir;
+  DiskSpace disk{100ULL << 30, 200ULL << 30};
+  ContentCache cache(dir.path() / "cache", 4 * kBlockSize,
+                     [&](const fs::path&) { return std::optional(disk); });
+  ASSERT_TRUE(cache.prepare().has_value());
+  auto held = cache.create("a", "1", 2 * kBlockSize);
+  ASSERT_TRUE(cache.create("b", "1", 2 * kBlockSize).has_value());
+  ASSERT_TRUE(cache.create("c", "1", 2 * kBlockSize).has_value());  // b makes room
+  EXPECT_EQ(cache.bytesUsed(), 4 * kBlockSize);
+  EXPECT_TRUE(cache.open("a", "1").has_value());
+  EXPECT_FALSE(cache.open("b", "1").has_value());
+  // No room beside what is held: served, but never on the cache's books.
+  auto big = cache.create("d", "1", 8 * kBlockSize);
+  ASSERT_TRUE(big.has_value());
+  EXPECT_TRUE(big->entry().transient());
+  EXPECT_EQ(::pwrite(big->fd(), "x", 1, 7 * kBlockSize), 1);
+  EXPECT_LE(cache.bytesUsed(), 4 * kBlockSize);
+  // The disk nearly full: what can go goes, and then only transient entries.
+  disk.available = 3ULL << 30;  // below the floor
+  auto squeezed = cache.create("e", "1", kBlockSize);
+  ASSERT_TRUE(squeezed.has_value());
+  EXPECT_TRUE(squeezed->entry().transient());
+  EXPECT_FALSE(cache.open("c", "1").has_value());
+  disk.available = 0;
+  EXPECT_EQ(cache.create("f", "1", kBlockSize).error().code, ENOSPC);
 }
 
 TEST(SingleFlightTest, ConcurrentCallersOfOneKeyShareOneRun) {

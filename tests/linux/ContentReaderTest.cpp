@@ -1,0 +1,129 @@
+// The daemon's reading of large files, without a mount: a cache entry, the
+// reader and an extension that serves parts of files from memory.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <future>
+#include <random>
+
+#include "platform/fileprovider/Types.h"
+#include "platform/fileprovider/linux/ContentReader.h"
+#include "tests/fixtures/TempHome.h"
+#include "tests/linux/FakeContentExtension.h"
+
+namespace lumora::fuse {
+namespace {
+
+namespace fp = lumora::fileprovider;
+
+std::string patterned(size_t size, unsigned seed = 1) {
+  std::string bytes(size, '\0');
+  std::mt19937 random(seed);
+  for (auto& byte : bytes) byte = static_cast<char>(random());
+  return bytes;
+}
+
+class ContentReaderTest : public ::testing::Test {
+ protected:
+  ContentSource source{"mirror/big.bin", {"v1", {}}};
+
+  // The entry as an open makes it: the first block fetched, then the rest
+  // as it is read.
+  ContentCache::Lease open(const std::string& contents) {
+    extension.setFile(source.identifier, contents, source.version.contentVersion);
+    auto first = reader.fetchFirstBlock(source);
+    EXPECT_TRUE(first.has_value()) << first.error().description;
+    EXPECT_EQ(first->contents.fileSize, contents.size());
+    auto lease = cache.create(source.identifier, "v1", first->contents.fileSize);
+    EXPECT_TRUE(lease.has_value());
+    ContentReader::store(lease->share(), 0, first->bytes);
+    return std::move(*lease);
+  }
+
+  // Reads through the reader and checks the bytes against `contents`.
+  Result<void> read(ContentCache::Lease& lease, ReadAhead& ahead, uint64_t offset, uint64_t length,
+                    const std::string& contents) {
+    auto present = reader.ensure(source, lease.share(), ahead, offset, length);
+    if (!present) return present;
+    std::string got(length, '\0');
+    EXPECT_EQ(::pread(lease.fd(), got.data(), length, static_cast<off_t>(offset)),
+              static_cast<ssize_t>(length));
+    EXPECT_TRUE(got == contents.substr(offset, length)) << "bytes differ at " << offset;
+    return {};
+  }
+
+  testing::TempDir dir;
+  ContentCache cache{dir.path() / "cache", 1ULL << 30};
+  testing::FakeContentExtension extension;
+  ExtensionDriver driver{extension};
+  ContentReader reader{driver, kMaxTransfers, std::chrono::seconds(5)};
+
+  void SetUp() override { ASSERT_TRUE(cache.prepare().has_value()); }
+};
+
+TEST_F(ContentReaderTest, ARandomReaderFetchesOnlyTheBlocksItTouches) {
+  std::string contents = patterned(16 << 20);
+  auto lease = open(contents);
+  ReadAhead ahead;
+  std::mt19937 random(7);
+  const int reads = 40;
+  for (int i = 0; i < reads; ++i) {
+    uint64_t offset = random() % (contents.size() - 4096);
+    ASSERT_TRUE(read(lease, ahead, offset, 4096, contents).has_value());
+  }
+  EXPECT_LE(reader.blocksFetched(), 1u + 2u * reads);
+  EXPECT_LE(extension.bytesSent.load(), (1u + 2u * reads) * kBlockSize);
+  EXPECT_FALSE(lease.entry().complete());
+}
+
+TEST_F(ContentReaderTest, AReaderInOrderGetsAGrowingWindowFetchedBySeveralStreams) {
+  std::string contents = patterned(48 << 20);
+  auto lease = open(contents);
+  ReadAhead ahead;
+  for (uint64_t offset = 0; offset < contents.size(); offset += 128 << 10) {
+    ASSERT_TRUE(read(lease, ahead, offset, 128 << 10, contents).has_value());
+  }
+  EXPECT_TRUE(lease.entry().complete());
+  // Every byte fetched once, the later ranges wide, several under way at once.
+  EXPECT_EQ(extension.bytesSent.load(), contents.size());
+  uint64_t widest = 0;
+  for (auto range : extension.ranges()) widest = std::max(widest, range.length);
+  EXPECT_GE(widest, 4u << 20);
+  EXPECT_GE(extension.mostAtOnce.load(), 2);
+}
+
+TEST_F(ContentReaderTest, AFileChangedUnderAReaderIsAnErrorAndAFailedTransferIsFetchedAgain) {
+  std::string contents = patterned(4 << 20);
+  auto lease = open(contents);
+  ReadAhead ahead;
+  extension.failNext(1);
+  auto failed = read(lease, ahead, 3 << 20, 4096, contents);
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().domain, kTransferErrorDomain);
+  EXPECT_TRUE(read(lease, ahead, 3 << 20, 4096, contents).has_value());
+
+  extension.setFile(source.identifier, patterned(4 << 20, 2), "v2");
+  auto changed = read(lease, ahead, 2 << 20, 4096, contents);
+  ASSERT_FALSE(changed.has_value());
+  EXPECT_EQ(changed.error(), fp::fileProviderError(fp::kErrorVersionNoLongerAvailable));
+}
+
+TEST_F(ContentReaderTest, StoppingEndsAReadThatWaitsForAStalledTransfer) {
+  std::string contents = patterned(2 << 20);
+  auto lease = open(contents);
+  extension.stall();
+  ReadAhead ahead;
+  auto waiting = std::async(std::launch::async, [&] {
+    return reader.ensure(source, lease.share(), ahead, 1 << 20, 4096);
+  });
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  reader.stop();
+  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_FALSE(waiting.get().has_value());
+  extension.release();
+}
+
+}  // namespace
+}  // namespace lumora::fuse
