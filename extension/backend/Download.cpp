@@ -57,20 +57,27 @@ class TemporaryFile {
 
 }  // namespace
 
-Result<std::filesystem::path> LumoraBackend::download(const Entry& entry,
-                                                      fileprovider::Progress& progress) const {
-  Result<std::string> body = authorizedGet("/storage/download-url", {{"key", entry.id}});
+Result<std::pair<std::string, std::optional<double>>> LumoraBackend::freshDownloadUrl(
+    const std::string& key) const {
+  Result<std::string> body = authorizedGet("/storage/download-url", {{"key", key}});
   if (!body) return std::unexpected(body.error());
   Result<DownloadURLResponse> response = decodeDownloadURLResponse(*body);
   if (!response) return std::unexpected(response.error());
   if (!isFetchableUrl(response->url)) {
     return std::unexpected(fileprovider::fileProviderError(fileprovider::kErrorServerUnreachable));
   }
+  return std::pair{std::move(response->url), response->expires};
+}
+
+Result<std::filesystem::path> LumoraBackend::download(const Entry& entry,
+                                                      fileprovider::Progress& progress) const {
+  auto url = freshDownloadUrl(entry.id);
+  if (!url) return std::unexpected(url.error());
 
   TemporaryFile file;
   if (Result<void> made = file.create(); !made) return std::unexpected(made.error());
   // The URL carries its own authorisation: no header of the backend's own.
-  Result<long> status = session_->download(response->url, {}, file.fd());
+  Result<long> status = session_->download(url->first, {}, file.fd());
   if (!status) return std::unexpected(status.error());
   // An error page from the storage host is not the file's contents.
   if (*status < 200 || *status > 299) {

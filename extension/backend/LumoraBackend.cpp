@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "extension/backend/Entries.h"
+#include "extension/backend/ObjectSources.h"
 #include "extension/backend/StorageRecords.h"
 #include "platform/foundation/HttpSession.h"
 #include "platform/foundation/Paths.h"
@@ -42,7 +43,8 @@ LumoraBackend::LumoraBackend(fileprovider::Domain domain)
       session_(configuredSession()),
       domain_(std::move(domain)),
       useRealContainer_(true),
-      defaultsFile_(paths::sharedDefaultsFile(shared::kAppGroup)) {}
+      defaultsFile_(paths::sharedDefaultsFile(shared::kAppGroup)),
+      sources_(std::make_unique<ObjectSources>()) {}
 
 LumoraBackend::LumoraBackend(fileprovider::Domain domain, std::string apiBase,
                              std::optional<std::filesystem::path> containerDirectory,
@@ -54,7 +56,8 @@ LumoraBackend::LumoraBackend(fileprovider::Domain domain, std::string apiBase,
       domain_(std::move(domain)),
       useRealContainer_(false),
       containerDirectory_(std::move(containerDirectory)),
-      defaultsFile_(std::move(defaultsFile)) {}
+      defaultsFile_(std::move(defaultsFile)),
+      sources_(std::make_unique<ObjectSources>()) {}
 
 LumoraBackend::~LumoraBackend() = default;
 

@@ -1,7 +1,9 @@
 #pragma once
 // The extension's one connection to the service. Immutable after
-// construction; every operation is a fresh request and may run on many
-// threads at once. Operations block the calling task until they finish.
+// construction but for the download URLs that ranged fetches keep (which
+// synchronise themselves); every other operation is a fresh request. Any
+// operation may run on many threads at once and blocks its calling task
+// until it finishes.
 
 #include <filesystem>
 #include <memory>
@@ -13,6 +15,7 @@
 
 #include "extension/backend/Entry.h"
 #include "platform/fileprovider/Progress.h"
+#include "platform/fileprovider/Protocols.h"
 #include "platform/fileprovider/Types.h"
 #include "platform/foundation/Error.h"
 
@@ -22,11 +25,21 @@ class HttpSession;
 
 namespace lumora::backend {
 
+class ObjectSources;
+
 using QueryItems = std::vector<std::pair<std::string, std::string>>;
 
 struct ListPage {
   std::vector<Entry> entries;
   std::optional<fileprovider::Page> nextPage;
+};
+
+// What a ranged fetch delivered, and the entry of the version it read.
+struct RangeFetch {
+  fileprovider::ByteRange range;  // the bytes that went to the sink
+  bool reachesEnd = false;
+  uint64_t fileSize = 0;  // as the content states it
+  Entry entry;
 };
 
 class LumoraBackend final {
@@ -56,6 +69,16 @@ class LumoraBackend final {
   // path; the caller owns the file. Completes `progress` on success only.
   Result<std::filesystem::path> download(const Entry& entry,
                                          fileprovider::Progress& progress) const;
+  // Streams `minimal`, widened outward to multiples of `alignment` and cut at
+  // the end of the file, of the object `identifier` into `sink` as the bytes
+  // arrive. `contentVersion` (empty: whichever is current) is the version to
+  // read; when the stored object is another, fails with
+  // kErrorVersionNoLongerAvailable and passes none of its bytes. The
+  // download URL and the object's version are kept for later ranges.
+  Result<RangeFetch> fetchRange(const fileprovider::ItemIdentifier& identifier,
+                                const std::string& contentVersion, fileprovider::ByteRange minimal,
+                                uint64_t alignment,
+                                const fileprovider::PartialContentSink& sink) const;
 
  private:
   const std::string apiBase_;
@@ -66,6 +89,11 @@ class LumoraBackend final {
   const bool useRealContainer_;
   const std::optional<std::filesystem::path> containerDirectory_;
   const std::filesystem::path defaultsFile_;
+  const std::unique_ptr<ObjectSources> sources_;  // synchronises itself
+
+  // A new download URL for `key`: the URL and its stated expiry.
+  Result<std::pair<std::string, std::optional<double>>> freshDownloadUrl(
+      const std::string& key) const;
 };
 
 // The parent folder key of a storage key; none for the root's children.

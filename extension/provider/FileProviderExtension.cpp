@@ -75,6 +75,31 @@ ProgressPtr FileProviderExtension::fetchContents(
   return progress;
 }
 
+ProgressPtr FileProviderExtension::fetchPartialContents(const ItemIdentifier& identifier,
+                                                        const ItemVersion& requestedVersion,
+                                                        const Request& /*request*/,
+                                                        ByteRange minimalRange, uint64_t alignment,
+                                                        PartialContentSink sink,
+                                                        PartialFetchCompletion completion) {
+  auto progress = Progress::withTotalUnitCount(100);
+  runDetached([backend = backend_, identifier, version = requestedVersion.contentVersion,
+               minimalRange, alignment, progress, sink = std::move(sink),
+               completion = std::move(completion)] {
+    auto fetched = backend->fetchRange(identifier, version, minimalRange, alignment, sink);
+    if (!fetched) {
+      if (completion) completion(std::nullopt, std::move(fetched.error()));
+      return;
+    }
+    progress->setCompletedUnitCount(100);
+    // The item describes the version read, whose size the content states.
+    fetched->entry.size = static_cast<int64_t>(fetched->fileSize);
+    PartialContents contents{fetched->range, fetched->reachesEnd, fetched->fileSize,
+                             std::make_shared<FileProviderItem>(std::move(fetched->entry))};
+    if (completion) completion(std::move(contents), std::nullopt);
+  });
+  return progress;
+}
+
 ProgressPtr FileProviderExtension::createItem(ItemPtr /*itemTemplate*/, ItemFields /*fields*/,
                                               const std::optional<std::filesystem::path>&
                                               /*contents*/,

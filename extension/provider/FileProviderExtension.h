@@ -10,7 +10,8 @@
 
 namespace lumora::provider {
 
-class FileProviderExtension final : public fileprovider::ReplicatedExtension {
+class FileProviderExtension final : public fileprovider::ReplicatedExtension,
+                                    public fileprovider::PartialContentFetching {
  public:
   // The system's way in: one backend for the domain, shared with every
   // enumerator handed out.
@@ -34,6 +35,15 @@ class FileProviderExtension final : public fileprovider::ReplicatedExtension {
       const fileprovider::ItemIdentifier& identifier,
       const std::optional<fileprovider::ItemVersion>& requestedVersion,
       const fileprovider::Request& request, fileprovider::FetchCompletion completion) override;
+
+  // Streams a span of one version of a file to `sink` (ranged requests on
+  // the download URL). The progress reads 100 of 100 once the span is in.
+  fileprovider::ProgressPtr fetchPartialContents(
+      const fileprovider::ItemIdentifier& identifier,
+      const fileprovider::ItemVersion& requestedVersion, const fileprovider::Request& request,
+      fileprovider::ByteRange minimalRange, uint64_t alignment,
+      fileprovider::PartialContentSink sink,
+      fileprovider::PartialFetchCompletion completion) override;
 
   // The domain is read-only: these complete with the refusal error before
   // they return, and send nothing to the service.

@@ -25,7 +25,7 @@ inline std::unexpected<Error> fail(std::string domain, long code, std::string de
 // Error domains of the platform layer. The File Provider domain keeps the
 // framework's own text so that callers compare against the familiar name.
 inline constexpr const char* kFileProviderErrorDomain = "NSFileProviderErrorDomain";
-// Transfer failures of the HTTP session; the code is libcurl's CURLcode.
+// Transfer failures of the HTTP session; the code is a TransferError.
 inline constexpr const char* kTransferErrorDomain = "LumoraTransferErrorDomain";
 // JSON and other decoding failures; the description names the offending member.
 inline constexpr const char* kDecodingErrorDomain = "LumoraDecodingErrorDomain";

@@ -4,7 +4,9 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -81,30 +83,109 @@ size_t writeToString(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
-struct FdSink {
-  int fd = -1;
-  int error = 0;  // errno of a failed write, 0 while all is well
-};
-
-size_t writeToFd(char* data, size_t size, size_t count, void* user) {
-  auto* sink = static_cast<FdSink*>(user);
-  size_t bytes = size * count;
-  size_t done = 0;
-  while (done < bytes) {
-    ssize_t n = ::write(sink->fd, data + done, bytes - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      sink->error = errno;
-      return 0;
-    }
-    done += static_cast<size_t>(n);
+// Our own codes for libcurl's, so that nothing above the session knows them.
+TransferError transferErrorFor(CURLcode code) {
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+      return TransferError::timedOut;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return TransferError::hostNotFound;
+    case CURLE_COULDNT_CONNECT:
+      return TransferError::couldNotConnect;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2_STREAM:
+      return TransferError::connectionLost;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      return TransferError::tlsFailed;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_TOO_MANY_REDIRECTS:
+    case CURLE_HTTP2:
+    case CURLE_RANGE_ERROR:
+      return TransferError::badResponse;
+    case CURLE_FILESIZE_EXCEEDED:
+      return TransferError::tooLarge;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+      return TransferError::unsupportedUrl;
+    default:
+      return TransferError::failed;
   }
-  return bytes;
 }
 
 Error transferError(CURLcode code, const char* detail) {
   std::string message = detail && *detail ? detail : curl_easy_strerror(code);
-  return Error{kTransferErrorDomain, static_cast<long>(code), std::move(message)};
+  return lumora::transferError(transferErrorFor(code), std::move(message));
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                           text.back() == '\n')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+// One streamed transfer: the head being gathered and the receiver's answers.
+struct StreamState {
+  CURL* easy = nullptr;
+  const HttpStreamReceiver* receiver = nullptr;
+  HttpResponseHead head;
+  bool headDelivered = false;
+  bool stopped = false;
+
+  // Hands the head over once; false when the transfer is to stop.
+  bool deliverHead() {
+    if (headDelivered) return !stopped;
+    headDelivered = true;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &head.status);
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+        length >= 0) {
+      head.contentLength = static_cast<uint64_t>(length);
+    }
+    if (receiver->onHead && !receiver->onHead(head)) stopped = true;
+    return !stopped;
+  }
+};
+
+size_t collectHeader(char* data, size_t size, size_t count, void* user) {
+  auto* state = static_cast<StreamState*>(user);
+  size_t bytes = size * count;
+  std::string_view line(data, bytes);
+  // Every response of a redirect chain (and any interim 1xx) starts with its
+  // status line: only the last response's headers count.
+  if (line.starts_with("HTTP/")) {
+    state->head.headers.clear();
+    return bytes;
+  }
+  size_t colon = line.find(':');
+  if (colon != std::string_view::npos && colon > 0) {
+    state->head.headers.emplace_back(std::string(trimmed(line.substr(0, colon))),
+                                     std::string(trimmed(line.substr(colon + 1))));
+  }
+  return bytes;
+}
+
+size_t passBody(char* data, size_t size, size_t count, void* user) {
+  auto* state = static_cast<StreamState*>(user);
+  size_t bytes = size * count;
+  if (!state->deliverHead()) return 0;  // libcurl ends the transfer
+  if (bytes > 0 && state->receiver->onBody && !state->receiver->onBody(data, bytes)) {
+    state->stopped = true;
+    return 0;
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -198,17 +279,6 @@ HttpSession::HttpSession() : HttpSession(Options{}) {}
 HttpSession::HttpSession(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 HttpSession::~HttpSession() = default;
 
-std::shared_ptr<HttpSession> HttpSession::shared() {
-  static const std::shared_ptr<HttpSession> session = [] {
-    Options options;
-#ifdef LUMORA_API_CA_FILE
-    if (*LUMORA_API_CA_FILE) options.extraCaFile = std::filesystem::path(LUMORA_API_CA_FILE);
-#endif
-    return std::make_shared<HttpSession>(std::move(options));
-  }();
-  return session;
-}
-
 Result<HttpResponse> HttpSession::get(const std::string& url, const HttpHeaders& headers,
                                       std::chrono::milliseconds timeout) const {
   Impl::Easy easy = impl_->acquire();
@@ -240,6 +310,28 @@ Result<HttpResponse> HttpSession::get(const std::string& url, const HttpHeaders&
 
 Result<long> HttpSession::download(const std::string& url, const HttpHeaders& headers,
                                    int fd) const {
+  int writeError = 0;  // errno of a failed write, 0 while all is well
+  HttpStreamReceiver receiver{{}, [&](const char* data, size_t size) {
+                                size_t done = 0;
+                                while (done < size) {
+                                  ssize_t n = ::write(fd, data + done, size - done);
+                                  if (n < 0) {
+                                    if (errno == EINTR) continue;
+                                    writeError = errno;
+                                    return false;
+                                  }
+                                  done += static_cast<size_t>(n);
+                                }
+                                return true;
+                              }};
+  Result<HttpStreamResult> result = stream(url, headers, receiver);
+  if (writeError != 0) return std::unexpected(posixError(writeError, "writing the download"));
+  if (!result) return std::unexpected(result.error());
+  return result->head.status;
+}
+
+Result<HttpStreamResult> HttpSession::stream(const std::string& url, const HttpHeaders& headers,
+                                             const HttpStreamReceiver& receiver) const {
   Impl::Easy easy = impl_->acquire();
   if (!easy) return std::unexpected(transferError(CURLE_FAILED_INIT, nullptr));
   curl_easy_reset(easy.get());
@@ -247,23 +339,41 @@ Result<long> HttpSession::download(const std::string& url, const HttpHeaders& he
   char errorBuffer[CURL_ERROR_SIZE] = {};
   impl_->prepare(easy.get(), url, list.get(), errorBuffer);
 
-  FdSink sink{fd};
+  StreamState state;
+  state.easy = easy.get();
+  state.receiver = &receiver;
   long idle = static_cast<long>(impl_->options().downloadIdleTimeout.count());
   curl_easy_setopt(easy.get(), CURLOPT_CONNECTTIMEOUT, idle);
   curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_TIME, idle);
   curl_easy_setopt(easy.get(), CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
-  curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, &writeToFd);
-  curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(easy.get(), CURLOPT_HEADERFUNCTION, &collectHeader);
+  curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, &state);
+  curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, &passBody);
+  curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &state);
 
   CURLcode code = curl_easy_perform(easy.get());
-  long status = 0;
-  curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
+  // A response without a body never reached passBody.
+  if (code == CURLE_OK) state.deliverHead();
   curl_easy_setopt(easy.get(), CURLOPT_ERRORBUFFER, nullptr);
   impl_->release(std::move(easy));
-  if (sink.error != 0) return std::unexpected(posixError(sink.error, "writing the download"));
-  if (code != CURLE_OK) return std::unexpected(transferError(code, errorBuffer));
-  return status;
+  if (code != CURLE_OK && !(state.stopped && code == CURLE_WRITE_ERROR)) {
+    return std::unexpected(transferError(code, errorBuffer));
+  }
+  return HttpStreamResult{std::move(state.head), state.stopped};
+}
+
+std::optional<std::string> HttpResponseHead::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (key.size() == name.size() &&
+        std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return value;
+    }
+  }
+  return std::nullopt;
 }
 
 bool isFetchableUrl(std::string_view url) {

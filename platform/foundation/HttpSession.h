@@ -3,12 +3,13 @@
 // connections, DNS answers and TLS sessions for reuse by later requests on
 // any thread. Redirects are followed; a header named "Authorization" never
 // goes to a host other than the one first asked. Transfer failures are
-// `Error{kTransferErrorDomain, CURLcode, message}`; a timeout is
-// CURLE_OPERATION_TIMEDOUT (28).
+// `Error{kTransferErrorDomain, TransferError, message}`.
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/TransferError.h"
 
 namespace lumora {
 
@@ -25,6 +27,29 @@ using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 struct HttpResponse {
   long status = 0;
   std::string body;
+};
+
+// The status line and headers of the final response (after redirects).
+struct HttpResponseHead {
+  long status = 0;
+  HttpHeaders headers;                    // names and values as sent, trimmed
+  std::optional<uint64_t> contentLength;  // none: not declared (chunked, or no body)
+
+  // The first value of a header, its name compared without case.
+  std::optional<std::string> header(std::string_view name) const;
+};
+
+// Takes a response as it arrives. `onHead` runs once, before the first body
+// byte (at the end for a response without a body); `onBody` takes the body
+// in order. Either returning false stops the transfer at once.
+struct HttpStreamReceiver {
+  std::function<bool(const HttpResponseHead&)> onHead;
+  std::function<bool(const char* data, size_t size)> onBody;
+};
+
+struct HttpStreamResult {
+  HttpResponseHead head;
+  bool stopped = false;  // a receiver stopped the transfer; not a failure
 };
 
 class HttpSession {
@@ -45,10 +70,6 @@ class HttpSession {
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
 
-  // The process-wide session trusting the build-time extra CA bundle (when
-  // one was configured).
-  static std::shared_ptr<HttpSession> shared();
-
   // A GET whose whole body is kept in memory. `timeout` bounds the whole
   // exchange. Any HTTP status is a success here; the caller judges it.
   Result<HttpResponse> get(const std::string& url, const HttpHeaders& headers,
@@ -57,6 +78,11 @@ class HttpSession {
   // A GET whose body is written to `fd` as it arrives (constant memory).
   // Yields the final HTTP status; the body of any status is written.
   Result<long> download(const std::string& url, const HttpHeaders& headers, int fd) const;
+
+  // A GET whose response goes to `receiver` as it arrives, with the idle
+  // timeout of downloads. Any HTTP status is a success here.
+  Result<HttpStreamResult> stream(const std::string& url, const HttpHeaders& headers,
+                                  const HttpStreamReceiver& receiver) const;
 
  private:
   class Impl;

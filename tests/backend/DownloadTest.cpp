@@ -109,7 +109,7 @@ TEST_F(DownloadTest, FailuresLeaveNoFileAndTheProgressUntouched) {
   std::vector<Case> cases{
       {"mirror/forbidden", "", kFileProviderErrorDomain, unreachable},
       {"mirror/broken", "", kFileProviderErrorDomain, unreachable},
-      {"mirror/cut", "", kTransferErrorDomain, 18 /* CURLE_PARTIAL_FILE */},
+      {"mirror/cut", "", kTransferErrorDomain, static_cast<long>(TransferError::connectionLost)},
       {"mirror/x", R"({"expires":5})", kDecodingErrorDomain, 2},
       {"mirror/x", R"({"url":""})", kFileProviderErrorDomain, unreachable},
       {"mirror/x", R"({"url":"file:///etc/hostname"})", kFileProviderErrorDomain, unreachable},

@@ -4,6 +4,7 @@
 
 #include "platform/fileprovider/Types.h"
 #include "platform/fileprovider/linux/Errno.h"
+#include "platform/foundation/TransferError.h"
 
 namespace lumora::fuse {
 namespace {
@@ -14,9 +15,10 @@ TEST(ErrnoTest, ExtensionErrorsMapToTheKernelsCodes) {
   EXPECT_EQ(errnoForError(fileProviderError(fileprovider::kErrorServerUnreachable)), EIO);
   EXPECT_EQ(errnoForError(fileProviderError(fileprovider::kErrorNoSuchItem)), ENOENT);
   EXPECT_EQ(errnoForError(fileProviderError(-1999)), EIO);
-  EXPECT_EQ(errnoForError(Error{kTransferErrorDomain, 28, "timed out"}), ETIMEDOUT);
-  EXPECT_EQ(errnoForError(Error{kTransferErrorDomain, 6, "no such host"}), EHOSTUNREACH);
-  EXPECT_EQ(errnoForError(Error{kTransferErrorDomain, 7, "refused"}), EIO);
+  EXPECT_EQ(errnoForError(transferError(TransferError::timedOut, "timed out")), ETIMEDOUT);
+  EXPECT_EQ(errnoForError(transferError(TransferError::hostNotFound, "no such host")),
+            EHOSTUNREACH);
+  EXPECT_EQ(errnoForError(transferError(TransferError::couldNotConnect, "refused")), EIO);
   EXPECT_EQ(errnoForError(Error{kDecodingErrorDomain, 1, "entries"}), EIO);
   EXPECT_EQ(errnoForError(posixError(ENOTDIR, "")), ENOTDIR);
   EXPECT_EQ(errnoForError(Error{kPosixErrorDomain, -3, "nonsense"}), EIO);

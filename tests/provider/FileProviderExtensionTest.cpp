@@ -305,6 +305,64 @@ TEST_F(ExtensionTest, FailedFetchesLeaveTheProgressAtZeroAndNoFileBehind) {
   EXPECT_EQ(temporaryFiles(), before);
 }
 
+struct PartialResult {
+  std::optional<PartialContents> contents;
+  std::optional<Error> error;
+  std::string bytes;  // what the sink took, in order
+  uint64_t firstOffset = 0;
+  ProgressPtr progress;
+};
+
+PartialResult fetchPartial(FileProviderExtension& extension, const ItemIdentifier& id,
+                           ItemVersion version, ByteRange range, uint64_t alignment) {
+  auto result = std::make_shared<PartialResult>();
+  auto done = std::make_shared<std::promise<void>>();
+  auto sink = [result](uint64_t offset, const char* data, size_t size) {
+    if (result->bytes.empty()) result->firstOffset = offset;
+    EXPECT_EQ(offset, result->firstOffset + result->bytes.size());
+    result->bytes.append(data, size);
+    return true;
+  };
+  result->progress = extension.fetchPartialContents(
+      id, version, Request{}, range, alignment, sink,
+      [result, done](std::optional<PartialContents> contents, std::optional<Error> error) {
+        result->contents = std::move(contents);
+        result->error = std::move(error);
+        done->set_value();  // a second call would throw here
+      });
+  EXPECT_EQ(result->progress->totalUnitCount(), 100);
+  EXPECT_EQ(done->get_future().wait_for(30s), std::future_status::ready) << id;
+  return *result;
+}
+
+TEST_F(ExtensionTest, PartialFetchStreamsTheAlignedSpanOfTheVersionAsked) {
+  std::string bytes(100000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 % 251);
+  putObject("mirror/big.bin", bytes);  // listed as version "v1"
+  auto got = fetchPartial(extension, "mirror/big.bin", ItemVersion{"v1", ""}, {5000, 100}, 4096);
+  ASSERT_TRUE(got.contents) << got.error->description;
+  EXPECT_FALSE(got.error);
+  EXPECT_EQ(got.contents->range.offset, 4096u);
+  EXPECT_EQ(got.contents->range.length, 4096u);
+  EXPECT_FALSE(got.contents->reachesEnd);
+  EXPECT_EQ(got.contents->fileSize, bytes.size());
+  EXPECT_EQ(got.firstOffset, 4096u);
+  EXPECT_EQ(got.bytes, bytes.substr(4096, 4096));
+  ASSERT_TRUE(got.contents->item);
+  EXPECT_EQ(got.contents->item->itemIdentifier(), "mirror/big.bin");
+  EXPECT_EQ(got.contents->item->itemVersion().contentVersion, "v1");
+  EXPECT_EQ(got.progress->completedUnitCount(), 100);
+  EXPECT_EQ(server.requestsTo("/objects/mirror/big.bin").at(0).header("Range"), "bytes=4096-8191");
+
+  putObject("mirror/big.bin", bytes);  // now "v2": the old version is gone
+  auto old = fetchPartial(extension, "mirror/big.bin", ItemVersion{"v1", ""}, {0, 10}, 0);
+  EXPECT_FALSE(old.contents);
+  ASSERT_TRUE(old.error);
+  EXPECT_EQ(old.error->code, kErrorVersionNoLongerAvailable);
+  EXPECT_EQ(old.bytes, "");
+  EXPECT_EQ(old.progress->completedUnitCount(), 0);
+}
+
 TEST_F(ExtensionTest, ChangesAreRefusedAtOnceWithAFreshErrorAndNoUnits) {
   std::vector<Error> errors;
   const auto caller = std::this_thread::get_id();

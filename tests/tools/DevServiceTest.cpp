@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -238,6 +239,85 @@ TEST_F(DevServiceTest, ObjectsHonourRanges) {
   EXPECT_EQ(refused->get_header_value("Content-Range"), "bytes */5000");
 }
 
+TEST_F(DevServiceTest, ObjectsAnswerIfMatchAndIfRangeForTheirVersion) {
+  std::string data(5000, 'a');
+  writeFile(root.path() / "r.bin", data, 1714989600);  // Mon, 06 May 2024 10:00:00 GMT
+  ServiceProcess s(root.path());
+  ASSERT_TRUE(s.ready());
+  std::string target = urlFor(s, "mirror/r.bin").substr(s.url().size());
+  auto c = s.client();
+  auto first = c->Get(target, {{"Range", "bytes=0-9"}});
+  ASSERT_TRUE(first);
+  std::string etag = first->get_header_value("ETag");
+  EXPECT_TRUE(etag.starts_with('"') && etag.ends_with('"')) << etag;
+  EXPECT_EQ(first->get_header_value("Last-Modified"), "Mon, 06 May 2024 10:00:00 GMT");
+
+  auto matching = c->Get(target, {{"Range", "bytes=10-19"}, {"If-Match", etag}});
+  EXPECT_EQ(matching->status, 206);
+  EXPECT_EQ(matching->body, data.substr(10, 10));
+  auto other = c->Get(target, {{"Range", "bytes=10-19"}, {"If-Match", "\"other\", " + etag}});
+  EXPECT_EQ(other->status, 206);
+  auto stale = c->Get(target, {{"Range", "bytes=10-19"}, {"If-Match", "\"other\""}});
+  EXPECT_EQ(stale->status, 412);
+  EXPECT_EQ(stale->body.find("aaaa"), std::string::npos);
+
+  auto sameTag = c->Get(target, {{"Range", "bytes=0-9"}, {"If-Range", etag}});
+  EXPECT_EQ(sameTag->status, 206);
+  auto sameDate =
+      c->Get(target, {{"Range", "bytes=0-9"}, {"If-Range", "Mon, 06 May 2024 10:00:00 GMT"}});
+  EXPECT_EQ(sameDate->status, 206);
+  auto otherTag = c->Get(target, {{"Range", "bytes=0-9"}, {"If-Range", "\"other\""}});
+  EXPECT_EQ(otherTag->status, 200);
+  EXPECT_EQ(otherTag->body, data);
+
+  // Once the file changes, the version read so far is refused.
+  writeFile(root.path() / "r.bin", std::string(5000, 'b'), 1715076000);
+  auto changed = c->Get(target, {{"Range", "bytes=10-19"}, {"If-Match", etag}});
+  EXPECT_EQ(changed->status, 412);
+  auto whole = c->Get(target, {{"Range", "bytes=10-19"}, {"If-Range", etag}});
+  EXPECT_EQ(whole->status, 200);
+  EXPECT_EQ(whole->body, std::string(5000, 'b'));
+  EXPECT_NE(whole->get_header_value("ETag"), etag);
+}
+
+TEST_F(DevServiceTest, IgnoreRangesAnswersWholeObjects) {
+  ServiceProcess s(root.path(), {"--ignore-ranges"});
+  ASSERT_TRUE(s.ready());
+  std::string target = urlFor(s, "mirror/docs/report.pdf").substr(s.url().size());
+  auto res = s.client()->Get(target, {{"Range", "bytes=100-199"}});
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body, std::string(300000, 'p'));
+  EXPECT_FALSE(res->has_header("Content-Range"));
+  EXPECT_EQ(res->get_header_value("Accept-Ranges"), "none");
+}
+
+TEST_F(DevServiceTest, ObjectRateSendsTheFirstBytesLongBeforeTheLast) {
+  // 300,000 bytes at 600,000 bytes/s: half a second in pieces of 30,000.
+  ServiceProcess s(root.path(), {"--object-rate", "600000"});
+  ASSERT_TRUE(s.ready());
+  std::string target = urlFor(s, "mirror/docs/report.pdf").substr(s.url().size());
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  std::optional<Clock::duration> first;
+  std::string received;
+  auto res = s.client()->Get(target, [&](const char* data, size_t size) {
+    if (!first) first = Clock::now() - start;
+    received.append(data, size);
+    return true;
+  });
+  const auto total = Clock::now() - start;
+  ASSERT_TRUE(res);
+  EXPECT_EQ(received, std::string(300000, 'p'));
+  ASSERT_TRUE(first);
+  EXPECT_GE(total, std::chrono::milliseconds(400));
+  EXPECT_LT(*first, total / 2);
+
+  auto part = s.client()->Get(target, {{"Range", "bytes=1000-60999"}});
+  EXPECT_EQ(part->status, 206);
+  EXPECT_EQ(part->body, std::string(60000, 'p'));
+}
+
 TEST_F(DevServiceTest, BadOrExpiredSignaturesAreRefused) {
   ServiceProcess s(root.path());
   ASSERT_TRUE(s.ready());
@@ -328,10 +408,14 @@ TEST_F(DevServiceTest, PlainHttpOnLoopbackOnlyAndHelpDocumentsTheOptions) {
   EXPECT_EQ(help.exitCode, 0);
   for (const char* option :
        {"--root", "--state", "--port", "--plain", "--page-size", "--issue-token", "--latency-ms",
-        "--fail-share", "--truncate-share", "--drop-share", "--malformed-share"}) {
+        "--fail-share", "--truncate-share", "--drop-share", "--malformed-share", "--object-rate",
+        "--ignore-ranges"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(runProcess({devServiceBinary(), "--root", root.path().string(), "--bogus"}).exitCode,
+            2);
+  EXPECT_EQ(runProcess({devServiceBinary(), "--root", root.path().string(), "--object-rate", "0"})
+                .exitCode,
             2);
   EXPECT_EQ(runProcess({devServiceBinary(), "--root", (root.path() / "none").string()}).exitCode,
             1);

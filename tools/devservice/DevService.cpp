@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "tools/devservice/Certificate.h"
+#include "tools/devservice/ObjectConditions.h"
 
 namespace lumora::devservice {
 namespace {
@@ -425,30 +427,62 @@ void DevService::handleObject(const httplib::Request& req, httplib::Response& re
   auto now = std::chrono::duration_cast<std::chrono::seconds>(
                  std::chrono::system_clock::now().time_since_epoch())
                  .count();
+  // The request object is the server's own mutable one, handed to us as
+  // const: clearing its ranges is how an answer goes out whole (error pages
+  // included, which are no part of the object).
+  auto& ranges = const_cast<httplib::Request&>(req).ranges;
   if (!hasKey || !hasSig || ec != std::errc() || end != expiresText.data() + expiresText.size() ||
       !signer_.verify(key, expires, sig, now)) {
+    ranges.clear();
     res.status = 403;
     res.set_content(errorJson("the download link is not valid or has expired"), "application/json");
     return;
   }
   auto opened = tree_.openObject(key);
-  if (!opened) return answerError(res, opened.error(), Fault::none);
+  if (!opened) {
+    ranges.clear();
+    return answerError(res, opened.error(), Fault::none);
+  }
   auto object = std::make_shared<OpenObject>(std::move(*opened));
   std::size_t size = static_cast<std::size_t>(object->record.size);
+  std::string etag = "\"" + object->record.etag + "\"";
+  struct stat info {};
+  std::string lastModified = ::fstat(object->fd.get(), &info) == 0 ? httpDate(info.st_mtime) : "";
+  res.set_header("ETag", etag);
+  if (!lastModified.empty()) res.set_header("Last-Modified", lastModified);
+  if (!ifMatchAccepts(req.get_header_value("If-Match"), etag)) {
+    ranges.clear();
+    res.status = 412;
+    res.set_content(errorJson("the object is no longer the version asked for"), "application/json");
+    return;
+  }
+  // A range asked under another version, or a host that does not do
+  // ranges: the whole object, with 200.
+  if (options_.ignoreRanges ||
+      !ifRangeStands(req.get_header_value("If-Range"), etag, lastModified)) {
+    ranges.clear();
+  }
   if (!normaliseRanges(const_cast<httplib::Request&>(req), size)) {
     res.status = 416;
     res.set_header("Content-Range", "bytes */" + std::to_string(size));
     return;
   }
-  res.set_header("ETag", "\"" + object->record.etag + "\"");
-  res.set_header("Accept-Ranges", "bytes");
+  res.set_header("Accept-Ranges", options_.ignoreRanges ? "none" : "bytes");
   std::size_t limit = fault == Fault::truncate ? size / 2 : size;
+  // In the slow mode each answer is paced on its own; a piece goes out as
+  // soon as it is due, so a client sees the first bytes at once.
+  std::shared_ptr<Pacer> pacer =
+      options_.objectRate > 0 ? std::make_shared<Pacer>(options_.objectRate) : nullptr;
   res.set_content_provider(size, "application/octet-stream",
-                           [object, limit, buffer = std::make_shared<std::vector<char>>()](
+                           [object, limit, pacer, buffer = std::make_shared<std::vector<char>>()](
                                std::size_t offset, std::size_t length, httplib::DataSink& sink) {
                              // A truncating fault stops at half the file, whatever range was asked.
                              if (offset >= limit) return false;
                              std::size_t want = std::min({length, kChunk, limit - offset});
+                             if (pacer) {
+                               want = pacer->pieceSize(want);
+                               pacer->awaitTurn(want);
+                             }
                              buffer->resize(kChunk);
                              ssize_t got = ::pread(object->fd.get(), buffer->data(), want,
                                                    static_cast<off_t>(offset));

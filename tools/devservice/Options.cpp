@@ -44,6 +44,8 @@ Serves DIR as the storage tree "mirror/" of the Lumora API: /storage/list,
   --threads N           worker threads (default 16)
   --issue-token FILE    mint a token before serving and write it to FILE (0600)
   --log                 log every request to standard error
+  --object-rate N       send object bodies at N bytes per second, in pieces
+  --ignore-ranges       answer object requests whole with 200, ignoring Range
   --latency-ms N        add N ms before every answer in the fault scope
   --fail-share X        answer this share of requests with 500 (0 to 1)
   --truncate-share X    cut this share of bodies halfway and close
@@ -77,6 +79,13 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
       o.tls = false;
     } else if (a == "--log") {
       o.log = true;
+    } else if (a == "--ignore-ranges") {
+      o.ignoreRanges = true;
+    } else if (a == "--object-rate") {
+      auto v = value();
+      if (!v || !parseNumber(*v, o.objectRate) || o.objectRate == 0) {
+        return needs("a number of bytes per second, at least 1");
+      }
     } else if (a == "--root" || a == "--state" || a == "--issue-token" || a == "--host" ||
                a == "--fault-scope") {
       auto v = value();

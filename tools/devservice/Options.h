@@ -2,6 +2,7 @@
 // Command-line options of lumora-devservice.
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -22,6 +23,8 @@ struct Options {
   int urlLifetimeSeconds = 300;
   int threads = 16;
   std::optional<std::filesystem::path> issueTokenFile;
+  std::uint64_t objectRate = 0;  // bytes per second of object bodies; 0: unpaced
+  bool ignoreRanges = false;     // answer object requests whole, as a host without ranges
   bool log = false;
   bool help = false;
   FaultOptions faults;

@@ -3,17 +3,9 @@
 #include <cerrno>
 
 #include "platform/fileprovider/Types.h"
+#include "platform/foundation/TransferError.h"
 
 namespace lumora::fuse {
-
-namespace {
-
-// libcurl's codes, as the transfer error domain carries them.
-constexpr long kCurlCouldNotResolveProxy = 5;
-constexpr long kCurlCouldNotResolveHost = 6;
-constexpr long kCurlOperationTimedOut = 28;
-
-}  // namespace
 
 int errnoForError(const Error& error) {
   if (error.domain == kFileProviderErrorDomain) {
@@ -27,11 +19,14 @@ int errnoForError(const Error& error) {
     }
   }
   if (error.domain == kTransferErrorDomain) {
-    if (error.code == kCurlOperationTimedOut) return ETIMEDOUT;
-    if (error.code == kCurlCouldNotResolveHost || error.code == kCurlCouldNotResolveProxy) {
-      return EHOSTUNREACH;
+    switch (static_cast<TransferError>(error.code)) {
+      case TransferError::timedOut:
+        return ETIMEDOUT;
+      case TransferError::hostNotFound:
+        return EHOSTUNREACH;
+      default:
+        return EIO;
     }
-    return EIO;
   }
   if (error.domain == kPosixErrorDomain && error.code > 0 && error.code < 4096) {
     return static_cast<int>(error.code);
