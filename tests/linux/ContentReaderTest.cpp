@@ -11,6 +11,7 @@
 #include "platform/fileprovider/Types.h"
 #include "platform/fileprovider/linux/ContentReader.h"
 #include "tests/fixtures/TempHome.h"
+#include "tests/fixtures/Wait.h"
 #include "tests/linux/FakeContentExtension.h"
 
 namespace lumora::fuse {
@@ -86,6 +87,7 @@ TEST_F(ContentReaderTest, AReaderInOrderGetsAGrowingWindowFetchedBySeveralStream
     ASSERT_TRUE(read(lease, ahead, offset, 128 << 10, contents).has_value());
   }
   EXPECT_TRUE(lease.entry().complete());
+  ASSERT_TRUE(testing::waitUntil([&] { return extension.idle(); }));
   // Every byte fetched once, the later ranges wide, several under way at once.
   EXPECT_EQ(extension.bytesSent.load(), contents.size());
   uint64_t widest = 0;

@@ -32,6 +32,8 @@ class FakeContentExtension final : public fileprovider::ReplicatedExtension,
   std::atomic<uint64_t> bytesSent{0};
   std::atomic<int> mostAtOnce{0};
   std::vector<fileprovider::ByteRange> ranges() const;
+  // No fetch is under way.
+  bool idle() const { return running_.load() == 0; }
 
   fileprovider::ProgressPtr fetchPartialContents(
       const fileprovider::ItemIdentifier& identifier, const fileprovider::ItemVersion& version,

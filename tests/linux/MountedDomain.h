@@ -15,12 +15,13 @@
 
 namespace lumora::testing {
 
-// Forwards to the real extension and counts the refusal calls.
-class CountingExtension final : public fileprovider::ReplicatedExtension {
+// Forwards to the real extension and counts the refusal and fetch calls.
+class CountingExtension final : public fileprovider::ReplicatedExtension,
+                                public fileprovider::PartialContentFetching {
  public:
   explicit CountingExtension(std::unique_ptr<fileprovider::ReplicatedExtension> inner)
       : inner_(std::move(inner)) {}
-  std::atomic<int> creates{0}, modifies{0}, deletes{0}, fetches{0};
+  std::atomic<int> creates{0}, modifies{0}, deletes{0}, fetches{0}, partialFetches{0};
 
   void invalidate() override { inner_->invalidate(); }
   fileprovider::ProgressPtr itemForIdentifier(const fileprovider::ItemIdentifier& id,
@@ -56,6 +57,17 @@ class CountingExtension final : public fileprovider::ReplicatedExtension {
                                        fileprovider::DeleteCompletion c) override {
     ++deletes;
     return inner_->deleteItem(id, b, o, r, std::move(c));
+  }
+  fileprovider::ProgressPtr fetchPartialContents(const fileprovider::ItemIdentifier& id,
+                                                 const fileprovider::ItemVersion& v,
+                                                 const fileprovider::Request& r,
+                                                 fileprovider::ByteRange range, uint64_t alignment,
+                                                 fileprovider::PartialContentSink sink,
+                                                 fileprovider::PartialFetchCompletion c) override {
+    ++partialFetches;
+    auto* partial = dynamic_cast<fileprovider::PartialContentFetching*>(inner_.get());
+    return partial->fetchPartialContents(id, v, r, range, alignment, std::move(sink),
+                                         std::move(c));
   }
   std::unique_ptr<fileprovider::Enumerator> enumeratorForContainerItemIdentifier(
       const fileprovider::ItemIdentifier& id, const fileprovider::Request& r,

@@ -28,8 +28,29 @@ void StorageService::releaseStalls() {
   {
     std::lock_guard lock(mutex_);
     stalled_.clear();
+    stallObjectsFrom_.reset();
   }
   released_.notify_all();
+}
+
+void StorageService::stallObjectsFrom(uint64_t offset) {
+  std::lock_guard lock(mutex_);
+  stallObjectsFrom_ = offset;
+}
+
+void StorageService::omitSizes(bool omit) {
+  std::lock_guard lock(mutex_);
+  omitSizes_ = omit;
+}
+
+void StorageService::ignoreRanges(bool ignore) {
+  std::lock_guard lock(mutex_);
+  ignoreRanges_ = ignore;
+}
+
+uint64_t StorageService::objectBytesAsked() const {
+  std::lock_guard lock(mutex_);
+  return objectBytesAsked_;
 }
 
 void StorageService::setFile(const std::string& key, std::string contents) {
@@ -97,6 +118,12 @@ bool StorageService::refuse(const httplib::Request& req, httplib::Response& res,
   return false;
 }
 
+std::string StorageService::recordOf(const std::string& key, const File& file) const {
+  json record{{"key", key}, {"etag", file.etag}};
+  if (!omitSizes_) record["size"] = file.contents.size();
+  return record.dump();
+}
+
 void StorageService::handleList(const httplib::Request& req, httplib::Response& res) {
   if (refuse(req, res, true)) return;
   std::string prefix = req.get_param_value("prefix");
@@ -106,9 +133,7 @@ void StorageService::handleList(const httplib::Request& req, httplib::Response& 
   if (req.get_param_value("exact") == "1") {
     auto it = files_.find(prefix);
     if (it != files_.end()) {
-      records.push_back(
-          json{{"key", it->first}, {"size", it->second.contents.size()}, {"etag", it->second.etag}}
-              .dump());
+      records.push_back(recordOf(it->first, it->second));
     }
     res.set_content(R"({"entries":[)" + (records.empty() ? "" : records[0]) + "]}",
                     "application/json");
@@ -121,8 +146,7 @@ void StorageService::handleList(const httplib::Request& req, httplib::Response& 
     std::string rest = key.substr(prefix.size());
     auto slash = rest.find('/');
     if (slash == std::string::npos) {
-      records.push_back(
-          json{{"key", key}, {"size", file.contents.size()}, {"etag", file.etag}}.dump());
+      records.push_back(recordOf(key, file));
     } else if (folders.insert(rest.substr(0, slash + 1)).second) {
       records.push_back(json{{"key", prefix + rest.substr(0, slash + 1)}, {"dir", true}}.dump());
     }
@@ -157,7 +181,11 @@ void StorageService::handleDownloadUrl(const httplib::Request& req, httplib::Res
 
 void StorageService::handleObject(const httplib::Request& req, httplib::Response& res) {
   if (refuse(req, res, false)) return;
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  uint64_t from = req.ranges.empty() || req.ranges[0].first < 0 ? 0 : req.ranges[0].first;
+  released_.wait_for(lock, std::chrono::seconds(30),
+                     [&] { return !stallObjectsFrom_ || from < *stallObjectsFrom_; });
+  if (ignoreRanges_) const_cast<httplib::Request&>(req).ranges.clear();
   int object = std::stoi(req.path.substr(std::string("/objects/").size()));
   auto key = objects_.find(object);
   auto file = key == objects_.end() ? files_.end() : files_.find(key->second);
@@ -165,6 +193,16 @@ void StorageService::handleObject(const httplib::Request& req, httplib::Response
     res.status = 404;
     return;
   }
+  uint64_t size = file->second.contents.size();
+  if (req.ranges.empty()) {
+    objectBytesAsked_ += size;
+  } else {
+    for (auto [first, last] : req.ranges) {
+      uint64_t end = last < 0 ? size : std::min<uint64_t>(size, last + 1);
+      objectBytesAsked_ += end > static_cast<uint64_t>(first) ? end - first : 0;
+    }
+  }
+  res.set_header("ETag", "\"" + file->second.etag + "\"");
   res.set_content(file->second.contents, "application/octet-stream");
 }
 

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
@@ -35,6 +36,15 @@ class StorageService {
   // a service that hangs.
   void stallListingsOf(const std::string& prefix);
   void releaseStalls();
+  // Object bodies beyond `offset` get no answer until releaseStalls(): a
+  // host whose transfer of the rest of a file stalls.
+  void stallObjectsFrom(uint64_t offset);
+  // Listing records carry no "size" (the member is optional).
+  void omitSizes(bool omit);
+  // Objects answer 200 with the whole body whatever Range asks.
+  void ignoreRanges(bool ignore);
+  // The bytes of objects asked for: what a Range names, else whole bodies.
+  uint64_t objectBytesAsked() const;
 
   std::string baseUrl() const { return server_.baseUrl(); }
   const std::string& token() const { return token_; }
@@ -54,6 +64,7 @@ class StorageService {
   void handleList(const httplib::Request& req, httplib::Response& res);
   void handleDownloadUrl(const httplib::Request& req, httplib::Response& res);
   void handleObject(const httplib::Request& req, httplib::Response& res);
+  std::string recordOf(const std::string& key, const File& file) const;  // under mutex_
   bool refuse(const httplib::Request& req, httplib::Response& res, bool needsToken);
 
   const std::string token_;
@@ -64,6 +75,10 @@ class StorageService {
   size_t pageSize_ = 1000;                                      // protected by mutex_
   bool down_ = false;                                           // protected by mutex_
   std::set<std::string> stalled_;                               // protected by mutex_
+  std::optional<uint64_t> stallObjectsFrom_;                    // protected by mutex_
+  bool omitSizes_ = false;                                      // protected by mutex_
+  bool ignoreRanges_ = false;                                   // protected by mutex_
+  uint64_t objectBytesAsked_ = 0;                               // protected by mutex_
   std::condition_variable released_;
   int nextObject_ = 1;  // protected by mutex_
   // Last, so that it stops serving before the tree above goes.
