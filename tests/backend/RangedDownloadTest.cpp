@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -431,6 +432,34 @@ TEST_F(RangedDownloadTest, ASinkThatDeclinesStopsTheFetch) {
   EXPECT_EQ(got.error().domain, kPosixErrorDomain);
   EXPECT_EQ(got.error().code, ECANCELED);
   EXPECT_EQ(calls, 2u);
+}
+
+long statusKiB(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+  }
+  return -1;
+}
+
+TEST_F(RangedDownloadTest, AGreatRangePassesThroughInLittleMemory) {
+  constexpr uint64_t kSize = uint64_t{256} << 20;
+  configure([&](HostSettings& s) { s.size = kSize; });
+  std::ofstream("/proc/self/clear_refs") << "5";  // the peak from here on
+  long before = statusKiB("VmRSS:");
+  uint64_t seen = 0;
+  auto got = h_.backend->fetchRange("mirror/o", "", {0, kSize}, 0,
+                                    [&](uint64_t offset, const char*, size_t size) {
+                                      EXPECT_EQ(offset, seen);
+                                      seen += size;
+                                      return true;
+                                    });
+  ASSERT_TRUE(got) << got.error().description;
+  EXPECT_EQ(seen, kSize);
+  EXPECT_TRUE(got->reachesEnd);
+  long peak = statusKiB("VmHWM:");
+  EXPECT_LT(peak - before, 32 * 1024) << "peak " << peak << " KiB, before " << before << " KiB";
 }
 
 TEST(ContentRange, ReadsTheThreeFormsAndRefusesTheRest) {
