@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "extension/backend/ContentRange.h"
+#include "extension/backend/ObjectSources.h"
 #include "tests/backend/BackendHarness.h"
 
 namespace lumora::testing {
@@ -434,6 +435,24 @@ TEST_F(RangedDownloadTest, ASinkThatDeclinesStopsTheFetch) {
   EXPECT_EQ(calls, 2u);
 }
 
+TEST_F(RangedDownloadTest, RangesAskedAtOnceShareOneLookUpAndOneUrl) {
+  configure([](HostSettings& s) { s.size = 1 << 20; });
+  std::vector<std::thread> readers;
+  std::atomic<int> good{0};
+  for (uint64_t i = 0; i < 8; ++i) {
+    readers.emplace_back([&, i] {
+      Received r;
+      auto got = fetch({i << 16, 1 << 16}, 0, r);
+      if (got && r.holds(i << 16, 1 << 16, 1)) ++good;
+    });
+  }
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(good.load(), 8);
+  EXPECT_EQ(h_.server.requestsTo("/storage/list").size(), 1u);
+  EXPECT_EQ(urlRequests(), 1u);
+  EXPECT_EQ(objectRequests().size(), 8u);
+}
+
 long statusKiB(const char* field) {
   std::ifstream in("/proc/self/status");
   std::string line;
@@ -460,6 +479,22 @@ TEST_F(RangedDownloadTest, AGreatRangePassesThroughInLittleMemory) {
   EXPECT_TRUE(got->reachesEnd);
   long peak = statusKiB("VmHWM:");
   EXPECT_LT(peak - before, 32 * 1024) << "peak " << peak << " KiB, before " << before << " KiB";
+}
+
+TEST(ObjectSources, KeepTheMostRecentlyUsedAndForgetOnlyTheOneNamed) {
+  backend::ObjectSources sources(2);
+  auto a = sources.obtain("a");
+  auto b = sources.obtain("b");
+  EXPECT_EQ(sources.obtain("a"), a);  // "a" is now the more recent
+  sources.obtain("c");                // "b" goes
+  EXPECT_EQ(sources.size(), 2u);
+  EXPECT_EQ(sources.obtain("a"), a);
+  EXPECT_NE(sources.obtain("b"), b);
+  auto current = sources.obtain("a");
+  sources.forget("a", b.get());  // not the one kept: nothing happens
+  EXPECT_EQ(sources.obtain("a"), current);
+  sources.forget("a", current.get());
+  EXPECT_NE(sources.obtain("a"), current);
 }
 
 TEST(ContentRange, ReadsTheThreeFormsAndRefusesTheRest) {
