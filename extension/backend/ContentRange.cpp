@@ -1,5 +1,6 @@
 #include "extension/backend/ContentRange.h"
 
+#include <cctype>
 #include <charconv>
 
 namespace lumora::backend {
@@ -26,12 +27,14 @@ std::optional<uint64_t> number(std::string_view text) {
 
 std::optional<ContentRange> parseContentRange(std::string_view text) {
   text = trim(text);
-  constexpr std::string_view kUnit = "bytes ";
-  if (text.size() < kUnit.size()) return std::nullopt;
+  constexpr std::string_view kUnit = "bytes";
+  if (text.size() <= kUnit.size() || text[kUnit.size()] != ' ') return std::nullopt;
   for (size_t i = 0; i < kUnit.size(); ++i) {
-    if ((text[i] | 0x20) != kUnit[i]) return std::nullopt;  // the unit's case does not matter
+    // The unit's case does not matter; ASCII letters only, so no other byte
+    // passes for one.
+    if (std::tolower(static_cast<unsigned char>(text[i])) != kUnit[i]) return std::nullopt;
   }
-  text = trim(text.substr(kUnit.size()));
+  text = trim(text.substr(kUnit.size() + 1));
   size_t slash = text.find('/');
   if (slash == std::string_view::npos) return std::nullopt;
   std::string_view span = text.substr(0, slash);

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "platform/foundation/CurlErrors.h"
+
 namespace lumora {
 namespace {
 
@@ -81,50 +83,6 @@ size_t writeToString(char* data, size_t size, size_t count, void* user) {
   }
   sink->body->append(data, bytes);
   return bytes;
-}
-
-// Our own codes for libcurl's, so that nothing above the session knows them.
-TransferError transferErrorFor(CURLcode code) {
-  switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
-      return TransferError::timedOut;
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-      return TransferError::hostNotFound;
-    case CURLE_COULDNT_CONNECT:
-      return TransferError::couldNotConnect;
-    case CURLE_PARTIAL_FILE:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_HTTP2_STREAM:
-      return TransferError::connectionLost;
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-      return TransferError::tlsFailed;
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_BAD_CONTENT_ENCODING:
-    case CURLE_TOO_MANY_REDIRECTS:
-    case CURLE_HTTP2:
-    case CURLE_RANGE_ERROR:
-      return TransferError::badResponse;
-    case CURLE_FILESIZE_EXCEEDED:
-      return TransferError::tooLarge;
-    case CURLE_UNSUPPORTED_PROTOCOL:
-    case CURLE_URL_MALFORMAT:
-      return TransferError::unsupportedUrl;
-    default:
-      return TransferError::failed;
-  }
-}
-
-Error transferError(CURLcode code, const char* detail) {
-  std::string message = detail && *detail ? detail : curl_easy_strerror(code);
-  return lumora::transferError(transferErrorFor(code), std::move(message));
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -282,7 +240,7 @@ HttpSession::~HttpSession() = default;
 Result<HttpResponse> HttpSession::get(const std::string& url, const HttpHeaders& headers,
                                       std::chrono::milliseconds timeout) const {
   Impl::Easy easy = impl_->acquire();
-  if (!easy) return std::unexpected(transferError(CURLE_FAILED_INIT, nullptr));
+  if (!easy) return std::unexpected(transferErrorFromCurl(CURLE_FAILED_INIT, nullptr));
   curl_easy_reset(easy.get());
   Slist list = headerList(headers);
   char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -301,10 +259,10 @@ Result<HttpResponse> HttpSession::get(const std::string& url, const HttpHeaders&
   curl_easy_setopt(easy.get(), CURLOPT_ERRORBUFFER, nullptr);
   impl_->release(std::move(easy));
   if (sink.overflowed) {
-    return std::unexpected(
-        transferError(CURLE_FILESIZE_EXCEEDED, "The response body is larger than allowed."));
+    return std::unexpected(transferErrorFromCurl(CURLE_FILESIZE_EXCEEDED,
+                                                 "The response body is larger than allowed."));
   }
-  if (code != CURLE_OK) return std::unexpected(transferError(code, errorBuffer));
+  if (code != CURLE_OK) return std::unexpected(transferErrorFromCurl(code, errorBuffer));
   return response;
 }
 
@@ -333,7 +291,7 @@ Result<long> HttpSession::download(const std::string& url, const HttpHeaders& he
 Result<HttpStreamResult> HttpSession::stream(const std::string& url, const HttpHeaders& headers,
                                              const HttpStreamReceiver& receiver) const {
   Impl::Easy easy = impl_->acquire();
-  if (!easy) return std::unexpected(transferError(CURLE_FAILED_INIT, nullptr));
+  if (!easy) return std::unexpected(transferErrorFromCurl(CURLE_FAILED_INIT, nullptr));
   curl_easy_reset(easy.get());
   Slist list = headerList(headers);
   char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -358,7 +316,7 @@ Result<HttpStreamResult> HttpSession::stream(const std::string& url, const HttpH
   curl_easy_setopt(easy.get(), CURLOPT_ERRORBUFFER, nullptr);
   impl_->release(std::move(easy));
   if (code != CURLE_OK && !(state.stopped && code == CURLE_WRITE_ERROR)) {
-    return std::unexpected(transferError(code, errorBuffer));
+    return std::unexpected(transferErrorFromCurl(code, errorBuffer));
   }
   return HttpStreamResult{std::move(state.head), state.stopped};
 }

@@ -149,6 +149,70 @@ TEST(HttpSession, StreamsBodiesIntoADescriptorAndReportsACutConnection) {
   EXPECT_EQ(cut.error().code, static_cast<long>(TransferError::connectionLost));
 }
 
+TEST(HttpSession, StreamsTheFinalHeadBeforeTheBodyAndStopsWhenTheReceiverSays) {
+  LocalHttpServer server;
+  constexpr uint64_t kSize = 4'000'000;
+  server.get("/object", [](const httplib::Request&, httplib::Response& res) {
+    res.set_header("ETag", "\"v7\"");
+    LocalHttpServer::streamPattern(res, kSize);
+  });
+  server.get("/moved", [](const httplib::Request&, httplib::Response& res) {
+    res.set_header("ETag", "\"redirect's own\"");
+    res.set_redirect("/object", 302);
+  });
+  server.reply("/gone", 410, "");
+  HttpSession session;
+
+  std::vector<std::string> events;
+  uint64_t received = 0;
+  HttpStreamReceiver whole{[&](const HttpResponseHead& head) {
+                             events.push_back("head " + std::to_string(head.status) + " " +
+                                              head.header("etag").value_or("-"));
+                             EXPECT_EQ(head.contentLength, kSize);
+                             return true;
+                           },
+                           [&](const char* data, size_t size) {
+                             if (received == 0) events.push_back("body");
+                             for (size_t i = 0; i < size; ++i) {
+                               EXPECT_EQ(static_cast<unsigned char>(data[i]),
+                                         LocalHttpServer::patternByte(received + i));
+                             }
+                             received += size;
+                             return true;
+                           }};
+  auto followed = session.stream(server.url("/moved"), {{"Range", "bytes=0-"}}, whole);
+  ASSERT_TRUE(followed) << followed.error().description;
+  EXPECT_FALSE(followed->stopped);
+  EXPECT_EQ(events, (std::vector<std::string>{"head 206 \"v7\"", "body"}));
+  EXPECT_EQ(received, kSize);
+  EXPECT_EQ(server.requestsTo("/object").at(0).header("Range"), "bytes=0-");
+
+  // Stopping is no failure, from the head or from the body.
+  size_t bodyCalls = 0;
+  auto refused = session.stream(server.url("/object"), {},
+                                {[](const HttpResponseHead&) { return false; },
+                                 [&](const char*, size_t) { return ++bodyCalls > 0; }});
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(refused->stopped);
+  EXPECT_EQ(bodyCalls, 0u);
+  auto cut = session.stream(server.url("/object"), {},
+                            {{}, [&](const char*, size_t) { return ++bodyCalls < 2; }});
+  ASSERT_TRUE(cut);
+  EXPECT_TRUE(cut->stopped);
+  EXPECT_EQ(bodyCalls, 2u);
+
+  // A response without a body still hands its head over, once.
+  int heads = 0;
+  auto gone = session.stream(server.url("/gone"), {},
+                             {[&](const HttpResponseHead& head) {
+                                EXPECT_EQ(head.status, 410);
+                                return ++heads > 0;
+                              },
+                              {}});
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(heads, 1);
+}
+
 TEST(HttpSession, OnlyAbsoluteHttpUrlsAreFetchable) {
   EXPECT_TRUE(isFetchableUrl("https://storage.example/o?sig=a%2Fb"));
   EXPECT_TRUE(isFetchableUrl("http://127.0.0.1:8080/x"));

@@ -2,6 +2,7 @@
 // fuzz seeds and every input the fuzzers found.
 #include <gtest/gtest.h>
 
+#include "fuzz/checks/ContentRangeCheck.h"
 #include "fuzz/checks/DownloadUrlCheck.h"
 #include "fuzz/checks/InternetDateCheck.h"
 #include "fuzz/checks/ParentKeyCheck.h"
@@ -23,6 +24,10 @@ TEST(BackendRegression, InternetDate) {
   LUMORA_REPLAY("InternetDateFuzz", checkInternetDate);
 }
 
+TEST(BackendRegression, ContentRange) {
+  LUMORA_REPLAY("ContentRangeFuzz", checkContentRange);
+}
+
 TEST(BackendRegression, ParentKey) {
   LUMORA_REPLAY("ParentKeyFuzz", checkParentKey);
 }
@@ -33,6 +38,9 @@ TEST(BackendRegression, ChecksSeeWhatTheyClaim) {
   EXPECT_FALSE(wellFormedDate("2023-02-29T00:00:00Z"));
   EXPECT_TRUE(wellFormedDate("2024-02-29T00:00:00Z"));
   EXPECT_FALSE(wellFormedDate("2024-05-01T10:00:00+24:00"));
+  EXPECT_TRUE(referenceRange("bytes 0-0/1").sound);
+  EXPECT_FALSE(referenceRange("bytes 0-18446744073709551616/*").sound);
+  EXPECT_FALSE(referenceRange(std::string_view("bytes\0*/5", 10)).sound);
   ReferenceJson twice = readReference(R"({"entries":[],"entries":null})");
   EXPECT_TRUE(twice.valid);
   EXPECT_TRUE(twice.repeatsMember);

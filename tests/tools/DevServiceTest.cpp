@@ -278,6 +278,10 @@ TEST_F(DevServiceTest, ObjectsAnswerIfMatchAndIfRangeForTheirVersion) {
   EXPECT_EQ(whole->status, 200);
   EXPECT_EQ(whole->body, std::string(5000, 'b'));
   EXPECT_NE(whole->get_header_value("ETag"), etag);
+  // Error pages are not the object: a Range does not cut them.
+  auto refused = c->Get(target + "x", {{"Range", "bytes=3-4"}});
+  EXPECT_EQ(refused->status, 403);
+  EXPECT_TRUE(json::accept(refused->body)) << refused->body;
 }
 
 TEST_F(DevServiceTest, IgnoreRangesAnswersWholeObjects) {
