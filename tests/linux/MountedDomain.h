@@ -66,8 +66,7 @@ class CountingExtension final : public fileprovider::ReplicatedExtension,
                                                  fileprovider::PartialFetchCompletion c) override {
     ++partialFetches;
     auto* partial = dynamic_cast<fileprovider::PartialContentFetching*>(inner_.get());
-    return partial->fetchPartialContents(id, v, r, range, alignment, std::move(sink),
-                                         std::move(c));
+    return partial->fetchPartialContents(id, v, r, range, alignment, std::move(sink), std::move(c));
   }
   std::unique_ptr<fileprovider::Enumerator> enumeratorForContainerItemIdentifier(
       const fileprovider::ItemIdentifier& id, const fileprovider::Request& r,

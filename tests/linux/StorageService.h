@@ -3,9 +3,9 @@
 // over an in-memory tree, served by a real local HTTP server.
 
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <mutex>
-#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
