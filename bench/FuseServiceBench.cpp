@@ -1,10 +1,14 @@
-// The stand-in service for bench/fuse-bench: the storage API over a
-// synthetic tree of 10,000 files of 1 KiB in 100 folders and one 1 GiB file,
-// generated on the fly. Prints its port, then serves until killed.
+// The stand-in service for bench/fuse-bench and bench/read-bench: the
+// storage API over a synthetic tree of 10,000 files of 1 KiB in 100 folders,
+// two 1 GiB files and, under "large/", 100 files of 64 MiB, generated on the
+// fly. GET /stats answers the object bytes sent so far. Prints its port,
+// then serves until killed.
 //   FuseServiceBench TOKEN
 
 #include <httplib.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -52,6 +56,22 @@ std::string fileRecord(const std::string& key, size_t size) {
          R"(","modified":"2024-05-01T10:00:00Z"})";
 }
 
+constexpr int kLargeFiles = 100;
+constexpr size_t kLargeSize = size_t{64} << 20;
+
+std::string largeName(int i) {
+  char name[24];
+  std::snprintf(name, sizeof name, "mirror/large/l%03d", i);
+  return name;
+}
+
+// The size of a file served from the pattern; 0 for any other key.
+size_t patternFileSize(const std::string& key) {
+  if (key == "mirror/big.bin" || key == "mirror/big2.bin") return kBigSize;
+  if (key.size() == 17 && key.starts_with("mirror/large/l")) return kLargeSize;
+  return 0;
+}
+
 bool isSmallFile(const std::string& key) {
   return key.size() == 15 && key.starts_with("mirror/d") && key[10] == '/';
 }
@@ -82,13 +102,20 @@ int main(int argc, char** argv) {
     std::string prefix = req.get_param_value("prefix");
     std::string body = R"({"entries":[)";
     if (req.get_param_value("exact") == "1") {
-      if (prefix == "mirror/big.bin") body += fileRecord(prefix, kBigSize);
+      if (size_t size = patternFileSize(prefix)) body += fileRecord(prefix, size);
       if (isSmallFile(prefix)) body += fileRecord(prefix, kSmallSize);
     } else if (prefix == "mirror/") {
       for (int i = 0; i < kFolders; ++i) {
         body += R"({"key":"mirror/)" + folderName(i) + R"(/","dir":true},)";
       }
-      body += fileRecord("mirror/big.bin", kBigSize);
+      body += R"({"key":"mirror/large/","dir":true},)";
+      body += fileRecord("mirror/big.bin", kBigSize) + ",";
+      body += fileRecord("mirror/big2.bin", kBigSize);
+    } else if (prefix == "mirror/large/") {
+      for (int i = 0; i < kLargeFiles; ++i) {
+        if (i) body += ",";
+        body += fileRecord(largeName(i), kLargeSize);
+      }
     } else if (prefix.size() == 11 && prefix.starts_with("mirror/d")) {
       for (int i = 0; i < kFilesPerFolder; ++i) {
         if (i) body += ",";
@@ -109,21 +136,30 @@ int main(int argc, char** argv) {
         kJson);
   });
 
+  static std::atomic<uint64_t> objectBytes{0};
+  server.Get("/stats", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::to_string(objectBytes.load()) + "\n", "text/plain");
+  });
+
   server.Get("/objects/(.*)", [](const httplib::Request& req, httplib::Response& res) {
     std::string key = req.matches[1];
     if (isSmallFile(key)) {
       std::string body(kSmallSize, 'x');
       for (size_t i = 0; i < body.size(); ++i) body[i] = patternByte(i + key.size());
+      objectBytes += body.size();
       res.set_content(body, "application/octet-stream");
       return;
     }
-    if (key != "mirror/big.bin") {
+    size_t size = patternFileSize(key);
+    if (size == 0) {
       res.status = 404;
       return;
     }
-    res.set_content_provider(kBigSize, "application/octet-stream",
+    res.set_header("ETag", "\"e-" + key + "\"");
+    res.set_content_provider(size, "application/octet-stream",
                              [](size_t offset, size_t length, httplib::DataSink& sink) {
                                size_t n = std::min(length, kChunk);
+                               objectBytes += n;
                                return sink.write(patternBuffer().data() + offset % kPeriod, n);
                              });
   });

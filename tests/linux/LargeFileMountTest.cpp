@@ -145,7 +145,9 @@ TEST_F(LargeFileMountTest, TheCapHoldsWithManyLargeReaders) {
   std::vector<std::future<bool>> readers;
   for (int i = 0; i < 6; ++i) {
     readers.push_back(std::async(std::launch::async, [&, i] {
-      return readFile(mount.root() / ("f" + std::to_string(i))).value_or("?") == files[i];
+      auto got = readFile(mount.root() / ("f" + std::to_string(i)));
+      if (!got) std::fprintf(stderr, "reader %d: errno %d\n", i, got.error());
+      return got.value_or("?") == files[i];
     }));
   }
   for (auto& reader : readers) EXPECT_TRUE(reader.get());

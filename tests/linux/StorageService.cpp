@@ -1,6 +1,7 @@
 #include "tests/linux/StorageService.h"
 
 #include <chrono>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -175,7 +176,7 @@ void StorageService::handleDownloadUrl(const httplib::Request& req, httplib::Res
     return;
   }
   json body{{"url", server_.url("/objects/" + std::to_string(it->second.object))},
-            {"expires", 1.0e9}};
+            {"expires", static_cast<double>(std::time(nullptr) + 3600)}};
   res.set_content(body.dump(), "application/json");
 }
 

@@ -107,6 +107,16 @@ struct ContentCache::State {
   uint64_t tick = 0;                  // protected by mutex
   bool stopping = false;              // protected by mutex
 
+  // True when the entry is on the books and now held once more.
+  bool pin(const CacheEntry& entry) {
+    if (entry.transient()) return false;
+    std::lock_guard lock(mutex);
+    auto it = slots.find(entry.name());
+    if (it == slots.end() || it->second.entry.get() != &entry) return false;
+    ++it->second.pins;
+    return true;
+  }
+
   void unpin(const CacheEntry& entry) {
     if (entry.transient()) return;
     std::lock_guard lock(mutex);
@@ -130,6 +140,13 @@ ContentCache::Lease& ContentCache::Lease::operator=(Lease&& other) noexcept {
     entry_ = std::move(other.entry_);
   }
   return *this;
+}
+
+ContentCache::Lease ContentCache::Lease::another() const {
+  Lease lease;
+  lease.entry_ = entry_;
+  if (state_ && entry_ && state_->pin(*entry_)) lease.state_ = state_;
+  return lease;
 }
 
 ContentCache::Lease::~Lease() {

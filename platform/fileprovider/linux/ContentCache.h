@@ -66,6 +66,8 @@ class ContentCache {
     uint64_t size() const { return entry_->size(); }
     CacheEntry& entry() const { return *entry_; }
     std::shared_ptr<CacheEntry> share() const { return entry_; }
+    // A second lease on the same entry.
+    Lease another() const;
     bool valid() const { return entry_ != nullptr; }
 
    private:

@@ -107,7 +107,8 @@ Result<fp::ItemPtr> DomainFilesystem::fetchIntoCache(const NodeInfo& node) {
     auto stored =
         cache_.adopt(node.identifier, fetched->item->itemVersion().contentVersion, fetched->file);
     if (!stored) return std::unexpected(stored.error());
-    updateItem(fetched->item);
+    // The open that fetched it tells the kernel itself (see openFile).
+    replica_.updateItem(fetched->item);
     return fetched->item;
   });
 }
@@ -143,7 +144,7 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openFile(Inode inode, int 
   opened->source = {node->identifier, node->item ? node->item->itemVersion() : fp::ItemVersion{}};
   opened->source.version.contentVersion = node->contentVersion;
   std::string version = node->contentVersion;
-  auto lease = cache_.open(node->identifier, version);
+  std::optional<ContentCache::Lease> lease = cache_.open(node->identifier, version);
   // A small file fetched whole before this start is checked whole now.
   if (lease && lease->size() <= kWholeFetchLimit &&
       !lease->entry().verify({0, lease->entry().blockCount()})) {
@@ -162,18 +163,25 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openFile(Inode inode, int 
       lease = cache_.open(node->identifier, version);
       if (!lease) return std::unexpected(posix(EIO, "the cached contents vanished"));
     } else {
-      auto large = openLarge(*node, opened->source);
-      if (!large) return std::unexpected(large.error());
-      lease = std::move(*large);
+      // Openers of one file at once share its first block's fetch.
+      auto made = entries_.run(node->identifier, [&]() -> SharedLease {
+        if (auto known = cache_.open(node->identifier, version)) {
+          return std::make_shared<ContentCache::Lease>(std::move(*known));
+        }
+        auto large = openLarge(*node, opened->source);
+        if (!large) return std::unexpected(large.error());
+        return std::make_shared<ContentCache::Lease>(std::move(*large));
+      });
+      if (!made) return std::unexpected(made.error());
+      lease = (*made)->another();
     }
   }
-  // The size the kernel sees is the content's.
+  // The size the kernel sees is the content's. The open tells the kernel
+  // itself before it answers: a second note from the notifier thread could
+  // come after the kernel asked for the new size and make it drop the answer.
   if (lease->size() != static_cast<uint64_t>(node->size)) {
     opened->invalidateKernel = true;
-    if (replica_.setSize(inode, static_cast<int64_t>(lease->size()))) {
-      std::lock_guard lock(kernelMutex_);
-      if (kernel_) kernel_->forgetAttributes(inode);
-    }
+    replica_.setSize(inode, static_cast<int64_t>(lease->size()));
   }
   {
     std::lock_guard lock(mutex_);

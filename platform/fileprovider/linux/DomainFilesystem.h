@@ -140,6 +140,8 @@ class DomainFilesystem {
   Replica replica_;  // thread-safe itself
   SingleFlight<Inode, Result<void>> listings_;
   SingleFlight<std::string, Result<fileprovider::ItemPtr>> fetches_;
+  using SharedLease = Result<std::shared_ptr<ContentCache::Lease>>;
+  SingleFlight<std::string, SharedLease> entries_;  // large files' first blocks
   std::mutex mutex_;
   std::map<Inode, fileprovider::Bytes> servedVersions_;  // protected by mutex_
   std::mutex kernelMutex_;
