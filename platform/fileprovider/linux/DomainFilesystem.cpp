@@ -40,7 +40,7 @@ Result<void> DomainFilesystem::refresh(Inode folder) {
     if (!node->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
     auto items = driver_.enumerateAll(node->identifier);
     if (!items) return std::unexpected(items.error());
-    tellKernel(folder, replica_.applyListing(folder, *items));
+    tellKernel(folder, replica_.applyListing(folder, std::move(*items)));
     return {};
   });
 }
