@@ -85,6 +85,26 @@ Replica::Replica(std::chrono::steady_clock::duration maxListingAge, Clock clock,
   inodes_.emplace(root.identifier, kRootInode);
 }
 
+std::string_view Replica::nameOf(const Node& node) {
+  if (node.ownName) return *node.ownName;
+  return std::string_view(node.identifier).substr(node.nameAt, node.nameSize);
+}
+
+void Replica::setName(Node& node, std::string_view name) {
+  if (nameOf(node) == name) return;
+  std::string_view identifier = node.identifier;
+  // A key's last component, a folder's before its trailing "/".
+  size_t end = identifier.ends_with('/') ? identifier.size() - 1 : identifier.size();
+  if (name.size() <= end && identifier.substr(end - name.size(), name.size()) == name &&
+      end <= UINT16_MAX) {
+    node.ownName.reset();
+    node.nameAt = static_cast<uint16_t>(end - name.size());
+    node.nameSize = static_cast<uint16_t>(name.size());
+  } else {
+    node.ownName = std::make_unique<std::string>(name);
+  }
+}
+
 NodeInfo Replica::infoOf(Inode inode, const Node& node) const {
   NodeInfo info;
   info.inode = inode;
@@ -98,9 +118,9 @@ NodeInfo Replica::infoOf(Inode inode, const Node& node) const {
   fp::ItemIdentifier parentIdentifier = inode == kRootInode || parent == nodes_.end()
                                             ? fp::ItemIdentifier(fp::kRootContainerItemIdentifier)
                                             : parent->second.identifier;
-  info.item = std::make_shared<ReplicaItem>(node.identifier, std::move(parentIdentifier), node.name,
-                                            node.isDirectory, node.size, node.contentVersion,
-                                            node.modified);
+  info.item = std::make_shared<ReplicaItem>(node.identifier, std::move(parentIdentifier),
+                                            std::string(nameOf(node)), node.isDirectory, node.size,
+                                            node.contentVersion, node.modified);
   return info;
 }
 
@@ -145,13 +165,13 @@ bool Replica::isAncestorLocked(Inode candidate, Inode folder) const {
 }
 
 void Replica::sortByNameLocked(Listing& listing) const {
-  std::vector<std::pair<const std::string*, uint32_t>> order;
+  std::vector<std::pair<std::string_view, uint32_t>> order;
   order.reserve(listing.entries.size());
   for (uint32_t i = 0; i < listing.entries.size(); ++i) {
-    order.emplace_back(&nodes_.at(listing.entries[i]).name, i);
+    order.emplace_back(nameOf(nodes_.at(listing.entries[i])), i);
   }
   std::sort(order.begin(), order.end(),
-            [](const auto& a, const auto& b) { return *a.first < *b.first; });
+            [](const auto& a, const auto& b) { return a.first < b.first; });
   listing.byName.clear();
   listing.byName.reserve(order.size());
   for (const auto& [name, index] : order) listing.byName.push_back(index);
@@ -160,11 +180,11 @@ void Replica::sortByNameLocked(Listing& listing) const {
 Inode Replica::childLocked(const Listing& listing, std::string_view name) const {
   auto it = std::lower_bound(listing.byName.begin(), listing.byName.end(), name,
                              [&](uint32_t index, std::string_view wanted) {
-                               return nodes_.at(listing.entries[index]).name < wanted;
+                               return nameOf(nodes_.at(listing.entries[index])) < wanted;
                              });
   if (it == listing.byName.end()) return 0;
   Inode inode = listing.entries[*it];
-  return nodes_.at(inode).name == name ? inode : 0;
+  return nameOf(nodes_.at(inode)) == name ? inode : 0;
 }
 
 void Replica::unlistLocked(Inode folder, Inode inode) {
@@ -213,7 +233,8 @@ std::vector<DirEntry> Replica::children(Inode folder) const {
   result.reserve(listing->second.entries.size());
   for (Inode inode : listing->second.entries) {
     const Node& node = nodes_.at(inode);
-    result.push_back(DirEntry{node.name, inode, node.isDirectory, node.size, node.modified});
+    result.push_back(
+        DirEntry{std::string(nameOf(node)), inode, node.isDirectory, node.size, node.modified});
   }
   return result;
 }

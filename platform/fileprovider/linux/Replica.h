@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -119,12 +120,16 @@ class Replica {
  private:
   struct Node {
     fileprovider::ItemIdentifier identifier;  // never changes: inodes_ views it
-    std::string name;                         // as its folder's listing shows it
     fileprovider::Bytes contentVersion;
+    // The name its folder's listing shows, when it is not the identifier's
+    // last component (nameAt, nameSize), as it mostly is.
+    std::unique_ptr<std::string> ownName;
     Inode parent = kRootInode;
     int64_t size = 0;
     int64_t modified = 0;
     uint64_t lookups = 0;  // the kernel's count
+    uint16_t nameAt = 0;
+    uint16_t nameSize = 0;
     bool isDirectory = false;
     bool listed = false;  // a folder's current listing names it
   };
@@ -135,6 +140,9 @@ class Replica {
     bool stale = false;
     bool served = false;  // the kernel was given these entries
   };
+  ListingChanges mergeListing(Inode folder, std::vector<ListedItem>& items);
+  static std::string_view nameOf(const Node& node);
+  static void setName(Node& node, std::string_view name);
   NodeInfo infoOf(Inode inode, const Node& node) const;
   Inode childLocked(const Listing& listing, std::string_view name) const;
   void unlistLocked(Inode folder, Inode inode);

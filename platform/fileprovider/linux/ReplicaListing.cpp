@@ -2,6 +2,9 @@
 // shows, the items it refuses, the dates the folder takes from it, and what
 // the kernel must be told.
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <unordered_set>
 
 #include "platform/fileprovider/linux/Log.h"
@@ -23,15 +26,34 @@ std::string suffixed(std::string_view name, int number) {
   return std::string(name.substr(0, keep)) + suffix;
 }
 
+// A listing this big leaves megabytes of freed records behind: they go back
+// to the system rather than stay with the daemon.
+constexpr size_t kTrimAfterItems = 10000;
+
 }  // namespace
 
 ListingChanges Replica::applyListing(Inode folder, std::vector<ListedItem> items) {
-  // Every record's own name, so that a suffix never takes one of them.
-  std::unordered_set<std::string_view> ownNames;
+  ListingChanges changes = mergeListing(folder, items);
+  size_t count = items.size();
+  items = {};
+  if (count >= kTrimAfterItems) ::malloc_trim(0);
+  return changes;
+}
+
+ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& items) {
+  // Every record's own name with its place, sorted: a record is shown under
+  // a suffix when an earlier one has its name, and a suffix never takes a
+  // record's own name.
+  std::vector<std::pair<std::string_view, uint32_t>> ownNames;
   ownNames.reserve(items.size());
-  for (const auto& item : items) {
-    if (!item.identifier.empty()) ownNames.insert(item.name);
+  for (uint32_t i = 0; i < items.size(); ++i) {
+    if (!items[i].identifier.empty()) ownNames.emplace_back(items[i].name, i);
   }
+  std::sort(ownNames.begin(), ownNames.end());
+  auto firstWithName = [&](std::string_view name) {
+    auto it = std::lower_bound(ownNames.begin(), ownNames.end(), std::pair(name, uint32_t{0}));
+    return it != ownNames.end() && it->first == name ? std::optional(it->second) : std::nullopt;
+  };
 
   ListingChanges changes;
   std::lock_guard lock(mutex_);
@@ -42,7 +64,7 @@ ListingChanges Replica::applyListing(Inode folder, std::vector<ListedItem> items
     before.reserve(previous->second.entries.size());
     for (Inode inode : previous->second.entries) {
       Node& node = nodes_.at(inode);
-      before.emplace_back(node.name, inode);
+      before.emplace_back(nameOf(node), inode);
       node.listed = false;  // set again below for those listed now
     }
   }
@@ -50,10 +72,10 @@ ListingChanges Replica::applyListing(Inode folder, std::vector<ListedItem> items
   Listing listing;
   listing.listedAt = clock_();
   listing.entries.reserve(items.size());
-  std::unordered_set<std::string> shown;
-  shown.reserve(items.size());
+  std::unordered_set<std::string> suffixes;  // given in this listing: few
   int64_t newest = 0;
-  for (auto& item : items) {
+  for (uint32_t index = 0; index < items.size(); ++index) {
+    auto& item = items[index];
     if (item.identifier.empty()) continue;
     auto known = inodes_.find(item.identifier);
     Inode inode = known == inodes_.end() ? 0 : known->second;
@@ -65,22 +87,25 @@ ListingChanges Replica::applyListing(Inode folder, std::vector<ListedItem> items
     if (inode != 0 && nodes_.at(inode).listed && nodes_.at(inode).parent == folder) {
       continue;  // the same item twice in one listing
     }
-    std::string name = std::move(item.name);
-    if (shown.contains(name)) {
-      std::string own = name;
+    std::string_view name = item.name;
+    std::string suffix;
+    if (firstWithName(name) != index) {
       for (int number = 2;; ++number) {
-        name = suffixed(own, number);
-        if (!shown.contains(name) && !ownNames.contains(name)) break;
+        suffix = suffixed(item.name, number);
+        if (!suffixes.contains(suffix) && !firstWithName(suffix)) break;
       }
-      if (inode == 0 || nodes_.at(inode).name != name) {
-        log("two records of one listing are named %s; the later one shows as %s", own.c_str(),
-            name.c_str());
+      if (inode == 0 || nameOf(nodes_.at(inode)) != suffix) {
+        log("two records of one listing are named %s; the later one shows as %s", item.name.c_str(),
+            suffix.c_str());
       }
+      name = suffixes.insert(suffix).first->c_str();
     }
     if (inode == 0) {
       inode = nextInode_++;
       Node& node = nodes_[inode];
-      node.identifier = std::move(item.identifier);
+      // Copied, not moved: what is kept is allocated together here, not
+      // scattered among a page's freed records, so that those go back whole.
+      node.identifier = item.identifier;
       node.isDirectory = item.isDirectory;
       inodes_.emplace(node.identifier, inode);
     } else {
@@ -94,15 +119,14 @@ ListingChanges Replica::applyListing(Inode folder, std::vector<ListedItem> items
     }
     Node& node = nodes_.at(inode);
     node.parent = folder;
-    node.name = name;
+    setName(node, name);
     node.listed = true;
     node.isDirectory = item.isDirectory;
     node.size = item.size;
-    node.contentVersion = std::move(item.contentVersion);
+    if (node.contentVersion != item.contentVersion) node.contentVersion = item.contentVersion;
     // A folder's date comes from its own listing once it has one.
     if (!item.isDirectory || !listings_.contains(inode)) node.modified = item.modified;
     newest = std::max(newest, item.modified);
-    shown.insert(std::move(name));
     listing.entries.push_back(inode);
   }
   sortByNameLocked(listing);
@@ -111,7 +135,7 @@ ListingChanges Replica::applyListing(Inode folder, std::vector<ListedItem> items
   for (size_t i = 0; i < before.size(); ++i) {
     const auto& [name, inode] = before[i];
     if (!entriesChanged &&
-        (listing.entries[i] != inode || nodes_.at(listing.entries[i]).name != name)) {
+        (listing.entries[i] != inode || nameOf(nodes_.at(listing.entries[i])) != name)) {
       entriesChanged = true;
     }
     if (childLocked(listing, name) != inode) changes.goneNames.push_back(name);
