@@ -358,6 +358,28 @@ TEST_F(MountTest, WhatANewListingChangesTheKernelSeesAtOnce) {
   EXPECT_EQ(readFile(docs / "grows.txt").value_or("?"), "a good deal longer");
 }
 
+TEST_F(MountTest, ItemsGoneFromTheServiceLeaveTheReplicaOnceTheKernelForgetsThem) {
+  for (int i = 0; i < 50; ++i) service.setFile("mirror/docs/f" + std::to_string(i), "f");
+  service.setFile("mirror/docs/stays", "s");
+  MountedDomain mount(service);
+  const fs::path docs = mount.root() / "docs";
+  ASSERT_EQ(listFolder(docs).size(), 51u);
+  struct stat st {};
+  for (int i = 0; i < 50; ++i)
+    ASSERT_EQ(::stat((docs / ("f" + std::to_string(i))).c_str(), &st), 0);
+  size_t listed = mount.replica().size();
+  EXPECT_GE(listed, 53u);  // the root, docs, and its files
+
+  for (int i = 0; i < 50; ++i) service.removeFile("mirror/docs/f" + std::to_string(i));
+  EXPECT_EQ(mount.control("signal NSFileProviderWorkingSetContainerItemIdentifier"), "ok");
+  EXPECT_EQ(listFolder(docs), std::vector<std::string>{"stays"});
+  // The kernel is told the names went, lets the inodes go and says so.
+  EXPECT_TRUE(
+      waitUntil([&] { return mount.replica().size() <= listed - 50; }, std::chrono::seconds(5)))
+      << mount.replica().size();
+  EXPECT_EQ(readFile(docs / "stays").value_or("?"), "s");
+}
+
 TEST_F(MountTest, TheServiceStoppedGivesEIOAndTheMountRecoversWhenItIsBack) {
   service.setFile("mirror/cached.txt", "cached");
   service.setFile("mirror/later.txt", "later");

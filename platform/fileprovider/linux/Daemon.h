@@ -52,6 +52,7 @@ class DomainDaemon {
   // One control request's answer.
   std::string handle(const std::string& line);
   const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
+  DomainFilesystem& filesystem() { return filesystem_; }
 
  private:
   DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtension& extension,
