@@ -135,6 +135,9 @@ Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
 }
 
 DomainDaemon::~DomainDaemon() {
+  // A control request waiting for the service (a signal) ends now, also
+  // when the mount ended from outside rather than through stop().
+  filesystem_.stopWaiting();
   control_.reset();  // no requests while the mount goes away
   mount_.reset();
   if (lockFd_ >= 0) ::close(lockFd_);

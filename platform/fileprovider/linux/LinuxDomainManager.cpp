@@ -192,7 +192,7 @@ class LinuxDomainManager::Watch {
   void watch(const fs::path& executable, const Domain& domain) {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
-    domains_[domain.identifier] = {executable, domain};
+    domains_[domain.identifier] = Watched{executable, domain, {}, milliseconds(0)};
     if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
   }
   // Once it returns, no restart of the domain is under way or to come.
@@ -215,6 +215,10 @@ class LinuxDomainManager::Watch {
   struct Watched {
     fs::path executable;
     Domain domain;
+    // After a start that failed (no token, mount point busy), the next
+    // waits longer, up to a minute: no process started every second.
+    steady_clock::time_point nextTry{};
+    milliseconds backoff{0};
   };
   void run() {
     std::unique_lock lock(mutex_);
@@ -224,12 +228,21 @@ class LinuxDomainManager::Watch {
       auto watched = domains_;
       lock.unlock();
       for (const auto& [identifier, entry] : watched) {
+        if (steady_clock::now() < entry.nextTry) continue;
         std::lock_guard restarting(restart_);
         {
           std::lock_guard still(mutex_);
           if (stopping_ || !domains_.contains(identifier)) continue;
         }
-        if (!daemonAlive(entry.domain)) (void)addNow(entry.executable, entry.domain);
+        if (daemonAlive(entry.domain)) continue;
+        bool failed = addNow(entry.executable, entry.domain).has_value();
+        std::lock_guard still(mutex_);
+        auto watchedNow = domains_.find(identifier);
+        if (watchedNow == domains_.end()) continue;
+        Watched& now = watchedNow->second;
+        now.backoff = failed ? std::min(milliseconds(60000), std::max(interval_, 2 * now.backoff))
+                             : milliseconds(0);
+        now.nextTry = steady_clock::now() + now.backoff;
       }
       lock.lock();
     }
