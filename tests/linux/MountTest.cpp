@@ -221,6 +221,19 @@ TEST_F(MountTest, AListingThatNamesAFolderAboveItIsNotFollowed) {
   EXPECT_EQ(listFolder(mount.root()), std::vector<std::string>{"a"});
 }
 
+TEST_F(MountTest, AFolderWhoseKeyIsTheRootsPrefixTakesNothingFromTheRoot) {
+  service.setFile("mirror/a.txt", "a");
+  service.setFile("mirror/docs/b.txt", "b");
+  service.addRawRecord("mirror/", R"({"key":"mirror/"})");
+  MountedDomain mount(service);
+  EXPECT_EQ(listFolder(mount.root()), (std::vector<std::string>{"a.txt", "docs", "mirror"}));
+  // Its listing is the root's own: every record there is the root's already.
+  EXPECT_TRUE(listFolder(mount.root() / "mirror").empty());
+  EXPECT_EQ(mount.control("signal NSFileProviderRootContainerItemIdentifier"), "ok");
+  EXPECT_EQ(listFolder(mount.root()), (std::vector<std::string>{"a.txt", "docs", "mirror"}));
+  EXPECT_EQ(readFile(mount.root() / "docs/b.txt").value_or("?"), "b");
+}
+
 TEST_F(MountTest, FilesShowTheServicesDatesAndFoldersTheNewestOfTheirs) {
   service.addRawRecord("mirror/", R"({"key":"mirror/dated/"})");
   service.addRawRecord(

@@ -141,6 +141,11 @@ TEST(ReplicaTest, ARecordThatIsTheRootOrAnAncestorOfItsFolderIsRefused) {
   EXPECT_EQ(replica.node(a)->parent, kRootInode);
   EXPECT_EQ(replica.node(b)->parent, a);
   EXPECT_EQ(replica.child(kRootInode, "a")->inode, a);
+
+  // An item that another folder shows stays there.
+  replica.applyListing(a, {item("mirror/a/b/", "b", true), item("mirror/a/b/c", "c")});
+  EXPECT_EQ(replica.children(a).size(), 1u);
+  EXPECT_EQ(replica.child(b, "c")->parent, b);
 }
 
 TEST(ReplicaTest, FilesShowTheirDatesAndFoldersTheNewestOrTheTimeOfTheirListing) {

@@ -187,17 +187,6 @@ Inode Replica::childLocked(const Listing& listing, std::string_view name) const 
   return nameOf(nodes_.at(inode)) == name ? inode : 0;
 }
 
-void Replica::unlistLocked(Inode folder, Inode inode) {
-  auto listing = listings_.find(folder);
-  if (listing == listings_.end()) return;
-  auto& entries = listing->second.entries;
-  auto it = std::find(entries.begin(), entries.end(), inode);
-  if (it == entries.end()) return;
-  entries.erase(it);
-  listing->second.served = false;
-  sortByNameLocked(listing->second);
-}
-
 void Replica::dropIfUnusedLocked(Inode inode) {
   if (inode == kRootInode) return;
   auto it = nodes_.find(inode);

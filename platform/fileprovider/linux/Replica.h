@@ -145,7 +145,6 @@ class Replica {
   static void setName(Node& node, std::string_view name);
   NodeInfo infoOf(Inode inode, const Node& node) const;
   Inode childLocked(const Listing& listing, std::string_view name) const;
-  void unlistLocked(Inode folder, Inode inode);
   bool isAncestorLocked(Inode candidate, Inode folder) const;
   void dropIfUnusedLocked(Inode inode);
   void sortByNameLocked(Listing& listing) const;

@@ -84,8 +84,16 @@ ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& item
       log("a listing names %s, which holds the folder listed; not shown", item.identifier.c_str());
       continue;
     }
-    if (inode != 0 && nodes_.at(inode).listed && nodes_.at(inode).parent == folder) {
-      continue;  // the same item twice in one listing
+    if (inode != 0 && nodes_.at(inode).listed) {
+      // The same item twice in one listing, or an item another folder
+      // shows: an identifier has one place, and the folder that showed it
+      // first keeps it (a service that lists the root's prefix under a
+      // folder of its own would otherwise move every item back and forth).
+      if (nodes_.at(inode).parent != folder) {
+        log("a listing names %s, which another folder shows; not shown here",
+            item.identifier.c_str());
+      }
+      continue;
     }
     std::string_view name = item.name;
     std::string suffix;
@@ -110,8 +118,6 @@ ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& item
       inodes_.emplace(node.identifier, inode);
     } else {
       Node& node = nodes_.at(inode);
-      // An item listed in another folder before has moved here.
-      if (node.listed && node.parent != folder) unlistLocked(node.parent, inode);
       if (node.size != item.size || node.isDirectory != item.isDirectory ||
           (!item.isDirectory && node.modified != item.modified)) {
         changes.changedAttributes.push_back(inode);
