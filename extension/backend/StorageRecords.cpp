@@ -45,6 +45,17 @@ simdjson::dom::parser& threadParser() {
   return parser;
 }
 
+// A parser's buffers grow to the largest body it parsed. With a pool of
+// decoding threads each keeping a page of a thousand records' worth, that
+// adds up to tens of megabytes for a process that lists big folders; only
+// small buffers stay for reuse.
+constexpr size_t kKeptParserCapacity = 64 * 1024;
+struct LargeParserRelease {
+  ~LargeParserRelease() {
+    if (threadParser().capacity() > kKeptParserCapacity) threadParser() = simdjson::dom::parser{};
+  }
+};
+
 Result<simdjson::dom::object> parseObject(std::string_view body) {
   element root;
   if (auto error = threadParser().parse(body.data(), body.size()).get(root)) {
@@ -110,6 +121,7 @@ Result<StorageEntry> decodeRecord(element value, size_t index) {
 
 Result<std::optional<std::string>> decodeStorageList(
     std::string_view body, const std::function<void(const StorageEntry&)>& onRecord) {
+  LargeParserRelease release;  // after everything that points into the parser
   Result<simdjson::dom::object> root = parseObject(body);
   if (!root) return std::unexpected(root.error());
 

@@ -37,4 +37,9 @@ ItemCapabilities FileProviderItem::capabilities() const {
   return kItemCapabilitiesAllowsReading;
 }
 
+std::optional<int64_t> FileProviderItem::contentModificationTime() const {
+  if (!entry_.modifiedAt) return std::nullopt;
+  return entry_.modifiedAt->time_since_epoch().count();
+}
+
 }  // namespace lumora::provider

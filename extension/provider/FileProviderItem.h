@@ -20,6 +20,8 @@ class FileProviderItem final : public fileprovider::Item {
   std::optional<int64_t> documentSize() const override;
   fileprovider::ItemVersion itemVersion() const override;
   fileprovider::ItemCapabilities capabilities() const override;
+  // The entry's "modified" date, for the system side's file dates only.
+  std::optional<int64_t> contentModificationTime() const override;
 
  private:
   const backend::Entry entry_;  // immutable: items may be read from any thread

@@ -1,4 +1,13 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
 
 #include "platform/fileprovider/linux/ControlSocket.h"
 #include "platform/fileprovider/linux/Daemon.h"
@@ -58,6 +67,133 @@ TEST(CommandLineTest, AControlServerAnswersAndASecondOneIsRefused) {
   EXPECT_FALSE(ControlServer::start(path, [](const std::string&) { return "ok"; }).has_value());
   server->reset();
   EXPECT_FALSE(sendControlRequest(path, "status", std::chrono::seconds(1)).has_value());
+}
+
+TEST(CommandLineTest, TheSocketFolderMustBeTheUsersOwnWithMode0700) {
+  testing::TempDir dir;
+  auto socket = dir.path() / "lumora" / "d.sock";
+  ASSERT_TRUE(prepareControlFolder(socket).has_value());
+  EXPECT_TRUE(checkControlFolder(socket).has_value());
+  // Open to others: neither end uses it, and the daemon does not widen or
+  // narrow someone's folder for itself.
+  ASSERT_EQ(::chmod(socket.parent_path().c_str(), 0755), 0);
+  EXPECT_FALSE(checkControlFolder(socket).has_value());
+  EXPECT_FALSE(prepareControlFolder(socket).has_value());
+  EXPECT_FALSE(sendControlRequest(socket, "status", std::chrono::seconds(1)).has_value());
+  ASSERT_EQ(::chmod(socket.parent_path().c_str(), 0700), 0);
+  // A symlink to a private folder is not the folder.
+  auto linked = dir.path() / "link" / "d.sock";
+  std::filesystem::create_directory_symlink(socket.parent_path(), linked.parent_path());
+  EXPECT_FALSE(checkControlFolder(linked).has_value());
+  // Another user's folder, as one made first under /tmp would be.
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(socket.parent_path().c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(checkControlFolder(socket).has_value());
+    EXPECT_FALSE(ControlServer::start(socket, [](const std::string&) { return "ok"; }));
+  }
+}
+
+TEST(CommandLineTest, ASlowRequestHoldsUpNoOtherAndTheSocketStillAccepts) {
+  testing::TempHome home;
+  auto path = controlSocketPath("d");
+  std::mutex mutex;
+  std::condition_variable released;
+  bool release = false;
+  auto server = ControlServer::start(path, [&](const std::string& request) {
+    if (request == "slow") {
+      std::unique_lock lock(mutex);
+      released.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
+    }
+    return "ok " + request;
+  });
+  ASSERT_TRUE(server.has_value()) << server.error().description;
+  auto slow = std::async(std::launch::async, [&] {
+    return sendControlRequest(path, "slow", std::chrono::seconds(10));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the slow one is being served
+  EXPECT_TRUE(controlSocketAccepts(path));
+  auto status = sendControlRequest(path, "status", std::chrono::seconds(2));
+  ASSERT_TRUE(status.has_value()) << status.error().description;
+  EXPECT_EQ(*status, "ok status");
+  EXPECT_EQ(slow.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  released.notify_all();
+  EXPECT_EQ(slow.get().value_or("?"), "ok slow");
+  server->reset();
+  EXPECT_FALSE(controlSocketAccepts(path));
+}
+
+// Runs `body` in a child process as the user "nobody"; its exit status.
+template <class Body>
+int asNobody(Body body) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) _exit(100);
+    _exit(body());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(CommandLineTest, TheDaemonAnswersNoOtherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  testing::TempDir dir;
+  auto path = dir.path() / "lumora" / "d.sock";
+  std::atomic<int> handled{0};
+  auto server = ControlServer::start(path, [&](const std::string&) {
+    ++handled;
+    return std::string("ok mounted 1 /x");
+  });
+  ASSERT_TRUE(server.has_value()) << server.error().description;
+  // Let the other user reach the socket at all; its credentials still differ.
+  ::chmod(dir.path().c_str(), 0755);
+  ::chmod(path.parent_path().c_str(), 0711);
+  ::chmod(path.c_str(), 0777);
+  auto address = controlSocketAddress(path).value();
+  int got = asNobody([&] {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 101;
+    (void)::send(fd, "status\n", 7, MSG_NOSIGNAL);  // may find the connection closed
+    char buffer[64];
+    return ::read(fd, buffer, sizeof buffer) > 0 ? 1 : 0;  // 0: closed unanswered
+  });
+  EXPECT_EQ(got, 0);
+  EXPECT_EQ(handled.load(), 0);
+}
+
+TEST(CommandLineTest, AnotherUsersListenerIsNotTakenForTheDaemon) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  testing::TempDir dir;
+  auto path = dir.path() / "lumora" / "d.sock";
+  ASSERT_TRUE(prepareControlFolder(path).has_value());
+  auto address = controlSocketAddress(path).value();
+  int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  std::thread impostor([&] {
+    asNobody([&] {
+      // Listening as nobody: clients see nobody's credentials.
+      if (::listen(listener, 4) != 0) return 1;
+      (void)!::write(ready[1], "r", 1);
+      int fd = ::accept(listener, nullptr, nullptr);
+      (void)!::write(fd, "ok mounted 1 /x\n", 16);
+      return 0;
+    });
+  });
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  EXPECT_FALSE(controlSocketAccepts(path));
+  auto answer = sendControlRequest(path, "status", std::chrono::seconds(2));
+  EXPECT_FALSE(answer.has_value());
+  impostor.join();
+  ::close(listener);
+  ::close(ready[0]);
+  ::close(ready[1]);
 }
 
 }  // namespace

@@ -6,12 +6,22 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <future>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "platform/fileprovider/linux/ControlSocket.h"
+#include "platform/fileprovider/linux/Daemon.h"
 #include "platform/fileprovider/linux/LinuxDomainManager.h"
 #include "platform/fileprovider/linux/MountTable.h"
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
+#include "tests/fixtures/Wait.h"
 #include "tests/linux/MountedDomain.h"
 
 namespace lumora::testing {
@@ -87,21 +97,80 @@ TEST_F(DomainManagerTest, AddsSignalsAndRemovesADomain) {
   EXPECT_EQ(again->domain, kFileProviderErrorDomain);
 }
 
-TEST_F(DomainManagerTest, ReAddsAfterTheDaemonWasKilledAndLeftItsMountBehind) {
-  ASSERT_FALSE(await([&](auto done) { manager.addDomain(domain, done); }).has_value());
+TEST_F(DomainManagerTest, AKilledDaemonLeavesTheMountPointUsableAtOnce) {
+  ASSERT_FALSE(manager.addDomainNow(domain).has_value());  // not watched
   auto pid = LinuxDomainManager::daemonProcess(domain);
   ASSERT_TRUE(pid.has_value());
   ASSERT_EQ(::kill(*pid, SIGKILL), 0);
-  // The dead daemon's mount stays and fails every access.
-  for (int i = 0; i < 200 && ::access(mountpoint().c_str(), F_OK) == 0; ++i) ::usleep(10000);
-  EXPECT_EQ(::access((mountpoint() / "docs").c_str(), F_OK), -1);
-  EXPECT_TRUE(fuse::isMountPoint(mountpoint()));
+  // The mount goes with its daemon: the folder is a plain one again, never
+  // "Transport endpoint is not connected".
+  EXPECT_TRUE(
+      waitUntil([&] { return !fuse::isMountPoint(mountpoint()); }, std::chrono::seconds(2)));
+  struct stat st {};
+  EXPECT_EQ(::stat(mountpoint().c_str(), &st), 0) << std::strerror(errno);
+  EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));
 
   auto added = await([&](auto done) { manager.addDomain(domain, done); });
   ASSERT_FALSE(added.has_value()) << added->description;
   EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
-  EXPECT_NE(LinuxDomainManager::daemonProcess(domain), pid);
-  EXPECT_FALSE(await([&](auto done) { manager.removeDomain(domain, done); }).has_value());
+}
+
+TEST_F(DomainManagerTest, ADaemonThatDiedIsStartedAgainWhileTheManagerRuns) {
+  LinuxDomainManager watching{fs::path(LUMORA_TEST_DAEMON), std::chrono::seconds(10),
+                              std::chrono::milliseconds(100)};
+  ASSERT_FALSE(await([&](auto done) { watching.addDomain(domain, done); }).has_value());
+  auto pid = LinuxDomainManager::daemonProcess(domain);
+  ASSERT_TRUE(pid.has_value());
+  ASSERT_EQ(::kill(*pid, SIGKILL), 0);
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        auto now = LinuxDomainManager::daemonProcess(domain);
+        return now && *now != *pid;
+      },
+      std::chrono::seconds(10)));
+  EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
+
+  // Removed, it stays removed.
+  ASSERT_FALSE(await([&](auto done) { watching.removeDomain(domain, done); }).has_value());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // three rounds of the watch
+  EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));
+  EXPECT_FALSE(fuse::isMountPoint(mountpoint()));
+}
+
+TEST_F(DomainManagerTest, ASecondDaemonForTheDomainExitsTouchingNothing) {
+  ASSERT_FALSE(manager.addDomainNow(domain).has_value());
+  auto first = LinuxDomainManager::daemonProcess(domain);
+  ASSERT_TRUE(first.has_value());
+  ASSERT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
+  // A download under way, as the first daemon holds it.
+  fs::path partial = fuse::downloadsFolder(domain.identifier) / "partial";
+  ASSERT_TRUE(fs::is_directory(partial.parent_path()));
+  { std::ofstream(partial) << "half"; }
+  size_t cached = 0;
+  for (const auto& entry :
+       fs::recursive_directory_iterator(fuse::contentCacheFolder(domain.identifier))) {
+    cached += entry.is_regular_file();
+  }
+
+  std::string command = std::string(LUMORA_TEST_DAEMON) + " --domain " + domain.identifier +
+                        " --display-name " + domain.displayName + " 2>/dev/null";
+  auto started = std::chrono::steady_clock::now();
+  int status = std::system(command.c_str());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), fuse::kExitAlreadyServed);
+
+  EXPECT_TRUE(fs::exists(partial));
+  size_t after = 0;
+  for (const auto& entry :
+       fs::recursive_directory_iterator(fuse::contentCacheFolder(domain.identifier))) {
+    after += entry.is_regular_file();
+  }
+  EXPECT_EQ(after, cached);
+  EXPECT_EQ(LinuxDomainManager::daemonProcess(domain), first);
+  EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
+  // The domain manager takes the second start for what it is: served.
+  EXPECT_FALSE(manager.addDomainNow(domain).has_value());
 }
 
 TEST_F(DomainManagerTest, ADaemonThatCannotMountReportsItsOwnReason) {

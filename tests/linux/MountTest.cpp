@@ -185,7 +185,7 @@ TEST_F(MountTest, WithoutATokenTheMountAnswersEACCES) {
   EXPECT_EQ(error, 0);
 }
 
-TEST_F(MountTest, RecordsThatCannotBeFileNamesAreHiddenAndTheFirstOfTwoNamesStands) {
+TEST_F(MountTest, RecordsThatCannotBeFileNamesAreHiddenAndTwoOfOneNameBothShow) {
   service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/.."})");
   service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/."})");
   service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/"})");
@@ -193,13 +193,71 @@ TEST_F(MountTest, RecordsThatCannotBeFileNamesAreHiddenAndTheFirstOfTwoNamesStan
   service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/)" + std::string(256, 'x') + "\"}");
   service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/twice","size":5,"etag":"first"})");
   service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/twice/","dir":false,"size":9})");
+  // A file and a folder of one name, as object stores hold them.
+  service.addRawRecord("mirror/odd/", R"({"key":"mirror/odd/x","size":1})");
+  service.setFile("mirror/odd/x/inner.txt", "inner");
   service.setFile("mirror/odd/plain", "plain");
   MountedDomain mount(service);
-  EXPECT_EQ(listFolder(mount.root() / "odd"), (std::vector<std::string>{"plain", "twice"}));
+  EXPECT_EQ(listFolder(mount.root() / "odd"),
+            (std::vector<std::string>{"plain", "twice", "twice (2)", "x", "x (2)"}));
   struct stat st {};
   ASSERT_EQ(::stat((mount.root() / "odd/twice").c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 5);
   EXPECT_TRUE(S_ISREG(st.st_mode));
+  ASSERT_EQ(::stat((mount.root() / "odd/twice (2)").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 9);
+  ASSERT_EQ(::stat((mount.root() / "odd/x").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(readFile(mount.root() / "odd/x (2)/inner.txt").value_or("?"), "inner");
+}
+
+TEST_F(MountTest, AListingThatNamesAFolderAboveItIsNotFollowed) {
+  service.setFile("mirror/a/b/c.txt", "c");
+  service.addRawRecord("mirror/a/b/", R"({"key":"mirror/a/"})");
+  service.addRawRecord("mirror/a/b/", R"({"key":"mirror/a/b/"})");
+  MountedDomain mount(service);
+  EXPECT_EQ(listFolder(mount.root() / "a/b"), std::vector<std::string>{"c.txt"});
+  EXPECT_EQ(listFolder(mount.root() / "a"), std::vector<std::string>{"b"});
+  EXPECT_EQ(listFolder(mount.root()), std::vector<std::string>{"a"});
+}
+
+TEST_F(MountTest, AFolderWhoseKeyIsTheRootsPrefixTakesNothingFromTheRoot) {
+  service.setFile("mirror/a.txt", "a");
+  service.setFile("mirror/docs/b.txt", "b");
+  service.addRawRecord("mirror/", R"({"key":"mirror/"})");
+  MountedDomain mount(service);
+  EXPECT_EQ(listFolder(mount.root()), (std::vector<std::string>{"a.txt", "docs", "mirror"}));
+  // Its listing is the root's own: every record there is the root's already.
+  EXPECT_TRUE(listFolder(mount.root() / "mirror").empty());
+  EXPECT_EQ(mount.control("signal NSFileProviderRootContainerItemIdentifier"), "ok");
+  EXPECT_EQ(listFolder(mount.root()), (std::vector<std::string>{"a.txt", "docs", "mirror"}));
+  EXPECT_EQ(readFile(mount.root() / "docs/b.txt").value_or("?"), "b");
+}
+
+TEST_F(MountTest, FilesShowTheServicesDatesAndFoldersTheNewestOfTheirs) {
+  service.addRawRecord("mirror/", R"({"key":"mirror/dated/"})");
+  service.addRawRecord(
+      "mirror/dated/",
+      R"({"key":"mirror/dated/old.txt","size":3,"modified":"2021-03-04T05:06:07Z"})");
+  service.addRawRecord(
+      "mirror/dated/",
+      R"({"key":"mirror/dated/new.txt","size":3,"modified":"2024-05-01T10:00:00+02:00"})");
+  service.setFile("mirror/plain/undated.txt", "u");
+  auto before = std::time(nullptr);
+  MountedDomain mount(service);
+  struct stat st {};
+  ASSERT_EQ(::stat((mount.root() / "dated/old.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1614834367);
+  EXPECT_EQ(st.st_ctim.tv_sec, 1614834367);
+  ASSERT_EQ(::stat((mount.root() / "dated/new.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1714550400);
+  ASSERT_EQ(::stat((mount.root() / "dated").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1714550400);
+  // A folder whose records carry no dates: the time it was listed.
+  listFolder(mount.root() / "plain");
+  ASSERT_EQ(::stat((mount.root() / "plain").c_str(), &st), 0);
+  EXPECT_GE(st.st_mtim.tv_sec, before);
+  EXPECT_LE(st.st_mtim.tv_sec, std::time(nullptr));
 }
 
 TEST_F(MountTest, EveryChangeIsRefusedWithEROFSAndReachesNoService) {
@@ -311,6 +369,28 @@ TEST_F(MountTest, WhatANewListingChangesTheKernelSeesAtOnce) {
       aMoment));
   EXPECT_EQ(listFolder(docs), (std::vector<std::string>{"grows.txt", "new.txt", "stays.txt"}));
   EXPECT_EQ(readFile(docs / "grows.txt").value_or("?"), "a good deal longer");
+}
+
+TEST_F(MountTest, ItemsGoneFromTheServiceLeaveTheReplicaOnceTheKernelForgetsThem) {
+  for (int i = 0; i < 50; ++i) service.setFile("mirror/docs/f" + std::to_string(i), "f");
+  service.setFile("mirror/docs/stays", "s");
+  MountedDomain mount(service);
+  const fs::path docs = mount.root() / "docs";
+  ASSERT_EQ(listFolder(docs).size(), 51u);
+  struct stat st {};
+  for (int i = 0; i < 50; ++i)
+    ASSERT_EQ(::stat((docs / ("f" + std::to_string(i))).c_str(), &st), 0);
+  size_t listed = mount.replica().size();
+  EXPECT_GE(listed, 53u);  // the root, docs, and its files
+
+  for (int i = 0; i < 50; ++i) service.removeFile("mirror/docs/f" + std::to_string(i));
+  EXPECT_EQ(mount.control("signal NSFileProviderWorkingSetContainerItemIdentifier"), "ok");
+  EXPECT_EQ(listFolder(docs), std::vector<std::string>{"stays"});
+  // The kernel is told the names went, lets the inodes go and says so.
+  EXPECT_TRUE(
+      waitUntil([&] { return mount.replica().size() <= listed - 50; }, std::chrono::seconds(5)))
+      << mount.replica().size();
+  EXPECT_EQ(readFile(docs / "stays").value_or("?"), "s");
 }
 
 TEST_F(MountTest, TheServiceStoppedGivesEIOAndTheMountRecoversWhenItIsBack) {

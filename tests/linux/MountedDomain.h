@@ -97,6 +97,7 @@ class MountedDomain {
   // A control request, answered as the socket would.
   std::string control(const std::string& request) { return daemon_->handle(request); }
   bool mounted() const { return daemon_ != nullptr; }
+  fuse::Replica& replica() { return daemon_->filesystem().replica(); }
 
  private:
   std::filesystem::path mountpoint_;

@@ -37,10 +37,41 @@ fp::ItemPtr sized(const std::string& id, const std::string& name, int64_t size) 
   return std::make_shared<SizedFile>(id, name, size);
 }
 
+const std::vector<fp::ItemPtr> kNothing;
+
+// A file with a modification date.
+class DatedFile final : public fp::Item {
+ public:
+  DatedFile(std::string id, std::string name, int64_t modified)
+      : id_(std::move(id)), name_(std::move(name)), modified_(modified) {}
+  fp::ItemIdentifier itemIdentifier() const override { return id_; }
+  fp::ItemIdentifier parentItemIdentifier() const override {
+    return fp::kRootContainerItemIdentifier;
+  }
+  std::string filename() const override { return name_; }
+  std::string contentType() const override { return "text/plain"; }
+  std::optional<int64_t> documentSize() const override { return 1; }
+  fp::ItemVersion itemVersion() const override { return {}; }
+  fp::ItemCapabilities capabilities() const override { return 0; }
+  std::optional<int64_t> contentModificationTime() const override { return modified_; }
+
+ private:
+  std::string id_, name_;
+  int64_t modified_;
+};
+
+fp::ItemPtr dated(const std::string& id, const std::string& name, int64_t modified) {
+  return std::make_shared<DatedFile>(id, name, modified);
+}
+
 struct FakeClock {
   steady_clock::time_point now = steady_clock::time_point() + hours(1);
+  int64_t wall = 1'700'000'000;
   Clock clock() {
     return [this] { return now; };
+  }
+  WallClock wallClock() {
+    return [this] { return wall; };
   }
 };
 
@@ -56,29 +87,156 @@ TEST(ReplicaTest, NamesThatCannotStandInAFolderAreRefused) {
   EXPECT_FALSE(isUsableFileName("a/b"));
 }
 
-TEST(ReplicaTest, AListingKeepsOrderDropsBadNamesAndTheFirstOfTwoNamesStands) {
+TEST(ReplicaTest, AListingKeepsOrderDropsBadNamesAndShowsTheLaterOfTwoNamesWithASuffix) {
   FakeClock time;
-  Replica replica(seconds(3), time.clock());
-  replica.applyListing(kRootInode,
-                       {item("mirror/b", "b"), item("mirror/x", ".."), item("mirror/d/", "d", true),
-                        item("mirror/b/", "b"), item("mirror/e", "")});
+  Replica replica(seconds(3), time.clock(), time.wallClock());
+  // "b (2)" is a record's own name, so the suffix moves on to "b (3)".
+  replica.applyListing(kRootInode, {item("mirror/b", "b"), item("mirror/x", ".."),
+                                    item("mirror/d/", "d", true), item("mirror/b/", "b", true),
+                                    item("mirror/e", ""), item("mirror/b (2)", "b (2)")});
   auto children = replica.children(kRootInode);
-  ASSERT_EQ(children.size(), 2u);
+  ASSERT_EQ(children.size(), 4u);
   EXPECT_EQ(children[0].name, "b");
   EXPECT_EQ(replica.node(children[0].inode)->identifier, "mirror/b");
   EXPECT_EQ(children[1].name, "d");
   EXPECT_TRUE(children[1].isDirectory);
+  EXPECT_EQ(children[2].name, "b (3)");
+  EXPECT_EQ(replica.child(kRootInode, "b (3)")->identifier, "mirror/b/");
+  EXPECT_EQ(children[3].name, "b (2)");
+  EXPECT_EQ(replica.child(kRootInode, "b (2)")->identifier, "mirror/b (2)");
   EXPECT_FALSE(replica.child(kRootInode, "..").has_value());
+
+  // Listed again unchanged, every name stays where it was.
+  auto again = replica.applyListing(kRootInode,
+                                    {item("mirror/b", "b"), item("mirror/d/", "d", true),
+                                     item("mirror/b/", "b", true), item("mirror/b (2)", "b (2)")});
+  EXPECT_TRUE(again.goneNames.empty());
+  EXPECT_EQ(replica.child(kRootInode, "b (3)")->identifier, "mirror/b/");
+}
+
+TEST(ReplicaTest, ASuffixedNameStaysWithin255Bytes) {
+  FakeClock time;
+  Replica replica(seconds(3), time.clock(), time.wallClock());
+  std::string longName = std::string(252, 'x') + "\xC3\xA9";  // ends in a two-byte character
+  replica.applyListing(kRootInode, {item("mirror/l", longName), item("mirror/l/", longName, true)});
+  auto children = replica.children(kRootInode);
+  ASSERT_EQ(children.size(), 2u);
+  EXPECT_EQ(children[1].name, std::string(251, 'x') + " (2)");
+}
+
+TEST(ReplicaTest, ARecordThatIsTheRootOrAnAncestorOfItsFolderIsRefused) {
+  FakeClock time;
+  Replica replica(seconds(3), time.clock(), time.wallClock());
+  replica.applyListing(kRootInode, {item("mirror/a/", "a", true)});
+  Inode a = replica.child(kRootInode, "a")->inode;
+  replica.applyListing(a, {item("mirror/a/b/", "b", true)});
+  Inode b = replica.child(a, "b")->inode;
+  replica.applyListing(
+      b, {item(fp::kRootContainerItemIdentifier, "root", true), item("mirror/a/", "a", true),
+          item("mirror/a/b/", "b", true), item("mirror/a/b/c", "c")});
+  auto children = replica.children(b);
+  ASSERT_EQ(children.size(), 1u);
+  EXPECT_EQ(children[0].name, "c");
+  // The tree is as it was: a still under the root, b under a.
+  EXPECT_EQ(replica.node(a)->parent, kRootInode);
+  EXPECT_EQ(replica.node(b)->parent, a);
+  EXPECT_EQ(replica.child(kRootInode, "a")->inode, a);
+
+  // An item that another folder shows stays there.
+  replica.applyListing(a, {item("mirror/a/b/", "b", true), item("mirror/a/b/c", "c")});
+  EXPECT_EQ(replica.children(a).size(), 1u);
+  EXPECT_EQ(replica.child(b, "c")->parent, b);
+}
+
+TEST(ReplicaTest, FilesShowTheirDatesAndFoldersTheNewestOrTheTimeOfTheirListing) {
+  FakeClock time;
+  Replica replica(seconds(3), time.clock(), time.wallClock());
+  replica.applyListing(
+      kRootInode, {item("mirror/dated/", "dated", true), item("mirror/plain/", "plain", true)});
+  Inode datedFolder = replica.child(kRootInode, "dated")->inode;
+  Inode plainFolder = replica.child(kRootInode, "plain")->inode;
+  EXPECT_EQ(replica.node(kRootInode)->modified, time.wall);  // nothing listed is dated
+  EXPECT_EQ(replica.node(plainFolder)->modified, time.wall);
+
+  replica.applyListing(datedFolder, {dated("mirror/dated/old", "old", 1000),
+                                     dated("mirror/dated/new", "new", 5000)});
+  EXPECT_EQ(replica.child(datedFolder, "old")->modified, 1000);
+  EXPECT_EQ(replica.node(datedFolder)->modified, 5000);
+  EXPECT_EQ(replica.children(datedFolder)[1].modified, 5000);
+
+  // An unchanged listing keeps the time it was first seen at; a changed one
+  // takes the time of its listing.
+  time.wall += 60;
+  replica.applyListing(plainFolder, {item("mirror/plain/x", "x")});
+  EXPECT_EQ(replica.node(plainFolder)->modified, time.wall);
+  time.wall += 60;
+  auto same = replica.applyListing(plainFolder, {item("mirror/plain/x", "x")});
+  EXPECT_EQ(replica.node(plainFolder)->modified, time.wall - 60);
+  EXPECT_TRUE(same.changedAttributes.empty());
+
+  // The root relisted keeps the dated folder's own date; a newer file date
+  // reaches the kernel as changed attributes.
+  replica.applyListing(
+      kRootInode, {item("mirror/dated/", "dated", true), item("mirror/plain/", "plain", true)});
+  EXPECT_EQ(replica.node(datedFolder)->modified, 5000);
+  auto newer = replica.applyListing(datedFolder, {dated("mirror/dated/old", "old", 1000),
+                                                  dated("mirror/dated/new", "new", 9000)});
+  EXPECT_EQ(newer.changedAttributes,
+            (std::vector<Inode>{replica.child(datedFolder, "new")->inode, datedFolder}));
+  EXPECT_EQ(replica.updateItem(dated("mirror/dated/old", "old", 2000)),
+            replica.child(datedFolder, "old")->inode);
+  EXPECT_EQ(replica.child(datedFolder, "old")->modified, 2000);
+}
+
+TEST(ReplicaTest, ItemsNoLongerListedLeaveOnceTheKernelHasForgottenThem) {
+  FakeClock time;
+  Replica replica(seconds(3), time.clock(), time.wallClock());
+  replica.applyListing(kRootInode, {item("mirror/kept", "kept"), item("mirror/held", "held"),
+                                    item("mirror/d/", "d", true)});
+  Inode kept = replica.child(kRootInode, "kept")->inode;
+  Inode held = replica.child(kRootInode, "held")->inode;
+  Inode folder = replica.child(kRootInode, "d")->inode;
+  replica.applyListing(folder, {item("mirror/d/x", "x")});
+  Inode x = replica.child(folder, "x")->inode;
+  EXPECT_TRUE(replica.lookedUp(held));
+  EXPECT_TRUE(replica.lookedUp(held));
+  EXPECT_EQ(replica.size(), 5u);
+
+  // Only "kept" is listed now: "held" stays while the kernel knows it; the
+  // folder, its listing and its child go at once.
+  replica.applyListing(kRootInode, {item("mirror/kept", "kept")});
+  EXPECT_EQ(replica.size(), 3u);
+  EXPECT_FALSE(replica.node(folder).has_value());
+  EXPECT_FALSE(replica.node(x).has_value());
+  EXPECT_FALSE(replica.hasListing(folder));
+  replica.forget(held, 1);
+  EXPECT_TRUE(replica.node(held).has_value());
+  replica.forget(held, 1);
+  EXPECT_FALSE(replica.node(held).has_value());
+  EXPECT_FALSE(replica.lookedUp(held));
+
+  // A listed item forgotten by the kernel stays; the root always stays.
+  EXPECT_TRUE(replica.lookedUp(kept));
+  replica.forget(kept, 1);
+  EXPECT_TRUE(replica.node(kept).has_value());
+  replica.forget(kRootInode, 1);
+  replica.applyListing(kRootInode, kNothing);
+  EXPECT_EQ(replica.size(), 1u);
+  EXPECT_TRUE(replica.node(kRootInode).has_value());
+
+  // Listed again, an item that left gets a fresh inode.
+  replica.applyListing(kRootInode, {item("mirror/kept", "kept")});
+  EXPECT_NE(replica.child(kRootInode, "kept")->inode, kept);
 }
 
 TEST(ReplicaTest, UnlistedFoldersComeInOrderAfterAChildAndUpToACount) {
   FakeClock time;
-  Replica replica(seconds(3), time.clock());
+  Replica replica(seconds(3), time.clock(), time.wallClock());
   replica.applyListing(kRootInode, {item("mirror/a/", "a", true), item("mirror/f", "f"),
                                     item("mirror/b/", "b", true), item("mirror/c/", "c", true),
                                     item("mirror/d/", "d", true)});
   auto inode = [&](const char* name) { return replica.child(kRootInode, name)->inode; };
-  replica.applyListing(inode("c"), {});
+  replica.applyListing(inode("c"), kNothing);
   EXPECT_EQ(replica.unlistedFolders(kRootInode, 0, 10),
             (std::vector<Inode>{inode("a"), inode("b"), inode("d")}));
   EXPECT_EQ(replica.unlistedFolders(kRootInode, 0, 2),
@@ -90,14 +248,15 @@ TEST(ReplicaTest, UnlistedFoldersComeInOrderAfterAChildAndUpToACount) {
   EXPECT_TRUE(replica.unlistedFolders(inode("a"), 0, 10).empty());      // no listing yet
 }
 
-TEST(ReplicaTest, InodesAreStablePerIdentifierAcrossListings) {
+TEST(ReplicaTest, InodesAreStablePerIdentifierWhileTheKernelHoldsThem) {
   FakeClock time;
-  Replica replica(seconds(3), time.clock());
+  Replica replica(seconds(3), time.clock(), time.wallClock());
   replica.applyListing(kRootInode, {item("mirror/a", "a"), item("mirror/b", "b")});
   auto a = replica.child(kRootInode, "a")->inode;
   auto b = replica.child(kRootInode, "b")->inode;
   EXPECT_NE(a, b);
   EXPECT_NE(a, kRootInode);
+  ASSERT_TRUE(replica.lookedUp(a));  // the kernel holds it: its number stays
   replica.applyListing(kRootInode, {item("mirror/b", "b")});
   EXPECT_FALSE(replica.child(kRootInode, "a").has_value());
   replica.applyListing(kRootInode, {item("mirror/c", "c"), item("mirror/a", "a")});
@@ -107,7 +266,7 @@ TEST(ReplicaTest, InodesAreStablePerIdentifierAcrossListings) {
 
 TEST(ReplicaTest, AFolderThatListsItselfDoesNotBecomeItsOwnChild) {
   FakeClock time;
-  Replica replica(seconds(3), time.clock());
+  Replica replica(seconds(3), time.clock(), time.wallClock());
   replica.applyListing(kRootInode, {item("mirror/d/", "d", true)});
   auto folder = replica.child(kRootInode, "d")->inode;
   replica.applyListing(folder, {item("mirror/d/", "d", true), item("mirror/d/x", "x")});
@@ -118,7 +277,7 @@ TEST(ReplicaTest, AFolderThatListsItselfDoesNotBecomeItsOwnChild) {
 
 TEST(ReplicaTest, ANewListingNamesWhatTheKernelHoldsInAnOlderForm) {
   FakeClock time;
-  Replica replica(seconds(3), time.clock());
+  Replica replica(seconds(3), time.clock(), time.wallClock());
   auto first = replica.applyListing(
       kRootInode,
       {sized("mirror/a", "a", 1), sized("mirror/b", "b", 2), item("mirror/c/", "c", true)});
@@ -158,15 +317,15 @@ TEST(ReplicaTest, ANewListingNamesWhatTheKernelHoldsInAnOlderForm) {
 
 TEST(ReplicaTest, ListingsAgeAndAreMarkedStale) {
   FakeClock time;
-  Replica replica(seconds(3), time.clock());
+  Replica replica(seconds(3), time.clock(), time.wallClock());
   EXPECT_TRUE(replica.needsListing(kRootInode));
-  replica.applyListing(kRootInode, {});
+  replica.applyListing(kRootInode, kNothing);
   EXPECT_FALSE(replica.needsListing(kRootInode));
   time.now += milliseconds(2999);
   EXPECT_FALSE(replica.needsListing(kRootInode));
   time.now += milliseconds(1);
   EXPECT_TRUE(replica.needsListing(kRootInode));
-  replica.applyListing(kRootInode, {});
+  replica.applyListing(kRootInode, kNothing);
   replica.markAllStale();
   EXPECT_TRUE(replica.needsListing(kRootInode));
   EXPECT_TRUE(replica.hasListing(kRootInode));

@@ -30,6 +30,14 @@ TEST(FileProviderItem, FolderHasFolderTypeAndNoSizeWhateverItsSize) {
   }
 }
 
+TEST(FileProviderItem, TheModificationTimeIsTheEntrysModifiedDateWhenItHasOne) {
+  backend::Entry dated = file("mirror/docs/a.txt", "a.txt");
+  dated.modifiedAt = backend::Date(std::chrono::seconds(1714557600));  // 2024-05-01T10:00:00Z
+  EXPECT_EQ(FileProviderItem(dated).contentModificationTime(), 1714557600);
+  EXPECT_EQ(FileProviderItem(file("mirror/docs/b.txt", "b.txt")).contentModificationTime(),
+            std::nullopt);
+}
+
 TEST(FileProviderItem, FileTypeComesFromTheExtensionElseGenericData) {
   EXPECT_EQ(FileProviderItem(file("mirror/docs/report.pdf", "report.pdf")).contentType(),
             "application/pdf");

@@ -20,16 +20,6 @@ using namespace std::chrono;
 
 namespace {
 
-Result<sockaddr_un> addressFor(const fs::path& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.string().size() >= sizeof address.sun_path) {
-    return std::unexpected(posixError(ENAMETOOLONG, "control socket path " + path.string()));
-  }
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  return address;
-}
-
 // Waits for `events` on `fd` until `deadline`; false on time-out or error.
 bool waitFor(int fd, short events, steady_clock::time_point deadline) {
   for (;;) {
@@ -43,6 +33,16 @@ bool waitFor(int fd, short events, steady_clock::time_point deadline) {
 }
 
 }  // namespace
+
+Result<sockaddr_un> controlSocketAddress(const fs::path& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.string().size() >= sizeof address.sun_path) {
+    return std::unexpected(posixError(ENAMETOOLONG, "control socket path " + path.string()));
+  }
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return address;
+}
 
 std::optional<std::string_view> controlRequestLine(std::string_view received) {
   auto end = received.substr(0, kMaxControlRequest).find('\n');
@@ -81,33 +81,73 @@ Result<void> prepareControlFolder(const fs::path& socketPath) {
   fs::path folder = socketPath.parent_path();
   std::error_code ec;
   fs::create_directories(folder.parent_path(), ec);
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+  if (::mkdir(folder.c_str(), 0700) == 0) {
+    // Made just now by us: the umask may have taken bits off, never added.
+    (void)::chmod(folder.c_str(), 0700);
+  } else if (errno != EEXIST) {
     return std::unexpected(posixError(errno, "cannot create " + folder.string()));
   }
+  return checkControlFolder(socketPath);
+}
+
+Result<void> checkControlFolder(const fs::path& socketPath) {
+  fs::path folder = socketPath.parent_path();
   struct stat st {};
   if (::lstat(folder.c_str(), &st) != 0) return std::unexpected(posixError(errno, folder.string()));
-  if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
-    return std::unexpected(posixError(EPERM, folder.string() + " is not the user's own folder"));
-  }
-  if ((st.st_mode & 0777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
-    return std::unexpected(posixError(errno, folder.string()));
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 0777) != 0700) {
+    return std::unexpected(
+        posixError(EPERM, folder.string() + " is not the user's own private folder (0700)"));
   }
   return {};
+}
+
+bool peerIsThisUser(int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+  return peer.uid == ::getuid();
+}
+
+namespace {
+
+// A connection to the user's own daemon at `socketPath`, or why there is none.
+Result<int> connectToDaemon(const fs::path& socketPath) {
+  if (auto folder = checkControlFolder(socketPath); !folder) {
+    return std::unexpected(folder.error());
+  }
+  auto address = controlSocketAddress(socketPath);
+  if (!address) return std::unexpected(address.error());
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::unexpected(posixError(errno, "socket"));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&*address), sizeof *address) != 0) {
+    int code = errno;
+    ::close(fd);
+    return std::unexpected(posixError(code, "no daemon answers at " + socketPath.string()));
+  }
+  if (!peerIsThisUser(fd)) {
+    ::close(fd);
+    return std::unexpected(
+        posixError(EPERM, "the control socket " + socketPath.string() + " is another user's"));
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool controlSocketAccepts(const fs::path& socketPath) {
+  auto fd = connectToDaemon(socketPath);
+  if (!fd) return false;
+  ::close(*fd);
+  return true;
 }
 
 Result<std::string> sendControlRequest(const fs::path& socketPath, const std::string& request,
                                        milliseconds timeout) {
   auto deadline = steady_clock::now() + timeout;
-  auto address = addressFor(socketPath);
-  if (!address) return std::unexpected(address.error());
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::unexpected(posixError(errno, "socket"));
+  auto connected = connectToDaemon(socketPath);
+  if (!connected) return std::unexpected(connected.error());
+  int fd = *connected;
   auto closeFd = [fd] { ::close(fd); };
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&*address), sizeof *address) != 0) {
-    int code = errno;
-    closeFd();
-    return std::unexpected(posixError(code, "no daemon answers at " + socketPath.string()));
-  }
   std::string line = request + "\n";
   if (line.size() > kMaxControlRequest) {
     closeFd();
@@ -136,98 +176,6 @@ Result<std::string> sendControlRequest(const fs::path& socketPath, const std::st
     return std::unexpected(posixError(ECONNRESET, "the daemon closed the connection"));
   }
   return answer.substr(0, end);
-}
-
-Result<std::unique_ptr<ControlServer>> ControlServer::start(fs::path socketPath, Handler handler) {
-  if (auto ready = prepareControlFolder(socketPath); !ready) return std::unexpected(ready.error());
-  auto address = addressFor(socketPath);
-  if (!address) return std::unexpected(address.error());
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return std::unexpected(posixError(errno, "socket"));
-  auto bindIt = [&] { return ::bind(fd, reinterpret_cast<sockaddr*>(&*address), sizeof *address); };
-  if (bindIt() != 0) {
-    int code = errno;
-    if (code == EADDRINUSE) {
-      // A live daemon answers; a dead one's file is only in the way.
-      if (sendControlRequest(socketPath, "status", milliseconds(500))) {
-        ::close(fd);
-        return std::unexpected(posixError(EADDRINUSE, "Another daemon already serves this domain"));
-      }
-      ::unlink(socketPath.c_str());
-      code = bindIt() == 0 ? 0 : errno;
-    }
-    if (code != 0) {
-      ::close(fd);
-      return std::unexpected(posixError(code, "cannot bind " + socketPath.string()));
-    }
-  }
-  if (::listen(fd, 16) != 0) {
-    int code = errno;
-    ::close(fd);
-    return std::unexpected(posixError(code, "cannot listen on " + socketPath.string()));
-  }
-  int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake < 0) {
-    int code = errno;
-    ::close(fd);
-    return std::unexpected(posixError(code, "eventfd"));
-  }
-  std::unique_ptr<ControlServer> server(
-      new ControlServer(std::move(socketPath), fd, wake, std::move(handler)));
-  server->thread_ = std::thread([s = server.get()] { s->serve(); });
-  return server;
-}
-
-ControlServer::ControlServer(fs::path path, int listenFd, int wakeFd, Handler handler)
-    : path_(std::move(path)), listenFd_(listenFd), wakeFd_(wakeFd), handler_(std::move(handler)) {}
-
-ControlServer::~ControlServer() {
-  uint64_t one = 1;
-  (void)!::write(wakeFd_, &one, sizeof one);
-  if (thread_.joinable()) thread_.join();
-  ::unlink(path_.c_str());
-  ::close(listenFd_);
-  ::close(wakeFd_);
-}
-
-void ControlServer::serve() {
-  for (;;) {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents) return;
-    if (!(fds[0].revents & POLLIN)) continue;
-    int connection = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0) continue;
-    answer(connection);
-    ::close(connection);
-  }
-}
-
-void ControlServer::answer(int connection) {
-  // A client that never finishes its line must not hold the daemon's socket.
-  auto deadline = steady_clock::now() + seconds(2);
-  std::string request;
-  char buffer[512];
-  while (request.find('\n') == std::string::npos && request.size() < kMaxControlRequest) {
-    if (!waitFor(connection, POLLIN, deadline)) return;
-    ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    request.append(buffer, static_cast<size_t>(got));
-  }
-  auto line = controlRequestLine(request);
-  if (!line) return;
-  std::string reply;
-  try {
-    reply = handler_(std::string(*line));
-  } catch (...) {
-    reply = "error internal failure";
-  }
-  reply.push_back('\n');
-  (void)::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
 }
 
 }  // namespace lumora::fuse

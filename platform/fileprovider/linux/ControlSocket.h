@@ -1,11 +1,16 @@
 #pragma once
 // The daemon's control socket: one request line in, one answer line out.
 // Requests: "signal <container identifier>", "remove", "status". Answers
-// start with "ok" or "error".
+// start with "ok" or "error". Only the user's own processes are answered,
+// and only the user's own daemon is asked (SO_PEERCRED on both ends).
+
+#include <sys/un.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <list>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +19,11 @@
 #include "platform/foundation/Error.h"
 
 namespace lumora::fuse {
+
+// The exit status of a daemon that found another serving its domain, and
+// its reason: the domain manager takes it for success.
+inline constexpr int kExitAlreadyServed = 3;
+inline constexpr const char* kAlreadyServed = "Another daemon already serves this domain";
 
 // The most bytes a request line may take, its line break included.
 inline constexpr size_t kMaxControlRequest = 4096;
@@ -35,20 +45,29 @@ ControlRequest parseControlRequest(std::string_view line);
 // $XDG_RUNTIME_DIR/lumora/<domain>.sock, or a 0700 folder of the user's
 // under /tmp when XDG_RUNTIME_DIR is unset. The folder is not created here.
 std::filesystem::path controlSocketPath(const std::string& domainIdentifier);
-// Creates the socket's folder with mode 0700 and checks that it is the
-// user's own (never someone else's folder or a symlink).
+Result<sockaddr_un> controlSocketAddress(const std::filesystem::path& socketPath);
+// Creates the socket's folder with mode 0700 and checks it.
 Result<void> prepareControlFolder(const std::filesystem::path& socketPath);
+// The socket's folder is the user's own, with mode 0700, and not a symlink:
+// under /tmp another user could otherwise make it first and answer there.
+Result<void> checkControlFolder(const std::filesystem::path& socketPath);
+// The process at the other end of a Unix socket runs as this user.
+bool peerIsThisUser(int fd);
 
 // Sends one request and returns the answer line (without its line break).
 Result<std::string> sendControlRequest(const std::filesystem::path& socketPath,
                                        const std::string& request,
                                        std::chrono::milliseconds timeout);
+// A daemon of this user listens on the socket: it accepts connections,
+// however busy it is with earlier requests. Nothing is sent.
+bool controlSocketAccepts(const std::filesystem::path& socketPath);
 
 class ControlServer {
  public:
   using Handler = std::function<std::string(const std::string& request)>;
   // Binds the socket (replacing a dead daemon's leftover) and serves
-  // requests on its own thread, one after another.
+  // requests, each on a thread of its own, so that a slow one (a signal
+  // waiting for the service) holds up no other.
   static Result<std::unique_ptr<ControlServer>> start(std::filesystem::path socketPath,
                                                       Handler handler);
   ~ControlServer();  // stops the thread and removes the socket file
@@ -59,12 +78,16 @@ class ControlServer {
   ControlServer(std::filesystem::path path, int listenFd, int wakeFd, Handler handler);
   void serve();
   void answer(int connection);
+  void reapFinished();
 
   const std::filesystem::path path_;
   const int listenFd_;
-  const int wakeFd_;  // an eventfd: written once to stop the thread
+  const int wakeFd_;  // an eventfd: written once to stop every thread
   const Handler handler_;
-  std::thread thread_;
+  std::mutex mutex_;
+  std::list<std::thread> workers_;       // protected by mutex_
+  std::list<std::thread::id> finished_;  // protected by mutex_: to be joined
+  std::thread thread_;                   // last: it uses everything above
 };
 
 }  // namespace lumora::fuse

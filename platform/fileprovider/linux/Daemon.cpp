@@ -1,7 +1,9 @@
 #include "platform/fileprovider/linux/Daemon.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +71,41 @@ fs::path contentCacheFolder(const std::string& domainIdentifier) {
   return paths::cacheHome() / "lumora" / domainIdentifier;
 }
 
+fs::path downloadsFolder(const std::string& domainIdentifier) {
+  return contentCacheFolder(domainIdentifier) / ".downloads";
+}
+
+namespace {
+
+// The domain's lock: one daemon per domain may touch its cache, socket and
+// mount point. A descriptor that holds it, or why not.
+Result<int> lockDomain(const std::string& domainIdentifier) {
+  fs::path file = paths::cacheHome() / "lumora" / (domainIdentifier + ".lock");
+  std::error_code ec;
+  fs::create_directories(file.parent_path(), ec);
+  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return std::unexpected(posixError(errno, "cannot open " + file.string()));
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int code = errno;
+    ::close(fd);
+    if (code == EWOULDBLOCK)
+      return std::unexpected(Error{kPosixErrorDomain, EALREADY, kAlreadyServed});
+    return std::unexpected(posixError(code, "cannot lock " + file.string()));
+  }
+  return fd;
+}
+
+// Leftovers of an earlier run are dropped; only under the domain's lock.
+void clearDownloads(const std::string& domainIdentifier) {
+  fs::path downloads = downloadsFolder(domainIdentifier);
+  std::error_code ec;
+  fs::remove_all(downloads, ec);
+  fs::create_directories(downloads, ec);
+  fs::permissions(downloads, fs::perms::owner_all, ec);
+}
+
+}  // namespace
+
 DomainDaemon::DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtension& extension,
                            uint64_t cacheLimit)
     : options_(std::move(options)),
@@ -78,9 +115,12 @@ DomainDaemon::DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtens
 Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
     const DaemonOptions& options, fileprovider::ReplicatedExtension& extension,
     uint64_t cacheLimit) {
+  auto lock = lockDomain(options.domain.identifier);
+  if (!lock) return std::unexpected(lock.error());
   std::unique_ptr<DomainDaemon> daemon(new DomainDaemon(options, extension, cacheLimit));
+  daemon->lockFd_ = *lock;
+  clearDownloads(options.domain.identifier);
   if (auto ready = daemon->cache_.prepare(); !ready) return std::unexpected(ready.error());
-  // The socket first: a second daemon for the domain must not reach mount.
   auto socketPath = controlSocketPath(options.domain.identifier);
   auto control = ControlServer::start(
       socketPath, [d = daemon.get()](const std::string& request) { return d->handle(request); });
@@ -95,8 +135,12 @@ Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
 }
 
 DomainDaemon::~DomainDaemon() {
+  // A control request waiting for the service (a signal) ends now, also
+  // when the mount ended from outside rather than through stop().
+  filesystem_.stopWaiting();
   control_.reset();  // no requests while the mount goes away
   mount_.reset();
+  if (lockFd_ >= 0) ::close(lockFd_);
 }
 
 int DomainDaemon::run() {
@@ -175,6 +219,10 @@ int detach(int& reportFd) {
       if (got > 0) word.append(buffer, static_cast<size_t>(got));
     }
     if (word.starts_with("ok")) ::_exit(0);
+    if (word.starts_with("served ")) {
+      std::fputs(word.substr(7).c_str(), stderr);
+      ::_exit(kExitAlreadyServed);
+    }
     if (word.empty()) word = "The daemon stopped before it mounted the domain\n";
     std::fputs(word.c_str(), stderr);
     ::_exit(1);
@@ -211,6 +259,10 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
     std::fprintf(stderr, "%s\n", options.error().description.c_str());
     return 2;
   }
+  // The daemon's many threads mostly wait (on the kernel, the service);
+  // an allocator arena for each would keep freed memory in every one of
+  // them. Two hold a big folder's listing with far less left over.
+  ::mallopt(M_ARENA_MAX, 2);
   int reportFd = -1;
   if (!options->foreground && detach(reportFd) != 0) {
     std::fprintf(stderr, "Cannot detach: %s\n", std::strerror(errno));
@@ -225,16 +277,9 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
-  // Downloads land beside the cache, so that taking one over is a rename
-  // rather than a copy; leftovers of an earlier run are dropped.
-  {
-    fs::path downloads = contentCacheFolder(options->domain.identifier) / ".downloads";
-    std::error_code ec;
-    fs::remove_all(downloads, ec);
-    fs::create_directories(downloads, ec);
-    fs::permissions(downloads, fs::perms::owner_all, ec);
-    if (!ec) ::setenv("TMPDIR", downloads.c_str(), 1);
-  }
+  // Downloads land beside the cache, so that taking one over is a rename.
+  // Only named here: the folder is cleared once the domain's lock is held.
+  ::setenv("TMPDIR", downloadsFolder(options->domain.identifier).c_str(), 1);
   auto extension = makeExtension(options->domain);
   if (!extension) {
     std::string why = "The extension could not be created";
@@ -244,13 +289,14 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   }
   auto daemon = DomainDaemon::start(*options, *extension);
   if (!daemon) {
+    bool served = daemon.error().code == EALREADY;
     if (reportFd >= 0) {
-      report(reportFd, daemon.error().description);
+      report(reportFd, (served ? "served " : "") + daemon.error().description);
     } else {
       std::fprintf(stderr, "%s\n", daemon.error().description.c_str());
     }
     extension->invalidate();
-    return 1;
+    return served ? kExitAlreadyServed : 1;
   }
   if (reportFd >= 0) {
     redirectToLog(options->domain.identifier);

@@ -30,11 +30,15 @@ Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments
 
 // The content cache's folder for a domain: $XDG_CACHE_HOME/lumora/<domain>.
 std::filesystem::path contentCacheFolder(const std::string& domainIdentifier);
+// Where the extension's downloads land: inside the cache folder, so that
+// taking one over is a rename.
+std::filesystem::path downloadsFolder(const std::string& domainIdentifier);
 
 class DomainDaemon {
  public:
-  // Mounts and opens the control socket; the extension must outlive the
-  // daemon.
+  // Takes the domain's lock, mounts and opens the control socket; the
+  // extension must outlive the daemon. While another daemon holds the lock
+  // it fails with EALREADY (kAlreadyServed) before touching anything.
   static Result<std::unique_ptr<DomainDaemon>> start(const DaemonOptions& options,
                                                      fileprovider::ReplicatedExtension& extension,
                                                      uint64_t cacheLimit = kContentCacheLimit);
@@ -48,12 +52,14 @@ class DomainDaemon {
   // One control request's answer.
   std::string handle(const std::string& line);
   const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
+  DomainFilesystem& filesystem() { return filesystem_; }
 
  private:
   DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtension& extension,
                uint64_t cacheLimit);
 
   const DaemonOptions options_;
+  int lockFd_ = -1;  // flock'ed for the daemon's life; first, released last
   ContentCache cache_;
   DomainFilesystem filesystem_;
   std::unique_ptr<FuseMount> mount_;

@@ -41,7 +41,7 @@ Result<void> DomainFilesystem::refresh(Inode folder) {
     if (!node->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
     auto items = driver_.enumerateAll(node->identifier);
     if (!items) return std::unexpected(items.error());
-    tellKernel(folder, replica_.applyListing(folder, *items));
+    tellKernel(folder, replica_.applyListing(folder, std::move(*items)));
     return {};
   });
 }
@@ -152,9 +152,8 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openFile(Inode inode, int 
     cache_.discard(node->identifier, version);
   }
   if (!lease) {
-    bool sizeKnown = node->item && node->item->documentSize().has_value();
     bool whole = !driver_.offersPartialContents() ||
-                 (sizeKnown && static_cast<uint64_t>(node->size) <= kWholeFetchLimit);
+                 (node->sizeKnown && static_cast<uint64_t>(node->size) <= kWholeFetchLimit);
     if (whole) {
       auto item = fetchIntoCache(*node);
       if (!item) return std::unexpected(item.error());

@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <future>
 #include <mutex>
+#include <unordered_set>
 
 #include "platform/fileprovider/Types.h"
+#include "platform/fileprovider/linux/Log.h"
 
 namespace lumora::fuse {
 
@@ -154,12 +156,13 @@ Error noEnumerator() {
 ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension)
     : extension_(extension), partial_(dynamic_cast<fp::PartialContentFetching*>(&extension)) {}
 
-Result<std::vector<fp::ItemPtr>> ExtensionDriver::enumerateAll(
+Result<std::vector<ListedItem>> ExtensionDriver::enumerateAll(
     const fp::ItemIdentifier& container) const {
   std::optional<Error> error;
   auto enumerator = extension_.enumeratorForContainerItemIdentifier(container, {}, &error);
   if (!enumerator) return std::unexpected(error.value_or(noEnumerator()));
-  std::vector<fp::ItemPtr> items;
+  std::vector<ListedItem> items;
+  std::unordered_set<fp::Page> pagesSeen;
   fp::Page page = fp::kInitialPageSortedByName;
   for (size_t count = 0; count < kMaxPagesPerListing; ++count) {
     auto observer = std::make_shared<PageObserver>();
@@ -167,9 +170,22 @@ Result<std::vector<fp::ItemPtr>> ExtensionDriver::enumerateAll(
     enumerator->enumerateItems(observer, page);
     auto result = awaitResult(answer, stopped_);
     if (!result) return std::unexpected(result.error());
-    for (auto& item : result->items) items.push_back(std::move(item));
+    for (const auto& item : result->items) {
+      if (items.size() == kMaxListingItems) {
+        log("the listing of %s holds more than %zu items; the rest are not shown",
+            container.c_str(), kMaxListingItems);
+        return items;
+      }
+      if (item) items.push_back(listedItemFor(*item));
+    }
     if (!result->nextPage) return items;
-    if (*result->nextPage == page) break;  // the same cursor again would never end
+    pagesSeen.insert(std::move(page));
+    if (pagesSeen.contains(*result->nextPage)) {
+      log("the listing of %s comes back to a cursor it gave before; the listing fails",
+          container.c_str());
+      return fail(kFileProviderErrorDomain, fp::kErrorServerUnreachable,
+                  "The listing of " + container + " goes round in a circle.");
+    }
     page = std::move(*result->nextPage);
   }
   return fail(kFileProviderErrorDomain, fp::kErrorServerUnreachable,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/fileprovider/Protocols.h"
+#include "platform/fileprovider/linux/Replica.h"
 
 namespace lumora::fuse {
 
@@ -52,9 +53,10 @@ class ExtensionDriver {
   explicit ExtensionDriver(fileprovider::ReplicatedExtension& extension);
 
   // Every page of the container, from the initial page to the one that ends
-  // the listing.
-  Result<std::vector<fileprovider::ItemPtr>> enumerateAll(
-      const fileprovider::ItemIdentifier& container) const;
+  // the listing, each page's items reduced to what the replica keeps as it
+  // arrives. A cursor that comes back (the listing would go round for ever)
+  // fails the listing; past kMaxListingItems the rest is left out (logged).
+  Result<std::vector<ListedItem>> enumerateAll(const fileprovider::ItemIdentifier& container) const;
   Result<ChangeReport> enumerateChanges(const fileprovider::ItemIdentifier& container) const;
   Result<fileprovider::ItemPtr> item(const fileprovider::ItemIdentifier& identifier) const;
   Result<FetchedContents> fetchContents(
@@ -98,8 +100,9 @@ class ExtensionDriver {
   std::atomic<bool> stopped_{false};
 };
 
-// Keeps runaway listings (a service handing back the same cursor for ever)
-// from holding a kernel thread for good.
+// Keep runaway listings (a service handing out new cursors for ever, with
+// or without records) from holding a kernel thread and memory for good.
 inline constexpr size_t kMaxPagesPerListing = 100000;
+inline constexpr size_t kMaxListingItems = 500000;
 
 }  // namespace lumora::fuse

@@ -62,7 +62,9 @@ Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,
   }
 
   std::unique_ptr<FuseMount> result(new FuseMount(mountpoint, filesystem));
-  std::string options = "fsname=" + fsname + ",subtype=lumora";
+  // auto_unmount: fusermount3 takes the mount away when the daemon dies, so
+  // that a killed daemon never leaves a mount answering ENOTCONN.
+  std::string options = "fsname=" + fsname + ",subtype=lumora,auto_unmount";
   std::vector<std::string> storage = {"lumora-fileprovider", "-o", options};
   std::vector<char*> argv;
   argv.reserve(storage.size());

@@ -1,6 +1,7 @@
 #include "platform/fileprovider/linux/FuseOperations.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -48,7 +49,10 @@ struct stat statFor(const FuseContext& ctx, const NodeInfo& node) {
   st.st_size = node.size;
   st.st_blksize = 4096;
   st.st_blocks = (node.size + 511) / 512;
-  st.st_atim.tv_sec = st.st_mtim.tv_sec = st.st_ctim.tv_sec = ctx.mountedAt;
+  // The service's date; the mount's start where it gives none. The kernel
+  // keeps no other time for an item that cannot change here.
+  std::time_t date = node.modified != 0 ? static_cast<std::time_t>(node.modified) : ctx.mountedAt;
+  st.st_atim.tv_sec = st.st_mtim.tv_sec = st.st_ctim.tv_sec = date;
   return st;
 }
 
@@ -60,6 +64,8 @@ fuse_entry_param entryFor(const FuseContext& ctx, const NodeInfo& node) {
   e.entry_timeout = kKernelCacheSeconds;
   return e;
 }
+
+constexpr size_t kTrimAfterEntries = 10000;
 
 struct DirHandle {
   std::vector<DirEntry> entries;  // the snapshot taken at opendir
@@ -80,17 +86,23 @@ void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     auto& ctx = context(req);
     auto node = ctx.filesystem->lookup(parent, name);
     if (!node) return replyError(req, node.error());
+    auto& replica = ctx.filesystem->replica();
+    // Counted before the kernel can hold it, so that its FORGET never comes
+    // first; an item dropped meanwhile has left its folder.
+    if (!replica.lookedUp(node->inode)) return (void)fuse_reply_err(req, ENOENT);
     auto e = entryFor(ctx, *node);
-    fuse_reply_entry(req, &e);
+    if (fuse_reply_entry(req, &e) != 0) replica.forget(node->inode, 1);
   });
 }
 
-void opForget(fuse_req_t req, fuse_ino_t, uint64_t) {
-  // Inodes live as long as the daemon: their numbers stay stable.
+void opForget(fuse_req_t req, fuse_ino_t ino, uint64_t nlookup) {
+  context(req).filesystem->replica().forget(ino, nlookup);
   fuse_reply_none(req);
 }
 
-void opForgetMulti(fuse_req_t req, size_t, fuse_forget_data*) {
+void opForgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
+  auto& replica = context(req).filesystem->replica();
+  for (size_t i = 0; i < count; ++i) replica.forget(forgets[i].ino, forgets[i].nlookup);
   fuse_reply_none(req);
 }
 
@@ -294,11 +306,15 @@ void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
         node.inode = entry.inode;
         node.isDirectory = entry.isDirectory;
         node.size = entry.size;
+        node.modified = entry.modified;
       }
       size_t added = 0;
       if (plus) {
         fuse_entry_param e = entryFor(ctx, node);
-        if (dot) e.ino = 0;  // no look-up count taken for these two
+        // Each entry handed out with its inode raises the kernel's look-up
+        // count; only one that fits is counted. None for "." and "..".
+        if (fuse_add_direntry_plus(req, nullptr, 0, name, nullptr, 0) > size - used) break;
+        if (dot || !ctx.filesystem->replica().lookedUp(node.inode)) e.ino = 0;
         added = fuse_add_direntry_plus(req, buffer.data() + used, size - used, name, &e,
                                        static_cast<off_t>(index + 1));
       } else {
@@ -322,8 +338,13 @@ void opReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_
 }
 
 void opReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-  context(req).handles.remove(fi->fh);
+  auto& handles = context(req).handles;
+  size_t entries = 0;
+  if (auto handle = handles.get<DirHandle>(fi->fh)) entries = handle->entries.size();
+  handles.remove(fi->fh);
   fuse_reply_err(req, 0);
+  // A big folder's snapshot leaves megabytes freed: back to the system.
+  if (entries >= kTrimAfterEntries) ::malloc_trim(0);
 }
 
 void opFsyncdir(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) {

@@ -9,10 +9,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -137,11 +140,133 @@ class LinuxDomainHandle final : public DomainHandle {
   const Domain domain_;
 };
 
+std::optional<Error> addNow(const fs::path& executable, const Domain& domain) {
+  if (LinuxDomainManager::daemonAlive(domain)) return std::nullopt;
+  // A daemon that died without its mount going (one from before mounts
+  // went with their daemon) leaves a mount where every access fails with
+  // ENOTCONN until it is detached.
+  fs::path mountpoint = mountpointFor(domain);
+  // Only such a dead mount is cleared: anything else mounted there stays, and
+  // the daemon reports the mount point as in use.
+  struct stat st {};
+  bool dead = ::stat(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
+  if (dead && !fuse::detachMount(mountpoint)) {
+    return daemonError(EBUSY, "The mount point " + mountpoint.string() + " is in use");
+  }
+  auto error = runDaemon(executable, domain);
+  // Another start won the race for the domain: it is served.
+  if (error && error->domain == kDomainDaemonErrorDomain &&
+      error->code == fuse::kExitAlreadyServed) {
+    return std::nullopt;
+  }
+  return error;
+}
+
+std::optional<Error> removeNow(const Domain& domain, milliseconds stopTimeout) {
+  if (!LinuxDomainManager::daemonAlive(domain)) return fileProviderError(kErrorNoSuchItem);
+  auto pid = LinuxDomainManager::daemonProcess(domain);
+  auto answer = fuse::sendControlRequest(socketFor(domain), "remove", kRequestTimeout);
+  if (!answer) return answer.error();
+  if (!answer->starts_with("ok")) {
+    return daemonError(EBUSY, answer->substr(std::min<size_t>(6, answer->size())));
+  }
+  auto deadline = steady_clock::now() + stopTimeout;
+  while (pid ? processAlive(*pid) : LinuxDomainManager::daemonAlive(domain)) {
+    if (steady_clock::now() >= deadline) {
+      return daemonError(ETIMEDOUT, "The daemon did not stop in time");
+    }
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
+// The domains added through one manager, checked every interval on a thread
+// of its own; one that has no daemon any more is added again.
+class LinuxDomainManager::Watch {
+ public:
+  explicit Watch(milliseconds interval) : interval_(interval) {}
+  ~Watch() { stop(); }
+
+  void watch(const fs::path& executable, const Domain& domain) {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    domains_[domain.identifier] = Watched{executable, domain, {}, milliseconds(0)};
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+  }
+  // Once it returns, no restart of the domain is under way or to come.
+  void unwatch(const Domain& domain) {
+    std::lock_guard restarting(restart_);
+    std::lock_guard lock(mutex_);
+    domains_.erase(domain.identifier);
+  }
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    std::lock_guard joining(joining_);
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  struct Watched {
+    fs::path executable;
+    Domain domain;
+    // After a start that failed (no token, mount point busy), the next
+    // waits longer, up to a minute: no process started every second.
+    steady_clock::time_point nextTry{};
+    milliseconds backoff{0};
+  };
+  void run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      wake_.wait_for(lock, interval_, [this] { return stopping_; });
+      if (stopping_) break;
+      auto watched = domains_;
+      lock.unlock();
+      for (const auto& [identifier, entry] : watched) {
+        if (steady_clock::now() < entry.nextTry) continue;
+        std::lock_guard restarting(restart_);
+        {
+          std::lock_guard still(mutex_);
+          if (stopping_ || !domains_.contains(identifier)) continue;
+        }
+        if (daemonAlive(entry.domain)) continue;
+        bool failed = addNow(entry.executable, entry.domain).has_value();
+        std::lock_guard still(mutex_);
+        auto watchedNow = domains_.find(identifier);
+        if (watchedNow == domains_.end()) continue;
+        Watched& now = watchedNow->second;
+        now.backoff = failed ? std::min(milliseconds(60000), std::max(interval_, 2 * now.backoff))
+                             : milliseconds(0);
+        now.nextTry = steady_clock::now() + now.backoff;
+      }
+      lock.lock();
+    }
+  }
+
+  const milliseconds interval_;
+  std::mutex restart_;  // held while a domain is added again; before mutex_
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::map<std::string, Watched> domains_;  // protected by mutex_
+  bool stopping_ = false;                   // protected by mutex_
+  std::mutex joining_;
+  std::thread thread_;  // last: it uses everything above
+};
+
 LinuxDomainManager::LinuxDomainManager(std::optional<fs::path> daemonExecutable,
-                                       milliseconds stopTimeout)
-    : daemonExecutable_(std::move(daemonExecutable)), stopTimeout_(stopTimeout) {}
+                                       milliseconds stopTimeout, milliseconds watchInterval)
+    : daemonExecutable_(std::move(daemonExecutable)),
+      stopTimeout_(stopTimeout),
+      watch_(std::make_shared<Watch>(watchInterval)) {}
+
+LinuxDomainManager::~LinuxDomainManager() {
+  watch_->stop();
+}
 
 fs::path LinuxDomainManager::daemonExecutable() const {
   if (daemonExecutable_) return *daemonExecutable_;
@@ -171,53 +296,38 @@ std::optional<pid_t> LinuxDomainManager::daemonProcess(const Domain& domain) {
   return static_cast<pid_t>(pid);
 }
 
+bool LinuxDomainManager::daemonAlive(const Domain& domain) {
+  return fuse::controlSocketAccepts(socketFor(domain));
+}
+
 std::optional<Error> LinuxDomainManager::addDomainNow(const Domain& domain) const {
-  if (daemonProcess(domain)) return std::nullopt;
-  // A daemon that died (SIGKILL, a crash) leaves its mount behind, and every
-  // access to it fails with ENOTCONN until it is detached.
-  fs::path mountpoint = mountpointFor(domain);
-  // Only such a dead mount is cleared: anything else mounted there stays, and
-  // the daemon reports the mount point as in use.
-  struct stat st {};
-  bool dead = ::stat(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
-  if (dead && !fuse::detachMount(mountpoint)) {
-    return daemonError(EBUSY, "The mount point " + mountpoint.string() + " is in use");
-  }
-  std::error_code ec;
-  fs::path socket = socketFor(domain);
-  if (fs::exists(fs::symlink_status(socket, ec))) fs::remove(socket, ec);
-  return runDaemon(daemonExecutable(), domain);
+  return addNow(daemonExecutable(), domain);
 }
 
 std::optional<Error> LinuxDomainManager::removeDomainNow(const Domain& domain) const {
-  auto pid = daemonProcess(domain);
-  if (!pid) return fileProviderError(kErrorNoSuchItem);
-  auto answer = fuse::sendControlRequest(socketFor(domain), "remove", kRequestTimeout);
-  if (!answer) return answer.error();
-  auto deadline = steady_clock::now() + stopTimeout_;
-  while (processAlive(*pid)) {
-    if (steady_clock::now() >= deadline) {
-      return daemonError(ETIMEDOUT, "The daemon did not stop in time");
-    }
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return std::nullopt;
+  watch_->unwatch(domain);
+  return removeNow(domain, stopTimeout_);
 }
 
 void LinuxDomainManager::addDomain(const Domain& domain, ErrorCompletion completion) {
-  runDetached([self = *this, domain, completion = std::move(completion)] {
-    completion(self.addDomainNow(domain));
+  runDetached([watch = watch_, executable = daemonExecutable(), domain,
+               completion = std::move(completion)] {
+    auto error = addNow(executable, domain);
+    if (!error) watch->watch(executable, domain);
+    completion(std::move(error));
   });
 }
 
 void LinuxDomainManager::removeDomain(const Domain& domain, ErrorCompletion completion) {
-  runDetached([self = *this, domain, completion = std::move(completion)] {
-    completion(self.removeDomainNow(domain));
-  });
+  runDetached(
+      [watch = watch_, stopTimeout = stopTimeout_, domain, completion = std::move(completion)] {
+        watch->unwatch(domain);
+        completion(removeNow(domain, stopTimeout));
+      });
 }
 
 std::unique_ptr<DomainHandle> LinuxDomainManager::managerForDomain(const Domain& domain) {
-  if (!daemonProcess(domain)) return nullptr;
+  if (!daemonAlive(domain)) return nullptr;
   return std::make_unique<LinuxDomainHandle>(domain);
 }
 

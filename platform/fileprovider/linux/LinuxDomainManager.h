@@ -1,10 +1,13 @@
 #pragma once
 // The domain manager on Linux: a domain is registered while its
 // lumora-fileprovider daemon runs; the manager starts it, stops it and
-// signals it over the daemon's control socket.
+// signals it over the daemon's control socket. A domain added through it is
+// watched while the manager lives: a daemon that died is started again, as
+// the system restarts an extension.
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 
 #include "platform/fileprovider/DomainManager.h"
@@ -19,24 +22,35 @@ class LinuxDomainManager final : public DomainManager {
  public:
   // `daemonExecutable`: the daemon to start; by default lumora-fileprovider
   // beside the calling executable, else on PATH.
+  // `watchInterval`: how often a watched domain's daemon is checked.
   explicit LinuxDomainManager(std::optional<std::filesystem::path> daemonExecutable = std::nullopt,
-                              std::chrono::milliseconds stopTimeout = std::chrono::seconds(10));
+                              std::chrono::milliseconds stopTimeout = std::chrono::seconds(10),
+                              std::chrono::milliseconds watchInterval = std::chrono::seconds(1));
+  ~LinuxDomainManager() override;  // ends the watch
+  LinuxDomainManager(const LinuxDomainManager&) = delete;
+  LinuxDomainManager& operator=(const LinuxDomainManager&) = delete;
 
   void addDomain(const Domain& domain, ErrorCompletion completion) override;
   void removeDomain(const Domain& domain, ErrorCompletion completion) override;
   std::unique_ptr<DomainHandle> managerForDomain(const Domain& domain) override;
 
-  // Synchronous forms, on the caller's thread.
+  // Synchronous forms, on the caller's thread. Neither watches the domain;
+  // removing it ends a watch.
   std::optional<Error> addDomainNow(const Domain& domain) const;
   std::optional<Error> removeDomainNow(const Domain& domain) const;
 
   // The daemon's process id when one serves the domain.
   static std::optional<pid_t> daemonProcess(const Domain& domain);
+  // A daemon of this user listens for the domain, whether or not it is
+  // ready to answer: busy is alive.
+  static bool daemonAlive(const Domain& domain);
   std::filesystem::path daemonExecutable() const;
 
  private:
+  class Watch;
   const std::optional<std::filesystem::path> daemonExecutable_;
   const std::chrono::milliseconds stopTimeout_;
+  std::shared_ptr<Watch> watch_;  // shared with the tasks the manager starts
 };
 
 }  // namespace lumora::fileprovider

@@ -1,33 +1,137 @@
 #include "platform/fileprovider/linux/Replica.h"
 
 #include <algorithm>
+#include <ctime>
 #include <utility>
+
+#include "platform/fileprovider/linux/Log.h"
 
 namespace lumora::fuse {
 
 namespace fp = lumora::fileprovider;
+
+namespace {
+
+// The item the replica hands out for calls into the extension, made from
+// what it keeps: the extension's own item is not kept for every record.
+class ReplicaItem final : public fp::Item {
+ public:
+  ReplicaItem(fp::ItemIdentifier identifier, fp::ItemIdentifier parent, std::string name,
+              bool isDirectory, int64_t size, fp::Bytes contentVersion, int64_t modified)
+      : identifier_(std::move(identifier)),
+        parent_(std::move(parent)),
+        name_(std::move(name)),
+        contentVersion_(std::move(contentVersion)),
+        size_(size),
+        modified_(modified),
+        isDirectory_(isDirectory) {}
+  fp::ItemIdentifier itemIdentifier() const override { return identifier_; }
+  fp::ItemIdentifier parentItemIdentifier() const override { return parent_; }
+  std::string filename() const override { return name_; }
+  std::string contentType() const override {
+    return isDirectory_ ? "inode/directory" : "application/octet-stream";
+  }
+  std::optional<int64_t> documentSize() const override {
+    if (isDirectory_) return std::nullopt;
+    return size_;
+  }
+  fp::ItemVersion itemVersion() const override { return {contentVersion_, {}}; }
+  fp::ItemCapabilities capabilities() const override {
+    return isDirectory_ ? fp::kItemCapabilitiesAllowsContentEnumerating
+                        : fp::kItemCapabilitiesAllowsReading;
+  }
+  std::optional<int64_t> contentModificationTime() const override {
+    if (modified_ == 0) return std::nullopt;
+    return modified_;
+  }
+
+ private:
+  fp::ItemIdentifier identifier_, parent_;
+  std::string name_;
+  fp::Bytes contentVersion_;
+  int64_t size_, modified_;
+  bool isDirectory_;
+};
+
+}  // namespace
+
+int64_t wallClockNow() {
+  return static_cast<int64_t>(std::time(nullptr));
+}
 
 bool isUsableFileName(std::string_view name) {
   if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
   return name.find('\0') == std::string_view::npos && name.find('/') == std::string_view::npos;
 }
 
-Replica::Replica(std::chrono::steady_clock::duration maxListingAge, Clock clock)
-    : maxListingAge_(maxListingAge), clock_(std::move(clock)) {
-  NodeInfo root;
-  root.inode = kRootInode;
-  root.parent = kRootInode;
+ListedItem listedItemFor(const fp::Item& item) {
+  ListedItem listed;
+  listed.name = item.filename();
+  if (!isUsableFileName(listed.name)) return listed;
+  listed.identifier = item.itemIdentifier();
+  listed.isDirectory = item.contentType() == "inode/directory";
+  auto size = item.documentSize();
+  listed.size = listed.isDirectory ? 0 : size.value_or(0);
+  listed.sizeKnown = listed.isDirectory || size.has_value();
+  listed.contentVersion = item.itemVersion().contentVersion;
+  listed.modified = item.contentModificationTime().value_or(0);
+  return listed;
+}
+
+Replica::Replica(std::chrono::steady_clock::duration maxListingAge, Clock clock,
+                 WallClock wallClock)
+    : maxListingAge_(maxListingAge), clock_(std::move(clock)), wallClock_(std::move(wallClock)) {
+  Node& root = nodes_[kRootInode];
   root.identifier = fp::kRootContainerItemIdentifier;
   root.isDirectory = true;
-  nodes_.emplace(kRootInode, root);
   inodes_.emplace(root.identifier, kRootInode);
+}
+
+std::string_view Replica::nameOf(const Node& node) {
+  if (node.ownName) return *node.ownName;
+  return std::string_view(node.identifier).substr(node.nameAt, node.nameSize);
+}
+
+void Replica::setName(Node& node, std::string_view name) {
+  if (nameOf(node) == name) return;
+  std::string_view identifier = node.identifier;
+  // A key's last component, a folder's before its trailing "/".
+  size_t end = identifier.ends_with('/') ? identifier.size() - 1 : identifier.size();
+  if (name.size() <= end && identifier.substr(end - name.size(), name.size()) == name &&
+      end <= UINT16_MAX) {
+    node.ownName.reset();
+    node.nameAt = static_cast<uint16_t>(end - name.size());
+    node.nameSize = static_cast<uint16_t>(name.size());
+  } else {
+    node.ownName = std::make_unique<std::string>(name);
+  }
+}
+
+NodeInfo Replica::infoOf(Inode inode, const Node& node) const {
+  NodeInfo info;
+  info.inode = inode;
+  info.parent = node.parent;
+  info.identifier = node.identifier;
+  info.isDirectory = node.isDirectory;
+  info.size = node.size;
+  info.sizeKnown = node.sizeKnown;
+  info.modified = node.modified;
+  info.contentVersion = node.contentVersion;
+  auto parent = nodes_.find(node.parent);
+  fp::ItemIdentifier parentIdentifier = inode == kRootInode || parent == nodes_.end()
+                                            ? fp::ItemIdentifier(fp::kRootContainerItemIdentifier)
+                                            : parent->second.identifier;
+  info.item = std::make_shared<ReplicaItem>(node.identifier, std::move(parentIdentifier),
+                                            std::string(nameOf(node)), node.isDirectory, node.size,
+                                            node.contentVersion, node.modified);
+  return info;
 }
 
 std::optional<NodeInfo> Replica::node(Inode inode) const {
   std::lock_guard lock(mutex_);
   auto it = nodes_.find(inode);
   if (it == nodes_.end()) return std::nullopt;
-  return it->second;
+  return infoOf(inode, it->second);
 }
 
 bool Replica::needsListing(Inode folder) const {
@@ -42,88 +146,75 @@ bool Replica::hasListing(Inode folder) const {
   return listings_.contains(folder);
 }
 
-void Replica::fillFromItem(NodeInfo& node, const fp::ItemPtr& item) {
-  node.item = item;
-  node.isDirectory = item->contentType() == "inode/directory";
-  node.size = node.isDirectory ? 0 : item->documentSize().value_or(0);
-  node.contentVersion = item->itemVersion().contentVersion;
-}
-
 ListingChanges Replica::applyListing(Inode folder, const std::vector<fp::ItemPtr>& items) {
   // Everything asked of the items is asked before the lock is taken: the
   // kernel's requests for other folders wait for it meanwhile.
-  struct Child {
-    std::string name;
-    NodeInfo node;
-  };
-  std::vector<Child> children;
-  children.reserve(items.size());
+  std::vector<ListedItem> listed;
+  listed.reserve(items.size());
   for (const auto& item : items) {
-    if (!item) continue;
-    Child child{item->filename(), {}};
-    child.node.identifier = item->itemIdentifier();
-    if (!isUsableFileName(child.name) || child.node.identifier.empty()) continue;
-    fillFromItem(child.node, item);
-    children.push_back(std::move(child));
+    if (item) listed.push_back(listedItemFor(*item));
   }
+  return applyListing(folder, std::move(listed));
+}
 
-  Listing listing;
-  listing.entries.reserve(children.size());
-  ListingChanges changes;
-  std::lock_guard lock(mutex_);
-  listing.listedAt = clock_();
-  for (auto& child : children) {
-    if (listing.byName.contains(child.name)) continue;
-    auto [known, added] = inodes_.try_emplace(child.node.identifier, nextInode_);
-    if (added) {
-      ++nextInode_;
-    } else if (known->second == folder) {
-      continue;  // an item cannot be its own folder's child; such a record would loop
+bool Replica::isAncestorLocked(Inode candidate, Inode folder) const {
+  for (Inode at = folder;;) {
+    if (at == candidate) return true;
+    if (at == kRootInode) return false;
+    auto node = nodes_.find(at);
+    if (node == nodes_.end()) return false;
+    at = node->second.parent;
+  }
+}
+
+void Replica::sortByNameLocked(Listing& listing) const {
+  std::vector<std::pair<std::string_view, uint32_t>> order;
+  order.reserve(listing.entries.size());
+  for (uint32_t i = 0; i < listing.entries.size(); ++i) {
+    order.emplace_back(nameOf(nodes_.at(listing.entries[i])), i);
+  }
+  std::sort(order.begin(), order.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  listing.byName.clear();
+  listing.byName.reserve(order.size());
+  for (const auto& [name, index] : order) listing.byName.push_back(index);
+}
+
+Inode Replica::childLocked(const Listing& listing, std::string_view name) const {
+  auto it = std::lower_bound(listing.byName.begin(), listing.byName.end(), name,
+                             [&](uint32_t index, std::string_view wanted) {
+                               return nameOf(nodes_.at(listing.entries[index])) < wanted;
+                             });
+  if (it == listing.byName.end()) return 0;
+  Inode inode = listing.entries[*it];
+  return nameOf(nodes_.at(inode)) == name ? inode : 0;
+}
+
+void Replica::dropIfUnusedLocked(Inode inode) {
+  if (inode == kRootInode) return;
+  auto it = nodes_.find(inode);
+  if (it == nodes_.end() || it->second.lookups > 0 || it->second.listed) return;
+  std::vector<Inode> orphans;
+  if (auto listing = listings_.find(inode); listing != listings_.end()) {
+    orphans = std::move(listing->second.entries);
+    listings_.erase(listing);
+    for (Inode child : orphans) {
+      auto node = nodes_.find(child);
+      if (node != nodes_.end() && node->second.parent == inode) node->second.listed = false;
     }
-    Inode inode = known->second;
-    child.node.inode = inode;
-    child.node.parent = folder;
-    if (added) {
-      nodes_.emplace(inode, std::move(child.node));
-    } else {
-      NodeInfo& node = nodes_.at(inode);
-      // A record without a size keeps the one learned from the contents.
-      if (!child.node.isDirectory && !child.node.item->documentSize() &&
-          child.node.contentVersion == node.contentVersion) {
-        child.node.size = node.size;
-      }
-      if (node.size != child.node.size || node.isDirectory != child.node.isDirectory) {
-        changes.changedAttributes.push_back(inode);
-      }
-      node = std::move(child.node);
-    }
-    listing.byName.emplace(child.name, inode);
-    listing.entries.emplace_back(std::move(child.name), inode);
   }
-  auto previous = listings_.find(folder);
-  if (previous == listings_.end()) {
-    listings_.emplace(folder, std::move(listing));
-    return changes;
-  }
-  for (const auto& [name, inode] : previous->second.entries) {
-    auto now = listing.byName.find(name);
-    if (now == listing.byName.end() || now->second != inode) changes.goneNames.push_back(name);
-  }
-  // A name gone or standing for another item already makes the entries differ.
-  changes.entriesChanged =
-      previous->second.entries != listing.entries || !changes.changedAttributes.empty();
-  listing.served = previous->second.served && !changes.entriesChanged;
-  previous->second = std::move(listing);
-  return changes;
+  inodes_.erase(it->second.identifier);
+  nodes_.erase(it);
+  for (Inode child : orphans) dropIfUnusedLocked(child);
 }
 
 std::optional<NodeInfo> Replica::child(Inode folder, std::string_view name) const {
   std::lock_guard lock(mutex_);
   auto listing = listings_.find(folder);
   if (listing == listings_.end()) return std::nullopt;
-  auto entry = listing->second.byName.find(name);
-  if (entry == listing->second.byName.end()) return std::nullopt;
-  return nodes_.at(entry->second);
+  Inode inode = childLocked(listing->second, name);
+  if (inode == 0) return std::nullopt;
+  return infoOf(inode, nodes_.at(inode));
 }
 
 std::vector<DirEntry> Replica::children(Inode folder) const {
@@ -132,9 +223,10 @@ std::vector<DirEntry> Replica::children(Inode folder) const {
   auto listing = listings_.find(folder);
   if (listing == listings_.end()) return result;
   result.reserve(listing->second.entries.size());
-  for (const auto& [name, inode] : listing->second.entries) {
-    const NodeInfo& node = nodes_.at(inode);
-    result.push_back(DirEntry{name, inode, node.isDirectory, node.size});
+  for (Inode inode : listing->second.entries) {
+    const Node& node = nodes_.at(inode);
+    result.push_back(
+        DirEntry{std::string(nameOf(node)), inode, node.isDirectory, node.size, node.modified});
   }
   return result;
 }
@@ -154,36 +246,40 @@ std::vector<Inode> Replica::unlistedFolders(Inode folder, Inode after, size_t co
   const auto& entries = listing->second.entries;
   auto it = entries.begin();
   if (after != 0) {
-    it = std::find_if(entries.begin(), entries.end(),
-                      [&](const auto& entry) { return entry.second == after; });
+    it = std::find(entries.begin(), entries.end(), after);
     if (it == entries.end()) return result;
     ++it;
   }
   for (; it != entries.end() && result.size() < count; ++it) {
-    Inode inode = it->second;
-    if (nodes_.at(inode).isDirectory && !listings_.contains(inode)) result.push_back(inode);
+    if (nodes_.at(*it).isDirectory && !listings_.contains(*it)) result.push_back(*it);
   }
   return result;
 }
 
 std::optional<Inode> Replica::updateItem(const fp::ItemPtr& item) {
   if (!item) return std::nullopt;
+  fp::ItemIdentifier identifier = item->itemIdentifier();
+  bool isDirectory = item->contentType() == "inode/directory";
+  int64_t size = isDirectory ? 0 : item->documentSize().value_or(0);
+  fp::Bytes version = item->itemVersion().contentVersion;
+  int64_t modified = item->contentModificationTime().value_or(0);
   std::lock_guard lock(mutex_);
-  auto known = inodes_.find(item->itemIdentifier());
+  auto known = inodes_.find(identifier);
   if (known == inodes_.end()) return std::nullopt;
-  NodeInfo& node = nodes_.at(known->second);
-  // A folder stays a folder: the kernel already holds the inode's type.
-  bool wasDirectory = node.isDirectory;
-  int64_t oldSize = node.size;
-  fp::Bytes oldVersion = node.contentVersion;
-  fillFromItem(node, item);
-  if (known->second == kRootInode || node.isDirectory != wasDirectory) {
-    node.isDirectory = wasDirectory;
+  Node& node = nodes_.at(known->second);
+  // A folder stays a folder: the kernel already holds the inode's type. Its
+  // size and date come from its listing.
+  if (node.isDirectory || isDirectory) return std::nullopt;
+  // A record without a size keeps the one learned from the contents.
+  if (!item->documentSize() && version == node.contentVersion) {
+    size = node.size;
+  } else {
+    node.sizeKnown = item->documentSize().has_value();
   }
-  if (!node.isDirectory && !item->documentSize() && node.contentVersion == oldVersion) {
-    node.size = oldSize;
-  }
-  if (node.size == oldSize) return std::nullopt;
+  node.contentVersion = std::move(version);
+  if (node.size == size && node.modified == modified) return std::nullopt;
+  node.size = size;
+  node.modified = modified;
   return known->second;
 }
 
@@ -201,7 +297,9 @@ void Replica::markStale(Inode folder) {
 bool Replica::setSize(Inode inode, int64_t size) {
   std::lock_guard lock(mutex_);
   auto it = nodes_.find(inode);
-  if (it == nodes_.end() || it->second.isDirectory || it->second.size == size) return false;
+  if (it == nodes_.end() || it->second.isDirectory) return false;
+  it->second.sizeKnown = true;
+  if (it->second.size == size) return false;
   it->second.size = size;
   return true;
 }
@@ -209,6 +307,22 @@ bool Replica::setSize(Inode inode, int64_t size) {
 size_t Replica::size() const {
   std::lock_guard lock(mutex_);
   return nodes_.size();
+}
+
+bool Replica::lookedUp(Inode inode) {
+  std::lock_guard lock(mutex_);
+  auto it = nodes_.find(inode);
+  if (it == nodes_.end()) return false;
+  ++it->second.lookups;
+  return true;
+}
+
+void Replica::forget(Inode inode, uint64_t count) {
+  std::lock_guard lock(mutex_);
+  auto it = nodes_.find(inode);
+  if (it == nodes_.end()) return;
+  it->second.lookups -= std::min(count, it->second.lookups);
+  if (it->second.lookups == 0) dropIfUnusedLocked(inode);
 }
 
 }  // namespace lumora::fuse

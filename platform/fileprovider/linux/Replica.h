@@ -1,12 +1,14 @@
 #pragma once
 // The replica of the domain's items that the kernel sees: an inode per item
-// identifier, stable for the daemon's lifetime, and per folder the listing
-// last enumerated with its age.
+// identifier, stable while the kernel or a listing knows it, and per folder
+// the listing last enumerated with its age. Items that no listing names and
+// that the kernel has forgotten leave it, so that memory follows what is
+// listed rather than everything ever seen.
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,10 +23,26 @@ namespace lumora::fuse {
 using Inode = uint64_t;
 inline constexpr Inode kRootInode = 1;  // FUSE_ROOT_ID
 using Clock = std::function<std::chrono::steady_clock::time_point()>;
+// Seconds since the epoch: the dates a listing without dates gives its folder.
+using WallClock = std::function<int64_t()>;
+int64_t wallClockNow();
 
 // A storage record's name that can stand in a folder: not empty, not "." or
 // "..", without NUL or '/', at most 255 bytes.
 bool isUsableFileName(std::string_view name);
+
+// What the replica keeps of one listed record: a few fields, not the item.
+struct ListedItem {
+  fileprovider::ItemIdentifier identifier;
+  std::string name;
+  fileprovider::Bytes contentVersion;
+  int64_t size = 0;
+  int64_t modified = 0;  // seconds since the epoch; 0: the record has no date
+  bool isDirectory = false;
+  bool sizeKnown = false;  // the record gave a size
+};
+// Empty identifier: the item cannot be shown (no usable name or identifier).
+ListedItem listedItemFor(const fileprovider::Item& item);
 
 struct NodeInfo {
   Inode inode = 0;
@@ -32,8 +50,12 @@ struct NodeInfo {
   fileprovider::ItemIdentifier identifier;
   bool isDirectory = false;
   int64_t size = 0;
+  bool sizeKnown = false;  // a record or the contents gave the size
+  // Seconds since the epoch; 0 when nothing gave one (the mount's start then).
+  int64_t modified = 0;
   fileprovider::Bytes contentVersion;
-  fileprovider::ItemPtr item;  // none for the root until it was looked up
+  // Made on request from the fields above, for calls into the extension.
+  fileprovider::ItemPtr item;
 };
 
 // What reading a folder needs of one child.
@@ -42,6 +64,7 @@ struct DirEntry {
   Inode inode = 0;
   bool isDirectory = false;
   int64_t size = 0;
+  int64_t modified = 0;
 };
 
 // What a new listing changed of the folder as the kernel may hold it: names
@@ -59,7 +82,8 @@ class Replica {
  public:
   // `maxListingAge`: a listing older than this is enumerated again when the
   // folder is opened.
-  Replica(std::chrono::steady_clock::duration maxListingAge, Clock clock);
+  Replica(std::chrono::steady_clock::duration maxListingAge, Clock clock,
+          WallClock wallClock = wallClockNow);
   Replica(const Replica&) = delete;
   Replica& operator=(const Replica&) = delete;
 
@@ -68,8 +92,11 @@ class Replica {
   // listing has aged.
   bool needsListing(Inode folder) const;
   bool hasListing(Inode folder) const;
-  // Replaces the folder's listing with `items` in their order. Unusable names
-  // are dropped and the first of two items with one name stands.
+  // Replaces the folder's listing with `items` in their order. Unusable
+  // names are dropped; a name given twice shows the later record as
+  // "name (2)"; a record that is the root or an ancestor of the folder is
+  // refused.
+  ListingChanges applyListing(Inode folder, std::vector<ListedItem> items);
   ListingChanges applyListing(Inode folder, const std::vector<fileprovider::ItemPtr>& items);
   std::optional<NodeInfo> child(Inode folder, std::string_view name) const;
   std::vector<DirEntry> children(Inode folder) const;
@@ -89,23 +116,54 @@ class Replica {
   bool setSize(Inode inode, int64_t size);
   size_t size() const;
 
+  // The kernel's look-up count of an inode: raised before each answer that
+  // hands it the inode, lowered by its FORGET. An inode the kernel holds
+  // stays, listed or not.
+  // False when the inode is gone: the answer must not hand it out.
+  bool lookedUp(Inode inode);
+  void forget(Inode inode, uint64_t count);
+
  private:
+  struct Node {
+    fileprovider::ItemIdentifier identifier;  // never changes: inodes_ views it
+    fileprovider::Bytes contentVersion;
+    // The name its folder's listing shows, when it is not the identifier's
+    // last component (nameAt, nameSize), as it mostly is.
+    std::unique_ptr<std::string> ownName;
+    Inode parent = kRootInode;
+    int64_t size = 0;
+    int64_t modified = 0;
+    uint64_t lookups = 0;  // the kernel's count
+    uint16_t nameAt = 0;
+    uint16_t nameSize = 0;
+    bool isDirectory = false;
+    bool listed = false;     // a folder's current listing names it
+    bool sizeKnown = false;  // from a record or from the contents
+  };
   struct Listing {
-    std::vector<std::pair<std::string, Inode>> entries;  // the service's order
-    std::map<std::string, Inode, std::less<>> byName;
+    std::vector<Inode> entries;    // the service's order
+    std::vector<uint32_t> byName;  // indices into entries, sorted by name
     std::chrono::steady_clock::time_point listedAt;
     bool stale = false;
     bool served = false;  // the kernel was given these entries
   };
-  static void fillFromItem(NodeInfo& node, const fileprovider::ItemPtr& item);
+  ListingChanges mergeListing(Inode folder, std::vector<ListedItem>& items);
+  static std::string_view nameOf(const Node& node);
+  static void setName(Node& node, std::string_view name);
+  NodeInfo infoOf(Inode inode, const Node& node) const;
+  Inode childLocked(const Listing& listing, std::string_view name) const;
+  bool isAncestorLocked(Inode candidate, Inode folder) const;
+  void dropIfUnusedLocked(Inode inode);
+  void sortByNameLocked(Listing& listing) const;
 
   const std::chrono::steady_clock::duration maxListingAge_;
   const Clock clock_;
+  const WallClock wallClock_;
   mutable std::mutex mutex_;
-  std::unordered_map<Inode, NodeInfo> nodes_;                       // protected by mutex_
-  std::unordered_map<fileprovider::ItemIdentifier, Inode> inodes_;  // protected by mutex_
-  std::unordered_map<Inode, Listing> listings_;                     // protected by mutex_
-  Inode nextInode_ = kRootInode + 1;                                // protected by mutex_
+  std::unordered_map<Inode, Node> nodes_;               // protected by mutex_
+  std::unordered_map<std::string_view, Inode> inodes_;  // protected by mutex_
+  std::unordered_map<Inode, Listing> listings_;         // protected by mutex_
+  Inode nextInode_ = kRootInode + 1;                    // protected by mutex_
 };
 
 }  // namespace lumora::fuse

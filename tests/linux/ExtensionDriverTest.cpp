@@ -1,0 +1,123 @@
+// The driver's listing of a container against an extension whose pages are
+// scripted: how a listing ends when the cursors do not.
+
+#include "platform/fileprovider/linux/ExtensionDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace lumora::fuse {
+namespace {
+
+namespace fp = lumora::fileprovider;
+
+// Pages by cursor: the items of each and the cursor that follows it.
+struct Script {
+  struct Page {
+    size_t items = 0;
+    std::optional<fp::Page> next;
+  };
+  std::map<fp::Page, Page> pages;
+  size_t requests = 0;
+};
+
+class ScriptedEnumerator final : public fp::Enumerator {
+ public:
+  explicit ScriptedEnumerator(Script& script) : script_(script) {}
+  void invalidate() override {}
+  void enumerateItems(std::shared_ptr<fp::EnumerationObserver> observer, fp::Page page) override {
+    ++script_.requests;
+    const auto& scripted = script_.pages.at(page);
+    std::vector<fp::ItemPtr> items;
+    for (size_t i = 0; i < scripted.items; ++i) {
+      std::string name = "f" + std::to_string(script_.requests) + "-" + std::to_string(i);
+      items.push_back(std::make_shared<LocalItem>("mirror/" + name,
+                                                  fp::kRootContainerItemIdentifier, name, false));
+    }
+    observer->didEnumerateItems(std::move(items));
+    observer->finishEnumeratingUpToPage(scripted.next);
+  }
+  void enumerateChanges(std::shared_ptr<fp::ChangeObserver>, fp::SyncAnchor) override {}
+  void currentSyncAnchor(std::function<void(std::optional<fp::SyncAnchor>)>) override {}
+
+ private:
+  Script& script_;
+};
+
+class ScriptedExtension final : public fp::ReplicatedExtension {
+ public:
+  explicit ScriptedExtension(Script& script) : script_(script) {}
+  void invalidate() override {}
+  fp::ProgressPtr itemForIdentifier(const fp::ItemIdentifier&, const fp::Request&,
+                                    fp::ItemCompletion) override {
+    return nullptr;
+  }
+  fp::ProgressPtr fetchContents(const fp::ItemIdentifier&, const std::optional<fp::ItemVersion>&,
+                                const fp::Request&, fp::FetchCompletion) override {
+    return nullptr;
+  }
+  fp::ProgressPtr createItem(fp::ItemPtr, fp::ItemFields,
+                             const std::optional<std::filesystem::path>&, uint64_t,
+                             const fp::Request&, fp::ChangeCompletion) override {
+    return nullptr;
+  }
+  fp::ProgressPtr modifyItem(fp::ItemPtr, const fp::ItemVersion&, fp::ItemFields,
+                             const std::optional<std::filesystem::path>&, uint64_t,
+                             const fp::Request&, fp::ChangeCompletion) override {
+    return nullptr;
+  }
+  fp::ProgressPtr deleteItem(const fp::ItemIdentifier&, const fp::ItemVersion&, uint64_t,
+                             const fp::Request&, fp::DeleteCompletion) override {
+    return nullptr;
+  }
+  std::unique_ptr<fp::Enumerator> enumeratorForContainerItemIdentifier(
+      const fp::ItemIdentifier&, const fp::Request&, std::optional<Error>*) override {
+    return std::make_unique<ScriptedEnumerator>(script_);
+  }
+
+ private:
+  Script& script_;
+};
+
+TEST(ExtensionDriverTest, AListingThatComesBackToAnEarlierCursorFails) {
+  // a -> b -> c -> b: not the last cursor again, an earlier one.
+  Script script;
+  script.pages[fp::kInitialPageSortedByName] = {2, "a"};
+  script.pages["a"] = {2, "b"};
+  script.pages["b"] = {2, "c"};
+  script.pages["c"] = {2, "b"};
+  ScriptedExtension extension(script);
+  auto listed = ExtensionDriver(extension).enumerateAll(fp::kRootContainerItemIdentifier);
+  ASSERT_FALSE(listed.has_value());
+  EXPECT_NE(listed.error().description.find("circle"), std::string::npos);
+  EXPECT_EQ(script.requests, 4u);
+}
+
+TEST(ExtensionDriverTest, AListingEndsWithItsLastPageAndKeepsEveryItemsFields) {
+  Script script;
+  script.pages[fp::kInitialPageSortedByName] = {3, "a"};
+  script.pages["a"] = {1, std::nullopt};
+  ScriptedExtension extension(script);
+  auto listed = ExtensionDriver(extension).enumerateAll(fp::kRootContainerItemIdentifier);
+  ASSERT_TRUE(listed.has_value()) << listed.error().description;
+  ASSERT_EQ(listed->size(), 4u);
+  EXPECT_EQ((*listed)[3].identifier, "mirror/f2-0");
+  EXPECT_EQ((*listed)[3].name, "f2-0");
+  EXPECT_FALSE((*listed)[3].isDirectory);
+}
+
+TEST(ExtensionDriverTest, AListingStopsAtItsBoundAndShowsWhatCameBefore) {
+  Script script;
+  const size_t perPage = kMaxListingItems / 4 + 1;
+  script.pages[fp::kInitialPageSortedByName] = {perPage, "1"};
+  for (int i = 1; i < 8; ++i) script.pages[std::to_string(i)] = {perPage, std::to_string(i + 1)};
+  ScriptedExtension extension(script);
+  auto listed = ExtensionDriver(extension).enumerateAll(fp::kRootContainerItemIdentifier);
+  ASSERT_TRUE(listed.has_value());
+  EXPECT_EQ(listed->size(), kMaxListingItems);
+  EXPECT_EQ(script.requests, 4u);  // no page asked for beyond the bound
+}
+
+}  // namespace
+}  // namespace lumora::fuse
