@@ -93,9 +93,8 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
       o.tls = false;
     } else if (a == "--log") {
       o.log = true;
-    } else if (a == "--s3-endpoint" || a == "--bucket" || a == "--region" ||
-               a == "--key-prefix" || a == "--s3-credentials" || a == "--s3-ca-file" ||
-               a == "--s3-timeout") {
+    } else if (a == "--s3-endpoint" || a == "--bucket" || a == "--region" || a == "--key-prefix" ||
+               a == "--s3-credentials" || a == "--s3-ca-file" || a == "--s3-timeout") {
       auto v = value();
       if (!v || (v->empty() && a != "--key-prefix")) return needs("a value");
       BucketOptions& b = o.bucket ? *o.bucket : o.bucket.emplace();

@@ -24,7 +24,7 @@ struct BucketOptions {
 };
 
 struct Options {
-  std::filesystem::path root;   // the served folder ("mirror/"), unless a bucket
+  std::filesystem::path root;  // the served folder ("mirror/"), unless a bucket
   std::optional<BucketOptions> bucket;
   // A secret shared by every instance: tokens, URL signatures and cursors
   // verify on any of them. Default: the state folder's own secret.

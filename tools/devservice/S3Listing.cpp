@@ -109,8 +109,7 @@ std::string wholeSecondsUtc(std::string_view t) {
   std::string_view rest = t.substr(19);
   if (rest.front() == '.') {
     std::size_t digits = 1;
-    while (digits < rest.size() && std::isdigit(static_cast<unsigned char>(rest[digits])))
-      ++digits;
+    while (digits < rest.size() && std::isdigit(static_cast<unsigned char>(rest[digits]))) ++digits;
     if (digits == 1) return {};
     rest.remove_prefix(digits);
   }

@@ -72,8 +72,8 @@ Result<std::string> signedStoreGet(const StoreRequest& r, const AwsCredentials& 
   CURLcode code = curl_easy_perform(curl);
   if (code == CURLE_OPERATION_TIMEDOUT) return storeError(504, "the store did not answer in time");
   if (code != CURLE_OK) {
-    return storeError(502, std::string("the store could not be reached: ") +
-                               curl_easy_strerror(code));
+    return storeError(502,
+                      std::string("the store could not be reached: ") + curl_easy_strerror(code));
   }
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);

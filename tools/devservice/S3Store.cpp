@@ -104,8 +104,8 @@ Result<std::unique_ptr<S3Store>> S3Store::create(const BucketOptions& options,
   return store;
 }
 
-S3Store::S3Store(const BucketOptions& options, AwsCredentials credentials,
-                 std::string_view secret, int urlLifetimeSeconds)
+S3Store::S3Store(const BucketOptions& options, AwsCredentials credentials, std::string_view secret,
+                 int urlLifetimeSeconds)
     : options_(options),
       credentials_(std::move(credentials)),
       seal_(secret),
@@ -146,14 +146,14 @@ Result<ListPage> S3Store::list(std::string_view prefix, bool delimited, std::str
   if (!prefix.starts_with(kMirrorPrefix)) {
     // A prefix of "mirror/" itself ("", "mi") reaches the whole tree.
     if (!kMirrorPrefix.starts_with(prefix)) return ListPage{};
-    if (delimited) return ListPage{{StorageRecord{std::string(kMirrorPrefix), 0, {}, {}, true}}, {}};
+    if (delimited)
+      return ListPage{{StorageRecord{std::string(kMirrorPrefix), 0, {}, {}, true}}, {}};
     effective = kMirrorPrefix;
   }
   std::string_view rel = effective.substr(kMirrorPrefix.size());
   std::size_t slash = rel.rfind('/');
   std::string_view folder = slash == std::string_view::npos ? "" : rel.substr(0, slash + 1);
-  if (!validRelativePath(folder) || !isValidUtf8(rel) ||
-      rel.find('\0') != std::string_view::npos ||
+  if (!validRelativePath(folder) || !isValidUtf8(rel) || rel.find('\0') != std::string_view::npos ||
       options_.keyPrefix.size() + rel.size() > kMaxKeyBytes) {
     return status(400, "the prefix is not a key beneath the served folder");
   }
@@ -218,13 +218,13 @@ Result<DownloadUrl> S3Store::downloadUrl(std::string_view key, std::string_view,
   if (!found) return std::unexpected(found.error());
   if (!*found) return status(404, "no such object");
   std::string storeKey = *storeKeyOf(key);
-  PresignRequest request{scheme_,
-                         host_,
-                         basePath_ + "/" + awsUriEncode(options_.bucket, false) + "/" +
-                             awsUriEncode(storeKey, true),
-                         options_.region,
-                         now,
-                         lifetime_};
+  PresignRequest request{
+      scheme_,
+      host_,
+      basePath_ + "/" + awsUriEncode(options_.bucket, false) + "/" + awsUriEncode(storeKey, true),
+      options_.region,
+      now,
+      lifetime_};
   return DownloadUrl{presignGet(request, credentials_), now + lifetime_};
 }
 

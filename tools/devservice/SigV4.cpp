@@ -37,7 +37,8 @@ std::string awsUriEncode(std::string_view text, bool keepSlash) {
   static constexpr char kUpper[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || (keepSlash && c == '/')) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' ||
+        (keepSlash && c == '/')) {
       out += static_cast<char>(c);
     } else {
       out += '%';
@@ -77,8 +78,8 @@ std::string presignGet(const PresignRequest& r, const AwsCredentials& credential
     query += "&X-Amz-Security-Token=" + awsUriEncode(credentials.sessionToken, false);
   }
   query += "&X-Amz-SignedHeaders=host";
-  const std::string canonical = "GET\n" + r.canonicalUri + "\n" + query + "\nhost:" + r.host +
-                                "\n\nhost\nUNSIGNED-PAYLOAD";
+  const std::string canonical =
+      "GET\n" + r.canonicalUri + "\n" + query + "\nhost:" + r.host + "\n\nhost\nUNSIGNED-PAYLOAD";
   const std::string toSign =
       "AWS4-HMAC-SHA256\n" + when + "\n" + scope + "\n" + sha256Hex(canonical);
   std::string key = hmac("AWS4" + credentials.secretAccessKey, day);

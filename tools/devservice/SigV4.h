@@ -27,7 +27,7 @@ struct PresignRequest {
   std::string host;          // as sent in the Host header, port included if not the default
   std::string canonicalUri;  // already encoded, e.g. /bucket/mirror/a%20b.txt
   std::string region;
-  std::int64_t signedAt = 0;        // Unix seconds
+  std::int64_t signedAt = 0;         // Unix seconds
   std::int64_t lifetimeSeconds = 0;  // X-Amz-Expires
 };
 

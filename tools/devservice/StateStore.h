@@ -41,7 +41,7 @@ class StateStore {
   const std::filesystem::path folder_;
   bool verifySigned(std::string_view token) const;
 
-  std::string secret_;  // set in open(), immutable afterwards
+  std::string secret_;   // set in open(), immutable afterwards
   bool shared_ = false;  // secret_ is shared with other instances; immutable after open()
   std::mutex mutex_;
   std::unordered_set<std::string> tokens_;  // guarded by mutex_
