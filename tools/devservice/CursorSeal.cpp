@@ -54,7 +54,7 @@ std::string CursorSeal::seal(std::string_view token, std::string_view binding) c
 std::optional<std::string> CursorSeal::open(std::string_view cursor,
                                             std::string_view binding) const {
   auto sealed = decodeCursor(cursor);
-  if (!sealed || sealed->size() < static_cast<std::size_t>(kNonce + kTag)) return std::nullopt;
+  if (!sealed || sealed->size() < std::size_t{kNonce} + kTag) return std::nullopt;
   auto* raw = reinterpret_cast<unsigned char*>(sealed->data());
   const std::size_t textSize = sealed->size() - kNonce - kTag;
   std::string token(textSize, '\0');
