@@ -8,6 +8,7 @@
 #include "tests/fixtures/TempHome.h"
 #include "tools/devservice/Credentials.h"
 #include "tools/devservice/CursorSeal.h"
+#include "tools/devservice/Options.h"
 #include "tools/devservice/S3Listing.h"
 #include "tools/devservice/SigV4.h"
 #include "tools/devservice/StateStore.h"
@@ -138,6 +139,26 @@ TEST(SharedSecretTokenTest, TokensVerifyOnEveryStateFolderWithTheSecret) {
   EXPECT_FALSE(readSharedSecret(secretDir.path() / "short"));
   std::ofstream(secretDir.path() / "good") << secret << "\n";
   EXPECT_EQ(readSharedSecret(secretDir.path() / "good").value_or(""), secret);
+}
+
+TEST(BucketOptionsTest, ABucketIsChosenWholeAndInsteadOfAFolder) {
+  auto bucket = parseOptions({"--s3-endpoint", "https://s3.example:9000", "--bucket", "b",
+                              "--key-prefix", "users/me/", "--s3-timeout", "3"});
+  ASSERT_TRUE(bucket) << bucket.error().description;
+  ASSERT_TRUE(bucket->bucket.has_value());
+  EXPECT_EQ(bucket->bucket->region, "us-east-1");
+  EXPECT_EQ(bucket->bucket->keyPrefix, "users/me/");
+  EXPECT_EQ(bucket->bucket->timeoutSeconds, 3);
+  EXPECT_FALSE(parseOptions({"--s3-endpoint", "http://h", "--bucket", "b", "--root", "/tmp"}));
+  EXPECT_FALSE(parseOptions({"--s3-endpoint", "http://h"}));
+  EXPECT_FALSE(parseOptions({"--s3-endpoint", "http://h", "--bucket", "b", "--key-prefix", "p"}));
+  EXPECT_FALSE(parseOptions({"--s3-endpoint", "http://h", "--bucket", "b", "--s3-timeout", "0"}));
+  // Credentials have no option of their own: they would show in the process list.
+  EXPECT_FALSE(parseOptions({"--s3-endpoint", "http://h", "--bucket", "b", "--secret-key", "x"}));
+  auto local = parseOptions({"--root", "/tmp"});
+  ASSERT_TRUE(local);
+  EXPECT_FALSE(local->bucket.has_value());
+  EXPECT_FALSE(parseOptions({}));
 }
 
 }  // namespace
