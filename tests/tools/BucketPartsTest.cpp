@@ -90,6 +90,8 @@ TEST(S3ListingTest, RefusesWhatIsNotAWholeListing) {
   EXPECT_EQ(s3ErrorCode("<Error><Code>AccessDenied</Code></Error>"), "AccessDenied");
   EXPECT_EQ(wholeSecondsUtc("2024-05-01T10:00:00+02:00"), "");
   EXPECT_EQ(wholeSecondsUtc("2024-05-01 10:00:00Z"), "");
+  EXPECT_EQ(httpDateUtc("Wed, 01 May 2024 10:00:00 GMT"), "2024-05-01T10:00:00Z");
+  EXPECT_EQ(httpDateUtc("2024-05-01T10:00:00Z"), "");
 }
 
 TEST(CredentialsTest, ReadsTheProfileOfAnIniFile) {

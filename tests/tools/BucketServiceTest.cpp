@@ -161,6 +161,7 @@ TEST_F(BucketServiceTest, RecordsHaveTheShapesOfTheLocalFolderAndOnlyOurPrefixSh
 TEST_F(BucketServiceTest, ExactLookUpsAnswerTheOneObjectOrNone) {
   ASSERT_TRUE(store.putMirror("mirror/docs/a.txt", "a"));
   ASSERT_TRUE(store.putMirror("mirror/docs/a.txt.bak", "bak"));
+  ASSERT_TRUE(store.putMirror("mirror/docs/a.txt/inside", "inside"));
   ServiceProcess s = serve();
   ASSERT_TRUE(s.ready());
   auto exact = [&](const std::string& key) {
@@ -169,6 +170,10 @@ TEST_F(BucketServiceTest, ExactLookUpsAnswerTheOneObjectOrNone) {
   json a = exact("mirror/docs/a.txt");
   EXPECT_EQ(keys(a), std::vector<std::string>{"mirror/docs/a.txt"});
   EXPECT_EQ(a["entries"][0]["size"], 1);
+  // The same fields as the folder's listing gives.
+  json listed = body(s.authorizedGet(listTarget("mirror/docs/")));
+  ASSERT_FALSE(listed["entries"].empty());
+  EXPECT_EQ(listed["entries"][0], a["entries"][0]);
   EXPECT_TRUE(exact("mirror/docs/a")["entries"].empty());
   EXPECT_TRUE(exact("mirror/docs/")["entries"].empty());
   EXPECT_TRUE(exact("mirror/docs/missing.txt")["entries"].empty());

@@ -3,6 +3,8 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <time.h>
+
 #include <cctype>
 #include <charconv>
 #include <memory>
@@ -115,6 +117,15 @@ std::string wholeSecondsUtc(std::string_view t) {
   }
   if (rest != "Z") return {};
   return std::string(t.substr(0, 19)) + "Z";
+}
+
+std::string httpDateUtc(std::string_view httpDate) {
+  std::string text(httpDate);
+  struct tm tm {};
+  // The C locale's day and month names are the HTTP ones.
+  const char* end = ::strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  if (end == nullptr || *end != '\0') return {};
+  return formatRfc3339(static_cast<std::int64_t>(::timegm(&tm)));
 }
 
 }  // namespace lumora::devservice

@@ -31,5 +31,7 @@ std::string s3ErrorCode(std::string_view xml);
 // RFC 3339 with whole seconds ("2024-05-01T10:00:00Z") from the store's
 // LastModified ("2024-05-01T10:00:00.000Z"); empty when it has another form.
 std::string wholeSecondsUtc(std::string_view lastModified);
+// The same from an HTTP date ("Wed, 01 May 2024 10:00:00 GMT").
+std::string httpDateUtc(std::string_view httpDate);
 
 }  // namespace lumora::devservice

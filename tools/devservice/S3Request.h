@@ -4,6 +4,8 @@
 // client is answered with: 504 when the store does not answer in time, 502
 // for every other failure (unreachable, denied, failing, not found).
 
+#include <map>
+#include <optional>
 #include <string>
 
 #include "platform/foundation/Error.h"
@@ -19,5 +21,11 @@ struct StoreRequest {
 };
 
 Result<std::string> signedStoreGet(const StoreRequest& request, const AwsCredentials& credentials);
+
+// A HEAD of one object: its headers (names in lower case), or none when the
+// store has no such object.
+using StoreHeaders = std::map<std::string, std::string>;
+Result<std::optional<StoreHeaders>> signedStoreHead(const StoreRequest& request,
+                                                    const AwsCredentials& credentials);
 
 }  // namespace lumora::devservice

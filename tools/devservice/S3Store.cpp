@@ -122,6 +122,15 @@ Result<std::string> S3Store::getBucket(const std::string& query) const {
   return signedStoreGet(request, credentials_);
 }
 
+std::string S3Store::objectPath(std::string_view storeKey) const {
+  return basePath_ + "/" + awsUriEncode(options_.bucket, false) + "/" +
+         awsUriEncode(storeKey, true);
+}
+
+std::string S3Store::objectUrl(std::string_view storeKey) const {
+  return scheme_ + "://" + host_ + objectPath(storeKey);
+}
+
 std::optional<std::string> S3Store::clientKey(std::string_view storeKey) const {
   if (!storeKey.starts_with(options_.keyPrefix)) return std::nullopt;
   std::string_view rel = storeKey.substr(options_.keyPrefix.size());
@@ -202,18 +211,29 @@ Result<std::optional<StorageRecord>> S3Store::exact(std::string_view key) const 
   }
   auto storeKey = storeKeyOf(key);
   if (!storeKey) return std::unexpected(storeKey.error());
-  // The key sorts before every longer key it prefixes, so it comes first.
-  auto body = getBucket(listQuery(*storeKey, false, {}, 1));
-  if (!body) return std::unexpected(body.error());
-  auto listed = parseListObjectsV2(*body);
-  if (!listed) return std::unexpected(listed.error());
-  if (listed->contents.empty() || listed->contents.front().key != *storeKey) {
-    return std::optional<StorageRecord>();
+  // A HEAD answers for this key alone, whatever order the store lists in.
+  StoreRequest request{objectUrl(*storeKey), options_.region, options_.timeoutSeconds,
+                       options_.caFile};
+  auto headers = signedStoreHead(request, credentials_);
+  if (!headers) return std::unexpected(headers.error());
+  if (!*headers) return std::optional<StorageRecord>();
+  StorageRecord record{std::string(key), 0, {}, {}, false};
+  const StoreHeaders& h = **headers;
+  if (auto it = h.find("content-length"); it != h.end()) {
+    auto [end, ec] =
+        std::from_chars(it->second.data(), it->second.data() + it->second.size(), record.size);
+    if (ec != std::errc() || end != it->second.data() + it->second.size() || record.size < 0) {
+      return status(502, "the store's object size is not a number");
+    }
   }
-  S3Object& object = listed->contents.front();
-  return std::optional<StorageRecord>(StorageRecord{std::string(key), object.size,
-                                                    std::move(object.etag),
-                                                    wholeSecondsUtc(object.lastModified), false});
+  if (auto it = h.find("etag"); it != h.end()) {
+    record.etag = it->second;
+    if (record.etag.size() >= 2 && record.etag.front() == '"' && record.etag.back() == '"') {
+      record.etag = record.etag.substr(1, record.etag.size() - 2);
+    }
+  }
+  if (auto it = h.find("last-modified"); it != h.end()) record.modified = httpDateUtc(it->second);
+  return std::optional<StorageRecord>(std::move(record));
 }
 
 Result<DownloadUrl> S3Store::downloadUrl(std::string_view key, std::string_view,
