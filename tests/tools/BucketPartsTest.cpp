@@ -155,6 +155,8 @@ TEST(BucketOptionsTest, ABucketIsChosenWholeAndInsteadOfAFolder) {
   EXPECT_FALSE(parseOptions({"--s3-endpoint", "http://h"}));
   EXPECT_FALSE(parseOptions({"--s3-endpoint", "http://h", "--bucket", "b", "--key-prefix", "p"}));
   EXPECT_FALSE(parseOptions({"--s3-endpoint", "http://h", "--bucket", "b", "--s3-timeout", "0"}));
+  EXPECT_FALSE(
+      parseOptions({"--s3-endpoint", "http://h", "--bucket", "b", "--url-lifetime", "604801"}));
   // Credentials have no option of their own: they would show in the process list.
   EXPECT_FALSE(parseOptions({"--s3-endpoint", "http://h", "--bucket", "b", "--secret-key", "x"}));
   auto local = parseOptions({"--root", "/tmp"});

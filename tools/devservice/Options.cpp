@@ -168,6 +168,10 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
     }
     const std::string& p = o.bucket->keyPrefix;
     if (!p.empty() && p.back() != '/') return usage("--key-prefix ends in \"/\"");
+    // A store's presigned URLs live from one second to seven days.
+    if (o.urlLifetimeSeconds < 1 || o.urlLifetimeSeconds > 604800) {
+      return usage("with a bucket, --url-lifetime is 1 to 604800 seconds");
+    }
   } else if (o.root.empty()) {
     return usage("--root or --s3-endpoint is required");
   }

@@ -1,6 +1,7 @@
 #include "tools/devservice/S3Store.h"
 
 #include <curl/curl.h>
+#include <libxml/parser.h>
 
 #include <algorithm>
 #include <charconv>
@@ -79,8 +80,9 @@ std::string binding(std::string_view prefix, bool delimited) {
 Result<std::unique_ptr<S3Store>> S3Store::create(const BucketOptions& options,
                                                  AwsCredentials credentials,
                                                  std::string_view secret, int urlLifetimeSeconds) {
-  // Once, before any worker thread makes its own handle.
+  // Once, before the worker threads use either library.
   curl_global_init(CURL_GLOBAL_DEFAULT);
+  xmlInitParser();
   std::unique_ptr<S3Store> store(
       new S3Store(options, std::move(credentials), secret, urlLifetimeSeconds));
   std::string_view url = options.endpoint;
