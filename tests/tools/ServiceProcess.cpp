@@ -16,17 +16,17 @@ std::string devCliScript() {
 
 ServiceProcess::ServiceProcess(const std::filesystem::path& root, std::vector<std::string> extra,
                                bool tls)
+    : ServiceProcess(ServiceStorage{{"--root", root.string()}, {}}, std::move(extra), tls) {}
+
+ServiceProcess::ServiceProcess(const ServiceStorage& storage, std::vector<std::string> extra,
+                               bool tls)
     : tls_(tls) {
-  std::vector<std::string> argv = {devServiceBinary(),
-                                   "--root",
-                                   root.string(),
-                                   "--state",
-                                   state_.path().string(),
-                                   "--issue-token",
-                                   (state_.path() / "minted").string()};
+  std::vector<std::string> argv = {devServiceBinary(), "--state", state_.path().string(),
+                                   "--issue-token", (state_.path() / "minted").string()};
+  argv.insert(argv.end(), storage.options.begin(), storage.options.end());
   if (!tls) argv.push_back("--plain");
   argv.insert(argv.end(), extra.begin(), extra.end());
-  child_ = std::make_unique<Child>(argv);
+  child_ = std::make_unique<Child>(argv, storage.env);
   if (auto line = child_->readLine(std::chrono::seconds(20))) url_ = *line;
   std::ifstream in(state_.path() / "minted");
   std::getline(in, token_);
@@ -40,6 +40,7 @@ ProcessResult ServiceProcess::stop() {
   if (!child_) return {};
   child_->signal(SIGTERM);
   ProcessResult result = child_->wait(std::chrono::seconds(10));
+  errors_ = result.err;
   child_.reset();
   return result;
 }

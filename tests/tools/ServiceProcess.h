@@ -14,11 +14,19 @@
 
 namespace lumora::testing {
 
+// What the service serves: options naming the storage, and environment
+// items (NAME=VALUE) such as the store's credentials.
+struct ServiceStorage {
+  std::vector<std::string> options;
+  std::vector<std::string> env;
+};
+
 class ServiceProcess {
  public:
   // Starts the service on `root` with `extra` options; check ready().
   explicit ServiceProcess(const std::filesystem::path& root, std::vector<std::string> extra = {},
                           bool tls = true);
+  ServiceProcess(const ServiceStorage& storage, std::vector<std::string> extra, bool tls);
   ~ServiceProcess();
 
   bool ready() const { return !url_.empty(); }
@@ -30,12 +38,15 @@ class ServiceProcess {
   // GET with "Authorization: Bearer <token>".
   httplib::Result authorizedGet(const std::string& target) const;
   ProcessResult stop();
+  // Standard error of a stopped service.
+  const std::string& errors() const { return errors_; }
 
  private:
   TempDir state_;
   std::unique_ptr<Child> child_;
   std::string url_;
   std::string token_;
+  std::string errors_;
   bool tls_;
 };
 

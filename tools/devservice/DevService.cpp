@@ -19,7 +19,10 @@
 #include <vector>
 
 #include "tools/devservice/Certificate.h"
+#include "tools/devservice/Credentials.h"
+#include "tools/devservice/LocalFolderStore.h"
 #include "tools/devservice/ObjectConditions.h"
+#include "tools/devservice/S3Store.h"
 
 namespace lumora::devservice {
 namespace {
@@ -110,7 +113,9 @@ void setBody(httplib::Response& res, std::string body, const char* type, Fault f
 }
 
 json recordJson(const StorageRecord& r) {
-  json j{{"key", r.key}, {"size", r.size}, {"etag", r.etag}, {"dir", r.dir}};
+  json j{{"key", r.key}, {"size", r.size}, {"dir", r.dir}};
+  // A bucket's folders (common prefixes) have neither tag nor date.
+  if (!r.etag.empty()) j["etag"] = r.etag;
   if (!r.modified.empty()) j["modified"] = r.modified;
   return j;
 }
@@ -196,24 +201,42 @@ std::string encodeQueryValue(std::string_view value) {
 }
 
 Result<std::unique_ptr<DevService>> DevService::create(const Options& options) {
-  auto tree = StorageTree::open(options.root);
-  if (!tree) return std::unexpected(tree.error());
-  auto state = StateStore::open(options.state);
+  std::optional<std::string> sharedSecret;
+  if (options.secretFile) {
+    auto secret = readSharedSecret(*options.secretFile);
+    if (!secret) return std::unexpected(secret.error());
+    sharedSecret = std::move(*secret);
+  }
+  auto state = StateStore::open(options.state, std::move(sharedSecret));
   if (!state) return std::unexpected(state.error());
   if (options.tls) {
     if (auto made = ensureCertificate((*state)->certFile(), (*state)->keyFile()); !made) {
       return std::unexpected(made.error());
     }
   }
-  std::unique_ptr<DevService> service(new DevService(options, std::move(*tree), std::move(*state)));
+  std::unique_ptr<DevService> service(new DevService(options, std::move(*state)));
+  if (options.bucket) {
+    auto credentials = loadCredentials(options.bucket->credentialsFile);
+    if (!credentials) return std::unexpected(credentials.error());
+    auto store = S3Store::create(*options.bucket, std::move(*credentials),
+                                 service->state_->urlSecret(), options.urlLifetimeSeconds);
+    if (!store) return std::unexpected(store.error());
+    service->store_ = std::move(*store);
+  } else {
+    auto tree = StorageTree::open(options.root);
+    if (!tree) return std::unexpected(tree.error());
+    auto local = std::make_unique<LocalFolderStore>(std::move(*tree), service->signer_,
+                                                    options.urlLifetimeSeconds);
+    service->tree_ = &local->tree();
+    service->store_ = std::move(local);
+  }
   if (!service->server_->is_valid()) return fail("OpenSSL", 0, "could not load the certificate");
   service->installRoutes();
   return service;
 }
 
-DevService::DevService(const Options& options, StorageTree tree, std::unique_ptr<StateStore> state)
+DevService::DevService(const Options& options, std::unique_ptr<StateStore> state)
     : options_(options),
-      tree_(std::move(tree)),
       state_(std::move(state)),
       signer_(state_->urlSecret()),
       signIn_(*state_),
@@ -316,9 +339,11 @@ void DevService::installRoutes() {
     res.status = 404;
     res.set_content(errorJson("no such endpoint"), "application/json");
   });
-  server_->Get("/objects", [this](const httplib::Request& req, httplib::Response& res) {
-    handleObject(req, res);
-  });
+  if (tree_ != nullptr) {  // a bucket's objects are fetched from the store itself
+    server_->Get("/objects", [this](const httplib::Request& req, httplib::Response& res) {
+      handleObject(req, res);
+    });
+  }
   server_->Get(
       "/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/signin"); });
   server_->Get("/signin", [](const httplib::Request& req, httplib::Response& res) {
@@ -381,11 +406,11 @@ void DevService::handleList(const httplib::Request& req, httplib::Response& res)
   json body;
   body["entries"] = json::array();
   if (hasExact && exact == "1") {
-    auto found = tree_.exact(prefix);
+    auto found = store_->exact(prefix);
     if (!found) return answerError(res, found.error(), fault);
     if (*found) body["entries"].push_back(recordJson(**found));
   } else {
-    auto page = tree_.list(prefix, hasDelimiter, cursor, options_.pageSize);
+    auto page = store_->list(prefix, hasDelimiter, cursor, options_.pageSize);
     if (!page) return answerError(res, page.error(), fault);
     for (const auto& r : page->records) body["entries"].push_back(recordJson(r));
     if (page->cursor) body["cursor"] = *page->cursor;
@@ -401,15 +426,12 @@ void DevService::handleDownloadUrl(const httplib::Request& req, httplib::Respons
   std::string key = firstParam(parseQuery(req.target), "key", hasKey);
   if (!hasKey)
     return answerError(res, Error{kDevServiceErrorDomain, 400, "\"key\" is required"}, fault);
-  auto object = tree_.openObject(key);
-  if (!object) return answerError(res, object.error(), fault);
   auto now = std::chrono::duration_cast<std::chrono::seconds>(
                  std::chrono::system_clock::now().time_since_epoch())
                  .count();
-  std::int64_t expires = now + options_.urlLifetimeSeconds;
-  std::string url = publicOrigin(req) + "/objects?key=" + encodeQueryValue(key) +
-                    "&expires=" + std::to_string(expires) + "&sig=" + signer_.sign(key, expires);
-  json body{{"url", url}, {"expires", static_cast<double>(expires)}};
+  auto made = store_->downloadUrl(key, publicOrigin(req), now);
+  if (!made) return answerError(res, made.error(), fault);
+  json body{{"url", made->url}, {"expires", static_cast<double>(made->expires)}};
   setBody(res, body.dump(), "application/json", fault);
 }
 
@@ -438,7 +460,7 @@ void DevService::handleObject(const httplib::Request& req, httplib::Response& re
     res.set_content(errorJson("the download link is not valid or has expired"), "application/json");
     return;
   }
-  auto opened = tree_.openObject(key);
+  auto opened = tree_->openObject(key);
   if (!opened) {
     ranges.clear();
     return answerError(res, opened.error(), Fault::none);

@@ -1,6 +1,7 @@
 #pragma once
 // The stand-in service: routes of the storage API, signed object URLs and
-// browser sign-in over one cpp-httplib server (HTTPS or plain HTTP).
+// browser sign-in over one cpp-httplib server (HTTPS or plain HTTP). The
+// objects live in a local folder (served here under /objects) or a bucket.
 
 #include <httplib.h>
 
@@ -11,6 +12,7 @@
 
 #include "platform/foundation/Error.h"
 #include "tools/devservice/Faults.h"
+#include "tools/devservice/ObjectStore.h"
 #include "tools/devservice/Options.h"
 #include "tools/devservice/SignIn.h"
 #include "tools/devservice/StateStore.h"
@@ -43,7 +45,7 @@ class DevService {
   StateStore& state() { return *state_; }
 
  private:
-  DevService(const Options& options, StorageTree tree, std::unique_ptr<StateStore> state);
+  DevService(const Options& options, std::unique_ptr<StateStore> state);
   void installRoutes();
   bool authorized(const httplib::Request& req, httplib::Response& res);
   // Latency, then the request's fault; true when the answer is already made.
@@ -56,9 +58,10 @@ class DevService {
   // All fields are set before run() and read-only afterwards, except where
   // the type synchronises itself (StateStore, SignInDesk, FaultPlan).
   const Options options_;
-  StorageTree tree_;
   std::unique_ptr<StateStore> state_;
   UrlSigner signer_;
+  std::unique_ptr<ObjectStore> store_;
+  const StorageTree* tree_ = nullptr;  // the local folder's, inside store_; none for a bucket
   SignInDesk signIn_;
   FaultPlan faults_;
   std::unique_ptr<httplib::Server> server_;

@@ -28,12 +28,28 @@ bool parseShare(const std::string& text, double& out) {
 
 const char* usageText() {
   return R"(usage: lumora-devservice --root DIR [options]
+       lumora-devservice --s3-endpoint URL --bucket NAME [options]
 
-Serves DIR as the storage tree "mirror/" of the Lumora API: /storage/list,
-/storage/download-url, signed object URLs, and a browser sign-in page at
-/signin. When ready it prints its base URL on one line of standard output.
+Serves DIR, or a bucket of an S3-compatible store, as the storage tree
+"mirror/" of the Lumora API: /storage/list, /storage/download-url, signed
+object URLs, and a browser sign-in page at /signin. When ready it prints its
+base URL on one line of standard output.
 
-  --root DIR            folder to serve (required)
+  --root DIR            folder to serve
+  --s3-endpoint URL     serve a bucket of this S3-compatible store instead
+  --bucket NAME         the bucket (with --s3-endpoint)
+  --region R            the store's region (default us-east-1)
+  --key-prefix P        the bucket's keys that "mirror/" stands for (default none)
+  --s3-credentials FILE credentials file (ini: aws_access_key_id,
+                        aws_secret_access_key, aws_session_token; section
+                        $AWS_PROFILE or default); without it the
+                        AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and
+                        AWS_SESSION_TOKEN variables
+  --s3-ca-file FILE     extra CA bundle for an https store
+  --s3-timeout SECS     bound of every request to the store (default 20)
+  --secret-file FILE    secret (at least 32 characters) shared by instances
+                        that serve the same storage: tokens, download URLs
+                        and cursors of one verify on all
   --state DIR           state folder: certificate, tokens, URL secret
                         (default $XDG_STATE_HOME/lumora-devservice)
   --host ADDR           address to listen on (default 127.0.0.1)
@@ -86,10 +102,27 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
       if (!v || !parseNumber(*v, o.objectRate) || o.objectRate == 0) {
         return needs("a number of bytes per second, at least 1");
       }
+    } else if (a == "--s3-endpoint" || a == "--bucket" || a == "--region" || a == "--key-prefix" ||
+               a == "--s3-credentials" || a == "--s3-ca-file" || a == "--s3-timeout") {
+      auto v = value();
+      if (!v || (v->empty() && a != "--key-prefix")) return needs("a value");
+      BucketOptions& b = o.bucket ? *o.bucket : o.bucket.emplace();
+      if (a == "--s3-endpoint") b.endpoint = *v;
+      if (a == "--bucket") b.bucket = *v;
+      if (a == "--region") b.region = *v;
+      if (a == "--key-prefix") b.keyPrefix = *v;
+      if (a == "--s3-credentials") b.credentialsFile = *v;
+      if (a == "--s3-ca-file") b.caFile = *v;
+      if (a == "--s3-timeout") {
+        long n = 0;
+        if (!parseNumber(*v, n) || n < 1 || n > 600) return usage("--s3-timeout is 1 to 600");
+        b.timeoutSeconds = static_cast<int>(n);
+      }
     } else if (a == "--root" || a == "--state" || a == "--issue-token" || a == "--host" ||
-               a == "--fault-scope") {
+               a == "--fault-scope" || a == "--secret-file") {
       auto v = value();
       if (!v || v->empty()) return needs("a value");
+      if (a == "--secret-file") o.secretFile = *v;
       if (a == "--root") o.root = *v;
       if (a == "--state") o.state = *v;
       if (a == "--issue-token") o.issueTokenFile = *v;
@@ -137,7 +170,20 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
     }
   }
   if (o.help) return o;
-  if (o.root.empty()) return usage("--root is required");
+  if (o.bucket) {
+    if (!o.root.empty()) return usage("--root and --s3-endpoint exclude each other");
+    if (o.bucket->endpoint.empty() || o.bucket->bucket.empty()) {
+      return usage("a bucket needs --s3-endpoint and --bucket");
+    }
+    const std::string& p = o.bucket->keyPrefix;
+    if (!p.empty() && p.back() != '/') return usage("--key-prefix ends in \"/\"");
+    // A store's presigned URLs live from one second to seven days.
+    if (o.urlLifetimeSeconds < 1 || o.urlLifetimeSeconds > 604800) {
+      return usage("with a bucket, --url-lifetime is 1 to 604800 seconds");
+    }
+  } else if (o.root.empty()) {
+    return usage("--root or --s3-endpoint is required");
+  }
   const auto& f = o.faults;
   if (f.drop + f.error500 + f.truncate + f.malformed > 1.0 + 1e-9) {
     return usage("the fault shares add up to more than 1");

@@ -13,8 +13,23 @@
 
 namespace lumora::devservice {
 
+// The bucket back end's settings (--s3-endpoint and its companions).
+struct BucketOptions {
+  std::string endpoint;  // http(s)://host[:port][/path], path-style requests
+  std::string bucket;
+  std::string region = "us-east-1";
+  std::string keyPrefix;  // the bucket's keys that "mirror/" stands for
+  std::optional<std::filesystem::path> credentialsFile;
+  std::string caFile;       // extra CA bundle for the store; empty: the system's
+  int timeoutSeconds = 20;  // bound of every request to the store
+};
+
 struct Options {
-  std::filesystem::path root;   // the served folder ("mirror/")
+  std::filesystem::path root;  // the served folder ("mirror/"), unless a bucket
+  std::optional<BucketOptions> bucket;
+  // A secret shared by every instance: tokens, URL signatures and cursors
+  // verify on any of them. Default: the state folder's own secret.
+  std::optional<std::filesystem::path> secretFile;
   std::filesystem::path state;  // state folder; default $XDG_STATE_HOME/lumora-devservice
   std::string host = "127.0.0.1";
   int port = 0;  // 0: an ephemeral port

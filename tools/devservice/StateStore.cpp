@@ -11,6 +11,7 @@
 
 #include "platform/foundation/TextFile.h"
 #include "tools/devservice/UniqueFd.h"
+#include "tools/devservice/UrlSigner.h"
 
 namespace lumora::devservice {
 namespace fs = std::filesystem;
@@ -31,6 +32,8 @@ Result<std::string> randomHex(std::size_t bytes) {
 
 namespace {
 
+constexpr std::string_view kSignedTokenMark = "ls1.";
+
 // Serialises read-modify-write of the tokens file between processes.
 class FolderLock {
  public:
@@ -45,13 +48,31 @@ class FolderLock {
 
 }  // namespace
 
-Result<std::unique_ptr<StateStore>> StateStore::open(const fs::path& folder) {
+Result<std::string> readSharedSecret(const fs::path& file) {
+  auto text = readUtf8File(file);
+  if (!text) return fail("usage", 2, "cannot read the secret file " + file.string());
+  std::string secret = trimUnicodeWhitespace(*text);
+  if (secret.size() < 32) {
+    return fail("usage", 2, "the secret file needs at least 32 characters");
+  }
+  return secret;
+}
+
+Result<std::unique_ptr<StateStore>> StateStore::open(const fs::path& folder,
+                                                     std::optional<std::string> sharedSecret) {
   std::error_code ec;
   fs::create_directories(folder, ec);
   if (!fs::is_directory(folder)) return fail(kPosixErrorDomain, ENOTDIR, folder.string());
   ::chmod(folder.c_str(), 0700);
   std::unique_ptr<StateStore> store(new StateStore(folder));
   FolderLock lock(folder);
+  if (sharedSecret) {
+    store->secret_ = std::move(*sharedSecret);
+    store->shared_ = true;
+    std::lock_guard guard(store->mutex_);
+    if (auto loaded = store->loadTokensLocked(); !loaded) return std::unexpected(loaded.error());
+    return store;
+  }
   fs::path secretFile = folder / "url-secret";
   auto secret = readUtf8File(secretFile);
   if (secret && trimUnicodeWhitespace(*secret).size() >= 32) {
@@ -83,9 +104,24 @@ Result<void> StateStore::loadTokensLocked() {
   return {};
 }
 
+bool StateStore::verifySigned(std::string_view token) const {
+  if (!shared_ || !token.starts_with(kSignedTokenMark)) return false;
+  std::string_view rest = token.substr(kSignedTokenMark.size());
+  std::size_t dot = rest.find('.');
+  if (dot == std::string_view::npos) return false;
+  // The "token:" label keeps token MACs apart from URL signatures (whose
+  // keys all begin with "mirror/").
+  std::string nonce(rest.substr(0, dot));
+  return UrlSigner(secret_).verify("token:" + nonce, 0, rest.substr(dot + 1), 0);
+}
+
 Result<std::string> StateStore::issueToken() {
   auto token = randomHex(32);
   if (!token) return token;
+  if (shared_) {
+    return std::string(kSignedTokenMark) + *token + "." +
+           UrlSigner(secret_).sign("token:" + *token, 0);
+  }
   FolderLock lock(folder_);
   std::lock_guard guard(mutex_);
   if (auto loaded = loadTokensLocked(); !loaded) return std::unexpected(loaded.error());
@@ -101,6 +137,7 @@ Result<std::string> StateStore::issueToken() {
 
 bool StateStore::isIssued(std::string_view token) {
   if (token.empty()) return false;
+  if (verifySigned(token)) return true;
   std::string key(token);
   std::lock_guard guard(mutex_);
   if (tokens_.contains(key)) return true;

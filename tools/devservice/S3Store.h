@@ -1,0 +1,52 @@
+#pragma once
+// The bucket back end: the storage API over an S3-compatible store. The
+// client's "mirror/" is the bucket's key prefix; listings are ListObjectsV2
+// requests signed by libcurl (SigV4), their continuation tokens sealed into
+// cursors; download URLs are the store's own presigned GET URLs, so object
+// bytes never pass through the service.
+
+#include <memory>
+#include <string>
+
+#include "tools/devservice/CursorSeal.h"
+#include "tools/devservice/ObjectStore.h"
+#include "tools/devservice/Options.h"
+#include "tools/devservice/SigV4.h"
+
+namespace lumora::devservice {
+
+class S3Store final : public ObjectStore {
+ public:
+  static Result<std::unique_ptr<S3Store>> create(const BucketOptions& options,
+                                                 AwsCredentials credentials,
+                                                 std::string_view secret, int urlLifetimeSeconds);
+
+  Result<ListPage> list(std::string_view prefix, bool delimited, std::string_view cursor,
+                        std::size_t pageSize) const override;
+  Result<std::optional<StorageRecord>> exact(std::string_view key) const override;
+  Result<DownloadUrl> downloadUrl(std::string_view key, std::string_view origin,
+                                  std::int64_t now) const override;
+
+ private:
+  S3Store(const BucketOptions& options, AwsCredentials credentials, std::string_view secret,
+          int urlLifetimeSeconds);
+  // GET on the bucket with a canonical query (names sorted, values encoded).
+  Result<std::string> getBucket(const std::string& query) const;
+  // The client's key of a store key, or none for a key outside our prefix
+  // or one that cannot be a storage key of ours.
+  std::optional<std::string> clientKey(std::string_view storeKey) const;
+  Result<std::string> storeKeyOf(std::string_view key) const;
+  std::string objectPath(std::string_view storeKey) const;  // encoded, for the URL
+  std::string objectUrl(std::string_view storeKey) const;
+
+  // All immutable after construction.
+  const BucketOptions options_;
+  const AwsCredentials credentials_;
+  const CursorSeal seal_;
+  const int lifetime_;
+  std::string scheme_;    // "http" or "https"
+  std::string host_;      // Host header as libcurl sends it
+  std::string basePath_;  // the endpoint's path, without a trailing "/"
+};
+
+}  // namespace lumora::devservice
