@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <QSignalSpy>
+#include <fstream>
+#include <thread>
 
-#include "host/app/LumoraHostApp.h"
+#include "host/core/LumoraHostApp.h"
 #include "platform/foundation/SharedDefaults.h"
 #include "platform/foundation/TextFile.h"
 #include "shared/Identifiers.h"
@@ -177,6 +179,50 @@ TEST_F(ConnectTest, LoginItemIsRewrittenOnlyWhenNotEnabled) {
   std::ofstream(autostartEntry()) << "[Desktop Entry]\nType=Application\nExec=/old/place/lumora\n";
   connectOnce(*app);
   EXPECT_EQ(item.status(), sm::LoginItemStatus::enabled);
+}
+
+TEST_F(ConnectTest, ALoginItemTheUserTurnedOffIsNotSwitchedBackOn) {
+  writeToken("tok");
+  fs::create_directories(autostartEntry().parent_path());
+  const std::string off = std::string("[Desktop Entry]\nType=Application\nExec=") + kExecutable +
+                          "\nX-GNOME-Autostart-enabled=false\n";
+  std::ofstream(autostartEntry()) << off;
+  auto app = makeApp(&domains);
+  EXPECT_EQ(connectOnce(*app), QStringLiteral("Connected — Lumora is available in Finder."));
+  EXPECT_EQ(testing::slurp(autostartEntry()), off);
+}
+
+TEST_F(ConnectTest, TheGuiThreadNeverWaitsForTheDomainsManager) {
+  writeToken("tok");
+  auto app = makeApp(&domains);
+  connectOnce(*app);
+  ASSERT_EQ(domains.calls(), kFullRun);
+  EXPECT_NE(domains.managerCaller(), std::this_thread::get_id());
+}
+
+TEST_F(ConnectTest, TheMountedFolderGetsOneSidebarEntry) {
+  const fs::path bookmarks = fixture.temp.root() / "config/gtk-3.0/bookmarks";
+  fs::create_directories(bookmarks.parent_path());
+  std::ofstream(bookmarks) << "file:///srv/music Music\nsftp://host/x";  // no final line break
+  auto s = settings(&domains);
+  s.home = fixture.temp.root() / "a home";
+  fs::create_directories(s.home / ".lumora/auth");
+  std::ofstream(s.home / ".lumora/auth/token") << "tok";
+  s.bookmarksFile = bookmarks;
+  LumoraHostApp app(fixture.environment(clock), s);
+  connectOnce(app);
+  connectOnce(app);
+  const std::string entry = "file://" + (fixture.temp.root() / "a%20home/Lumora").string();
+  EXPECT_EQ(testing::slurp(bookmarks),
+            "file:///srv/music Music\nsftp://host/x\n" + entry + " Lumora\n");
+  // A failed registration adds none.
+  fs::remove(bookmarks);
+  FakeDomainManager failing;
+  failing.addError = posixError(EACCES, "");
+  s.domains = &failing;
+  LumoraHostApp refused(fixture.environment(clock), s);
+  connectOnce(refused);
+  EXPECT_FALSE(fs::exists(bookmarks));
 }
 
 TEST_F(ConnectTest, StatusFileReplacesASymlinkWithoutFollowingIt) {

@@ -8,14 +8,14 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "host/app/ActionButton.h"
-#include "host/app/Shapes.h"
-#include "host/app/Style.h"
-#include "host/app/SwitchControl.h"
-#include "host/controlplane/ControlPlaneView.h"
-#include "host/controlplane/GoBackSheet.h"
-#include "host/controlplane/PillarRow.h"
-#include "host/controlplane/SnapshotCard.h"
+#include "host/ui/controlplane/ControlPlaneView.h"
+#include "host/ui/controlplane/GoBackSheet.h"
+#include "host/ui/controlplane/PillarRow.h"
+#include "host/ui/controlplane/SnapshotCard.h"
+#include "host/ui/widgets/ActionButton.h"
+#include "host/ui/widgets/Shapes.h"
+#include "host/ui/widgets/Style.h"
+#include "host/ui/widgets/SwitchControl.h"
 #include "tests/ui/UiFixture.h"
 
 namespace lumora::ui {

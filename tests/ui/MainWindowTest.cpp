@@ -9,12 +9,12 @@
 #include <QTest>
 #include <fstream>
 
-#include "host/app/LumoraHostApp.h"
-#include "host/app/MainWindow.h"
-#include "host/app/StatusBar.h"
-#include "host/controlplane/ControlPlaneView.h"
-#include "host/controlplane/PillarRow.h"
-#include "host/onboarding/OnboardingView.h"
+#include "host/core/LumoraHostApp.h"
+#include "host/ui/app/MainWindow.h"
+#include "host/ui/app/StatusBar.h"
+#include "host/ui/controlplane/ControlPlaneView.h"
+#include "host/ui/controlplane/PillarRow.h"
+#include "host/ui/onboarding/OnboardingView.h"
 #include "tests/ui/UiFixture.h"
 
 namespace lumora::ui {
