@@ -249,6 +249,28 @@ TEST_F(ControlPlaneViewTest, ManyItemsScrollWithinTwoHundredEightyAndRestoreClos
             calls.end());
 }
 
+TEST_F(ControlPlaneViewTest, ReturnInTheSheetNeverRestores) {
+  tools.setSnapshots("ID CREATED SIZE NAME\nsnap-1 2026-12-01 1.0G nightly\n");
+  makeView(testing::instantTiming());
+  showAndList();
+  view->setShowGoBack(true);
+  GoBackSheet* sheet = view->sheet();
+  ASSERT_NE(sheet, nullptr);
+  QTRY_COMPARE_WITH_TIMEOUT(sheet->restoreButtons().size(), 1, 5000);
+  ActionButton* restore = sheet->restoreButtons().front();
+  EXPECT_FALSE(restore->autoDefault());
+  restore->setFocus();
+  for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+    QTest::keyClick(restore, key);
+    QTest::keyClick(sheet, key);
+  }
+  QApplication::processEvents();
+  EXPECT_TRUE(view->showGoBack());
+  EXPECT_FALSE(view->snaps().busy());
+  const auto calls = tools.calls();
+  EXPECT_EQ(std::find(calls.begin(), calls.end(), "snapshot restore snap-1"), calls.end());
+}
+
 TEST_F(ControlPlaneViewTest, GoBackListsAgainAndTheOpenSheetShowsTheNewListing) {
   makeView(testing::instantTiming());
   showAndList();  // nothing saved yet

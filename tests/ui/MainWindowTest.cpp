@@ -132,6 +132,29 @@ TEST_F(MainWindowTest, AFailedRegistrationShowsAnOrangeDotAndTheDescriptionVerba
   EXPECT_EQ(window->width(), 460);
 }
 
+TEST_F(MainWindowTest, ALongFailureWrapsAndStaysWhole) {
+  tools.writeToken("tok");
+  const QString reason = QStringLiteral(
+      "Cannot start /usr/libexec/lumora/lumora-fileprovider: No such file or directory, and "
+      "the mount point is left over from a daemon that is gone");
+  domains.addError = Error{kPosixErrorDomain, 2, reason.toStdString()};
+  makeApp();
+  window->show();
+  QSignalSpy finished(app.get(), &host::LumoraHostApp::connectFinished);
+  ASSERT_TRUE(finished.wait(5000));
+  StatusBar* bar = window->statusBar();
+  ASSERT_NE(bar, nullptr);
+  QApplication::processEvents();
+  EXPECT_EQ(bar->statusLabel()->text(), QStringLiteral("Domain registration failed: ") + reason);
+  EXPECT_FALSE(bar->statusLabel()->elided());
+  EXPECT_EQ(window->width(), 460);
+  // More than one line, every one of them shown.
+  EXPECT_GT(bar->statusLabel()->height(), 2 * QFontMetrics(bar->statusLabel()->font()).height());
+  testing::saveScreenshot(*window, QStringLiteral("status-long-failure"));
+  EXPECT_TRUE(testing::clippedTexts(*window).isEmpty())
+      << testing::clippedTexts(*window).join(u'|').toStdString();
+}
+
 TEST_F(MainWindowTest, SigningInFromTheWelcomeScreenSwitchesToTheControlPlane) {
   makeApp();
   window->show();

@@ -1,5 +1,6 @@
 #include "host/ui/app/StatusBar.h"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QPainter>
 
@@ -33,17 +34,29 @@ StatusBar::StatusBar(host::LumoraHostApp& app, QWidget* parent) : QWidget(parent
   files_ = new StyledLabel(tr("Files: Finder → Lumora"), textFont(TextStyle::Footnote),
                            Foreground::Tertiary, this);
   row->addWidget(dot_, 0, Qt::AlignVCenter);
-  // A long failure text is cut at the window's edge rather than widening it;
-  // the spacer's room goes to the text, which stays left-aligned.
-  status_->setElided(true);
+  // The text is shown whole: a long failure wraps onto more lines rather
+  // than widening the window or losing its reason. The spacer's room goes to
+  // the text, which stays left-aligned.
+  status_->setWordWrap(true);
+  status_->installEventFilter(this);
   row->addWidget(status_, 1, Qt::AlignVCenter);
   row->addWidget(files_, 0, Qt::AlignVCenter);
   render(app.status());
   QObject::connect(&app, &host::LumoraHostApp::statusChanged, this, &StatusBar::render);
 }
 
+bool StatusBar::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == status_ && event->type() == QEvent::Resize) fitStatusHeight();
+  return QWidget::eventFilter(watched, event);
+}
+
+void StatusBar::fitStatusHeight() {
+  if (status_->width() > 0) status_->setMinimumHeight(status_->heightForWidth(status_->width()));
+}
+
 void StatusBar::render(const QString& status) {
   status_->setText(status);
+  fitStatusHeight();
   status_->setToolTip(status);
   dot_->setColor(host::isConnectedStatus(status) ? green() : QColor::fromRgba(kOrange));
 }

@@ -39,8 +39,14 @@ class StatusBar : public QWidget {
   StyledLabel* statusLabel() const { return status_; }
   StyledLabel* filesLabel() const { return files_; }
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void render(const QString& status);
+  // The window sizes itself from its content's size hints, which know
+  // nothing of wrapping: the text asks for the height its lines need.
+  void fitStatusHeight();
 
   StatusDot* dot_;
   StyledLabel* status_;

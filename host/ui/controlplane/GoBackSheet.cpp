@@ -104,6 +104,10 @@ void GoBackSheet::render() {
     auto* restore = new ActionButton(tr("Restore"), ActionButton::Kind::Prominent, row);
     restore->setObjectName(QStringLiteral("restore"));
     restore->setTint(green());
+    // A dialog makes its buttons auto-default, so Return would restore the
+    // focused checkpoint: only an explicit click restores.
+    restore->setAutoDefault(false);
+    restore->setDefault(false);
     // The item is copied into the action: a later listing may replace the
     // model's list while the sheet is open.
     QObject::connect(restore, &QPushButton::clicked, this, [this, item] {
