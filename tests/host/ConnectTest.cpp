@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "host/core/LumoraHostApp.h"
+#include "host/core/connect/SidebarBookmark.h"
 #include "platform/foundation/SharedDefaults.h"
 #include "platform/foundation/TextFile.h"
 #include "shared/Identifiers.h"
@@ -287,6 +288,29 @@ TEST_F(ConnectTest, OnReadySignsInAtOnceAndConnectsLater) {
   app->onReady();  // signedIn never goes back, nor is announced twice
   EXPECT_EQ(signedIn.count(), 1);
   EXPECT_EQ(app->onboarding()->phase(), OnboardingModel::Phase::welcome);
+}
+
+TEST(SidebarBookmarkTest, AFileThatIsNotTextIsLeftAloneAndALinkStaysALink) {
+  testing::TempDir dir;
+  const fs::path bookmarks = dir.path() / "bookmarks";
+  std::ofstream(bookmarks) << "file:///a \xff\xfe\n";
+  auto added = addSidebarBookmark(bookmarks, "/home/u/Lumora", "Lumora");
+  ASSERT_FALSE(added);
+  EXPECT_EQ(testing::slurp(bookmarks), "file:///a \xff\xfe\n");
+
+  const fs::path kept = dir.path() / "dotfiles/bookmarks";
+  fs::create_directories(kept.parent_path());
+  std::ofstream(kept) << "file:///home/u/Lumora My cloud\n";
+  fs::remove(bookmarks);
+  fs::create_symlink(kept, bookmarks);
+  added = addSidebarBookmark(bookmarks, "/home/u/Lumora", "Lumora");
+  ASSERT_TRUE(added);
+  EXPECT_FALSE(*added);  // renamed by the user, still the same folder
+  added = addSidebarBookmark(bookmarks, "/home/u/Other", "Other");
+  ASSERT_TRUE(added);
+  EXPECT_TRUE(*added);
+  EXPECT_TRUE(fs::is_symlink(bookmarks));
+  EXPECT_EQ(testing::slurp(kept), "file:///home/u/Lumora My cloud\nfile:///home/u/Other Other\n");
 }
 
 TEST(StatusDotTest, GreenExactlyForConnectedTexts) {
