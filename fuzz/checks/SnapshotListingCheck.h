@@ -7,7 +7,7 @@
 #include <QStringList>
 
 #include "fuzz/checks/Property.h"
-#include "host/controlplane/SnapshotItem.h"
+#include "host/core/controlplane/SnapshotItem.h"
 
 namespace lumora::fuzz {
 

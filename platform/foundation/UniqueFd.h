@@ -1,9 +1,12 @@
 #pragma once
-// An owned file descriptor: closed on destruction, movable, not copyable.
+// An owned file descriptor: closed when its owner goes, movable, never
+// copied, so that no early return leaks one and none is closed twice.
 
 #include <unistd.h>
 
 #include <utility>
+
+#include "platform/foundation/Error.h"
 
 namespace lumora {
 
@@ -25,6 +28,7 @@ class UniqueFd {
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  // Hands the descriptor over; this owner then holds none.
   int release() { return std::exchange(fd_, -1); }
   void reset() {
     if (fd_ >= 0) ::close(fd_);
@@ -34,5 +38,13 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+struct PipeEnds {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+// A pipe whose ends close on exec: a child gets only the copies it is given.
+Result<PipeEnds> makePipe();
 
 }  // namespace lumora

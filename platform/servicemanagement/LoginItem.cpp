@@ -119,15 +119,21 @@ XdgAutostartLoginItem XdgAutostartLoginItem::mainApp() {
 
 LoginItemStatus XdgAutostartLoginItem::status() const {
   auto entry = readEntry(entryFile_);
-  if (!entry || !entry->exec || entry->hidden || entry->disabled) {
-    return LoginItemStatus::notRegistered;
-  }
+  if (!entry) return LoginItemStatus::notRegistered;
+  // The desktop's settings turn an autostart entry off by hiding it: the
+  // user's choice, which only the user undoes.
+  if (entry->hidden || entry->disabled) return LoginItemStatus::requiresApproval;
+  if (!entry->exec) return LoginItemStatus::notRegistered;
   return programOf(*entry->exec) == executable_.string() ? LoginItemStatus::enabled
                                                          : LoginItemStatus::notRegistered;
 }
 
 Result<void> XdgAutostartLoginItem::registerItem() {
   if (executable_.empty()) return fail(kPosixErrorDomain, ENOENT, "The executable is unknown.");
+  if (status() == LoginItemStatus::requiresApproval) {
+    return fail(kPosixErrorDomain, EPERM,
+                "The login item was turned off in the desktop's settings.");
+  }
   std::error_code ec;
   fs::create_directories(entryFile_.parent_path(), ec);
   if (ec) return std::unexpected(posixError(ec.value(), entryFile_.parent_path().string()));

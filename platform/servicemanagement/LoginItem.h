@@ -33,9 +33,11 @@ class XdgAutostartLoginItem final : public LoginItem {
   // folder, starting the running executable (/proc/self/exe).
   static XdgAutostartLoginItem mainApp();
 
-  // Enabled when the entry exists, its Exec starts `executable` and it is
-  // neither Hidden nor disabled for GNOME; notRegistered otherwise.
+  // requiresApproval when the entry is Hidden or disabled for GNOME (the
+  // user turned it off); enabled when it exists and its Exec starts
+  // `executable`; notRegistered otherwise.
   LoginItemStatus status() const override;
+  // Fails, changing nothing, when the user turned the item off.
   Result<void> registerItem() override;
 
   const std::filesystem::path& entryFile() const { return entryFile_; }

@@ -1,7 +1,7 @@
 // The command runner against real shells and fake tools in a temporary home.
 #include <gtest/gtest.h>
 
-#include "host/controlplane/CommandRunner.h"
+#include "host/core/system/CommandRunner.h"
 #include "platform/foundation/ProcessRunner.h"
 #include "tests/host/HostTestSupport.h"
 
@@ -153,6 +153,20 @@ TEST(ProcessRunnerTest, ReportsSignalDeathAsFailure) {
   ASSERT_TRUE(run.has_value());
   EXPECT_FALSE(run->succeeded());
   EXPECT_TRUE(WIFSIGNALED(run->waitStatus));
+}
+
+TEST(CommandRunnerShellTest, WithoutZshTheFallBackIsAPosixShellNotTheLoginShell) {
+  HostFixture fixture;
+  const std::string shell = CommandRunner::defaultShell(fixture.temp.root() / "no-zsh-here");
+  EXPECT_EQ(shell, "/bin/sh");
+  // The quoting holds under it, a backslash before a quote included.
+  fixture.writeTool(kArgumentLogger);
+  CommandRunner runner(fixture.home(), shell);
+  const std::vector<std::string> words = {"a\\'b", "\\'", "it\\'s; touch pwned"};
+  CLIResult result = runner.runCLI(words);
+  EXPECT_TRUE(result.ok) << result.output;
+  EXPECT_EQ(testing::lines(fixture.log()), words);
+  EXPECT_FALSE(fs::exists(fixture.home() / "pwned"));
 }
 
 }  // namespace

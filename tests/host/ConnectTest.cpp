@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 
 #include <QSignalSpy>
+#include <fstream>
+#include <thread>
 
-#include "host/app/LumoraHostApp.h"
+#include "host/core/LumoraHostApp.h"
+#include "host/core/connect/SidebarBookmark.h"
 #include "platform/foundation/SharedDefaults.h"
 #include "platform/foundation/TextFile.h"
 #include "shared/Identifiers.h"
@@ -179,6 +182,50 @@ TEST_F(ConnectTest, LoginItemIsRewrittenOnlyWhenNotEnabled) {
   EXPECT_EQ(item.status(), sm::LoginItemStatus::enabled);
 }
 
+TEST_F(ConnectTest, ALoginItemTheUserTurnedOffIsNotSwitchedBackOn) {
+  writeToken("tok");
+  fs::create_directories(autostartEntry().parent_path());
+  const std::string off = std::string("[Desktop Entry]\nType=Application\nExec=") + kExecutable +
+                          "\nX-GNOME-Autostart-enabled=false\n";
+  std::ofstream(autostartEntry()) << off;
+  auto app = makeApp(&domains);
+  EXPECT_EQ(connectOnce(*app), QStringLiteral("Connected — Lumora is available in Finder."));
+  EXPECT_EQ(testing::slurp(autostartEntry()), off);
+}
+
+TEST_F(ConnectTest, TheGuiThreadNeverWaitsForTheDomainsManager) {
+  writeToken("tok");
+  auto app = makeApp(&domains);
+  connectOnce(*app);
+  ASSERT_EQ(domains.calls(), kFullRun);
+  EXPECT_NE(domains.managerCaller(), std::this_thread::get_id());
+}
+
+TEST_F(ConnectTest, TheMountedFolderGetsOneSidebarEntry) {
+  const fs::path bookmarks = fixture.temp.root() / "config/gtk-3.0/bookmarks";
+  fs::create_directories(bookmarks.parent_path());
+  std::ofstream(bookmarks) << "file:///srv/music Music\nsftp://host/x";  // no final line break
+  auto s = settings(&domains);
+  s.home = fixture.temp.root() / "a home";
+  fs::create_directories(s.home / ".lumora/auth");
+  std::ofstream(s.home / ".lumora/auth/token") << "tok";
+  s.bookmarksFile = bookmarks;
+  LumoraHostApp app(fixture.environment(clock), s);
+  connectOnce(app);
+  connectOnce(app);
+  const std::string entry = "file://" + (fixture.temp.root() / "a%20home/Lumora").string();
+  EXPECT_EQ(testing::slurp(bookmarks),
+            "file:///srv/music Music\nsftp://host/x\n" + entry + " Lumora\n");
+  // A failed registration adds none.
+  fs::remove(bookmarks);
+  FakeDomainManager failing;
+  failing.addError = posixError(EACCES, "");
+  s.domains = &failing;
+  LumoraHostApp refused(fixture.environment(clock), s);
+  connectOnce(refused);
+  EXPECT_FALSE(fs::exists(bookmarks));
+}
+
 TEST_F(ConnectTest, StatusFileReplacesASymlinkWithoutFollowingIt) {
   writeToken("tok");
   fs::path victim = fixture.temp.root() / "victim.txt";
@@ -241,6 +288,29 @@ TEST_F(ConnectTest, OnReadySignsInAtOnceAndConnectsLater) {
   app->onReady();  // signedIn never goes back, nor is announced twice
   EXPECT_EQ(signedIn.count(), 1);
   EXPECT_EQ(app->onboarding()->phase(), OnboardingModel::Phase::welcome);
+}
+
+TEST(SidebarBookmarkTest, AFileThatIsNotTextIsLeftAloneAndALinkStaysALink) {
+  testing::TempDir dir;
+  const fs::path bookmarks = dir.path() / "bookmarks";
+  std::ofstream(bookmarks) << "file:///a \xff\xfe\n";
+  auto added = addSidebarBookmark(bookmarks, "/home/u/Lumora", "Lumora");
+  ASSERT_FALSE(added);
+  EXPECT_EQ(testing::slurp(bookmarks), "file:///a \xff\xfe\n");
+
+  const fs::path kept = dir.path() / "dotfiles/bookmarks";
+  fs::create_directories(kept.parent_path());
+  std::ofstream(kept) << "file:///home/u/Lumora My cloud\n";
+  fs::remove(bookmarks);
+  fs::create_symlink(kept, bookmarks);
+  added = addSidebarBookmark(bookmarks, "/home/u/Lumora", "Lumora");
+  ASSERT_TRUE(added);
+  EXPECT_FALSE(*added);  // renamed by the user, still the same folder
+  added = addSidebarBookmark(bookmarks, "/home/u/Other", "Other");
+  ASSERT_TRUE(added);
+  EXPECT_TRUE(*added);
+  EXPECT_TRUE(fs::is_symlink(bookmarks));
+  EXPECT_EQ(testing::slurp(kept), "file:///home/u/Lumora My cloud\nfile:///home/u/Other Other\n");
 }
 
 TEST(StatusDotTest, GreenExactlyForConnectedTexts) {

@@ -4,7 +4,7 @@
 
 #include <QSignalSpy>
 
-#include "host/controlplane/ControlPlaneModel.h"
+#include "host/core/controlplane/ControlPlaneModel.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace lumora::host {

@@ -41,6 +41,10 @@ void FakeDomainManager::removeDomain(const fp::Domain& domain, fp::ErrorCompleti
 
 std::unique_ptr<fp::DomainHandle> FakeDomainManager::managerForDomain(const fp::Domain& domain) {
   record("manager " + domain.identifier);
+  {
+    std::lock_guard lock(mutex_);
+    managerCaller_ = std::this_thread::get_id();
+  }
   if (!hasManager) return nullptr;
   return std::make_unique<FakeHandle>(*this);
 }
@@ -48,6 +52,11 @@ std::unique_ptr<fp::DomainHandle> FakeDomainManager::managerForDomain(const fp::
 std::vector<std::string> FakeDomainManager::calls() const {
   std::lock_guard lock(mutex_);
   return calls_;
+}
+
+std::thread::id FakeDomainManager::managerCaller() const {
+  std::lock_guard lock(mutex_);
+  return managerCaller_;
 }
 
 void FakeDomainManager::record(std::string call) {

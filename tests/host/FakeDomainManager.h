@@ -30,6 +30,8 @@ class FakeDomainManager final : public fileprovider::DomainManager {
       const fileprovider::Domain& domain) override;
 
   std::vector<std::string> calls() const;
+  // The thread that last asked for a domain's manager.
+  std::thread::id managerCaller() const;
   // Answers every held completion now.
   void releaseHeld();
 
@@ -39,6 +41,7 @@ class FakeDomainManager final : public fileprovider::DomainManager {
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;           // protected by mutex_
+  std::thread::id managerCaller_;            // protected by mutex_
   std::vector<std::thread> threads_;         // protected by mutex_
   std::vector<std::function<void()>> held_;  // protected by mutex_
 };

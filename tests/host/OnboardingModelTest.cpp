@@ -3,7 +3,7 @@
 
 #include <QSignalSpy>
 
-#include "host/onboarding/OnboardingModel.h"
+#include "host/core/onboarding/OnboardingModel.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace lumora::host {

@@ -6,7 +6,7 @@
 
 #include <QSignalSpy>
 
-#include "host/app/LumoraHostApp.h"
+#include "host/core/LumoraHostApp.h"
 #include "platform/fileprovider/linux/LinuxDomainManager.h"
 #include "platform/fileprovider/linux/MountTable.h"
 #include "platform/foundation/Paths.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/controlplane/SnapshotItem.h"
+#include "host/core/controlplane/SnapshotItem.h"
 
 namespace lumora::host {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <QSignalSpy>
 
-#include "host/controlplane/SnapshotModel.h"
+#include "host/core/controlplane/SnapshotModel.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace lumora::host {

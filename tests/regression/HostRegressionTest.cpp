@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "fuzz/checks/SnapshotListingCheck.h"
-#include "host/controlplane/CommandRunner.h"
+#include "host/core/system/CommandRunner.h"
 #include "platform/foundation/TextFile.h"
 #include "tests/fixtures/TempHome.h"
 #include "tests/regression/Inputs.h"

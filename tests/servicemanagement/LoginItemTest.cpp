@@ -45,20 +45,31 @@ TEST_F(LoginItemTest, ProgramPathsWithSpecialCharactersRoundTrip) {
   }
 }
 
-TEST_F(LoginItemTest, StaleHiddenOrDisabledEntriesAreNotEnabled) {
+TEST_F(LoginItemTest, StaleEntriesAreNotEnabled) {
   XdgAutostartLoginItem item(entry(), "/usr/bin/lumora-desktop");
   writeEntry("[Desktop Entry]\nType=Application\nExec=/usr/bin/lumora-desktop --flag\n");
   EXPECT_EQ(item.status(), LoginItemStatus::enabled);  // arguments after the program are fine
-  writeEntry("[Desktop Entry]\nExec=/usr/bin/lumora-desktop\nHidden=true\n");
-  EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
-  writeEntry("[Desktop Entry]\nExec=/usr/bin/lumora-desktop\nX-GNOME-Autostart-enabled=false\n");
-  EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
   writeEntry("[Desktop Entry]\nExec=/old/lumora-desktop\n");
   EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
   writeEntry("[Other Group]\nExec=/usr/bin/lumora-desktop\n");
   EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
   ASSERT_TRUE(item.registerItem());
   EXPECT_EQ(item.status(), LoginItemStatus::enabled);
+}
+
+TEST_F(LoginItemTest, AnEntryTheUserTurnedOffStaysOff) {
+  XdgAutostartLoginItem item(entry(), "/usr/bin/lumora-desktop");
+  for (const char* entryText :
+       {"[Desktop Entry]\nExec=/usr/bin/lumora-desktop\nHidden=true\n",
+        "[Desktop Entry]\nExec=/usr/bin/lumora-desktop\nX-GNOME-Autostart-enabled=false\n",
+        "[Desktop Entry]\nExec=/old/lumora-desktop\nHidden=true\n"}) {
+    writeEntry(entryText);
+    EXPECT_EQ(item.status(), LoginItemStatus::requiresApproval) << entryText;
+    auto registered = item.registerItem();
+    ASSERT_FALSE(registered) << entryText;
+    EXPECT_EQ(registered.error().code, EPERM);
+    EXPECT_EQ(readUtf8File(entry()).value_or(""), entryText);
+  }
 }
 
 TEST_F(LoginItemTest, UnwritableFolderIsAnError) {

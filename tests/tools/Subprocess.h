@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/UniqueFd.h"
+
 namespace lumora::testing {
 
 struct ProcessResult {
@@ -39,8 +41,8 @@ class Child {
   bool pump(std::chrono::milliseconds timeout);  // false when both pipes are closed
 
   pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
+  UniqueFd out_;
+  UniqueFd err_;
   std::string outBuffer_;
   std::string errBuffer_;
   std::string lineBuffer_;  // stdout not yet returned by readLine

@@ -8,14 +8,14 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "host/app/ActionButton.h"
-#include "host/app/Shapes.h"
-#include "host/app/Style.h"
-#include "host/app/SwitchControl.h"
-#include "host/controlplane/ControlPlaneView.h"
-#include "host/controlplane/GoBackSheet.h"
-#include "host/controlplane/PillarRow.h"
-#include "host/controlplane/SnapshotCard.h"
+#include "host/ui/controlplane/ControlPlaneView.h"
+#include "host/ui/controlplane/GoBackSheet.h"
+#include "host/ui/controlplane/PillarRow.h"
+#include "host/ui/controlplane/SnapshotCard.h"
+#include "host/ui/widgets/ActionButton.h"
+#include "host/ui/widgets/Shapes.h"
+#include "host/ui/widgets/Style.h"
+#include "host/ui/widgets/SwitchControl.h"
 #include "tests/ui/UiFixture.h"
 
 namespace lumora::ui {
@@ -247,6 +247,28 @@ TEST_F(ControlPlaneViewTest, ManyItemsScrollWithinTwoHundredEightyAndRestoreClos
   const auto calls = tools.calls();
   EXPECT_NE(std::find(calls.begin(), calls.end(), "snapshot restore snap;rm${IFS}-rf"),
             calls.end());
+}
+
+TEST_F(ControlPlaneViewTest, ReturnInTheSheetNeverRestores) {
+  tools.setSnapshots("ID CREATED SIZE NAME\nsnap-1 2026-12-01 1.0G nightly\n");
+  makeView(testing::instantTiming());
+  showAndList();
+  view->setShowGoBack(true);
+  GoBackSheet* sheet = view->sheet();
+  ASSERT_NE(sheet, nullptr);
+  QTRY_COMPARE_WITH_TIMEOUT(sheet->restoreButtons().size(), 1, 5000);
+  ActionButton* restore = sheet->restoreButtons().front();
+  EXPECT_FALSE(restore->autoDefault());
+  restore->setFocus();
+  for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+    QTest::keyClick(restore, key);
+    QTest::keyClick(sheet, key);
+  }
+  QApplication::processEvents();
+  EXPECT_TRUE(view->showGoBack());
+  EXPECT_FALSE(view->snaps().busy());
+  const auto calls = tools.calls();
+  EXPECT_EQ(std::find(calls.begin(), calls.end(), "snapshot restore snap-1"), calls.end());
 }
 
 TEST_F(ControlPlaneViewTest, GoBackListsAgainAndTheOpenSheetShowsTheNewListing) {

@@ -144,13 +144,14 @@ TEST(DesktopProgramTest, ASignedInUserIsConnectedAtLaunchAndASecondLaunchHandsOv
   env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
   env.remove(QStringLiteral("WAYLAND_DISPLAY"));
 #ifdef LUMORA_FILEPROVIDER_EXE
-  // The program finds the system side's daemon on its PATH, as when both are
-  // installed; a FUSE device is needed for the daemon to mount.
+  // Started from its build tree, the program finds the daemon built beside
+  // it, with none on its PATH; a FUSE device is needed for the daemon to mount.
   const bool canMount = ::access("/dev/fuse", R_OK | W_OK) == 0;
   DomainCleanup cleanup;
-  env.insert(QStringLiteral("PATH"),
-             QFileInfo(QStringLiteral(LUMORA_FILEPROVIDER_EXE)).absolutePath() + QLatin1Char(':') +
-                 env.value(QStringLiteral("PATH")));
+  for (const QString& dir : env.value(QStringLiteral("PATH")).split(QLatin1Char(':'))) {
+    ASSERT_FALSE(QFileInfo::exists(dir + QStringLiteral("/lumora-fileprovider")))
+        << dir.toStdString();
+  }
 #else
   const bool canMount = false;
 #endif

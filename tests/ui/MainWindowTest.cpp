@@ -9,12 +9,12 @@
 #include <QTest>
 #include <fstream>
 
-#include "host/app/LumoraHostApp.h"
-#include "host/app/MainWindow.h"
-#include "host/app/StatusBar.h"
-#include "host/controlplane/ControlPlaneView.h"
-#include "host/controlplane/PillarRow.h"
-#include "host/onboarding/OnboardingView.h"
+#include "host/core/LumoraHostApp.h"
+#include "host/ui/app/MainWindow.h"
+#include "host/ui/app/StatusBar.h"
+#include "host/ui/controlplane/ControlPlaneView.h"
+#include "host/ui/controlplane/PillarRow.h"
+#include "host/ui/onboarding/OnboardingView.h"
 #include "tests/ui/UiFixture.h"
 
 namespace lumora::ui {
@@ -130,6 +130,29 @@ TEST_F(MainWindowTest, AFailedRegistrationShowsAnOrangeDotAndTheDescriptionVerba
             QStringLiteral("Domain registration failed: Permission denied <&> “quoted”"));
   EXPECT_TRUE(sameColor(bar->dot()->color(), QColor(0xFF, 0x95, 0x00)));
   EXPECT_EQ(window->width(), 460);
+}
+
+TEST_F(MainWindowTest, ALongFailureWrapsAndStaysWhole) {
+  tools.writeToken("tok");
+  const QString reason = QStringLiteral(
+      "Cannot start /usr/libexec/lumora/lumora-fileprovider: No such file or directory, and "
+      "the mount point is left over from a daemon that is gone");
+  domains.addError = Error{kPosixErrorDomain, 2, reason.toStdString()};
+  makeApp();
+  window->show();
+  QSignalSpy finished(app.get(), &host::LumoraHostApp::connectFinished);
+  ASSERT_TRUE(finished.wait(5000));
+  StatusBar* bar = window->statusBar();
+  ASSERT_NE(bar, nullptr);
+  QApplication::processEvents();
+  EXPECT_EQ(bar->statusLabel()->text(), QStringLiteral("Domain registration failed: ") + reason);
+  EXPECT_FALSE(bar->statusLabel()->elided());
+  EXPECT_EQ(window->width(), 460);
+  // More than one line, every one of them shown.
+  EXPECT_GT(bar->statusLabel()->height(), 2 * QFontMetrics(bar->statusLabel()->font()).height());
+  testing::saveScreenshot(*window, QStringLiteral("status-long-failure"));
+  EXPECT_TRUE(testing::clippedTexts(*window).isEmpty())
+      << testing::clippedTexts(*window).join(u'|').toStdString();
 }
 
 TEST_F(MainWindowTest, SigningInFromTheWelcomeScreenSwitchesToTheControlPlane) {

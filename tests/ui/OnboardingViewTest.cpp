@@ -7,10 +7,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "host/app/ActionButton.h"
-#include "host/app/Spinner.h"
-#include "host/app/Style.h"
-#include "host/onboarding/OnboardingView.h"
+#include "host/ui/onboarding/OnboardingView.h"
+#include "host/ui/widgets/ActionButton.h"
+#include "host/ui/widgets/Spinner.h"
+#include "host/ui/widgets/Style.h"
 #include "tests/ui/UiFixture.h"
 
 namespace lumora::ui {

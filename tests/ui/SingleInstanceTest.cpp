@@ -8,7 +8,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "host/app/SingleInstance.h"
+#include "host/ui/app/SingleInstance.h"
 #include "tests/fixtures/TempHome.h"
 
 namespace lumora::ui {

@@ -8,10 +8,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "host/app/ActionButton.h"
-#include "host/app/Icons.h"
-#include "host/app/Style.h"
-#include "host/app/SwitchControl.h"
+#include "host/ui/widgets/ActionButton.h"
+#include "host/ui/widgets/Icons.h"
+#include "host/ui/widgets/Style.h"
+#include "host/ui/widgets/SwitchControl.h"
 #include "tests/ui/UiFixture.h"
 
 namespace lumora::ui {

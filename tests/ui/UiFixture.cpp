@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/app/Style.h"
+#include "host/ui/widgets/Style.h"
 
 namespace lumora::testing {
 

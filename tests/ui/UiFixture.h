@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "host/controlplane/HostEnvironment.h"
+#include "host/core/system/HostEnvironment.h"
 #include "tests/fixtures/TempHome.h"
 
 namespace lumora::testing {

@@ -24,6 +24,8 @@
 #include "platform/fileprovider/linux/MountTable.h"
 #include "platform/foundation/Executor.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/Spawn.h"
+#include "platform/foundation/UniqueFd.h"
 
 extern char** environ;
 
@@ -52,40 +54,25 @@ fs::path mountpointFor(const Domain& domain) {
 // Runs the daemon in its own session; it detaches once mounted, so its exit
 // status and last line of standard error are the outcome.
 std::optional<Error> runDaemon(const fs::path& executable, const Domain& domain) {
-  int errPipe[2];
-  if (::pipe2(errPipe, O_CLOEXEC) != 0) return daemonError(errno, std::strerror(errno));
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes, &none);
-
-  std::string program = executable.string();
-  std::vector<std::string> args = {program, "--domain", domain.identifier, "--display-name",
-                                   domain.displayName};
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  ::close(errPipe[1]);
-  if (spawned != 0) {
-    ::close(errPipe[0]);
-    return daemonError(spawned, "Cannot start " + program + ": " + std::strerror(spawned));
+  auto pipe = makePipe();
+  if (!pipe) return daemonError(pipe.error().code, pipe.error().description);
+  const std::string program = executable.string();
+  SpawnRequest request;
+  request.argv = {program, "--domain", domain.identifier, "--display-name", domain.displayName};
+  request.input = ChildStream::null();
+  request.output = ChildStream::null();
+  request.error = ChildStream::from(pipe->write.get());
+  request.group = ChildGroup::newSession;
+  auto child = spawnProcess(request);
+  pipe->write.reset();
+  if (!child) {
+    const int code = static_cast<int>(child.error().code);
+    return daemonError(code, "Cannot start " + program + ": " + std::strerror(code));
   }
   std::string output;
   char buffer[1024];
   for (;;) {
-    ssize_t got = ::read(errPipe[0], buffer, sizeof buffer);
+    ssize_t got = ::read(pipe->read.get(), buffer, sizeof buffer);
     if (got > 0) {
       if (output.size() < 65536) output.append(buffer, static_cast<size_t>(got));
       continue;
@@ -93,10 +80,10 @@ std::optional<Error> runDaemon(const fs::path& executable, const Domain& domain)
     if (got < 0 && errno == EINTR) continue;
     break;
   }
-  ::close(errPipe[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  pipe->read.reset();
+  auto waited = waitForExit(*child);
+  if (!waited) return daemonError(waited.error().code, waited.error().description);
+  const int status = *waited;
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::nullopt;
   // The daemon's own one-line reason: its last non-empty line.
   std::string reason;

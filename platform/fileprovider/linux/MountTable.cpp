@@ -1,16 +1,13 @@
 #include "platform/fileprovider/linux/MountTable.h"
 
-#include <spawn.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <string>
 
-extern char** environ;
+#include "platform/foundation/Spawn.h"
 
 namespace lumora::fuse {
 
@@ -61,14 +58,11 @@ bool isMountPoint(const fs::path& path) {
 bool detachMount(const fs::path& path) {
   if (!isMountPoint(path)) return true;
   if (::geteuid() == 0 && ::umount2(path.c_str(), MNT_DETACH) == 0) return !isMountPoint(path);
-  std::string target = path.string();
-  const char* argv[] = {"fusermount3", "-u", "-z", "-q", target.c_str(), nullptr};
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, "fusermount3", nullptr, nullptr, const_cast<char**>(argv), environ) == 0) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
+  SpawnRequest request;
+  request.argv = {"fusermount3", "-u", "-z", "-q", path.string()};
+  request.searchPath = true;
+  // Its outcome is read from the mount table below.
+  if (auto child = spawnProcess(request)) (void)waitForExit(*child);
   return !isMountPoint(path);
 }
 
