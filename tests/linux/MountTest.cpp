@@ -439,6 +439,23 @@ TEST_F(MountTest, TheCacheStaysWithinItsLimitAndKeepsOpenFiles) {
   EXPECT_EQ(service.requestsTo("/storage/download-url"), before + 1);
 }
 
+TEST_F(MountTest, AMissIsKeptByTheKernelUntilAListingShowsTheName) {
+  service.setFile("mirror/photos/a.jpg", "a");
+  MountedDomain mount(service);
+  fs::path probe = mount.root() / "photos" / "folder.jpg";
+  struct stat st {};
+  ASSERT_NE(::stat(probe.c_str(), &st), 0);
+  EXPECT_EQ(errno, ENOENT);
+  size_t listings = service.listingsOf("mirror/photos/");
+  for (int i = 0; i < 5; ++i) EXPECT_NE(::stat(probe.c_str(), &st), 0);
+  EXPECT_EQ(service.listingsOf("mirror/photos/"), listings);
+  // The name appears: the kernel forgets the miss with the new listing.
+  service.setFile("mirror/photos/folder.jpg", "cover");
+  EXPECT_EQ(mount.control("signal NSFileProviderRootContainerItemIdentifier"), "ok");
+  EXPECT_EQ(listFolder(mount.root() / "photos").size(), 2u);
+  EXPECT_TRUE(waitUntil([&] { return ::stat(probe.c_str(), &st) == 0; }, std::chrono::seconds(3)));
+}
+
 TEST_F(MountTest, TheControlRequestsAnswer) {
   MountedDomain mount(service);
   EXPECT_TRUE(mount.control("status").starts_with("ok mounted " + std::to_string(::getpid())));

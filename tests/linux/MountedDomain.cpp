@@ -26,15 +26,20 @@ void writeToken(const std::string& token) {
   if (container) (void)writeFileAtomically(*container / shared::kTokenFileName, token);
 }
 
-MountedDomain::MountedDomain(StorageService& service, uint64_t cacheLimit)
-    : mountpoint_(paths::homeDirectory() / shared::kDomainDisplayName) {
-  fuse::setLogEnabled(false);
+std::unique_ptr<CountingExtension> makeExtension(StorageService& service) {
   fileprovider::Domain domain{shared::kDomainIdentifier, shared::kDomainDisplayName};
   auto container = paths::appGroupContainer(shared::kAppGroup);
   auto backend = std::make_shared<const backend::LumoraBackend>(
       domain, service.baseUrl(), container, paths::sharedDefaultsFile(shared::kAppGroup));
-  extension_ = std::make_unique<CountingExtension>(
+  return std::make_unique<CountingExtension>(
       std::make_unique<provider::FileProviderExtension>(domain, backend));
+}
+
+MountedDomain::MountedDomain(StorageService& service, uint64_t cacheLimit)
+    : mountpoint_(paths::homeDirectory() / shared::kDomainDisplayName) {
+  fuse::setLogEnabled(false);
+  fileprovider::Domain domain{shared::kDomainIdentifier, shared::kDomainDisplayName};
+  extension_ = makeExtension(service);
   fuse::DaemonOptions options{domain, mountpoint_, true};
   auto daemon = fuse::DomainDaemon::start(options, *extension_, cacheLimit);
   if (!daemon) {

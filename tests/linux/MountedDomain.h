@@ -11,6 +11,7 @@
 #include "extension/provider/FileProviderExtension.h"
 #include "platform/fileprovider/linux/Daemon.h"
 #include "tests/fixtures/TempHome.h"
+#include "tests/fixtures/Wait.h"
 #include "tests/linux/StorageService.h"
 
 namespace lumora::testing {
@@ -77,6 +78,9 @@ class CountingExtension final : public fileprovider::ReplicatedExtension,
  private:
   std::unique_ptr<fileprovider::ReplicatedExtension> inner_;
 };
+
+// The real extension against `service`, counting, for the default domain.
+std::unique_ptr<CountingExtension> makeExtension(StorageService& service);
 
 // True when FUSE mounts can be made here; tests skip otherwise.
 bool fuseAvailable();

@@ -23,9 +23,15 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
       cache_(cache),
       reader_(driver_),
       replica_(maxListingAge, std::move(clock)),
+      renewals_(kRenewalThreads, kMaxRenewalsWaiting,
+                [this](Inode folder) {
+                  (void)refresh(folder);
+                  std::lock_guard lock(mutex_);
+                  renewing_.erase(folder);
+                }),
       prefetch_(kPrefetchThreads, 2 * kPrefetchAhead, [this](Inode folder) {
         // Only a folder never listed: a listing that has merely aged is
-        // renewed when someone opens the folder.
+        // renewed when someone uses the folder.
         if (!replica_.hasListing(folder)) (void)refresh(folder);
       }) {}
 
@@ -47,16 +53,36 @@ Result<void> DomainFilesystem::refresh(Inode folder) {
 }
 
 Result<void> DomainFilesystem::ensureListing(Inode folder) {
-  if (!replica_.needsListing(folder)) return {};
+  switch (replica_.listingState(folder)) {
+    case Replica::ListingState::fresh:
+      return {};
+    case Replica::ListingState::aged: {
+      // Answered from what is known; the listing is renewed meanwhile, once,
+      // and the kernel told of what changed.
+      std::lock_guard lock(mutex_);
+      if (renewing_.insert(folder).second && !renewals_.push(folder)) renewing_.erase(folder);
+      return {};
+    }
+    case Replica::ListingState::none:
+      return refresh(folder);
+    case Replica::ListingState::stale:
+      break;
+  }
+  // Marked stale: something is known to have changed, so the answer waits
+  // for the new listing; the last one still beats none while the service
+  // is away.
   auto refreshed = refresh(folder);
-  if (refreshed) return {};
-  // An aged listing still beats none while the service is away.
-  if (replica_.hasListing(folder)) {
+  if (!refreshed) {
     log("listing of a folder failed, keeping the last one: %s",
         refreshed.error().description.c_str());
-    return {};
   }
-  return refreshed;
+  return {};
+}
+
+void DomainFilesystem::rememberMiss(Inode folder, std::string_view name) {
+  std::lock_guard lock(mutex_);
+  if (misses_.size() >= kMaxRememberedMisses) misses_.erase(misses_.begin());
+  misses_.emplace(folder, std::string(name));
 }
 
 Result<NodeInfo> DomainFilesystem::lookup(Inode parent, std::string_view name) {
@@ -66,7 +92,11 @@ Result<NodeInfo> DomainFilesystem::lookup(Inode parent, std::string_view name) {
   if (!folder->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
   if (auto listed = ensureListing(parent); !listed) return std::unexpected(listed.error());
   auto child = replica_.child(parent, name);
-  if (!child) return std::unexpected(fp::fileProviderError(fp::kErrorNoSuchItem));
+  if (!child) {
+    // The kernel keeps the miss a while: told when a listing shows the name.
+    rememberMiss(parent, name);
+    return std::unexpected(fp::fileProviderError(fp::kErrorNoSuchItem));
+  }
   return *child;
 }
 
@@ -256,9 +286,24 @@ void DomainFilesystem::updateItem(const fp::ItemPtr& item) {
 }
 
 void DomainFilesystem::tellKernel(Inode folder, const ListingChanges& changes) {
+  // Misses the kernel keeps that the new listing now names.
+  std::vector<std::string> found;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = misses_.lower_bound({folder, std::string()});
+    while (it != misses_.end() && it->first == folder) {
+      if (replica_.child(folder, it->second)) {
+        found.push_back(it->second);
+        it = misses_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
   std::lock_guard lock(kernelMutex_);
   if (!kernel_) return;
   for (const auto& name : changes.goneNames) kernel_->forgetName(folder, name);
+  for (const auto& name : found) kernel_->forgetName(folder, name);
   for (Inode inode : changes.changedAttributes) kernel_->forgetAttributes(inode);
 }
 

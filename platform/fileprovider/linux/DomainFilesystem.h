@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -38,6 +39,13 @@ inline constexpr size_t kPrefetchAhead = 16;
 inline constexpr uint64_t kWholeFetchLimit = 1 << 20;
 
 // An open file: the cache entry of the version opened, and where its reader is.
+// Aged listings renewed at once in the background, and how many may wait.
+inline constexpr unsigned kRenewalThreads = 2;
+inline constexpr size_t kMaxRenewalsWaiting = 64;
+// Names looked up in vain that the kernel keeps as misses, remembered so
+// that a listing that shows one can tell the kernel.
+inline constexpr size_t kMaxRememberedMisses = 4096;
+
 struct OpenedFile {
   Inode inode = 0;
   Inode parent = 0;
@@ -130,6 +138,7 @@ class DomainFilesystem {
   Result<fileprovider::ItemPtr> fetchIntoCache(const NodeInfo& node);
   Result<ContentCache::Lease> openLarge(const NodeInfo& node, const ContentSource& source);
   void contentsGone(const OpenedFile& file);
+  void rememberMiss(Inode folder, std::string_view name);
   fileprovider::ItemPtr itemOf(const NodeInfo& node);
   void updateItem(const fileprovider::ItemPtr& item);
   void tellKernel(Inode folder, const ListingChanges& changes);
@@ -142,11 +151,16 @@ class DomainFilesystem {
   SingleFlight<std::string, Result<fileprovider::ItemPtr>> fetches_;
   using SharedLease = Result<std::shared_ptr<ContentCache::Lease>>;
   SingleFlight<std::string, SharedLease> entries_;  // large files' first blocks
+  // Lock order: mutex_, then the replica's own; kernelMutex_ is taken
+  // alone (under it only the notifier's queue lock).
   std::mutex mutex_;
   std::map<Inode, fileprovider::Bytes> servedVersions_;  // protected by mutex_
+  std::set<std::pair<Inode, std::string>> misses_;       // protected by mutex_
+  std::set<Inode> renewing_;                             // protected by mutex_
   std::mutex kernelMutex_;
   KernelCache* kernel_ = nullptr;  // protected by kernelMutex_
-  // Last: its threads use everything above, and it waits for them as it goes.
+  // Last: their threads use everything above, and they wait for them as they go.
+  BackgroundQueue<Inode> renewals_;
   BackgroundQueue<Inode> prefetch_;
 };
 

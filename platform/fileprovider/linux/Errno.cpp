@@ -14,6 +14,8 @@ int errnoForError(const Error& error) {
         return EACCES;
       case fileprovider::kErrorNoSuchItem:
         return ENOENT;
+      case fileprovider::kErrorVersionNoLongerAvailable:
+        return ESTALE;  // the file changed under its reader
       default:
         return EIO;
     }

@@ -129,21 +129,24 @@ Error stoppedError() {
 // How often a wait looks whether it should give up.
 constexpr std::chrono::milliseconds kStopCheck{50};
 
-// The extension's answer, or none once `stopped` is set.
+// The extension's answer; none once `stopped` is set or kRequestBound
+// passed without one (an extension that never completes).
 template <class T>
 std::optional<T> await(std::future<T>& answer, const std::atomic<bool>& stopped) {
+  auto deadline = std::chrono::steady_clock::now() + kRequestBound;
   while (answer.wait_for(kStopCheck) != std::future_status::ready) {
-    if (stopped.load()) return std::nullopt;
+    if (stopped.load() || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
   }
   return answer.get();
 }
 
-// The same for an answer that is a result: stopping is its error.
+// The same for an answer that is a result: stopping or the bound is its error.
 template <class T>
 Result<T> awaitResult(std::future<Result<T>>& answer, const std::atomic<bool>& stopped) {
   auto waited = await(answer, stopped);
-  if (!waited) return std::unexpected(stoppedError());
-  return std::move(*waited);
+  if (waited) return std::move(*waited);
+  if (stopped.load()) return std::unexpected(stoppedError());
+  return fail(kPosixErrorDomain, ETIMEDOUT, "The extension did not answer in time.");
 }
 
 Error noEnumerator() {

@@ -48,6 +48,10 @@ struct ChangeReport {
   std::vector<fileprovider::ItemIdentifier> deleted;
 };
 
+// The longest a request waits for the extension's answer: the service's own
+// time-out and a margin, so that no kernel request waits for ever.
+inline constexpr std::chrono::seconds kRequestBound{75};
+
 class ExtensionDriver {
  public:
   explicit ExtensionDriver(fileprovider::ReplicatedExtension& extension);

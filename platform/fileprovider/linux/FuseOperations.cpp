@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fileprovider/Types.h"
 #include "platform/fileprovider/linux/Errno.h"
 #include "platform/fileprovider/linux/Log.h"
 
@@ -85,6 +86,14 @@ void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
   guarded(req, [&] {
     auto& ctx = context(req);
     auto node = ctx.filesystem->lookup(parent, name);
+    if (!node && node.error() == fileprovider::fileProviderError(fileprovider::kErrorNoSuchItem)) {
+      // A miss the kernel keeps: file managers ask for the same absent names
+      // in every folder they show. A listing that shows the name forgets it.
+      fuse_entry_param e{};
+      e.entry_timeout = kKernelCacheSeconds;
+      fuse_reply_entry(req, &e);
+      return;
+    }
     if (!node) return replyError(req, node.error());
     auto& replica = ctx.filesystem->replica();
     // Counted before the kernel can hold it, so that its FORGET never comes

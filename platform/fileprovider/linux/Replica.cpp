@@ -141,6 +141,15 @@ bool Replica::needsListing(Inode folder) const {
   return it->second.stale || clock_() - it->second.listedAt >= maxListingAge_;
 }
 
+Replica::ListingState Replica::listingState(Inode folder) const {
+  std::lock_guard lock(mutex_);
+  auto it = listings_.find(folder);
+  if (it == listings_.end()) return ListingState::none;
+  if (it->second.stale) return ListingState::stale;
+  if (clock_() - it->second.listedAt >= maxListingAge_) return ListingState::aged;
+  return ListingState::fresh;
+}
+
 bool Replica::hasListing(Inode folder) const {
   std::lock_guard lock(mutex_);
   return listings_.contains(folder);

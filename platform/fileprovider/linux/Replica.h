@@ -92,6 +92,10 @@ class Replica {
   // listing has aged.
   bool needsListing(Inode folder) const;
   bool hasListing(Inode folder) const;
+  enum class ListingState { none, fresh, aged, stale };
+  // None: never listed; stale: marked so (a signal, a changed file); aged:
+  // older than the listing age.
+  ListingState listingState(Inode folder) const;
   // Replaces the folder's listing with `items` in their order. Unusable
   // names are dropped; a name given twice shows the later record as
   // "name (2)"; a record that is the root or an ancestor of the folder is

@@ -24,13 +24,27 @@ class SingleFlight {
       }
       flights_.emplace(key, promise.get_future().share());
     }
-    Value value = work();
-    {
-      std::lock_guard lock(mutex_);
-      flights_.erase(key);
+    // The entry goes however the work ends, and waiters get its outcome:
+    // an exception reaches them as it reaches this caller.
+    struct Landing {
+      SingleFlight& flight;
+      const Key& key;
+      ~Landing() {
+        std::lock_guard lock(flight.mutex_);
+        flight.flights_.erase(key);
+      }
+    };
+    try {
+      Value value = [&] {
+        Landing landing{*this, key};
+        return work();
+      }();
+      promise.set_value(value);
+      return value;
+    } catch (...) {
+      promise.set_exception(std::current_exception());
+      throw;
     }
-    promise.set_value(value);
-    return value;
   }
 
  private:

@@ -1,0 +1,54 @@
+// The daemon's core without a mount: the real extension against a local
+// service, and a clock the test moves.
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "platform/fileprovider/linux/DomainFilesystem.h"
+#include "tests/linux/MountedDomain.h"
+
+namespace lumora::testing {
+namespace {
+
+using namespace std::chrono;
+
+TEST(DomainFilesystemTest, AnAgedBigFolderAnswersAtOnceAndIsRenewedBehindTheReader) {
+  TempHome home;
+  StorageService service;
+  writeToken(service.token());
+  for (int i = 0; i < 20000; ++i) service.setFile("mirror/big/f" + std::to_string(i), "x");
+  service.setPageSize(2000);
+  auto extension = makeExtension(service);
+  fuse::ContentCache cache(home.root() / "cache", 1 << 20);
+  ASSERT_TRUE(cache.prepare().has_value());
+  auto now = steady_clock::now();
+  fuse::DomainFilesystem filesystem(
+      *extension, cache, [&] { return now; }, seconds(3));
+
+  auto folder = filesystem.lookup(fuse::kRootInode, "big");
+  ASSERT_TRUE(folder.has_value());
+  ASSERT_EQ(filesystem.openDirectory(folder->inode)->entries.size(), 20000u);
+  EXPECT_EQ(service.listingsOf("mirror/big/"), 10u);
+
+  // Aged, and the service hangs: look-ups and misses answer from what is known.
+  now += seconds(4);
+  service.stallListingsOf("mirror/big/");
+  auto answers = std::async(std::launch::async, [&] {
+    bool found = filesystem.lookup(folder->inode, "f19999").has_value();
+    for (int i = 0; i < 3; ++i) found = found && !filesystem.lookup(folder->inode, "desktop.ini");
+    return found;
+  });
+  ASSERT_EQ(answers.wait_for(seconds(5)), std::future_status::ready);
+  EXPECT_TRUE(answers.get());
+  // One renewal under way for all of them, and none asked again meanwhile.
+  EXPECT_TRUE(waitUntil([&] { return service.listingsOf("mirror/big/") == 11u; }));
+  service.setFile("mirror/big/desktop.ini", "now it is there");
+  service.releaseStalls();
+  EXPECT_TRUE(waitUntil([&] { return filesystem.lookup(folder->inode, "desktop.ini").has_value(); },
+                        seconds(10)));
+  EXPECT_EQ(service.listingsOf("mirror/big/"), 21u);  // 10 pages, then 11
+}
+
+}  // namespace
+}  // namespace lumora::testing
