@@ -5,7 +5,9 @@
 #include "platform/fileprovider/linux/Daemon.h"
 
 int main(int argc, char** argv) {
-  return lumora::fuse::daemonMain(argc, argv, [](const lumora::fileprovider::Domain& domain) {
-    return std::make_unique<lumora::provider::FileProviderExtension>(domain);
-  });
+  return lumora::fuse::daemonMain(
+      argc, argv,
+      [](const lumora::fileprovider::Domain& domain, const std::filesystem::path& downloads) {
+        return std::make_unique<lumora::provider::FileProviderExtension>(domain, downloads);
+      });
 }

@@ -25,9 +25,10 @@ class TemporaryFile {
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-  Result<void> create() {
+  // In `folder`, or the system's temporary folder when it is empty.
+  Result<void> create(std::filesystem::path folder) {
     std::error_code ec;
-    std::filesystem::path folder = std::filesystem::temp_directory_path(ec);
+    if (folder.empty()) folder = std::filesystem::temp_directory_path(ec);
     if (ec) return std::unexpected(posixError(ec.value(), "finding the temporary folder"));
     std::string pattern = (folder / "lumora-download-XXXXXX").string();
     // mkostemp makes the file with mode 0600 and O_EXCL: never an existing file.
@@ -75,7 +76,8 @@ Result<std::filesystem::path> LumoraBackend::download(const Entry& entry,
   if (!url) return std::unexpected(url.error());
 
   TemporaryFile file;
-  if (Result<void> made = file.create(); !made) return std::unexpected(made.error());
+  if (Result<void> made = file.create(downloadsFolder_); !made)
+    return std::unexpected(made.error());
   // The URL carries its own authorisation: no header of the backend's own.
   Result<long> status = session_->download(url->first, {}, file.fd());
   if (!status) return std::unexpected(status.error());

@@ -37,19 +37,21 @@ bool usableToken(std::string_view token) {
 
 }  // namespace
 
-LumoraBackend::LumoraBackend(fileprovider::Domain domain)
+LumoraBackend::LumoraBackend(fileprovider::Domain domain, std::filesystem::path downloadsFolder)
     : apiBase_(LUMORA_API_BASE),
       appGroup_(shared::kAppGroup),
       session_(configuredSession()),
       domain_(std::move(domain)),
       useRealContainer_(true),
       defaultsFile_(paths::sharedDefaultsFile(shared::kAppGroup)),
+      downloadsFolder_(std::move(downloadsFolder)),
       sources_(std::make_unique<ObjectSources>()) {}
 
 LumoraBackend::LumoraBackend(fileprovider::Domain domain, std::string apiBase,
                              std::optional<std::filesystem::path> containerDirectory,
                              std::filesystem::path defaultsFile,
-                             std::shared_ptr<HttpSession> session)
+                             std::shared_ptr<HttpSession> session,
+                             std::filesystem::path downloadsFolder)
     : apiBase_(std::move(apiBase)),
       appGroup_(shared::kAppGroup),
       session_(session ? std::move(session) : configuredSession()),
@@ -57,6 +59,7 @@ LumoraBackend::LumoraBackend(fileprovider::Domain domain, std::string apiBase,
       useRealContainer_(false),
       containerDirectory_(std::move(containerDirectory)),
       defaultsFile_(std::move(defaultsFile)),
+      downloadsFolder_(std::move(downloadsFolder)),
       sources_(std::make_unique<ObjectSources>()) {}
 
 LumoraBackend::~LumoraBackend() = default;

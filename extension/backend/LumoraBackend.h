@@ -45,12 +45,14 @@ struct RangeFetch {
 class LumoraBackend final {
  public:
   // The build-time API base, the app group's real container and defaults.
-  explicit LumoraBackend(fileprovider::Domain domain);
+  // Downloads go to `downloadsFolder`; empty: the system's temporary folder.
+  explicit LumoraBackend(fileprovider::Domain domain, std::filesystem::path downloadsFolder = {});
   // For tests: explicit base URL, container folder (none: no container) and
   // shared defaults file; `session` null means the process-wide session.
   LumoraBackend(fileprovider::Domain domain, std::string apiBase,
                 std::optional<std::filesystem::path> containerDirectory,
-                std::filesystem::path defaultsFile, std::shared_ptr<HttpSession> session = nullptr);
+                std::filesystem::path defaultsFile, std::shared_ptr<HttpSession> session = nullptr,
+                std::filesystem::path downloadsFolder = {});
   ~LumoraBackend();
   LumoraBackend(const LumoraBackend&) = delete;
   LumoraBackend& operator=(const LumoraBackend&) = delete;
@@ -89,6 +91,7 @@ class LumoraBackend final {
   const bool useRealContainer_;
   const std::optional<std::filesystem::path> containerDirectory_;
   const std::filesystem::path defaultsFile_;
+  const std::filesystem::path downloadsFolder_;
   const std::unique_ptr<ObjectSources> sources_;  // synchronises itself
 
   // A new download URL for `key`: the URL and its stated expiry.

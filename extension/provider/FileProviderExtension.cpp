@@ -16,9 +16,9 @@ Error refusalError() {
 
 }  // namespace
 
-FileProviderExtension::FileProviderExtension(Domain domain)
+FileProviderExtension::FileProviderExtension(Domain domain, std::filesystem::path downloadsFolder)
     : domain_(std::move(domain)),
-      backend_(std::make_shared<const backend::LumoraBackend>(domain_)),
+      backend_(std::make_shared<const backend::LumoraBackend>(domain_, std::move(downloadsFolder))),
       clock_(systemSeconds) {}
 
 FileProviderExtension::FileProviderExtension(Domain domain,

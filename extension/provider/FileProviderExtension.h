@@ -15,7 +15,10 @@ class FileProviderExtension final : public fileprovider::ReplicatedExtension,
  public:
   // The system's way in: one backend for the domain, shared with every
   // enumerator handed out.
-  explicit FileProviderExtension(fileprovider::Domain domain);
+  // Downloads land in `downloadsFolder` (the system's temporary folder when
+  // it is empty).
+  explicit FileProviderExtension(fileprovider::Domain domain,
+                                 std::filesystem::path downloadsFolder = {});
   // For tests: a ready backend (pointed at a local server) and a clock for
   // the enumerators' anchors.
   FileProviderExtension(fileprovider::Domain domain,

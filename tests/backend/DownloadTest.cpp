@@ -79,6 +79,14 @@ TEST_F(DownloadTest, FetchesTheObjectIntoAPrivateFileWithoutTheToken) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "hello, contents");
   EXPECT_EQ(progress.completedUnitCount(), 100);
   EXPECT_EQ(filesLeft(), 1u);
+
+  // A folder given to the backend takes its downloads instead.
+  TempDir own;
+  backend::LumoraBackend explicitFolder(h_.backend->domain(), h_.server.baseUrl(), h_.container(),
+                                        h_.defaultsFile(), h_.session, own.path());
+  auto placed = explicitFolder.download(fileEntry("mirror/docs/a.txt"), progress);
+  ASSERT_TRUE(placed) << placed.error().description;
+  EXPECT_EQ(placed->parent_path(), own.path());
 }
 
 TEST_F(DownloadTest, ExpiresOfAnyFormDownloadsTheSame) {

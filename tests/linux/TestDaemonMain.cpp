@@ -12,13 +12,13 @@
 int main(int argc, char** argv) {
   return lumora::fuse::daemonMain(
       argc, argv,
-      [](const lumora::fileprovider::Domain& domain)
+      [](const lumora::fileprovider::Domain& domain, const std::filesystem::path& downloads)
           -> std::unique_ptr<lumora::fileprovider::ReplicatedExtension> {
         const char* base = std::getenv("LUMORA_TEST_API_BASE");
         if (!base) return nullptr;
         auto backend = std::make_shared<const lumora::backend::LumoraBackend>(
             domain, base, lumora::paths::appGroupContainer(lumora::shared::kAppGroup),
-            lumora::paths::sharedDefaultsFile(lumora::shared::kAppGroup));
+            lumora::paths::sharedDefaultsFile(lumora::shared::kAppGroup), nullptr, downloads);
         return std::make_unique<lumora::provider::FileProviderExtension>(domain, backend);
       });
 }

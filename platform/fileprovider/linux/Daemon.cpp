@@ -279,8 +279,7 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
 
   // Downloads land beside the cache, so that taking one over is a rename.
   // Only named here: the folder is cleared once the domain's lock is held.
-  ::setenv("TMPDIR", downloadsFolder(options->domain.identifier).c_str(), 1);
-  auto extension = makeExtension(options->domain);
+  auto extension = makeExtension(options->domain, downloadsFolder(options->domain.identifier));
   if (!extension) {
     std::string why = "The extension could not be created";
     if (reportFd >= 0) report(reportFd, "error " + why);

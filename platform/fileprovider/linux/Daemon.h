@@ -67,8 +67,9 @@ class DomainDaemon {
   std::atomic<bool> ready_{false};  // mount_ is set; read by the control thread
 };
 
-using ExtensionFactory =
-    std::function<std::unique_ptr<fileprovider::ReplicatedExtension>(const fileprovider::Domain&)>;
+// Makes the domain's extension, its downloads going to the folder given.
+using ExtensionFactory = std::function<std::unique_ptr<fileprovider::ReplicatedExtension>(
+    const fileprovider::Domain&, const std::filesystem::path& downloads)>;
 
 // The program: parse, detach unless --foreground, create the extension,
 // serve. Returns the exit status.

@@ -156,8 +156,7 @@ Result<ContentCache::Lease> DomainFilesystem::openLarge(const NodeInfo& node,
 
 Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openFile(Inode inode, int flags) {
   if ((flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC)) {
-    int code = refuseModify(inode);
-    return std::unexpected(posix(code, "read-only"));
+    return std::unexpected(refuseModify(inode));
   }
   auto node = replica_.node(inode);
   if (!node) return std::unexpected(posix(ENOENT, "unknown inode"));
@@ -317,34 +316,34 @@ fp::ItemPtr DomainFilesystem::itemOf(const NodeInfo& node) {
                                      node.isDirectory);
 }
 
-int DomainFilesystem::refuseCreate(Inode parent, std::string_view name, bool directory) {
+Error DomainFilesystem::refuseCreate(Inode parent, std::string_view name, bool directory) {
   auto folder = replica_.node(parent);
-  if (!folder) return ENOENT;
+  if (!folder) return posix(ENOENT, "no such item");
   auto answer = driver_.createItem(
       std::make_shared<LocalItem>("", folder->identifier, std::string(name), directory));
   if (!answer) log("the extension accepted a creation; refusing it anyway");
-  return EROFS;
+  return posix(EROFS, "the domain is read-only");
 }
 
-int DomainFilesystem::refuseModify(Inode inode) {
+Error DomainFilesystem::refuseModify(Inode inode) {
   auto node = replica_.node(inode);
-  if (!node) return ENOENT;
+  if (!node) return posix(ENOENT, "no such item");
   auto answer = driver_.modifyItem(itemOf(*node), ~fp::ItemFields{0});
   if (!answer) log("the extension accepted a change; refusing it anyway");
-  return EROFS;
+  return posix(EROFS, "the domain is read-only");
 }
 
-int DomainFilesystem::refuseDelete(Inode parent, std::string_view name) {
+Error DomainFilesystem::refuseDelete(Inode parent, std::string_view name) {
   auto child = replica_.child(parent, name);
-  if (!child) return ENOENT;
+  if (!child) return posix(ENOENT, "no such item");
   auto answer = driver_.deleteItem(child->identifier, itemOf(*child)->itemVersion());
   if (!answer) log("the extension accepted a deletion; refusing it anyway");
-  return EROFS;
+  return posix(EROFS, "the domain is read-only");
 }
 
-int DomainFilesystem::refuseRename(Inode parent, std::string_view name) {
+Error DomainFilesystem::refuseRename(Inode parent, std::string_view name) {
   auto child = replica_.child(parent, name);
-  if (!child) return ENOENT;
+  if (!child) return posix(ENOENT, "no such item");
   return refuseModify(child->inode);
 }
 

@@ -15,6 +15,7 @@
 #include "platform/fileprovider/linux/ContentCache.h"
 #include "platform/fileprovider/linux/ContentReader.h"
 #include "platform/fileprovider/linux/ExtensionDriver.h"
+#include "platform/fileprovider/linux/FilesystemCore.h"
 #include "platform/fileprovider/linux/Replica.h"
 #include "platform/fileprovider/linux/SingleFlight.h"
 
@@ -38,7 +39,6 @@ inline constexpr size_t kPrefetchAhead = 16;
 // request for the object; larger ones block by block as they are read.
 inline constexpr uint64_t kWholeFetchLimit = 1 << 20;
 
-// An open file: the cache entry of the version opened, and where its reader is.
 // Aged listings renewed at once in the background, and how many may wait.
 inline constexpr unsigned kRenewalThreads = 2;
 inline constexpr size_t kMaxRenewalsWaiting = 64;
@@ -46,74 +46,30 @@ inline constexpr size_t kMaxRenewalsWaiting = 64;
 // that a listing that shows one can tell the kernel.
 inline constexpr size_t kMaxRememberedMisses = 4096;
 
-struct OpenedFile {
-  Inode inode = 0;
-  Inode parent = 0;
-  ContentSource source;
-  ContentCache::Lease lease;
-  ReadAhead readAhead;
-  // The kernel may keep its page cache: the same version was served before.
-  bool keepCache = false;
-  // The kernel's idea of the file (size, pages) is older than these contents.
-  bool invalidateKernel = false;
-};
-
-// The read-only extended attributes of a file.
-inline constexpr const char* kStateAttribute = "user.lumora.state";  // cloud, partial, cached
-inline constexpr const char* kVersionAttribute = "user.lumora.version";
-
-// Bytes of an open file to hand to the kernel: `length` bytes of `fd` from
-// `offset`, all present.
-struct ReadSpan {
-  int fd = -1;
-  uint64_t offset = 0;
-  size_t length = 0;
-};
-
-// A folder's entries as the kernel is to be given them.
-struct DirectoryEntries {
-  std::vector<DirEntry> entries;
-  // The kernel was given these very entries before: a copy it kept is current.
-  bool unchanged = false;
-};
-
-// The kernel's copies of names and attributes, which it keeps for a while
-// without asking: told of every change the replica learns of. Calls return
-// at once and may come from any thread.
-class KernelCache {
- public:
-  virtual ~KernelCache() = default;
-  virtual void forgetName(Inode parent, const std::string& name) = 0;
-  virtual void forgetAttributes(Inode inode) = 0;
-};
-
-class DomainFilesystem {
+class DomainFilesystem final : public FilesystemCore {
  public:
   DomainFilesystem(fileprovider::ReplicatedExtension& extension, ContentCache& cache,
                    Clock clock = std::chrono::steady_clock::now,
                    std::chrono::steady_clock::duration maxListingAge = kListingMaxAge);
-  ~DomainFilesystem();
+  ~DomainFilesystem() override;
   DomainFilesystem(const DomainFilesystem&) = delete;
   DomainFilesystem& operator=(const DomainFilesystem&) = delete;
 
-  Result<NodeInfo> lookup(Inode parent, std::string_view name);
-  Result<NodeInfo> attributes(Inode inode);
+  Result<NodeInfo> lookup(Inode parent, std::string_view name) override;
+  Result<NodeInfo> attributes(Inode inode) override;
+  bool lookedUp(Inode inode) override { return replica_.lookedUp(inode); }
+  void forget(Inode inode, uint64_t count) override { replica_.forget(inode, count); }
   // The folder's entries, enumerated again first when its listing has aged.
-  Result<DirectoryEntries> openDirectory(Inode inode);
-  Result<std::unique_ptr<OpenedFile>> openFile(Inode inode, int flags);
-  // Waits for the blocks of [offset, offset + size) and says where they are.
-  Result<ReadSpan> read(OpenedFile& file, uint64_t offset, size_t size);
-  // The read-only extended attributes of files: their cache state and
-  // content version. Names with no value here answer ENODATA.
-  Result<std::string> extendedAttribute(Inode inode, std::string_view name);
-  std::vector<std::string> extendedAttributeNames(Inode inode);
+  Result<DirectoryEntries> openDirectory(Inode inode) override;
+  Result<std::unique_ptr<OpenedFile>> openFile(Inode inode, int flags) override;
+  Result<ReadSpan> read(OpenedFile& file, uint64_t offset, size_t size) override;
+  Result<std::string> extendedAttribute(Inode inode, std::string_view name) override;
+  std::vector<std::string> extendedAttributeNames(Inode inode) override;
 
-  // The refusals. Each asks the extension, waits for its answer, and yields
-  // the errno for the kernel: EROFS, or ENOENT when the target is unknown.
-  int refuseCreate(Inode parent, std::string_view name, bool directory);
-  int refuseModify(Inode inode);
-  int refuseDelete(Inode parent, std::string_view name);
-  int refuseRename(Inode parent, std::string_view name);
+  Error refuseCreate(Inode parent, std::string_view name, bool directory) override;
+  Error refuseModify(Inode inode) override;
+  Error refuseDelete(Inode parent, std::string_view name) override;
+  Error refuseRename(Inode parent, std::string_view name) override;
 
   // The domain was signalled: ask the container's enumerator for changes and
   // mark every listing stale.
@@ -126,8 +82,7 @@ class DomainFilesystem {
     reader_.stop();
   }
 
-  // Where changes of the replica go from now on; none stops them.
-  void setKernelCache(KernelCache* kernel);
+  void setKernelCache(KernelCache* kernel) override;
 
   Replica& replica() { return replica_; }
 

@@ -24,7 +24,7 @@ Error reason(int code, std::string text) {
 
 }  // namespace
 
-FuseMount::FuseMount(fs::path mountpoint, DomainFilesystem& filesystem)
+FuseMount::FuseMount(fs::path mountpoint, FilesystemCore& filesystem)
     : mountpoint_(std::move(mountpoint)) {
   context_.filesystem = &filesystem;
   context_.owner = ::getuid();
@@ -33,7 +33,7 @@ FuseMount::FuseMount(fs::path mountpoint, DomainFilesystem& filesystem)
 }
 
 Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,
-                                                    DomainFilesystem& filesystem,
+                                                    FilesystemCore& filesystem,
                                                     const std::string& fsname) {
   if (::access("/dev/fuse", R_OK | W_OK) != 0) {
     int code = errno;

@@ -18,7 +18,7 @@ class FuseMount {
   // Fails with a POSIX error whose description is a one-line reason for the
   // user ("… is already in use", "FUSE is not available …").
   static Result<std::unique_ptr<FuseMount>> mount(const std::filesystem::path& mountpoint,
-                                                  DomainFilesystem& filesystem,
+                                                  FilesystemCore& filesystem,
                                                   const std::string& fsname);
   ~FuseMount();
   FuseMount(const FuseMount&) = delete;
@@ -33,7 +33,7 @@ class FuseMount {
   const std::filesystem::path& mountpoint() const { return mountpoint_; }
 
  private:
-  FuseMount(std::filesystem::path mountpoint, DomainFilesystem& filesystem);
+  FuseMount(std::filesystem::path mountpoint, FilesystemCore& filesystem);
   void unmount();
   void stopNotifying();
 

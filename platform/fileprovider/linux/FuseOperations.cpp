@@ -95,23 +95,22 @@ void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
       return;
     }
     if (!node) return replyError(req, node.error());
-    auto& replica = ctx.filesystem->replica();
     // Counted before the kernel can hold it, so that its FORGET never comes
     // first; an item dropped meanwhile has left its folder.
-    if (!replica.lookedUp(node->inode)) return (void)fuse_reply_err(req, ENOENT);
+    if (!ctx.filesystem->lookedUp(node->inode)) return (void)fuse_reply_err(req, ENOENT);
     auto e = entryFor(ctx, *node);
-    if (fuse_reply_entry(req, &e) != 0) replica.forget(node->inode, 1);
+    if (fuse_reply_entry(req, &e) != 0) ctx.filesystem->forget(node->inode, 1);
   });
 }
 
 void opForget(fuse_req_t req, fuse_ino_t ino, uint64_t nlookup) {
-  context(req).filesystem->replica().forget(ino, nlookup);
+  context(req).filesystem->forget(ino, nlookup);
   fuse_reply_none(req);
 }
 
 void opForgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
-  auto& replica = context(req).filesystem->replica();
-  for (size_t i = 0; i < count; ++i) replica.forget(forgets[i].ino, forgets[i].nlookup);
+  auto* filesystem = context(req).filesystem;
+  for (size_t i = 0; i < count; ++i) filesystem->forget(forgets[i].ino, forgets[i].nlookup);
   fuse_reply_none(req);
 }
 
@@ -126,15 +125,15 @@ void opGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
 }
 
 void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat*, int, fuse_file_info*) {
-  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseModify(ino)); });
+  guarded(req, [&] { replyError(req, context(req).filesystem->refuseModify(ino)); });
 }
 
 void opSetxattr(fuse_req_t req, fuse_ino_t ino, const char*, const char*, size_t, int) {
-  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseModify(ino)); });
+  guarded(req, [&] { replyError(req, context(req).filesystem->refuseModify(ino)); });
 }
 
 void opRemovexattr(fuse_req_t req, fuse_ino_t ino, const char*) {
-  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseModify(ino)); });
+  guarded(req, [&] { replyError(req, context(req).filesystem->refuseModify(ino)); });
 }
 
 // Answers a value or a list of names as the kernel asks: its size alone
@@ -170,40 +169,39 @@ void opListxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
 
 void opMknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, dev_t) {
   guarded(req,
-          [&] { fuse_reply_err(req, context(req).filesystem->refuseCreate(parent, name, false)); });
+          [&] { replyError(req, context(req).filesystem->refuseCreate(parent, name, false)); });
 }
 
 void opMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
-  guarded(req,
-          [&] { fuse_reply_err(req, context(req).filesystem->refuseCreate(parent, name, true)); });
+  guarded(req, [&] { replyError(req, context(req).filesystem->refuseCreate(parent, name, true)); });
 }
 
 void opSymlink(fuse_req_t req, const char*, fuse_ino_t parent, const char* name) {
   guarded(req,
-          [&] { fuse_reply_err(req, context(req).filesystem->refuseCreate(parent, name, false)); });
+          [&] { replyError(req, context(req).filesystem->refuseCreate(parent, name, false)); });
 }
 
 void opLink(fuse_req_t req, fuse_ino_t, fuse_ino_t parent, const char* name) {
   guarded(req,
-          [&] { fuse_reply_err(req, context(req).filesystem->refuseCreate(parent, name, false)); });
+          [&] { replyError(req, context(req).filesystem->refuseCreate(parent, name, false)); });
 }
 
 void opCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_file_info*) {
   guarded(req,
-          [&] { fuse_reply_err(req, context(req).filesystem->refuseCreate(parent, name, false)); });
+          [&] { replyError(req, context(req).filesystem->refuseCreate(parent, name, false)); });
 }
 
 void opUnlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
-  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseDelete(parent, name)); });
+  guarded(req, [&] { replyError(req, context(req).filesystem->refuseDelete(parent, name)); });
 }
 
 void opRmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
-  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseDelete(parent, name)); });
+  guarded(req, [&] { replyError(req, context(req).filesystem->refuseDelete(parent, name)); });
 }
 
 void opRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t, const char*,
               unsigned int) {
-  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseRename(parent, name)); });
+  guarded(req, [&] { replyError(req, context(req).filesystem->refuseRename(parent, name)); });
 }
 
 void opReadlink(fuse_req_t req, fuse_ino_t) {
@@ -274,7 +272,7 @@ void opFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) {
 }
 
 void opFallocate(fuse_req_t req, fuse_ino_t ino, int, off_t, off_t, fuse_file_info*) {
-  guarded(req, [&] { fuse_reply_err(req, context(req).filesystem->refuseModify(ino)); });
+  guarded(req, [&] { replyError(req, context(req).filesystem->refuseModify(ino)); });
 }
 
 void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
@@ -323,7 +321,7 @@ void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
         // Each entry handed out with its inode raises the kernel's look-up
         // count; only one that fits is counted. None for "." and "..".
         if (fuse_add_direntry_plus(req, nullptr, 0, name, nullptr, 0) > size - used) break;
-        if (dot || !ctx.filesystem->replica().lookedUp(node.inode)) e.ino = 0;
+        if (dot || !ctx.filesystem->lookedUp(node.inode)) e.ino = 0;
         added = fuse_add_direntry_plus(req, buffer.data() + used, size - used, name, &e,
                                        static_cast<off_t>(index + 1));
       } else {

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/fileprovider/linux/DomainFilesystem.h"
+#include "platform/fileprovider/linux/FilesystemCore.h"
 
 namespace lumora::fuse {
 
@@ -63,7 +63,7 @@ class HandleTable {
 };
 
 struct FuseContext {
-  DomainFilesystem* filesystem = nullptr;
+  FilesystemCore* filesystem = nullptr;
   std::atomic<fuse_session*> session{nullptr};  // set once the session exists
   uid_t owner = 0;
   gid_t group = 0;

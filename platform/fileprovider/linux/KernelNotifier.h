@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/fileprovider/linux/DomainFilesystem.h"
+#include "platform/fileprovider/linux/FilesystemCore.h"
 
 namespace lumora::fuse {
 
