@@ -1,17 +1,27 @@
-// The stand-in service for bench/fuse-bench: the storage API over a
-// synthetic tree of 10,000 files of 1 KiB in 100 folders and one 1 GiB file,
-// generated on the fly. Prints its port, then serves until killed.
-//   FuseServiceBench TOKEN
+// The stand-in service for bench/fuse-bench and bench/peer-bench: the
+// storage API over a synthetic tree of 10,000 files of 1 KiB in 100 folders
+// and one 1 GiB file, generated on the fly; with --wide also a folder "wide"
+// of 10,000 such files, listed in pages of 1,000. Prints its port, then
+// serves until killed. --write-tree writes the same tree (wide folder
+// included), byte for byte, into DIR, for a plain web server to serve.
+//   FuseServiceBench TOKEN [--wide]
+//   FuseServiceBench --write-tree DIR
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace {
 
 constexpr int kFolders = 100;
 constexpr int kFilesPerFolder = 100;
+constexpr int kWideFiles = 10000;
+constexpr int kWidePage = 1000;
 constexpr size_t kSmallSize = 1024;
 constexpr size_t kBigSize = size_t{1} << 30;
 constexpr size_t kChunk = 1 << 20;
@@ -52,15 +62,64 @@ std::string fileRecord(const std::string& key, size_t size) {
          R"(","modified":"2024-05-01T10:00:00Z"})";
 }
 
-bool isSmallFile(const std::string& key) {
-  return key.size() == 15 && key.starts_with("mirror/d") && key[10] == '/';
+std::string wideName(int i) {
+  char name[16];
+  std::snprintf(name, sizeof name, "w%05d", i);
+  return name;
+}
+
+bool isSmallFile(const std::string& key, bool wide) {
+  if (key.size() == 15 && key.starts_with("mirror/d") && key[10] == '/') return true;
+  return wide && key.size() == 18 && key.starts_with("mirror/wide/w");
+}
+
+// A small file's bytes depend on its key's length only, so every copy of
+// the tree agrees without storing it.
+std::string smallContent(const std::string& key) {
+  std::string body(kSmallSize, 'x');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = patternByte(i + key.size());
+  return body;
+}
+
+bool writeFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+int writeTree(const std::filesystem::path& root) {
+  std::error_code ec;
+  std::filesystem::create_directories(root / "wide", ec);
+  bool ok = !ec;
+  for (int d = 0; ok && d < kFolders; ++d) {
+    std::filesystem::create_directories(root / folderName(d), ec);
+    for (int f = 0; !ec && ok && f < kFilesPerFolder; ++f) {
+      std::string rel = folderName(d) + "/" + fileName(f);
+      ok = writeFile(root / rel, smallContent("mirror/" + rel));
+    }
+    ok = ok && !ec;
+  }
+  for (int w = 0; ok && w < kWideFiles; ++w) {
+    std::string rel = "wide/" + wideName(w);
+    ok = writeFile(root / rel, smallContent("mirror/" + rel));
+  }
+  std::FILE* big = ok ? std::fopen((root / "big.bin").c_str(), "wb") : nullptr;
+  for (size_t offset = 0; big && offset < kBigSize; offset += kChunk) {
+    ok = ok && std::fwrite(patternBuffer().data() + offset % kPeriod, 1, kChunk, big) == kChunk;
+  }
+  ok = big && std::fclose(big) == 0 && ok;
+  if (!ok) std::fprintf(stderr, "FuseServiceBench: cannot write the tree into %s\n", root.c_str());
+  return ok ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: FuseServiceBench TOKEN\n");
+  if (argc == 3 && std::string_view(argv[1]) == "--write-tree") return writeTree(argv[2]);
+  const bool wide = argc == 3 && std::string_view(argv[2]) == "--wide";
+  if (argc != 2 && !wide) {
+    std::fprintf(stderr, "usage: FuseServiceBench TOKEN [--wide] | --write-tree DIR\n");
     return 2;
   }
   const std::string bearer = std::string("Bearer ") + argv[1];
@@ -83,12 +142,24 @@ int main(int argc, char** argv) {
     std::string body = R"({"entries":[)";
     if (req.get_param_value("exact") == "1") {
       if (prefix == "mirror/big.bin") body += fileRecord(prefix, kBigSize);
-      if (isSmallFile(prefix)) body += fileRecord(prefix, kSmallSize);
+      if (isSmallFile(prefix, wide)) body += fileRecord(prefix, kSmallSize);
     } else if (prefix == "mirror/") {
       for (int i = 0; i < kFolders; ++i) {
         body += R"({"key":"mirror/)" + folderName(i) + R"(/","dir":true},)";
       }
+      if (wide) body += R"({"key":"mirror/wide/","dir":true},)";
       body += fileRecord("mirror/big.bin", kBigSize);
+    } else if (wide && prefix == "mirror/wide/") {
+      // Pages as the real service's: a folder this large takes several requests.
+      int first = std::atoi(req.get_param_value("cursor").c_str());
+      int end = std::min(std::max(first, 0) + kWidePage, kWideFiles);
+      for (int i = std::max(first, 0); i < end; ++i) {
+        if (i > first) body += ",";
+        body += fileRecord(prefix + wideName(i), kSmallSize);
+      }
+      body += R"(],"cursor":")" + (end < kWideFiles ? std::to_string(end) : std::string()) + "\"}";
+      res.set_content(body, kJson);
+      return;
     } else if (prefix.size() == 11 && prefix.starts_with("mirror/d")) {
       for (int i = 0; i < kFilesPerFolder; ++i) {
         if (i) body += ",";
@@ -104,17 +175,19 @@ int main(int argc, char** argv) {
       res.status = 401;
       return;
     }
+    // Through the address the client reached, so that a delaying proxy in
+    // front of this service also carries the object requests.
+    std::string host = req.get_header_value("Host");
+    std::string origin = host.empty() ? base : "http://" + host;
     res.set_content(
-        R"({"url":")" + base + "/objects/" + req.get_param_value("key") + R"(","expires":1e12})",
+        R"({"url":")" + origin + "/objects/" + req.get_param_value("key") + R"(","expires":1e12})",
         kJson);
   });
 
-  server.Get("/objects/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+  server.Get("/objects/(.*)", [wide](const httplib::Request& req, httplib::Response& res) {
     std::string key = req.matches[1];
-    if (isSmallFile(key)) {
-      std::string body(kSmallSize, 'x');
-      for (size_t i = 0; i < body.size(); ++i) body[i] = patternByte(i + key.size());
-      res.set_content(body, "application/octet-stream");
+    if (isSmallFile(key, wide)) {
+      res.set_content(smallContent(key), "application/octet-stream");
       return;
     }
     if (key != "mirror/big.bin") {
