@@ -151,9 +151,9 @@ int main(int argc, char** argv) {
       body += fileRecord("mirror/big.bin", kBigSize);
     } else if (wide && prefix == "mirror/wide/") {
       // Pages as the real service's: a folder this large takes several requests.
-      int first = std::atoi(req.get_param_value("cursor").c_str());
-      int end = std::min(std::max(first, 0) + kWidePage, kWideFiles);
-      for (int i = std::max(first, 0); i < end; ++i) {
+      int first = std::max(std::atoi(req.get_param_value("cursor").c_str()), 0);
+      int end = std::min(first + kWidePage, kWideFiles);
+      for (int i = first; i < end; ++i) {
         if (i > first) body += ",";
         body += fileRecord(prefix + wideName(i), kSmallSize);
       }
