@@ -1,21 +1,31 @@
-// The stand-in service for bench/fuse-bench and bench/read-bench: the
-// storage API over a synthetic tree of 10,000 files of 1 KiB in 100 folders,
-// two 1 GiB files and, under "large/", 100 files of 64 MiB, generated on the
-// fly. GET /stats answers the object bytes sent so far. Prints its port,
-// then serves until killed.
-//   FuseServiceBench TOKEN
+// The stand-in service for bench/fuse-bench and bench/peer-bench: the
+// storage API over a synthetic tree of 10,000 files of 1 KiB in 100 folders
+// and one 1 GiB file, generated on the fly; with --wide also a folder "wide"
+// of 10,000 such files, listed in pages of 1,000. Prints its port, then
+// serves until killed. With --large also a second 1 GiB file, big2.bin,
+// and a folder "large" of 100 files of 64 MiB. GET /stats answers the
+// object bytes sent so far. --write-tree writes the same tree (wide folder
+// included), byte for byte, into DIR, for a plain web server to serve.
+//   FuseServiceBench TOKEN [--wide | --large]
+//   FuseServiceBench --write-tree DIR
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace {
 
 constexpr int kFolders = 100;
 constexpr int kFilesPerFolder = 100;
+constexpr int kWideFiles = 10000;
+constexpr int kWidePage = 1000;
 constexpr size_t kSmallSize = 1024;
 constexpr size_t kBigSize = size_t{1} << 30;
 constexpr size_t kChunk = 1 << 20;
@@ -56,6 +66,12 @@ std::string fileRecord(const std::string& key, size_t size) {
          R"(","modified":"2024-05-01T10:00:00Z"})";
 }
 
+std::string wideName(int i) {
+  char name[16];
+  std::snprintf(name, sizeof name, "w%05d", i);
+  return name;
+}
+
 constexpr int kLargeFiles = 100;
 constexpr size_t kLargeSize = size_t{64} << 20;
 
@@ -66,21 +82,66 @@ std::string largeName(int i) {
 }
 
 // The size of a file served from the pattern; 0 for any other key.
-size_t patternFileSize(const std::string& key) {
-  if (key == "mirror/big.bin" || key == "mirror/big2.bin") return kBigSize;
-  if (key.size() == 17 && key.starts_with("mirror/large/l")) return kLargeSize;
+size_t patternFileSize(const std::string& key, bool large) {
+  if (key == "mirror/big.bin") return kBigSize;
+  if (large && key == "mirror/big2.bin") return kBigSize;
+  if (large && key.size() == 17 && key.starts_with("mirror/large/l")) return kLargeSize;
   return 0;
 }
 
-bool isSmallFile(const std::string& key) {
-  return key.size() == 15 && key.starts_with("mirror/d") && key[10] == '/';
+bool isSmallFile(const std::string& key, bool wide) {
+  if (key.size() == 15 && key.starts_with("mirror/d") && key[10] == '/') return true;
+  return wide && key.size() == 18 && key.starts_with("mirror/wide/w");
+}
+
+// A small file's bytes depend on its key's length only, so every copy of
+// the tree agrees without storing it.
+std::string smallContent(const std::string& key) {
+  std::string body(kSmallSize, 'x');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = patternByte(i + key.size());
+  return body;
+}
+
+bool writeFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+int writeTree(const std::filesystem::path& root) {
+  std::error_code ec;
+  std::filesystem::create_directories(root / "wide", ec);
+  bool ok = !ec;
+  for (int d = 0; ok && d < kFolders; ++d) {
+    std::filesystem::create_directories(root / folderName(d), ec);
+    for (int f = 0; !ec && ok && f < kFilesPerFolder; ++f) {
+      std::string rel = folderName(d) + "/" + fileName(f);
+      ok = writeFile(root / rel, smallContent("mirror/" + rel));
+    }
+    ok = ok && !ec;
+  }
+  for (int w = 0; ok && w < kWideFiles; ++w) {
+    std::string rel = "wide/" + wideName(w);
+    ok = writeFile(root / rel, smallContent("mirror/" + rel));
+  }
+  std::FILE* big = ok ? std::fopen((root / "big.bin").c_str(), "wb") : nullptr;
+  for (size_t offset = 0; big && offset < kBigSize; offset += kChunk) {
+    ok = ok && std::fwrite(patternBuffer().data() + offset % kPeriod, 1, kChunk, big) == kChunk;
+  }
+  ok = big && std::fclose(big) == 0 && ok;
+  if (!ok) std::fprintf(stderr, "FuseServiceBench: cannot write the tree into %s\n", root.c_str());
+  return ok ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: FuseServiceBench TOKEN\n");
+  if (argc == 3 && std::string_view(argv[1]) == "--write-tree") return writeTree(argv[2]);
+  const bool wide = argc == 3 && std::string_view(argv[2]) == "--wide";
+  const bool large = argc == 3 && std::string_view(argv[2]) == "--large";
+  if (argc != 2 && !wide && !large) {
+    std::fprintf(stderr, "usage: FuseServiceBench TOKEN [--wide | --large] | --write-tree DIR\n");
     return 2;
   }
   const std::string bearer = std::string("Bearer ") + argv[1];
@@ -102,20 +163,33 @@ int main(int argc, char** argv) {
     std::string prefix = req.get_param_value("prefix");
     std::string body = R"({"entries":[)";
     if (req.get_param_value("exact") == "1") {
-      if (size_t size = patternFileSize(prefix)) body += fileRecord(prefix, size);
-      if (isSmallFile(prefix)) body += fileRecord(prefix, kSmallSize);
+      if (size_t size = patternFileSize(prefix, large)) body += fileRecord(prefix, size);
+      if (isSmallFile(prefix, wide)) body += fileRecord(prefix, kSmallSize);
     } else if (prefix == "mirror/") {
       for (int i = 0; i < kFolders; ++i) {
         body += R"({"key":"mirror/)" + folderName(i) + R"(/","dir":true},)";
       }
-      body += R"({"key":"mirror/large/","dir":true},)";
-      body += fileRecord("mirror/big.bin", kBigSize) + ",";
-      body += fileRecord("mirror/big2.bin", kBigSize);
-    } else if (prefix == "mirror/large/") {
+      if (wide) body += R"({"key":"mirror/wide/","dir":true},)";
+      if (large)
+        body += R"({"key":"mirror/large/","dir":true},)" + fileRecord("mirror/big2.bin", kBigSize) +
+                ",";
+      body += fileRecord("mirror/big.bin", kBigSize);
+    } else if (large && prefix == "mirror/large/") {
       for (int i = 0; i < kLargeFiles; ++i) {
         if (i) body += ",";
         body += fileRecord(largeName(i), kLargeSize);
       }
+    } else if (wide && prefix == "mirror/wide/") {
+      // Pages as the real service's: a folder this large takes several requests.
+      int first = std::max(std::atoi(req.get_param_value("cursor").c_str()), 0);
+      int end = std::min(first + kWidePage, kWideFiles);
+      for (int i = first; i < end; ++i) {
+        if (i > first) body += ",";
+        body += fileRecord(prefix + wideName(i), kSmallSize);
+      }
+      body += R"(],"cursor":")" + (end < kWideFiles ? std::to_string(end) : std::string()) + "\"}";
+      res.set_content(body, kJson);
+      return;
     } else if (prefix.size() == 11 && prefix.starts_with("mirror/d")) {
       for (int i = 0; i < kFilesPerFolder; ++i) {
         if (i) body += ",";
@@ -131,8 +205,12 @@ int main(int argc, char** argv) {
       res.status = 401;
       return;
     }
+    // Through the address the client reached, so that a delaying proxy in
+    // front of this service also carries the object requests.
+    std::string host = req.get_header_value("Host");
+    std::string origin = host.empty() ? base : "http://" + host;
     res.set_content(
-        R"({"url":")" + base + "/objects/" + req.get_param_value("key") + R"(","expires":1e12})",
+        R"({"url":")" + origin + "/objects/" + req.get_param_value("key") + R"(","expires":1e12})",
         kJson);
   });
 
@@ -141,16 +219,14 @@ int main(int argc, char** argv) {
     res.set_content(std::to_string(objectBytes.load()) + "\n", "text/plain");
   });
 
-  server.Get("/objects/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+  server.Get("/objects/(.*)", [wide, large](const httplib::Request& req, httplib::Response& res) {
     std::string key = req.matches[1];
-    if (isSmallFile(key)) {
-      std::string body(kSmallSize, 'x');
-      for (size_t i = 0; i < body.size(); ++i) body[i] = patternByte(i + key.size());
-      objectBytes += body.size();
-      res.set_content(body, "application/octet-stream");
+    if (isSmallFile(key, wide)) {
+      objectBytes += kSmallSize;
+      res.set_content(smallContent(key), "application/octet-stream");
       return;
     }
-    size_t size = patternFileSize(key);
+    size_t size = patternFileSize(key, large);
     if (size == 0) {
       res.status = 404;
       return;
