@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/fileprovider/linux/FolderReadAhead.h"
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
 #include "tests/fixtures/Wait.h"
@@ -454,6 +455,46 @@ TEST_F(MountTest, AMissIsKeptByTheKernelUntilAListingShowsTheName) {
   EXPECT_EQ(mount.control("signal NSFileProviderRootContainerItemIdentifier"), "ok");
   EXPECT_EQ(listFolder(mount.root() / "photos").size(), 2u);
   EXPECT_TRUE(waitUntil([&] { return ::stat(probe.c_str(), &st) == 0; }, std::chrono::seconds(3)));
+}
+
+TEST_F(MountTest, FilesReadInOrderAreFetchedAheadWithinABudgetAndOnlyForAReader) {
+  auto name = [](int i) { return std::string(i < 10 ? "f0" : "f") + std::to_string(i); };
+  for (const char* folder : {"read", "listed", "jumped"}) {
+    for (int i = 0; i < 30; ++i) {
+      service.setFile(std::string("mirror/") + folder + "/" + name(i),
+                      std::string(100, 'a' + i % 26));
+    }
+  }
+  MountedDomain mount(service);
+  auto fetchedIn = [&](const std::string& folder) {
+    size_t count = 0;
+    for (const auto& request : service.server().requestsTo("/storage/download-url")) {
+      if (request.queryValue("key").value_or("").starts_with("mirror/" + folder + "/")) ++count;
+    }
+    return count;
+  };
+  // Only listed: nothing is fetched.
+  EXPECT_EQ(listFolder(mount.root() / "listed").size(), 30u);
+  // Two in order: the next ones come ahead, no further than the budget.
+  EXPECT_EQ(readFile(mount.root() / "read" / name(0)).value_or("?"), std::string(100, 'a'));
+  EXPECT_EQ(readFile(mount.root() / "read" / name(1)).value_or("?"), std::string(100, 'b'));
+  EXPECT_TRUE(waitUntil([&] { return fetchedIn("read") == 2 + fuse::kFilesAhead; },
+                        std::chrono::seconds(5)));
+  for (int i = 2; i < 2 + static_cast<int>(fuse::kFilesAhead); ++i) {
+    EXPECT_EQ(readFile(mount.root() / "read" / name(i)).value_or("?"), std::string(100, 'a' + i));
+  }
+  EXPECT_TRUE(waitUntil([&] { return fetchedIn("read") == 2 + 2 * fuse::kFilesAhead; },
+                        std::chrono::seconds(5)));
+  EXPECT_EQ(fetchedIn("listed"), 0u);
+  // A reader that jumps away starts nothing where it lands.
+  readFile(mount.root() / "jumped" / name(0));
+  readFile(mount.root() / "jumped" / name(1));
+  readFile(mount.root() / "jumped" / name(25));
+  EXPECT_TRUE(waitUntil([&] { return fetchedIn("jumped") <= 3 + fuse::kFilesAhead; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (const auto& request : service.server().requestsTo("/storage/download-url")) {
+    EXPECT_NE(request.queryValue("key"), "mirror/jumped/" + name(26));
+  }
 }
 
 TEST_F(MountTest, TheControlRequestsAnswer) {

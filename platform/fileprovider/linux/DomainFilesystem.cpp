@@ -23,6 +23,16 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
       cache_(cache),
       reader_(driver_),
       replica_(maxListingAge, std::move(clock)),
+      ahead_(replica_, kWholeFetchLimit,
+             [this](Inode file) {
+               auto node = replica_.node(file);
+               if (!node || node->isDirectory ||
+                   cache_.stateOf(node->identifier, node->contentVersion) !=
+                       ContentCache::EntryState::absent) {
+                 return;
+               }
+               (void)fetchIntoCache(*node);
+             }),
       renewals_(kRenewalThreads, kMaxRenewalsWaiting,
                 [this](Inode folder) {
                   (void)refresh(folder);
@@ -223,6 +233,7 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openFile(Inode inode, int 
     }
   }
   opened->lease = std::move(*lease);
+  ahead_.opened(node->parent, inode);
   return opened;
 }
 

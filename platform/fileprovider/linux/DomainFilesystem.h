@@ -16,6 +16,7 @@
 #include "platform/fileprovider/linux/ContentReader.h"
 #include "platform/fileprovider/linux/ExtensionDriver.h"
 #include "platform/fileprovider/linux/FilesystemCore.h"
+#include "platform/fileprovider/linux/FolderReadAhead.h"
 #include "platform/fileprovider/linux/Replica.h"
 #include "platform/fileprovider/linux/SingleFlight.h"
 
@@ -115,6 +116,7 @@ class DomainFilesystem final : public FilesystemCore {
   std::mutex kernelMutex_;
   KernelCache* kernel_ = nullptr;  // protected by kernelMutex_
   // Last: their threads use everything above, and they wait for them as they go.
+  FolderReadAhead ahead_;
   BackgroundQueue<Inode> renewals_;
   BackgroundQueue<Inode> prefetch_;
 };

@@ -265,6 +265,22 @@ std::vector<Inode> Replica::unlistedFolders(Inode folder, Inode after, size_t co
   return result;
 }
 
+std::vector<std::pair<Inode, int64_t>> Replica::filesAfter(Inode folder, Inode after,
+                                                           size_t count) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::pair<Inode, int64_t>> result;
+  auto listing = listings_.find(folder);
+  if (listing == listings_.end()) return result;
+  const auto& entries = listing->second.entries;
+  auto it = std::find(entries.begin(), entries.end(), after);
+  if (it == entries.end()) return result;
+  for (++it; it != entries.end() && result.size() < count; ++it) {
+    const Node& node = nodes_.at(*it);
+    if (!node.isDirectory) result.emplace_back(*it, node.size);
+  }
+  return result;
+}
+
 std::optional<Inode> Replica::updateItem(const fp::ItemPtr& item) {
   if (!item) return std::nullopt;
   fp::ItemIdentifier identifier = item->itemIdentifier();
