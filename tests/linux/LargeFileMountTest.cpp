@@ -158,5 +158,31 @@ TEST_F(LargeFileMountTest, TheCapHoldsWithManyLargeReaders) {
   EXPECT_LE(bytes, limit + 64 * 1024);  // the data files, and their small maps
 }
 
+TEST_F(LargeFileMountTest, ListingsAndLookUpsAnswerWhileManyLargeTransfersHang) {
+  std::string contents = patterned(2 << 20);
+  for (int i = 0; i < 64; ++i) service.setFile("mirror/videos/v" + std::to_string(i), contents);
+  service.setFile("mirror/docs/a.txt", "a");
+  MountedDomain mount(service);
+  ASSERT_EQ(::access((mount.root() / "videos").c_str(), F_OK), 0);
+  // Every transfer past the first blocks hangs.
+  service.stallObjectsFrom(fuse::kBlockSize);
+  std::vector<std::future<bool>> readers;
+  for (int i = 0; i < 64; ++i) {
+    readers.push_back(std::async(std::launch::async, [&, i] {
+      return readFile(mount.root() / "videos" / ("v" + std::to_string(i))).value_or("?") ==
+             contents;
+    }));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto metadata = std::async(std::launch::async, [&] {
+    struct stat st {};
+    return ::stat((mount.root() / "docs" / "a.txt").c_str(), &st) == 0 && st.st_size == 1;
+  });
+  ASSERT_EQ(metadata.wait_for(std::chrono::seconds(1)), std::future_status::ready);
+  EXPECT_TRUE(metadata.get());
+  service.releaseStalls();
+  for (auto& reader : readers) EXPECT_TRUE(reader.get());
+}
+
 }  // namespace
 }  // namespace lumora::testing
