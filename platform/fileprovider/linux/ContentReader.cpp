@@ -273,7 +273,7 @@ Result<void> ContentReader::ensure(const ContentSource& source,
       ahead = {};
     }
     Error error;
-    CacheEntry::Wait outcome;
+    CacheEntry::Wait outcome = CacheEntry::Wait::timedOut;
     do {
       if (transfers_->stopped.load())
         return std::unexpected(posix(EIO, "the domain is being stopped"));
