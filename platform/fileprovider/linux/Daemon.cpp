@@ -69,16 +69,52 @@ fs::path contentCacheFolder(const std::string& domainIdentifier) {
   return paths::cacheHome() / "lumora" / domainIdentifier;
 }
 
+namespace {
+
+// Makes `folder` if it is missing and leaves it 0700.
+Result<void> makePrivateFolder(const fs::path& folder) {
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    return std::unexpected(posixError(errno, "cannot create " + folder.string()));
+  }
+  if (::chmod(folder.c_str(), 0700) != 0) {
+    return std::unexpected(posixError(errno, "cannot make " + folder.string() + " private"));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<fs::path> prepareCacheFolders(const std::string& domainIdentifier) {
+  fs::path domain = contentCacheFolder(domainIdentifier);
+  std::error_code ec;
+  fs::create_directories(domain.parent_path().parent_path(), ec);
+  for (const auto& folder : {domain.parent_path(), domain}) {
+    if (auto made = makePrivateFolder(folder); !made) return std::unexpected(made.error());
+  }
+  // Leftovers of an earlier run are dropped.
+  fs::path downloads = domain / ".downloads";
+  fs::remove_all(downloads, ec);
+  if (auto made = makePrivateFolder(downloads); !made) return std::unexpected(made.error());
+  return downloads;
+}
+
 DomainDaemon::DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtension& extension,
-                           uint64_t cacheLimit)
+                           uint64_t cacheLimit, std::shared_ptr<Retry> retry)
     : options_(std::move(options)),
       cache_(contentCacheFolder(options_.domain.identifier), cacheLimit),
-      filesystem_(extension, cache_) {}
+      filesystem_(extension, cache_, std::chrono::steady_clock::now, kListingMaxAge,
+                  std::move(retry)) {}
 
 Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
-    const DaemonOptions& options, fileprovider::ReplicatedExtension& extension,
-    uint64_t cacheLimit) {
-  std::unique_ptr<DomainDaemon> daemon(new DomainDaemon(options, extension, cacheLimit));
+    const DaemonOptions& options, fileprovider::ReplicatedExtension& extension, uint64_t cacheLimit,
+    std::shared_ptr<Retry> retry) {
+  std::unique_ptr<DomainDaemon> daemon(
+      new DomainDaemon(options, extension, cacheLimit, std::move(retry)));
+  // The cache's parent is ours too, and as private as the cache.
+  fs::path parent = contentCacheFolder(options.domain.identifier).parent_path();
+  std::error_code ec;
+  fs::create_directories(parent.parent_path(), ec);
+  if (auto made = makePrivateFolder(parent); !made) return std::unexpected(made.error());
   if (auto ready = daemon->cache_.prepare(); !ready) return std::unexpected(ready.error());
   // The socket first: a second daemon for the domain must not reach mount.
   auto socketPath = controlSocketPath(options.domain.identifier);
@@ -192,9 +228,8 @@ void redirectToLog(const std::string& domain) {
     ::dup2(null, STDOUT_FILENO);
     ::close(null);
   }
+  // Its folder was made private by prepareCacheFolders.
   fs::path file = paths::cacheHome() / "lumora" / (domain + ".log");
-  std::error_code ec;
-  fs::create_directories(file.parent_path(), ec);
   int logFd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (logFd >= 0) {
     ::dup2(logFd, STDERR_FILENO);
@@ -226,14 +261,9 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   ::signal(SIGPIPE, SIG_IGN);
 
   // Downloads land beside the cache, so that taking one over is a rename
-  // rather than a copy; leftovers of an earlier run are dropped.
-  {
-    fs::path downloads = contentCacheFolder(options->domain.identifier) / ".downloads";
-    std::error_code ec;
-    fs::remove_all(downloads, ec);
-    fs::create_directories(downloads, ec);
-    fs::permissions(downloads, fs::perms::owner_all, ec);
-    if (!ec) ::setenv("TMPDIR", downloads.c_str(), 1);
+  // rather than a copy.
+  if (auto downloads = prepareCacheFolders(options->domain.identifier)) {
+    ::setenv("TMPDIR", downloads->c_str(), 1);
   }
   auto extension = makeExtension(options->domain);
   if (!extension) {

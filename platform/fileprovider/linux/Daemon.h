@@ -30,14 +30,20 @@ Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments
 
 // The content cache's folder for a domain: $XDG_CACHE_HOME/lumora/<domain>.
 std::filesystem::path contentCacheFolder(const std::string& domainIdentifier);
+// $XDG_CACHE_HOME/lumora and the domain's folders in it, made private (0700)
+// whatever the umask, so that no other user learns what is cached. The
+// downloads folder is emptied; it is returned.
+Result<std::filesystem::path> prepareCacheFolders(const std::string& domainIdentifier);
 
 class DomainDaemon {
  public:
   // Mounts and opens the control socket; the extension must outlive the
-  // daemon.
-  static Result<std::unique_ptr<DomainDaemon>> start(const DaemonOptions& options,
-                                                     fileprovider::ReplicatedExtension& extension,
-                                                     uint64_t cacheLimit = kContentCacheLimit);
+  // daemon, which
+  // asks it again as `retry` allows.
+  static Result<std::unique_ptr<DomainDaemon>> start(
+      const DaemonOptions& options, fileprovider::ReplicatedExtension& extension,
+      uint64_t cacheLimit = kContentCacheLimit,
+      std::shared_ptr<Retry> retry = std::make_shared<Retry>());
   ~DomainDaemon();
   DomainDaemon(const DomainDaemon&) = delete;
   DomainDaemon& operator=(const DomainDaemon&) = delete;
@@ -51,7 +57,7 @@ class DomainDaemon {
 
  private:
   DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtension& extension,
-               uint64_t cacheLimit);
+               uint64_t cacheLimit, std::shared_ptr<Retry> retry);
 
   const DaemonOptions options_;
   ContentCache cache_;

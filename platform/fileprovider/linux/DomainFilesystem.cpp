@@ -18,8 +18,9 @@ Error posix(int code, const char* what) {
 }  // namespace
 
 DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCache& cache,
-                                   Clock clock, std::chrono::steady_clock::duration maxListingAge)
-    : driver_(extension),
+                                   Clock clock, std::chrono::steady_clock::duration maxListingAge,
+                                   std::shared_ptr<Retry> retry)
+    : driver_(extension, std::move(retry)),
       cache_(cache),
       reader_(driver_),
       replica_(maxListingAge, std::move(clock)),

@@ -83,7 +83,8 @@ class DomainFilesystem {
  public:
   DomainFilesystem(fileprovider::ReplicatedExtension& extension, ContentCache& cache,
                    Clock clock = std::chrono::steady_clock::now,
-                   std::chrono::steady_clock::duration maxListingAge = kListingMaxAge);
+                   std::chrono::steady_clock::duration maxListingAge = kListingMaxAge,
+                   std::shared_ptr<Retry> retry = nullptr);
   ~DomainFilesystem();
   DomainFilesystem(const DomainFilesystem&) = delete;
   DomainFilesystem& operator=(const DomainFilesystem&) = delete;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/fileprovider/Protocols.h"
+#include "platform/fileprovider/linux/Retry.h"
 
 namespace lumora::fuse {
 
@@ -49,7 +50,9 @@ struct ChangeReport {
 
 class ExtensionDriver {
  public:
-  explicit ExtensionDriver(fileprovider::ReplicatedExtension& extension);
+  // Without `retry`, each request is made once.
+  explicit ExtensionDriver(fileprovider::ReplicatedExtension& extension,
+                           std::shared_ptr<Retry> retry = nullptr);
 
   // Every page of the container, from the initial page to the one that ends
   // the listing.
@@ -91,9 +94,18 @@ class ExtensionDriver {
   void stopWaiting() { stopped_.store(true); }
 
   fileprovider::ReplicatedExtension& extension() const { return extension_; }
+  const std::shared_ptr<Retry>& retry() const { return retry_; }
 
  private:
+  // One request, asked again as the retry policy allows.
+  template <class Attempt>
+  auto ask(Attempt&& attempt) const -> decltype(attempt()) {
+    if (!retry_) return attempt();
+    return retry_->run(attempt, stopped_);
+  }
+
   fileprovider::ReplicatedExtension& extension_;
+  const std::shared_ptr<Retry> retry_;
   fileprovider::PartialContentFetching* const partial_;
   std::atomic<bool> stopped_{false};
 };
