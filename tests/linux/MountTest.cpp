@@ -320,11 +320,60 @@ TEST_F(MountTest, TheServiceStoppedGivesEIOAndTheMountRecoversWhenItIsBack) {
   ASSERT_EQ(readFile(mount.root() / "cached.txt").value_or("?"), "cached");
 
   service.setDown(true);
+  // Asked again with pauses, then given up within the bound.
+  auto askedBefore = service.requestsTo("/storage/list");
+  auto start = mount.retryTime().elapsed();
   EXPECT_EQ(readFile(mount.root() / "later.txt").error(), EIO);
+  EXPECT_LE(mount.retryTime().elapsed() - start, fuse::RetryLimits{}.bound);
+  EXPECT_GT(service.requestsTo("/storage/list") - askedBefore, 1u);
+  EXPECT_LE(service.requestsTo("/storage/list") - askedBefore,
+            static_cast<size_t>(fuse::RetryLimits{}.attempts));
   EXPECT_EQ(readFile(mount.root() / "cached.txt").value_or("?"), "cached");  // from the cache
 
   service.setDown(false);
   EXPECT_EQ(readFile(mount.root() / "later.txt").value_or("?"), "later");
+}
+
+TEST_F(MountTest, AListingALookUpAndAFetchThatFailOnceAreAnsweredWithoutAnError) {
+  service.setFile("mirror/readme.txt", "hello");
+  service.setFile("mirror/docs/a.txt", "in docs");
+  service.setFile("mirror/photos/b.jpg", "b");
+  service.setFile("mirror/photos/c.jpg", "c");
+  MountedDomain mount(service);
+  ASSERT_TRUE(mount.mounted());
+
+  // A look-up lists the folders on its way, and each listing fails once.
+  service.failNext("/storage/list", 2);
+  struct stat found {};
+  EXPECT_EQ(::stat((mount.root() / "docs" / "a.txt").c_str(), &found), 0) << errno;
+  EXPECT_EQ(found.st_size, 7);
+  EXPECT_EQ(service.failuresLeft(), 0);
+
+  // A page asked for again, not the listing restarted.
+  service.setPageSize(1);
+  service.failNext("/storage/list", 1, 1);
+  EXPECT_EQ(listFolder(mount.root() / "photos"), (std::vector<std::string>{"b.jpg", "c.jpg"}));
+  EXPECT_EQ(service.failuresLeft(), 0);
+  EXPECT_EQ(service.listingsOf("mirror/photos/"), 3u);
+
+  service.failNext("/storage/download-url", 1);
+  service.failNext("/objects/", 2);
+  EXPECT_EQ(readFile(mount.root() / "readme.txt").value_or("?"), "hello");
+  EXPECT_EQ(readFile(mount.root() / "docs" / "a.txt").value_or("?"), "in docs");
+  EXPECT_EQ(service.failuresLeft(), 0);
+}
+
+TEST_F(MountTest, TheCacheFoldersArePrivate) {
+  ::umask(022);
+  MountedDomain mount(service);
+  ASSERT_TRUE(mount.mounted());
+  auto downloads = fuse::prepareCacheFolders(shared::kDomainIdentifier);
+  ASSERT_TRUE(downloads.has_value()) << downloads.error().description;
+  for (const auto& folder : {mount.cacheFolder().parent_path(), mount.cacheFolder(), *downloads}) {
+    struct stat info {};
+    ASSERT_EQ(::stat(folder.c_str(), &info), 0) << folder;
+    EXPECT_EQ(info.st_mode & 0777, 0700u) << folder;
+  }
 }
 
 TEST_F(MountTest, TheCacheStaysWithinItsLimitAndKeepsOpenFiles) {

@@ -36,7 +36,7 @@ MountedDomain::MountedDomain(StorageService& service, uint64_t cacheLimit)
   extension_ = std::make_unique<CountingExtension>(
       std::make_unique<provider::FileProviderExtension>(domain, backend));
   fuse::DaemonOptions options{domain, mountpoint_, true};
-  auto daemon = fuse::DomainDaemon::start(options, *extension_, cacheLimit);
+  auto daemon = fuse::DomainDaemon::start(options, *extension_, cacheLimit, retryTime_.retry());
   if (!daemon) {
     ADD_FAILURE() << "mount failed: " << daemon.error().description;
     return;

@@ -11,6 +11,7 @@
 #include "extension/provider/FileProviderExtension.h"
 #include "platform/fileprovider/linux/Daemon.h"
 #include "tests/fixtures/TempHome.h"
+#include "tests/linux/RetryTime.h"
 #include "tests/linux/StorageService.h"
 
 namespace lumora::testing {
@@ -97,9 +98,12 @@ class MountedDomain {
   // A control request, answered as the socket would.
   std::string control(const std::string& request) { return daemon_->handle(request); }
   bool mounted() const { return daemon_ != nullptr; }
+  // The clock of the daemon's retries, which its pauses move on.
+  RetryTime& retryTime() { return retryTime_; }
 
  private:
   std::filesystem::path mountpoint_;
+  RetryTime retryTime_;
   std::unique_ptr<CountingExtension> extension_;
   std::unique_ptr<fuse::DomainDaemon> daemon_;
   std::thread loop_;
