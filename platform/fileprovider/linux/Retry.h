@@ -18,12 +18,16 @@
 
 namespace lumora::fuse {
 
+// A whole fetch is three requests (look-up, download URL, object), so a
+// fault in three out of ten requests fails about six attempts in ten: it
+// takes a dozen or so to pass nearly always. The pauses stay short, and the
+// bound ends an outage's requests in a few seconds all the same.
 struct RetryLimits {
-  int attempts = 8;  // the first one included
+  int attempts = 14;  // the first one included
   std::chrono::steady_clock::duration firstDelay = std::chrono::milliseconds(20);
-  std::chrono::steady_clock::duration maxDelay = std::chrono::milliseconds(800);
+  std::chrono::steady_clock::duration maxDelay = std::chrono::milliseconds(500);
   // From the first attempt: no attempt starts, and no pause ends, later.
-  std::chrono::steady_clock::duration bound = std::chrono::seconds(4);
+  std::chrono::steady_clock::duration bound = std::chrono::seconds(5);
 };
 
 // Whether the service answers, as the last requests found it. The log
