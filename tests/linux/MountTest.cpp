@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/fileprovider/linux/Log.h"
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
 #include "tests/fixtures/Wait.h"
@@ -315,23 +316,38 @@ TEST_F(MountTest, WhatANewListingChangesTheKernelSeesAtOnce) {
 
 TEST_F(MountTest, TheServiceStoppedGivesEIOAndTheMountRecoversWhenItIsBack) {
   service.setFile("mirror/cached.txt", "cached");
-  service.setFile("mirror/later.txt", "later");
+  for (int i = 0; i < 3; ++i) service.setFile("mirror/later" + std::to_string(i), "later");
   MountedDomain mount(service);
   ASSERT_EQ(readFile(mount.root() / "cached.txt").value_or("?"), "cached");
 
+  fuse::setLogEnabled(true);
+  ::testing::internal::CaptureStderr();
   service.setDown(true);
-  // Asked again with pauses, then given up within the bound.
-  auto askedBefore = service.requestsTo("/storage/list");
-  auto start = mount.retryTime().elapsed();
-  EXPECT_EQ(readFile(mount.root() / "later.txt").error(), EIO);
-  EXPECT_LE(mount.retryTime().elapsed() - start, fuse::RetryLimits{}.bound);
-  EXPECT_GT(service.requestsTo("/storage/list") - askedBefore, 1u);
-  EXPECT_LE(service.requestsTo("/storage/list") - askedBefore,
-            static_cast<size_t>(fuse::RetryLimits{}.attempts));
+  for (int i = 0; i < 3; ++i) {
+    // Asked again with pauses, then given up within the bound.
+    auto askedBefore = service.requestsTo("/storage/list");
+    auto start = mount.retryTime().elapsed();
+    EXPECT_EQ(readFile(mount.root() / ("later" + std::to_string(i))).error(), EIO);
+    EXPECT_LE(mount.retryTime().elapsed() - start, fuse::RetryLimits{}.bound);
+    EXPECT_GT(service.requestsTo("/storage/list") - askedBefore, 1u);
+    EXPECT_LE(service.requestsTo("/storage/list") - askedBefore,
+              static_cast<size_t>(fuse::RetryLimits{}.attempts));
+  }
   EXPECT_EQ(readFile(mount.root() / "cached.txt").value_or("?"), "cached");  // from the cache
 
   service.setDown(false);
-  EXPECT_EQ(readFile(mount.root() / "later.txt").value_or("?"), "later");
+  EXPECT_EQ(readFile(mount.root() / "later0").value_or("?"), "later");
+  EXPECT_EQ(readFile(mount.root() / "later1").value_or("?"), "later");
+  std::string log = ::testing::internal::GetCapturedStderr();
+  fuse::setLogEnabled(false);
+  // Once each way, not once per request.
+  auto lines = [&](const std::string& text) {
+    size_t count = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+  };
+  EXPECT_EQ(lines("the service is unreachable"), 1u) << log;
+  EXPECT_EQ(lines("the service is reachable again"), 1u) << log;
 }
 
 TEST_F(MountTest, AListingALookUpAndAFetchThatFailOnceAreAnsweredWithoutAnError) {

@@ -53,8 +53,11 @@ Result<void> DomainFilesystem::ensureListing(Inode folder) {
   if (refreshed) return {};
   // An aged listing still beats none while the service is away.
   if (replica_.hasListing(folder)) {
-    log("listing of a folder failed, keeping the last one: %s",
-        refreshed.error().description.c_str());
+    // An unreachable service is logged once, by the retries, not per folder.
+    if (!Retry::canPass(refreshed.error())) {
+      log("listing of a folder failed, keeping the last one: %s",
+          refreshed.error().description.c_str());
+    }
     return {};
   }
   return refreshed;
