@@ -162,6 +162,7 @@ struct ContentReader::Transfers {
             error = transferError(TransferError::connectionLost,
                                   "the service delivered less of the file than it said");
           }
+          // The pause keeps this transfer's place in the budget.
           const auto& retry = transfers->driver.retry();
           if (error && retry && retry->again(*attempts, *error, transfers->stopped)) {
             attempt(transfers, source, writer, ending, attempts, size);
@@ -209,10 +210,7 @@ Result<FirstBlock> ContentReader::fetchFirstBlock(const ContentSource& source) {
   auto sink = [bytes](uint64_t offset, const char* data, size_t size) {
     if (offset > bytes->size()) return false;
     uint64_t skip = bytes->size() - offset;
-    if (skip < size) {
-      bytes->append(data + skip,
-                    std::min<uint64_t>(size - skip, kBlockSize - std::min(kBlockSize, offset)));
-    }
+    if (skip < size) bytes->append(data + skip, std::min(size - skip, kBlockSize - bytes->size()));
     return true;
   };
   const auto& retry = driver_.retry();

@@ -38,8 +38,7 @@ Result<std::filesystem::path> prepareCacheFolders(const std::string& domainIdent
 class DomainDaemon {
  public:
   // Mounts and opens the control socket; the extension must outlive the
-  // daemon, which
-  // asks it again as `retry` allows.
+  // daemon, which asks it again as `retry` allows.
   static Result<std::unique_ptr<DomainDaemon>> start(
       const DaemonOptions& options, fileprovider::ReplicatedExtension& extension,
       uint64_t cacheLimit = kContentCacheLimit,
