@@ -52,11 +52,13 @@ Retry::Attempts Retry::begin() const {
 }
 
 std::chrono::steady_clock::duration Retry::pause(int made) {
-  // Full jitter: anywhere up to the doubled delay, so that readers failed
-  // by one fault do not come back all at once.
-  auto ceiling = limits_.firstDelay;
-  for (int i = 1; i < made && ceiling < limits_.maxDelay; ++i) ceiling *= 2;
-  ceiling = std::min(ceiling, limits_.maxDelay);
+  bool answering = service_.reachable();
+  auto ceiling = answering ? limits_.firstDelay : limits_.outageFirstDelay;
+  auto most = answering ? limits_.answeringMaxDelay : limits_.maxDelay;
+  for (int i = 1; i < made && ceiling < most; ++i) ceiling *= 2;
+  ceiling = std::min(ceiling, most);
+  // Full jitter: anywhere up to the ceiling, so that readers failed by one
+  // fault do not come back all at once.
   std::lock_guard lock(mutex_);
   std::uniform_int_distribution<int64_t> draw(0, ceiling.count());
   return std::chrono::steady_clock::duration(draw(random_));

@@ -20,14 +20,24 @@ namespace lumora::fuse {
 
 // A whole fetch is three requests (look-up, download URL, object), so a
 // fault in three out of ten requests fails about six attempts in ten: it
-// takes a dozen or so to pass nearly always. The pauses stay short, and the
-// bound ends an outage's requests in a few seconds all the same.
+// takes a dozen or so to pass nearly always.
+//
+// Pauses double from a first delay up to a ceiling, each drawn anywhere
+// below it (full jitter). While the service answers, a fault is most likely
+// the way's (a dropped connection, a cut body) and the next attempt soon
+// passes: the pauses stay a few milliseconds, so that faults cost a reader
+// little. Once a request has found the service unreachable, pauses start
+// longer and grow to maxDelay, so that readers do not hammer a service that
+// is down; the bound ends each request in a few seconds all the same.
 struct RetryLimits {
+  using Duration = std::chrono::steady_clock::duration;
   int attempts = 14;  // the first one included
-  std::chrono::steady_clock::duration firstDelay = std::chrono::milliseconds(20);
-  std::chrono::steady_clock::duration maxDelay = std::chrono::milliseconds(500);
+  Duration firstDelay = std::chrono::microseconds(250);
+  Duration answeringMaxDelay = std::chrono::milliseconds(4);
+  Duration outageFirstDelay = std::chrono::milliseconds(50);
+  Duration maxDelay = std::chrono::milliseconds(500);
   // From the first attempt: no attempt starts, and no pause ends, later.
-  std::chrono::steady_clock::duration bound = std::chrono::seconds(5);
+  Duration bound = std::chrono::seconds(5);
 };
 
 // Whether the service answers, as the last requests found it. The log
