@@ -16,7 +16,6 @@ namespace lumora::fuse {
 namespace {
 
 namespace fp = lumora::fileprovider;
-using std::chrono::milliseconds;
 
 const std::atomic<bool> running{false};
 
