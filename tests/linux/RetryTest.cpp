@@ -98,6 +98,30 @@ TEST(RetryTest, AnOutageIsFoundQuicklyThenPausesGrowAndEachRequestEndsWithinTheB
   EXPECT_LT(attempts, 40);
 }
 
+TEST(RetryTest, TheRequestsOfOneKernelRequestShareOneBound) {
+  testing::RetryTime time;
+  RetryLimits limits;
+  limits.attempts = 1000;
+  auto retry = time.retry(limits);
+  auto refused = []() -> Result<int> {
+    return std::unexpected(transferError(TransferError::couldNotConnect, "refused"));
+  };
+  (void)retry->run(refused, running);  // finds the service down
+  // A listing renewed, then a fetch: each has a bound of its own...
+  auto start = time.now();
+  (void)retry->run(refused, running);
+  (void)retry->run(refused, running);
+  EXPECT_GT(time.now() - start, limits.bound);
+  // ...unless they serve one kernel request.
+  start = time.now();
+  {
+    RetryScope open;
+    (void)retry->run(refused, running);
+    EXPECT_FALSE(retry->run(refused, running).has_value());
+  }
+  EXPECT_LE(time.now() - start, limits.bound);
+}
+
 TEST(RetryTest, AStoppedDomainAsksNoMore) {
   testing::RetryTime time;
   int attempts = 0;

@@ -1,6 +1,7 @@
 #include "platform/fileprovider/linux/Retry.h"
 
 #include <algorithm>
+#include <optional>
 #include <thread>
 
 #include "platform/fileprovider/Types.h"
@@ -10,6 +11,26 @@
 namespace lumora::fuse {
 
 namespace fp = lumora::fileprovider;
+
+namespace {
+
+// The RetryScope this thread is in, if any; the deadline once a request in
+// it has begun.
+struct ScopeState {
+  int depth = 0;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+};
+thread_local ScopeState scope;
+
+}  // namespace
+
+RetryScope::RetryScope() {
+  if (scope.depth++ == 0) scope.deadline.reset();
+}
+
+RetryScope::~RetryScope() {
+  if (--scope.depth == 0) scope.deadline.reset();
+}
 
 void ServiceState::answered() {
   if (!reachable_.exchange(true)) log("the service is reachable again");
@@ -48,7 +69,10 @@ bool Retry::canPass(const Error& error) {
 }
 
 Retry::Attempts Retry::begin() const {
-  return Attempts{now_() + limits_.bound, 0};
+  auto deadline = now_() + limits_.bound;
+  if (scope.depth == 0) return Attempts{deadline, 0};
+  if (!scope.deadline) scope.deadline = deadline;
+  return Attempts{*scope.deadline, 0};
 }
 
 std::chrono::steady_clock::duration Retry::pause(int made) {

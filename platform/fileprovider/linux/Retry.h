@@ -52,6 +52,17 @@ class ServiceState {
   std::atomic<bool> reachable_{true};
 };
 
+// The work of one kernel request on this thread: the requests it makes of
+// the extension share one bound, so that an open that renews a listing and
+// then fetches does not wait for two.
+class RetryScope {
+ public:
+  RetryScope();
+  ~RetryScope();
+  RetryScope(const RetryScope&) = delete;
+  RetryScope& operator=(const RetryScope&) = delete;
+};
+
 class Retry {
  public:
   using Now = std::function<std::chrono::steady_clock::time_point()>;
@@ -65,7 +76,8 @@ class Retry {
   // Whether a second try may pass where this failure came.
   static bool canPass(const Error& error);
 
-  // One request's attempts so far.
+  // One request's attempts so far. Within a RetryScope, the deadline is
+  // the one its first request set.
   struct Attempts {
     std::chrono::steady_clock::time_point deadline;
     int made = 0;
