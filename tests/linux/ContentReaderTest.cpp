@@ -13,6 +13,7 @@
 #include "tests/fixtures/TempHome.h"
 #include "tests/fixtures/Wait.h"
 #include "tests/linux/FakeContentExtension.h"
+#include "tests/linux/RetryTime.h"
 
 namespace lumora::fuse {
 namespace {
@@ -125,6 +126,56 @@ TEST_F(ContentReaderTest, StoppingEndsAReadThatWaitsForAStalledTransfer) {
   ASSERT_EQ(waiting.wait_for(std::chrono::seconds(2)), std::future_status::ready);
   EXPECT_FALSE(waiting.get().has_value());
   extension.release();
+}
+
+TEST_F(ContentReaderTest, ATransferCutHalfWayResumesFromItsOffsetAndFailuresThatPassAreAskedAgain) {
+  std::string contents = patterned(4 << 20);
+  auto lease = open(contents);
+  testing::RetryTime time;
+  ExtensionDriver retrying{extension, time.retry()};
+  ContentReader patient{retrying, kMaxTransfers, std::chrono::seconds(5)};
+
+  const uint64_t at = 2 << 20;
+  const uint64_t cut = 100000;
+  uint64_t sentBefore = extension.bytesSent.load();
+  size_t rangesBefore = extension.ranges().size();
+  extension.cutNext(1, cut);
+  ReadAhead ahead;
+  ASSERT_TRUE(patient.ensure(source, lease.share(), ahead, at, 4096).has_value());
+  std::string got(4096, '\0');
+  ASSERT_EQ(::pread(lease.fd(), got.data(), got.size(), static_cast<off_t>(at)), 4096);
+  EXPECT_TRUE(got == contents.substr(at, 4096));
+  ASSERT_TRUE(testing::waitUntil([&] { return extension.idle(); }));
+  // The second request asks only for what the first did not bring.
+  auto ranges = extension.ranges();
+  ASSERT_EQ(ranges.size(), rangesBefore + 2);
+  EXPECT_EQ(ranges[rangesBefore].offset, at);
+  EXPECT_EQ(ranges[rangesBefore + 1].offset, at + cut);
+  EXPECT_EQ(ranges[rangesBefore + 1].end(), at + kBlockSize);
+  EXPECT_EQ(extension.bytesSent.load() - sentBefore, kBlockSize);
+
+  // Two failures in a row, then the answer: the read sees no error.
+  extension.failNext(2);
+  ASSERT_TRUE(patient.ensure(source, lease.share(), ahead, 3 << 20, 4096).has_value());
+  EXPECT_EQ(time.pauses(), 3);
+}
+
+TEST_F(ContentReaderTest, AFirstBlockCutShortIsCompletedFromWhereItStopped) {
+  std::string contents = patterned(3 << 20);
+  extension.setFile(source.identifier, contents, source.version.contentVersion);
+  testing::RetryTime time;
+  ExtensionDriver retrying{extension, time.retry()};
+  ContentReader patient{retrying, kMaxTransfers, std::chrono::seconds(5)};
+  extension.cutNext(1, 50000);
+  auto first = patient.fetchFirstBlock(source);
+  ASSERT_TRUE(first.has_value()) << first.error().description;
+  EXPECT_EQ(first->contents.fileSize, contents.size());
+  EXPECT_TRUE(first->bytes == contents.substr(0, kBlockSize));
+  ASSERT_TRUE(testing::waitUntil([&] { return extension.idle(); }));
+  auto ranges = extension.ranges();
+  ASSERT_EQ(ranges.size(), 2u);
+  EXPECT_EQ(ranges[1].offset, 50000u);
+  EXPECT_EQ(extension.bytesSent.load(), kBlockSize);
 }
 
 }  // namespace

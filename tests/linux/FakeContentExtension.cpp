@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "platform/fileprovider/Types.h"
+#include "platform/fileprovider/linux/ExtensionDriver.h"
+#include "platform/foundation/TransferError.h"
 
 namespace lumora::testing {
 
@@ -83,13 +85,20 @@ fp::ProgressPtr FakeContentExtension::fetchPartialContents(const fp::ItemIdentif
     uint64_t size = file.contents.size();
     uint64_t begin = range.offset / alignment * alignment;
     uint64_t end = std::min(size, (range.end() + alignment - 1) / alignment * alignment);
+    int cuts = cuts_.load();
+    while (cuts > 0 && !cuts_.compare_exchange_weak(cuts, cuts - 1)) {
+    }
+    uint64_t cutAt = cuts > 0 ? std::min(end, begin + cutAfter_.load()) : end;
     // In pieces, as a transfer delivers them.
-    for (uint64_t at = begin; at < end; at += 16384) {
-      size_t piece = static_cast<size_t>(std::min<uint64_t>(16384, end - at));
+    for (uint64_t at = begin; at < cutAt; at += 16384) {
+      size_t piece = static_cast<size_t>(std::min<uint64_t>(16384, cutAt - at));
       if (!sink(at, file.contents.data() + at, piece)) {
         return completion(std::nullopt, Error{kTransferErrorDomain, 23, "stopped by the sink"});
       }
       bytesSent += piece;
+    }
+    if (cutAt < end) {
+      return completion(std::nullopt, transferError(TransferError::connectionLost, "cut"));
     }
     fp::PartialContents contents;
     contents.range = {begin, end > begin ? end - begin : 0};
@@ -100,9 +109,33 @@ fp::ProgressPtr FakeContentExtension::fetchPartialContents(const fp::ItemIdentif
   return nullptr;
 }
 
-fp::ProgressPtr FakeContentExtension::itemForIdentifier(const fp::ItemIdentifier&,
+void FakeContentExtension::failLookups(std::vector<Error> errors) {
+  std::lock_guard lock(mutex_);
+  lookupErrors_ = std::move(errors);
+}
+
+fp::ProgressPtr FakeContentExtension::itemForIdentifier(const fp::ItemIdentifier& identifier,
                                                         const fp::Request&, fp::ItemCompletion c) {
-  c(nullptr, fp::fileProviderError(fp::kErrorNoSuchItem));
+  ++lookups;
+  std::optional<Error> error;
+  bool known = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!lookupErrors_.empty()) {
+      error = lookupErrors_.front();
+      lookupErrors_.erase(lookupErrors_.begin());
+    }
+    known = files_.contains(identifier);
+  }
+  if (error) {
+    c(nullptr, *error);
+  } else if (known) {
+    c(std::make_shared<fuse::LocalItem>(identifier, fp::kRootContainerItemIdentifier, identifier,
+                                        false),
+      std::nullopt);
+  } else {
+    c(nullptr, fp::fileProviderError(fp::kErrorNoSuchItem));
+  }
   return nullptr;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/fileprovider/Protocols.h"
+#include "platform/foundation/Error.h"
 
 namespace lumora::testing {
 
@@ -24,11 +25,21 @@ class FakeContentExtension final : public fileprovider::ReplicatedExtension,
   void setFile(const std::string& id, std::string contents, std::string version = "v1");
   // The next `count` fetches fail as a service that answers 500 would.
   void failNext(int count) { failures_ = count; }
+  // The next `count` fetches deliver `bytes` bytes of their answer, then
+  // fail as a connection lost part-way would.
+  void cutNext(int count, uint64_t bytes) {
+    cutAfter_ = bytes;
+    cuts_ = count;
+  }
+  // Look-ups answer these errors first, in order; then the item of a file
+  // set here, else "no such item".
+  void failLookups(std::vector<Error> errors);
   // Fetches wait until release() (or the fake's end).
   void stall();
   void release();
 
   std::atomic<int> fetches{0};
+  std::atomic<int> lookups{0};
   std::atomic<uint64_t> bytesSent{0};
   std::atomic<int> mostAtOnce{0};
   std::vector<fileprovider::ByteRange> ranges() const;
@@ -79,7 +90,10 @@ class FakeContentExtension final : public fileprovider::ReplicatedExtension,
   bool stalled_ = false;                         // protected by mutex_
   bool ending_ = false;                          // protected by mutex_
   std::vector<std::thread> threads_;             // protected by mutex_
+  std::vector<Error> lookupErrors_;              // protected by mutex_
   std::atomic<int> failures_{0};
+  std::atomic<int> cuts_{0};
+  std::atomic<uint64_t> cutAfter_{0};
   std::atomic<int> running_{0};
 };
 

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/fileprovider/linux/FolderReadAhead.h"
+#include "platform/fileprovider/linux/Log.h"
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
 #include "tests/fixtures/Wait.h"
@@ -402,16 +403,79 @@ TEST_F(MountTest, ItemsGoneFromTheServiceLeaveTheReplicaOnceTheKernelForgetsThem
 
 TEST_F(MountTest, TheServiceStoppedGivesEIOAndTheMountRecoversWhenItIsBack) {
   service.setFile("mirror/cached.txt", "cached");
-  service.setFile("mirror/later.txt", "later");
+  for (int i = 0; i < 3; ++i) service.setFile("mirror/later" + std::to_string(i), "later");
   MountedDomain mount(service);
   ASSERT_EQ(readFile(mount.root() / "cached.txt").value_or("?"), "cached");
 
+  fuse::setLogEnabled(true);
+  ::testing::internal::CaptureStderr();
   service.setDown(true);
-  EXPECT_EQ(readFile(mount.root() / "later.txt").error(), EIO);
+  for (int i = 0; i < 3; ++i) {
+    // Asked again with pauses, then given up within the bound.
+    auto askedBefore = service.requestsTo("/storage/list");
+    auto start = mount.retryTime().elapsed();
+    EXPECT_EQ(readFile(mount.root() / ("later" + std::to_string(i))).error(), EIO);
+    EXPECT_LE(mount.retryTime().elapsed() - start, fuse::RetryLimits{}.bound);
+    EXPECT_GT(service.requestsTo("/storage/list") - askedBefore, 1u);
+    EXPECT_LE(service.requestsTo("/storage/list") - askedBefore,
+              static_cast<size_t>(fuse::RetryLimits{}.attempts));
+  }
   EXPECT_EQ(readFile(mount.root() / "cached.txt").value_or("?"), "cached");  // from the cache
 
   service.setDown(false);
-  EXPECT_EQ(readFile(mount.root() / "later.txt").value_or("?"), "later");
+  EXPECT_EQ(readFile(mount.root() / "later0").value_or("?"), "later");
+  EXPECT_EQ(readFile(mount.root() / "later1").value_or("?"), "later");
+  std::string log = ::testing::internal::GetCapturedStderr();
+  fuse::setLogEnabled(false);
+  // Once each way, not once per request.
+  auto lines = [&](const std::string& text) {
+    size_t count = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+  };
+  EXPECT_EQ(lines("the service is unreachable"), 1u) << log;
+  EXPECT_EQ(lines("the service is reachable again"), 1u) << log;
+}
+
+TEST_F(MountTest, AListingALookUpAndAFetchThatFailOnceAreAnsweredWithoutAnError) {
+  service.setFile("mirror/readme.txt", "hello");
+  service.setFile("mirror/docs/a.txt", "in docs");
+  service.setFile("mirror/photos/b.jpg", "b");
+  service.setFile("mirror/photos/c.jpg", "c");
+  MountedDomain mount(service);
+  ASSERT_TRUE(mount.mounted());
+
+  // A look-up lists the folders on its way, and each listing fails once.
+  service.failNext("/storage/list", 2);
+  struct stat found {};
+  EXPECT_EQ(::stat((mount.root() / "docs" / "a.txt").c_str(), &found), 0) << errno;
+  EXPECT_EQ(found.st_size, 7);
+  EXPECT_EQ(service.failuresLeft(), 0);
+
+  // A page asked for again, not the listing restarted.
+  service.setPageSize(1);
+  service.failNext("/storage/list", 1, 1);
+  EXPECT_EQ(listFolder(mount.root() / "photos"), (std::vector<std::string>{"b.jpg", "c.jpg"}));
+  EXPECT_EQ(service.failuresLeft(), 0);
+  EXPECT_EQ(service.listingsOf("mirror/photos/"), 3u);
+
+  service.failNext("/storage/download-url", 1);
+  service.failNext("/objects/", 2);
+  EXPECT_EQ(readFile(mount.root() / "readme.txt").value_or("?"), "hello");
+  EXPECT_EQ(readFile(mount.root() / "docs" / "a.txt").value_or("?"), "in docs");
+  EXPECT_EQ(service.failuresLeft(), 0);
+}
+
+TEST_F(MountTest, TheCacheFoldersArePrivate) {
+  ::umask(022);
+  MountedDomain mount(service);
+  ASSERT_TRUE(mount.mounted());
+  auto downloads = fuse::downloadsFolder(shared::kDomainIdentifier);
+  for (const auto& folder : {mount.cacheFolder().parent_path(), mount.cacheFolder(), downloads}) {
+    struct stat info {};
+    ASSERT_EQ(::stat(folder.c_str(), &info), 0) << folder;
+    EXPECT_EQ(info.st_mode & 0777, 0700u) << folder;
+  }
 }
 
 TEST_F(MountTest, TheCacheStaysWithinItsLimitAndKeepsOpenFiles) {

@@ -41,7 +41,7 @@ MountedDomain::MountedDomain(StorageService& service, uint64_t cacheLimit)
   fileprovider::Domain domain{shared::kDomainIdentifier, shared::kDomainDisplayName};
   extension_ = makeExtension(service);
   fuse::DaemonOptions options{domain, mountpoint_, true};
-  auto daemon = fuse::DomainDaemon::start(options, *extension_, cacheLimit);
+  auto daemon = fuse::DomainDaemon::start(options, *extension_, cacheLimit, retryTime_.retry());
   if (!daemon) {
     ADD_FAILURE() << "mount failed: " << daemon.error().description;
     return;

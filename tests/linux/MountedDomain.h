@@ -12,6 +12,7 @@
 #include "platform/fileprovider/linux/Daemon.h"
 #include "tests/fixtures/TempHome.h"
 #include "tests/fixtures/Wait.h"
+#include "tests/linux/RetryTime.h"
 #include "tests/linux/StorageService.h"
 
 namespace lumora::testing {
@@ -102,9 +103,12 @@ class MountedDomain {
   std::string control(const std::string& request) { return daemon_->handle(request); }
   bool mounted() const { return daemon_ != nullptr; }
   fuse::Replica& replica() { return daemon_->filesystem().replica(); }
+  // The clock of the daemon's retries, which its pauses move on.
+  RetryTime& retryTime() { return retryTime_; }
 
  private:
   std::filesystem::path mountpoint_;
+  RetryTime retryTime_;
   std::unique_ptr<CountingExtension> extension_;
   std::unique_ptr<fuse::DomainDaemon> daemon_;
   std::thread loop_;

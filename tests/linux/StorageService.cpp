@@ -86,6 +86,18 @@ void StorageService::setDown(bool down) {
   down_ = down;
 }
 
+void StorageService::failNext(const std::string& path, int count, int skip) {
+  std::lock_guard lock(mutex_);
+  failNext_[path] = Failures{count, skip};
+}
+
+int StorageService::failuresLeft() const {
+  std::lock_guard lock(mutex_);
+  int left = 0;
+  for (const auto& [path, failures] : failNext_) left += failures.count;
+  return left;
+}
+
 size_t StorageService::listingsOf(const std::string& prefix) const {
   size_t count = 0;
   for (const auto& r : server_.requestsTo("/storage/list")) {
@@ -108,6 +120,16 @@ size_t StorageService::requestsOtherThanReads() const {
 bool StorageService::refuse(const httplib::Request& req, httplib::Response& res, bool needsToken) {
   std::lock_guard lock(mutex_);
   if (down_) {
+    res.status = 503;
+    return true;
+  }
+  for (auto& [path, failures] : failNext_) {
+    if (failures.count == 0 || !req.path.starts_with(path)) continue;
+    if (failures.skip > 0) {
+      --failures.skip;
+      continue;
+    }
+    --failures.count;
     res.status = 503;
     return true;
   }

@@ -32,6 +32,11 @@ class StorageService {
   void setPageSize(size_t size);
   // Every request answers 503 while down.
   void setDown(bool down);
+  // The next `count` requests whose path starts with `path`, after `skip`
+  // more, answer 503: a fault that a second try passes.
+  void failNext(const std::string& path, int count, int skip = 0);
+  // Faults set by failNext that no request has met yet.
+  int failuresLeft() const;
   // Listings of `prefix` get no answer until releaseStalls() (at most 30 s):
   // a service that hangs.
   void stallListingsOf(const std::string& prefix);
@@ -74,11 +79,16 @@ class StorageService {
   std::map<std::string, std::vector<std::string>> rawRecords_;  // protected by mutex_
   size_t pageSize_ = 1000;                                      // protected by mutex_
   bool down_ = false;                                           // protected by mutex_
-  std::set<std::string> stalled_;                               // protected by mutex_
-  std::optional<uint64_t> stallObjectsFrom_;                    // protected by mutex_
-  bool omitSizes_ = false;                                      // protected by mutex_
-  bool ignoreRanges_ = false;                                   // protected by mutex_
-  uint64_t objectBytesAsked_ = 0;                               // protected by mutex_
+  struct Failures {
+    int count = 0;
+    int skip = 0;
+  };
+  std::map<std::string, Failures> failNext_;  // protected by mutex_
+  std::set<std::string> stalled_;             // protected by mutex_
+  std::optional<uint64_t> stallObjectsFrom_;  // protected by mutex_
+  bool omitSizes_ = false;                    // protected by mutex_
+  bool ignoreRanges_ = false;                 // protected by mutex_
+  uint64_t objectBytesAsked_ = 0;             // protected by mutex_
   std::condition_variable released_;
   int nextObject_ = 1;  // protected by mutex_
   // Last, so that it stops serving before the tree above goes.

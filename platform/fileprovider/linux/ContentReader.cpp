@@ -8,6 +8,7 @@
 #include <deque>
 
 #include "platform/fileprovider/linux/Log.h"
+#include "platform/foundation/TransferError.h"
 
 namespace lumora::fuse {
 
@@ -72,6 +73,9 @@ class BlockWriter {
     return true;
   }
   bool whole() const { return next_ >= end_; }
+  // Where the bytes got to: a transfer cut short resumes here.
+  uint64_t position() const { return next_; }
+  uint64_t end() const { return end_; }
 
  private:
   std::shared_ptr<CacheEntry> entry_;
@@ -81,13 +85,26 @@ class BlockWriter {
   XXH3_state_t* hash_;
 };
 
+// Ends the run's blocks however the transfer goes: with its answer, or
+// with an error when it is dropped before it starts or its completion
+// is never called.
+struct Ending {
+  std::shared_ptr<CacheEntry> entry;
+  BlockRun run;
+  std::atomic<bool> done{false};
+  void finish(const std::optional<Error>& error) {
+    if (!done.exchange(true)) entry->fetchEnded(run, error);
+  }
+  ~Ending() { finish(posix(ECANCELED, "the transfer was dropped")); }
+};
+
 }  // namespace
 
 // The budget of ranged transfers: at most `limit` under way; the rest wait
 // in order. Transfers call back into it from the extension's threads.
 struct ContentReader::Transfers {
-  Transfers(fp::ReplicatedExtension& extension, size_t limit)
-      : driver(extension), limit(std::max<size_t>(1, limit)) {}
+  Transfers(fp::ReplicatedExtension& extension, size_t limit, std::shared_ptr<Retry> retry)
+      : driver(extension, retry), limit(std::max<size_t>(1, limit)) {}
   ExtensionDriver driver;  // starts transfers and does not wait for them
   const size_t limit;
   std::atomic<bool> stopped{false};
@@ -120,13 +137,52 @@ struct ContentReader::Transfers {
     }
     next();
   }
+
+  // One attempt of a run's transfer, from where the writer got to: the
+  // whole run the first time, only its rest after a cut.
+  static void attempt(const std::shared_ptr<Transfers>& transfers, const ContentSource& source,
+                      const std::shared_ptr<BlockWriter>& writer,
+                      const std::shared_ptr<Ending>& ending,
+                      const std::shared_ptr<Retry::Attempts>& attempts, uint64_t size) {
+    uint64_t from = writer->position();
+    bool resumed = from != ending->run.first * kBlockSize;
+    fp::ByteRange range{from, writer->end() - from};
+    transfers->driver.fetchPartial(
+        source.identifier, source.version, range, resumed ? 1 : kBlockSize,
+        [writer](uint64_t offset, const char* data, size_t length) {
+          return writer->write(offset, data, length);
+        },
+        [transfers, source, writer, ending, attempts, size](Result<fp::PartialContents> answer) {
+          std::optional<Error> error;
+          if (!answer) {
+            error = answer.error();
+          } else if (answer->fileSize != size) {
+            error = fp::fileProviderError(fp::kErrorVersionNoLongerAvailable);
+          } else if (!writer->whole()) {
+            error = transferError(TransferError::connectionLost,
+                                  "the service delivered less of the file than it said");
+          }
+          // The pause keeps this transfer's place in the budget.
+          const auto& retry = transfers->driver.retry();
+          if (error && retry && retry->again(*attempts, *error, transfers->stopped)) {
+            attempt(transfers, source, writer, ending, attempts, size);
+            return;
+          }
+          if (!error) {
+            if (retry) retry->succeeded();
+            transfers->blocksFetched += ending->run.end - ending->run.first;
+          }
+          ending->finish(error);
+          transfers->ended();
+        });
+  }
 };
 
 ContentReader::ContentReader(ExtensionDriver& driver, size_t maxTransfers,
                              std::chrono::steady_clock::duration timeout)
     : driver_(driver),
       timeout_(timeout),
-      transfers_(std::make_shared<Transfers>(driver.extension(), maxTransfers)) {}
+      transfers_(std::make_shared<Transfers>(driver.extension(), maxTransfers, driver.retry())) {}
 
 ContentReader::~ContentReader() {
   stop();
@@ -149,20 +205,41 @@ uint64_t ContentReader::blocksFetched() const {
 
 Result<FirstBlock> ContentReader::fetchFirstBlock(const ContentSource& source) {
   auto bytes = std::make_shared<std::string>();
+  // Bytes already held are skipped, so that an attempt after a cut one may
+  // overlap it; a gap is not what was asked.
   auto sink = [bytes](uint64_t offset, const char* data, size_t size) {
-    if (offset != bytes->size() || offset + size > kBlockSize) return false;
-    bytes->append(data, size);
+    if (offset > bytes->size()) return false;
+    uint64_t skip = bytes->size() - offset;
+    if (skip < size) bytes->append(data + skip, std::min(size - skip, kBlockSize - bytes->size()));
     return true;
   };
-  auto answer = driver_.fetchPartialAndWait(source.identifier, source.version, {0, kBlockSize},
-                                            kBlockSize, sink, timeout_);
-  if (!answer) return std::unexpected(answer.error());
-  uint64_t expected = std::min<uint64_t>(answer->fileSize, kBlockSize);
-  if (bytes->size() != expected) {
-    return std::unexpected(posix(EIO, "the service delivered less of the file than it said"));
+  const auto& retry = driver_.retry();
+  Retry::Attempts attempts = retry ? retry->begin() : Retry::Attempts{};
+  for (;;) {
+    // After a cut, only the rest of the block is asked for.
+    uint64_t have = bytes->size() < kBlockSize ? bytes->size() : 0;
+    if (have == 0) bytes->clear();
+    auto answer =
+        driver_.fetchPartialAndWait(source.identifier, source.version, {have, kBlockSize - have},
+                                    have == 0 ? kBlockSize : 1, sink, timeout_);
+    Error error;
+    if (answer) {
+      uint64_t expected = std::min<uint64_t>(answer->fileSize, kBlockSize);
+      if (bytes->size() == expected) {
+        if (retry) retry->succeeded();
+        ++transfers_->blocksFetched;
+        return FirstBlock{std::move(*answer), std::move(*bytes)};
+      }
+      if (bytes->size() > expected) bytes->clear();
+      error = transferError(TransferError::connectionLost,
+                            "the service delivered less of the file than it said");
+    } else {
+      error = answer.error();
+    }
+    if (!retry || !retry->again(attempts, error, transfers_->stopped)) {
+      return std::unexpected(error);
+    }
   }
-  ++transfers_->blocksFetched;
-  return FirstBlock{std::move(*answer), std::move(*bytes)};
 }
 
 void ContentReader::store(const std::shared_ptr<CacheEntry>& entry, uint64_t offset,
@@ -179,45 +256,15 @@ void ContentReader::store(const std::shared_ptr<CacheEntry>& entry, uint64_t off
 
 void ContentReader::fetch(const ContentSource& source, const std::shared_ptr<CacheEntry>& entry,
                           BlockRun run) {
-  // Ends the run's blocks however the transfer goes: with its answer, or
-  // with an error when it is dropped before it starts or its completion
-  // is never called.
-  struct Ending {
-    std::shared_ptr<CacheEntry> entry;
-    BlockRun run;
-    std::atomic<bool> done{false};
-    void finish(const std::optional<Error>& error) {
-      if (!done.exchange(true)) entry->fetchEnded(run, error);
-    }
-    ~Ending() { finish(posix(ECANCELED, "the transfer was dropped")); }
-  };
   auto ending = std::make_shared<Ending>();
   ending->entry = entry;
   ending->run = run;
   auto transfers = transfers_;
   transfers->start([transfers, source, entry, run, ending] {
     auto writer = std::make_shared<BlockWriter>(entry, run);
-    uint64_t begin = run.first * kBlockSize;
-    fp::ByteRange range{begin, std::min(run.end * kBlockSize, entry->size()) - begin};
-    transfers->driver.fetchPartial(
-        source.identifier, source.version, range, kBlockSize,
-        [writer](uint64_t offset, const char* data, size_t size) {
-          return writer->write(offset, data, size);
-        },
-        [transfers, writer, ending, run, size = entry->size()](Result<fp::PartialContents> answer) {
-          std::optional<Error> error;
-          if (!answer) {
-            error = answer.error();
-          } else if (answer->fileSize != size) {
-            error = fp::fileProviderError(fp::kErrorVersionNoLongerAvailable);
-          } else if (!writer->whole()) {
-            error = posix(EIO, "the service delivered less of the file than it said");
-          } else {
-            transfers->blocksFetched += run.end - run.first;
-          }
-          ending->finish(error);
-          transfers->ended();
-        });
+    const auto& retry = transfers->driver.retry();
+    auto attempts = std::make_shared<Retry::Attempts>(retry ? retry->begin() : Retry::Attempts{});
+    Transfers::attempt(transfers, source, writer, ending, attempts, entry->size());
   });
 }
 

@@ -95,31 +95,52 @@ Result<int> lockDomain(const std::string& domainIdentifier) {
   return fd;
 }
 
-// Leftovers of an earlier run are dropped; only under the domain's lock.
-void clearDownloads(const std::string& domainIdentifier) {
-  fs::path downloads = downloadsFolder(domainIdentifier);
+// Makes `folder` if it is missing and leaves it 0700.
+Result<void> makePrivateFolder(const fs::path& folder) {
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    return std::unexpected(posixError(errno, "cannot create " + folder.string()));
+  }
+  if (::chmod(folder.c_str(), 0700) != 0) {
+    return std::unexpected(posixError(errno, "cannot make " + folder.string() + " private"));
+  }
+  return {};
+}
+
+// $XDG_CACHE_HOME/lumora and the domain's folders in it, made private (0700)
+// whatever the umask, so that no other user learns what is cached; the
+// downloads an earlier run left are dropped. Only under the domain's lock.
+Result<void> prepareCacheFolders(const std::string& domainIdentifier) {
+  fs::path domain = contentCacheFolder(domainIdentifier);
   std::error_code ec;
+  fs::create_directories(domain.parent_path().parent_path(), ec);
+  for (const auto& folder : {domain.parent_path(), domain}) {
+    if (auto made = makePrivateFolder(folder); !made) return std::unexpected(made.error());
+  }
+  fs::path downloads = downloadsFolder(domainIdentifier);
   fs::remove_all(downloads, ec);
-  fs::create_directories(downloads, ec);
-  fs::permissions(downloads, fs::perms::owner_all, ec);
+  return makePrivateFolder(downloads);
 }
 
 }  // namespace
 
 DomainDaemon::DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtension& extension,
-                           uint64_t cacheLimit)
+                           uint64_t cacheLimit, std::shared_ptr<Retry> retry)
     : options_(std::move(options)),
       cache_(contentCacheFolder(options_.domain.identifier), cacheLimit),
-      filesystem_(extension, cache_) {}
+      filesystem_(extension, cache_, std::chrono::steady_clock::now, kListingMaxAge,
+                  std::move(retry)) {}
 
 Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
-    const DaemonOptions& options, fileprovider::ReplicatedExtension& extension,
-    uint64_t cacheLimit) {
+    const DaemonOptions& options, fileprovider::ReplicatedExtension& extension, uint64_t cacheLimit,
+    std::shared_ptr<Retry> retry) {
   auto lock = lockDomain(options.domain.identifier);
   if (!lock) return std::unexpected(lock.error());
-  std::unique_ptr<DomainDaemon> daemon(new DomainDaemon(options, extension, cacheLimit));
+  std::unique_ptr<DomainDaemon> daemon(
+      new DomainDaemon(options, extension, cacheLimit, std::move(retry)));
   daemon->lockFd_ = *lock;
-  clearDownloads(options.domain.identifier);
+  if (auto made = prepareCacheFolders(options.domain.identifier); !made) {
+    return std::unexpected(made.error());
+  }
   if (auto ready = daemon->cache_.prepare(); !ready) return std::unexpected(ready.error());
   auto socketPath = controlSocketPath(options.domain.identifier);
   auto control = ControlServer::start(
@@ -240,9 +261,8 @@ void redirectToLog(const std::string& domain) {
     ::dup2(null, STDOUT_FILENO);
     ::close(null);
   }
+  // Its folder was made private by prepareCacheFolders.
   fs::path file = paths::cacheHome() / "lumora" / (domain + ".log");
-  std::error_code ec;
-  fs::create_directories(file.parent_path(), ec);
   int logFd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (logFd >= 0) {
     ::dup2(logFd, STDERR_FILENO);

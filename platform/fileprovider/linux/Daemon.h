@@ -36,12 +36,14 @@ std::filesystem::path downloadsFolder(const std::string& domainIdentifier);
 
 class DomainDaemon {
  public:
-  // Takes the domain's lock, mounts and opens the control socket; the
-  // extension must outlive the daemon. While another daemon holds the lock
-  // it fails with EALREADY (kAlreadyServed) before touching anything.
-  static Result<std::unique_ptr<DomainDaemon>> start(const DaemonOptions& options,
-                                                     fileprovider::ReplicatedExtension& extension,
-                                                     uint64_t cacheLimit = kContentCacheLimit);
+  // Takes the domain's lock, makes the cache's folders private, mounts and
+  // opens the control socket; the extension must outlive the daemon, which
+  // asks it again as `retry` allows. While another daemon holds the lock it
+  // fails with EALREADY (kAlreadyServed) before touching anything.
+  static Result<std::unique_ptr<DomainDaemon>> start(
+      const DaemonOptions& options, fileprovider::ReplicatedExtension& extension,
+      uint64_t cacheLimit = kContentCacheLimit,
+      std::shared_ptr<Retry> retry = std::make_shared<Retry>());
   ~DomainDaemon();
   DomainDaemon(const DomainDaemon&) = delete;
   DomainDaemon& operator=(const DomainDaemon&) = delete;
@@ -56,7 +58,7 @@ class DomainDaemon {
 
  private:
   DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtension& extension,
-               uint64_t cacheLimit);
+               uint64_t cacheLimit, std::shared_ptr<Retry> retry);
 
   const DaemonOptions options_;
   int lockFd_ = -1;  // flock'ed for the daemon's life; first, released last

@@ -18,8 +18,9 @@ Error posix(int code, const char* what) {
 }  // namespace
 
 DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCache& cache,
-                                   Clock clock, std::chrono::steady_clock::duration maxListingAge)
-    : driver_(extension),
+                                   Clock clock, std::chrono::steady_clock::duration maxListingAge,
+                                   std::shared_ptr<Retry> retry)
+    : driver_(extension, std::move(retry)),
       cache_(cache),
       reader_(driver_),
       replica_(maxListingAge, std::move(clock)),
@@ -82,7 +83,8 @@ Result<void> DomainFilesystem::ensureListing(Inode folder) {
   // for the new listing; the last one still beats none while the service
   // is away.
   auto refreshed = refresh(folder);
-  if (!refreshed) {
+  // An unreachable service is logged once, by the retries, not per folder.
+  if (!refreshed && !Retry::canPass(refreshed.error())) {
     log("listing of a folder failed, keeping the last one: %s",
         refreshed.error().description.c_str());
   }

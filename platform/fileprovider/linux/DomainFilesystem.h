@@ -51,7 +51,8 @@ class DomainFilesystem final : public FilesystemCore {
  public:
   DomainFilesystem(fileprovider::ReplicatedExtension& extension, ContentCache& cache,
                    Clock clock = std::chrono::steady_clock::now,
-                   std::chrono::steady_clock::duration maxListingAge = kListingMaxAge);
+                   std::chrono::steady_clock::duration maxListingAge = kListingMaxAge,
+                   std::shared_ptr<Retry> retry = nullptr);
   ~DomainFilesystem() override;
   DomainFilesystem(const DomainFilesystem&) = delete;
   DomainFilesystem& operator=(const DomainFilesystem&) = delete;

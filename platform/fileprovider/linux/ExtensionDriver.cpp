@@ -156,8 +156,10 @@ Error noEnumerator() {
 
 }  // namespace
 
-ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension)
-    : extension_(extension), partial_(dynamic_cast<fp::PartialContentFetching*>(&extension)) {}
+ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension, std::shared_ptr<Retry> retry)
+    : extension_(extension),
+      retry_(std::move(retry)),
+      partial_(dynamic_cast<fp::PartialContentFetching*>(&extension)) {}
 
 Result<std::vector<ListedItem>> ExtensionDriver::enumerateAll(
     const fp::ItemIdentifier& container) const {
@@ -168,10 +170,13 @@ Result<std::vector<ListedItem>> ExtensionDriver::enumerateAll(
   std::unordered_set<fp::Page> pagesSeen;
   fp::Page page = fp::kInitialPageSortedByName;
   for (size_t count = 0; count < kMaxPagesPerListing; ++count) {
-    auto observer = std::make_shared<PageObserver>();
-    auto answer = observer->answer();
-    enumerator->enumerateItems(observer, page);
-    auto result = awaitResult(answer, stopped_);
+    // A page that fails is asked for again; the listing does not restart.
+    auto result = ask([&] {
+      auto observer = std::make_shared<PageObserver>();
+      auto answer = observer->answer();
+      enumerator->enumerateItems(observer, page);
+      return awaitResult(answer, stopped_);
+    });
     if (!result) return std::unexpected(result.error());
     for (const auto& item : result->items) {
       if (items.size() == kMaxListingItems) {
@@ -206,35 +211,39 @@ Result<ChangeReport> ExtensionDriver::enumerateChanges(const fp::ItemIdentifier&
 }
 
 Result<fp::ItemPtr> ExtensionDriver::item(const fp::ItemIdentifier& identifier) const {
-  auto shot = std::make_shared<OneShot<Result<fp::ItemPtr>>>();
-  auto answer = shot->promise.get_future();
-  extension_.itemForIdentifier(
-      identifier, {}, [shot](fp::ItemPtr item, std::optional<Error> error) {
-        if (error || !item) {
-          shot->settle(
-              std::unexpected(error.value_or(fp::fileProviderError(fp::kErrorNoSuchItem))));
-        } else {
-          shot->settle(std::move(item));
-        }
-      });
-  return awaitResult(answer, stopped_);
+  return ask([&] {
+    auto shot = std::make_shared<OneShot<Result<fp::ItemPtr>>>();
+    auto answer = shot->promise.get_future();
+    extension_.itemForIdentifier(
+        identifier, {}, [shot](fp::ItemPtr item, std::optional<Error> error) {
+          if (error || !item) {
+            shot->settle(
+                std::unexpected(error.value_or(fp::fileProviderError(fp::kErrorNoSuchItem))));
+          } else {
+            shot->settle(std::move(item));
+          }
+        });
+    return awaitResult(answer, stopped_);
+  });
 }
 
 Result<FetchedContents> ExtensionDriver::fetchContents(
     const fp::ItemIdentifier& identifier, const std::optional<fp::ItemVersion>& version) const {
-  auto shot = std::make_shared<OneShot<Result<FetchedContents>>>();
-  auto answer = shot->promise.get_future();
-  extension_.fetchContents(identifier, version, {},
-                           [shot](std::optional<std::filesystem::path> file, fp::ItemPtr item,
-                                  std::optional<Error> error) {
-                             if (error || !file || !item) {
-                               shot->settle(std::unexpected(error.value_or(
-                                   fp::fileProviderError(fp::kErrorServerUnreachable))));
-                             } else {
-                               shot->settle(FetchedContents{std::move(*file), std::move(item)});
-                             }
-                           });
-  return awaitResult(answer, stopped_);
+  return ask([&] {
+    auto shot = std::make_shared<OneShot<Result<FetchedContents>>>();
+    auto answer = shot->promise.get_future();
+    extension_.fetchContents(identifier, version, {},
+                             [shot](std::optional<std::filesystem::path> file, fp::ItemPtr item,
+                                    std::optional<Error> error) {
+                               if (error || !file || !item) {
+                                 shot->settle(std::unexpected(error.value_or(
+                                     fp::fileProviderError(fp::kErrorServerUnreachable))));
+                               } else {
+                                 shot->settle(FetchedContents{std::move(*file), std::move(item)});
+                               }
+                             });
+    return awaitResult(answer, stopped_);
+  });
 }
 
 void ExtensionDriver::fetchPartial(const fp::ItemIdentifier& identifier,

@@ -14,6 +14,7 @@
 
 #include "platform/fileprovider/Protocols.h"
 #include "platform/fileprovider/linux/Replica.h"
+#include "platform/fileprovider/linux/Retry.h"
 
 namespace lumora::fuse {
 
@@ -54,7 +55,9 @@ inline constexpr std::chrono::seconds kRequestBound{75};
 
 class ExtensionDriver {
  public:
-  explicit ExtensionDriver(fileprovider::ReplicatedExtension& extension);
+  // Without `retry`, each request is made once.
+  explicit ExtensionDriver(fileprovider::ReplicatedExtension& extension,
+                           std::shared_ptr<Retry> retry = nullptr);
 
   // Every page of the container, from the initial page to the one that ends
   // the listing, each page's items reduced to what the replica keeps as it
@@ -97,9 +100,18 @@ class ExtensionDriver {
   void stopWaiting() { stopped_.store(true); }
 
   fileprovider::ReplicatedExtension& extension() const { return extension_; }
+  const std::shared_ptr<Retry>& retry() const { return retry_; }
 
  private:
+  // One request, asked again as the retry policy allows.
+  template <class Attempt>
+  auto ask(Attempt&& attempt) const -> decltype(attempt()) {
+    if (!retry_) return attempt();
+    return retry_->run(attempt, stopped_);
+  }
+
   fileprovider::ReplicatedExtension& extension_;
+  const std::shared_ptr<Retry> retry_;
   fileprovider::PartialContentFetching* const partial_;
   std::atomic<bool> stopped_{false};
 };

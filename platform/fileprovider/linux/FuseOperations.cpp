@@ -13,6 +13,7 @@
 #include "platform/fileprovider/Types.h"
 #include "platform/fileprovider/linux/Errno.h"
 #include "platform/fileprovider/linux/Log.h"
+#include "platform/fileprovider/linux/Retry.h"
 
 namespace lumora::fuse {
 
@@ -25,6 +26,7 @@ FuseContext& context(fuse_req_t req) {
 // Runs one request's work; whatever escapes becomes EIO for the kernel.
 template <class Work>
 void guarded(fuse_req_t req, Work&& work) {
+  RetryScope oneBound;  // whatever the request asks of the extension
   try {
     work();
   } catch (const std::exception& e) {

@@ -1,0 +1,123 @@
+#include "platform/fileprovider/linux/Retry.h"
+
+#include <algorithm>
+#include <optional>
+#include <thread>
+
+#include "platform/fileprovider/Types.h"
+#include "platform/fileprovider/linux/Log.h"
+#include "platform/foundation/TransferError.h"
+
+namespace lumora::fuse {
+
+namespace fp = lumora::fileprovider;
+
+namespace {
+
+// The RetryScope this thread is in, if any; the deadline once a request in
+// it has begun.
+struct ScopeState {
+  int depth = 0;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+};
+thread_local ScopeState scope;
+
+}  // namespace
+
+RetryScope::RetryScope() {
+  if (scope.depth++ == 0) scope.deadline.reset();
+}
+
+RetryScope::~RetryScope() {
+  if (--scope.depth == 0) scope.deadline.reset();
+}
+
+void ServiceState::answered() {
+  if (!reachable_.exchange(true)) log("the service is reachable again");
+}
+
+void ServiceState::unreachable(const Error& last) {
+  // Only the domain and code: a description may carry a signed URL.
+  if (reachable_.exchange(false)) {
+    log("the service is unreachable (%s %ld); requests fail until it is back", last.domain.c_str(),
+        last.code);
+  }
+}
+
+Retry::Retry(RetryLimits limits, Now now, Sleep sleep, uint64_t seed)
+    : limits_(limits), now_(std::move(now)), sleep_(std::move(sleep)), random_(seed) {}
+
+bool Retry::canPass(const Error& error) {
+  if (error.domain == kFileProviderErrorDomain) {
+    // The extension's answer for any status outside 2xx, 5xx among them.
+    return error.code == fp::kErrorServerUnreachable;
+  }
+  if (error.domain == kTransferErrorDomain) {
+    switch (static_cast<TransferError>(error.code)) {
+      case TransferError::tlsFailed:       // a refused certificate stays refused
+      case TransferError::tooLarge:        // the same body is as large again
+      case TransferError::unsupportedUrl:  // and the same URL as unusable
+        return false;
+      default:
+        return true;  // dropped, cut short, timed out, not connected
+    }
+  }
+  // A body that does not decode was most likely cut or garbled on the way.
+  if (error.domain == kDecodingErrorDomain) return true;
+  // Our own errors (a wait given up, a full disk, a stopped transfer).
+  return false;
+}
+
+Retry::Attempts Retry::begin() const {
+  auto deadline = now_() + limits_.bound;
+  if (scope.depth == 0) return Attempts{deadline, 0};
+  if (!scope.deadline) scope.deadline = deadline;
+  return Attempts{*scope.deadline, 0};
+}
+
+std::chrono::steady_clock::duration Retry::pause(int made) {
+  bool answering = service_.reachable();
+  auto ceiling = answering ? limits_.firstDelay : limits_.outageFirstDelay;
+  auto most = answering ? limits_.answeringMaxDelay : limits_.maxDelay;
+  for (int i = 1; i < made && ceiling < most; ++i) ceiling *= 2;
+  ceiling = std::min(ceiling, most);
+  // Full jitter: anywhere up to the ceiling, so that readers failed by one
+  // fault do not come back all at once.
+  std::lock_guard lock(mutex_);
+  std::uniform_int_distribution<int64_t> draw(0, ceiling.count());
+  return std::chrono::steady_clock::duration(draw(random_));
+}
+
+void Retry::sleepFor(std::chrono::steady_clock::duration length, const std::atomic<bool>& stopped) {
+  if (sleep_) {
+    sleep_(length);
+    return;
+  }
+  // In slices, so that a domain being stopped is not held up.
+  constexpr auto kSlice = std::chrono::milliseconds(50);
+  auto until = now_() + length;
+  for (auto left = length; left > left.zero() && !stopped.load(); left = until - now_()) {
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, kSlice));
+  }
+}
+
+bool Retry::again(Attempts& attempts, const Error& error, const std::atomic<bool>& stopped) {
+  ++attempts.made;
+  if (stopped.load()) return false;
+  if (!canPass(error)) {
+    // An answer of the service itself: it is there.
+    if (error.domain == kFileProviderErrorDomain && error.code != fp::kErrorNotAuthenticated) {
+      service_.answered();
+    }
+    return false;
+  }
+  auto wait = pause(attempts.made);
+  if (attempts.made >= limits_.attempts || now_() + wait >= attempts.deadline) {
+    service_.unreachable(error);
+    return false;
+  }
+  sleepFor(wait, stopped);
+  return !stopped.load() && now_() < attempts.deadline;
+}
+
+}  // namespace lumora::fuse
