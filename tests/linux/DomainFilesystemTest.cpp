@@ -6,6 +6,7 @@
 #include <future>
 
 #include "platform/fileprovider/linux/DomainFilesystem.h"
+#include "platform/fileprovider/linux/Errno.h"
 #include "tests/linux/MountedDomain.h"
 
 namespace lumora::testing {
@@ -48,6 +49,27 @@ TEST(DomainFilesystemTest, AnAgedBigFolderAnswersAtOnceAndIsRenewedBehindTheRead
   EXPECT_TRUE(waitUntil([&] { return filesystem.lookup(folder->inode, "desktop.ini").has_value(); },
                         seconds(10)));
   EXPECT_EQ(service.listingsOf("mirror/big/"), 21u);  // 10 pages, then 11
+}
+
+TEST(DomainFilesystemTest, AListingThatNeverEndsIsAnErrorWithinTheBound) {
+  TempHome home;
+  StorageService service;
+  writeToken(service.token());
+  service.setFile("mirror/hung/a.txt", "a");
+  auto extension = makeExtension(service);
+  fuse::ContentCache cache(home.root() / "cache", 1 << 20);
+  ASSERT_TRUE(cache.prepare().has_value());
+  fuse::DomainFilesystem filesystem(*extension, cache, steady_clock::now, seconds(3), nullptr,
+                                    milliseconds(500));
+  auto folder = filesystem.lookup(fuse::kRootInode, "hung");
+  ASSERT_TRUE(folder.has_value());
+  service.stallListingsOf("mirror/hung/");
+  auto started = steady_clock::now();
+  auto listed = filesystem.openDirectory(folder->inode);
+  ASSERT_FALSE(listed.has_value());
+  EXPECT_EQ(fuse::errnoForError(listed.error()), ETIMEDOUT);
+  EXPECT_LT(steady_clock::now() - started, seconds(5));
+  service.releaseStalls();
 }
 
 }  // namespace

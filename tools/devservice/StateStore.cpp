@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/foundation/TextFile.h"
-#include "tools/devservice/UniqueFd.h"
+#include "platform/foundation/UniqueFd.h"
 #include "tools/devservice/UrlSigner.h"
 
 namespace lumora::devservice {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/foundation/Error.h"
-#include "tools/devservice/UniqueFd.h"
+#include "platform/foundation/UniqueFd.h"
 
 namespace lumora::devservice {
 

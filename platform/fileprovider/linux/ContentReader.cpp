@@ -280,8 +280,10 @@ Result<void> ContentReader::ensure(const ContentSource& source,
   BlockRun ahead{};
   {
     std::lock_guard lock(reader.mutex);
+    // A first read is no order yet: a file manager peeking at the head of
+    // each file reads once and closes.
     bool inOrder =
-        offset == reader.nextOffset ||
+        (offset == reader.nextOffset && reader.nextOffset != 0) ||
         (reader.window > 0 && offset >= reader.nextOffset && offset < reader.fetchedUntil);
     if (!inOrder) {
       reader.window = 0;

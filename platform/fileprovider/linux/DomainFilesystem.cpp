@@ -19,8 +19,9 @@ Error posix(int code, const char* what) {
 
 DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCache& cache,
                                    Clock clock, std::chrono::steady_clock::duration maxListingAge,
-                                   std::shared_ptr<Retry> retry)
-    : driver_(extension, std::move(retry)),
+                                   std::shared_ptr<Retry> retry,
+                                   std::chrono::steady_clock::duration requestBound)
+    : driver_(extension, std::move(retry), requestBound),
       cache_(cache),
       reader_(driver_),
       replica_(maxListingAge, std::move(clock)),

@@ -52,7 +52,8 @@ class DomainFilesystem final : public FilesystemCore {
   DomainFilesystem(fileprovider::ReplicatedExtension& extension, ContentCache& cache,
                    Clock clock = std::chrono::steady_clock::now,
                    std::chrono::steady_clock::duration maxListingAge = kListingMaxAge,
-                   std::shared_ptr<Retry> retry = nullptr);
+                   std::shared_ptr<Retry> retry = nullptr,
+                   std::chrono::steady_clock::duration requestBound = kRequestBound);
   ~DomainFilesystem() override;
   DomainFilesystem(const DomainFilesystem&) = delete;
   DomainFilesystem& operator=(const DomainFilesystem&) = delete;

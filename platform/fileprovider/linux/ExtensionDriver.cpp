@@ -129,11 +129,12 @@ Error stoppedError() {
 // How often a wait looks whether it should give up.
 constexpr std::chrono::milliseconds kStopCheck{50};
 
-// The extension's answer; none once `stopped` is set or kRequestBound
+// The extension's answer; none once `stopped` is set or `bound`
 // passed without one (an extension that never completes).
 template <class T>
-std::optional<T> await(std::future<T>& answer, const std::atomic<bool>& stopped) {
-  auto deadline = std::chrono::steady_clock::now() + kRequestBound;
+std::optional<T> await(std::future<T>& answer, const std::atomic<bool>& stopped,
+                       std::chrono::steady_clock::duration bound) {
+  auto deadline = std::chrono::steady_clock::now() + bound;
   while (answer.wait_for(kStopCheck) != std::future_status::ready) {
     if (stopped.load() || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
   }
@@ -142,8 +143,9 @@ std::optional<T> await(std::future<T>& answer, const std::atomic<bool>& stopped)
 
 // The same for an answer that is a result: stopping or the bound is its error.
 template <class T>
-Result<T> awaitResult(std::future<Result<T>>& answer, const std::atomic<bool>& stopped) {
-  auto waited = await(answer, stopped);
+Result<T> awaitResult(std::future<Result<T>>& answer, const std::atomic<bool>& stopped,
+                      std::chrono::steady_clock::duration bound) {
+  auto waited = await(answer, stopped, bound);
   if (waited) return std::move(*waited);
   if (stopped.load()) return std::unexpected(stoppedError());
   return fail(kPosixErrorDomain, ETIMEDOUT, "The extension did not answer in time.");
@@ -156,9 +158,11 @@ Error noEnumerator() {
 
 }  // namespace
 
-ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension, std::shared_ptr<Retry> retry)
+ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension, std::shared_ptr<Retry> retry,
+                                 std::chrono::steady_clock::duration bound)
     : extension_(extension),
       retry_(std::move(retry)),
+      bound_(bound),
       partial_(dynamic_cast<fp::PartialContentFetching*>(&extension)) {}
 
 Result<std::vector<ListedItem>> ExtensionDriver::enumerateAll(
@@ -175,7 +179,7 @@ Result<std::vector<ListedItem>> ExtensionDriver::enumerateAll(
       auto observer = std::make_shared<PageObserver>();
       auto answer = observer->answer();
       enumerator->enumerateItems(observer, page);
-      return awaitResult(answer, stopped_);
+      return awaitResult(answer, stopped_, bound_);
     });
     if (!result) return std::unexpected(result.error());
     for (const auto& item : result->items) {
@@ -207,7 +211,7 @@ Result<ChangeReport> ExtensionDriver::enumerateChanges(const fp::ItemIdentifier&
   auto observer = std::make_shared<ChangesObserver>();
   auto answer = observer->answer();
   enumerator->enumerateChanges(observer, fp::SyncAnchor());
-  return awaitResult(answer, stopped_);
+  return awaitResult(answer, stopped_, bound_);
 }
 
 Result<fp::ItemPtr> ExtensionDriver::item(const fp::ItemIdentifier& identifier) const {
@@ -223,7 +227,7 @@ Result<fp::ItemPtr> ExtensionDriver::item(const fp::ItemIdentifier& identifier) 
             shot->settle(std::move(item));
           }
         });
-    return awaitResult(answer, stopped_);
+    return awaitResult(answer, stopped_, bound_);
   });
 }
 
@@ -242,7 +246,7 @@ Result<FetchedContents> ExtensionDriver::fetchContents(
                                  shot->settle(FetchedContents{std::move(*file), std::move(item)});
                                }
                              });
-    return awaitResult(answer, stopped_);
+    return awaitResult(answer, stopped_, bound_);
   });
 }
 
@@ -301,7 +305,7 @@ std::optional<Error> ExtensionDriver::createItem(fp::ItemPtr itemTemplate) const
                         [shot](fp::ItemPtr, fp::ItemFields, bool, std::optional<Error> error) {
                           shot->settle(std::move(error));
                         });
-  return await(answer, stopped_).value_or(stoppedError());
+  return await(answer, stopped_, bound_).value_or(stoppedError());
 }
 
 std::optional<Error> ExtensionDriver::modifyItem(fp::ItemPtr item, fp::ItemFields fields) const {
@@ -312,7 +316,7 @@ std::optional<Error> ExtensionDriver::modifyItem(fp::ItemPtr item, fp::ItemField
                         [shot](fp::ItemPtr, fp::ItemFields, bool, std::optional<Error> error) {
                           shot->settle(std::move(error));
                         });
-  return await(answer, stopped_).value_or(stoppedError());
+  return await(answer, stopped_, bound_).value_or(stoppedError());
 }
 
 std::optional<Error> ExtensionDriver::deleteItem(const fp::ItemIdentifier& identifier,
@@ -321,7 +325,7 @@ std::optional<Error> ExtensionDriver::deleteItem(const fp::ItemIdentifier& ident
   auto answer = shot->promise.get_future();
   extension_.deleteItem(identifier, version, 0, {},
                         [shot](std::optional<Error> error) { shot->settle(std::move(error)); });
-  return await(answer, stopped_).value_or(stoppedError());
+  return await(answer, stopped_, bound_).value_or(stoppedError());
 }
 
 }  // namespace lumora::fuse

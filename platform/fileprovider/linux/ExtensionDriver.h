@@ -56,8 +56,10 @@ inline constexpr std::chrono::seconds kRequestBound{75};
 class ExtensionDriver {
  public:
   // Without `retry`, each request is made once.
+  // `bound`: the longest one answer is waited for.
   explicit ExtensionDriver(fileprovider::ReplicatedExtension& extension,
-                           std::shared_ptr<Retry> retry = nullptr);
+                           std::shared_ptr<Retry> retry = nullptr,
+                           std::chrono::steady_clock::duration bound = kRequestBound);
 
   // Every page of the container, from the initial page to the one that ends
   // the listing, each page's items reduced to what the replica keeps as it
@@ -112,6 +114,7 @@ class ExtensionDriver {
 
   fileprovider::ReplicatedExtension& extension_;
   const std::shared_ptr<Retry> retry_;
+  const std::chrono::steady_clock::duration bound_;
   fileprovider::PartialContentFetching* const partial_;
   std::atomic<bool> stopped_{false};
 };
