@@ -197,11 +197,15 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openFile(Inode inode, int 
     bool whole = !driver_.offersPartialContents() ||
                  (node->sizeKnown && static_cast<uint64_t>(node->size) <= kWholeFetchLimit);
     if (whole) {
-      auto item = fetchIntoCache(*node);
-      if (!item) return std::unexpected(item.error());
-      version = (*item)->itemVersion().contentVersion;
-      opened->source.version = (*item)->itemVersion();
-      lease = cache_.open(node->identifier, version);
+      // What was fetched may be evicted before this open holds it, by a
+      // fetch made ahead for another file in a full cache: fetched again.
+      for (int attempt = 0; attempt < 3 && !lease; ++attempt) {
+        auto item = fetchIntoCache(*node);
+        if (!item) return std::unexpected(item.error());
+        version = (*item)->itemVersion().contentVersion;
+        opened->source.version = (*item)->itemVersion();
+        lease = cache_.open(node->identifier, version);
+      }
       if (!lease) return std::unexpected(posix(EIO, "the cached contents vanished"));
     } else {
       // Openers of one file at once share its first block's fetch.
