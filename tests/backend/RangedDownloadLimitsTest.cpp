@@ -41,6 +41,11 @@ long statusKiB(const char* field) {
 }
 
 TEST_F(RangedDownloadTest, AGreatRangePassesThroughInLittleMemory) {
+#ifdef __SANITIZE_ADDRESS__
+  // Freed memory waits in AddressSanitizer's quarantine, so the resident
+  // figure counts every buffer freed meanwhile, the test server's included.
+  GTEST_SKIP() << "resident memory means nothing under AddressSanitizer";
+#endif
   constexpr uint64_t kSize = uint64_t{256} << 20;
   configure([&](HostSettings& s) { s.size = kSize; });
   std::ofstream("/proc/self/clear_refs") << "5";  // the peak from here on
