@@ -13,6 +13,7 @@
 #include "tests/fixtures/TempHome.h"
 #include "tests/fixtures/Wait.h"
 #include "tests/linux/FakeContentExtension.h"
+#include "tests/linux/Patterned.h"
 #include "tests/linux/RetryTime.h"
 
 namespace lumora::fuse {
@@ -20,12 +21,7 @@ namespace {
 
 namespace fp = lumora::fileprovider;
 
-std::string patterned(size_t size, unsigned seed = 1) {
-  std::string bytes(size, '\0');
-  std::mt19937 random(seed);
-  for (auto& byte : bytes) byte = static_cast<char>(random());
-  return bytes;
-}
+using testing::patterned;
 
 class ContentReaderTest : public ::testing::Test {
  protected:

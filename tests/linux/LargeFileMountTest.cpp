@@ -17,18 +17,12 @@
 #include "platform/fileprovider/linux/BlockMap.h"
 #include "platform/fileprovider/linux/ContentCache.h"
 #include "tests/linux/MountedDomain.h"
+#include "tests/linux/Patterned.h"
 
 namespace lumora::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string patterned(size_t size, unsigned seed = 1) {
-  std::string bytes(size, '\0');
-  std::mt19937 random(seed);
-  for (auto& byte : bytes) byte = static_cast<char>(random());
-  return bytes;
-}
 
 std::string readAt(const fs::path& path, off_t offset, size_t length) {
   int fd = ::open(path.c_str(), O_RDONLY);
