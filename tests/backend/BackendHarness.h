@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -45,5 +46,16 @@ struct BackendHarness {
   std::shared_ptr<HttpSession> session;
   std::unique_ptr<backend::LumoraBackend> backend;  // declared last: goes first
 };
+
+// A figure of this process's /proc status in KiB, such as "VmRSS:"; -1
+// when it is missing.
+inline long statusKiB(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+  }
+  return -1;
+}
 
 }  // namespace lumora::testing

@@ -141,15 +141,6 @@ TEST_F(DownloadTest, FailuresLeaveNoFileAndTheProgressUntouched) {
   EXPECT_EQ(noFolder.error().domain, kPosixErrorDomain);
 }
 
-long statusKiB(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-  }
-  return -1;
-}
-
 TEST_F(DownloadTest, AGibibyteObjectNeedsLittleMemory) {
   constexpr uint64_t kSize = uint64_t{1} << 30;
   fs::path sparse = h_.folder.path() / "sparse.bin";

@@ -31,15 +31,6 @@ TEST_F(RangedDownloadTest, RangesAskedAtOnceShareOneLookUpAndOneUrl) {
   EXPECT_EQ(objectRequests().size(), 8u);
 }
 
-long statusKiB(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-  }
-  return -1;
-}
-
 TEST_F(RangedDownloadTest, AGreatRangePassesThroughInLittleMemory) {
 #ifdef __SANITIZE_ADDRESS__
   // Freed memory waits in AddressSanitizer's quarantine, so the resident
