@@ -29,7 +29,7 @@ TEST(DomainFilesystemTest, AnAgedBigFolderAnswersAtOnceAndIsRenewedBehindTheRead
 
   auto folder = filesystem.lookup(fuse::kRootInode, "big");
   ASSERT_TRUE(folder.has_value());
-  ASSERT_EQ(filesystem.openDirectory(folder->inode)->entries.size(), 20000u);
+  ASSERT_EQ(filesystem.wholeDirectory(folder->inode)->size(), 20000u);
   EXPECT_EQ(service.listingsOf("mirror/big/"), 10u);
 
   // Aged, and the service hangs: look-ups and misses answer from what is known.
@@ -49,6 +49,50 @@ TEST(DomainFilesystemTest, AnAgedBigFolderAnswersAtOnceAndIsRenewedBehindTheRead
   EXPECT_TRUE(waitUntil([&] { return filesystem.lookup(folder->inode, "desktop.ini").has_value(); },
                         seconds(10)));
   EXPECT_EQ(service.listingsOf("mirror/big/"), 21u);  // 10 pages, then 11
+}
+
+TEST(DomainFilesystemTest, AFolderNeverListedAnswersFromItsFirstPageAndWaitsOnlyForWhatItLacks) {
+  TempHome home;
+  StorageService service;
+  writeToken(service.token());
+  for (int i = 10000; i < 15000; ++i) service.setFile("mirror/big/f" + std::to_string(i), "x");
+  service.setPageSize(1000);
+  auto extension = makeExtension(service);
+  fuse::ContentCache cache(home.root() / "cache", 1 << 20);
+  ASSERT_TRUE(cache.prepare().has_value());
+  fuse::DomainFilesystem filesystem(*extension, cache);
+  auto folder = filesystem.lookup(fuse::kRootInode, "big");
+  ASSERT_TRUE(folder.has_value());
+
+  service.stallListingsOf("mirror/big/", true);
+  auto first =
+      std::async(std::launch::async, [&] { return filesystem.openDirectory(folder->inode); });
+  ASSERT_EQ(first.wait_for(seconds(5)), std::future_status::ready);
+  auto shown = first.get();
+  ASSERT_TRUE(shown.has_value());
+  EXPECT_FALSE(shown->complete);
+  ASSERT_EQ(shown->entries.size(), 1000u);
+  EXPECT_TRUE(filesystem.lookup(folder->inode, "f10999").has_value());
+  // A name the first page lacks, there or not, waits for the rest.
+  auto later = std::async(std::launch::async,
+                          [&] { return filesystem.lookup(folder->inode, "f14999").has_value(); });
+  auto absent = std::async(std::launch::async, [&] {
+    auto found = filesystem.lookup(folder->inode, "desktop.ini");
+    return !found && fuse::errnoForError(found.error()) == ENOENT;
+  });
+  EXPECT_EQ(later.wait_for(milliseconds(300)), std::future_status::timeout);
+  service.releaseStalls();
+  EXPECT_TRUE(later.get());
+  EXPECT_TRUE(absent.get());
+
+  auto whole = filesystem.wholeDirectory(folder->inode);
+  ASSERT_TRUE(whole.has_value());
+  ASSERT_EQ(whole->size(), 5000u);
+  for (size_t i = 0; i < shown->entries.size(); ++i) {
+    EXPECT_EQ((*whole)[i].inode, shown->entries[i].inode);
+  }
+  EXPECT_TRUE(filesystem.openDirectory(folder->inode)->complete);
+  EXPECT_EQ(service.listingsOf("mirror/big/"), 5u);  // one listing for every caller
 }
 
 TEST(DomainFilesystemTest, AListingThatNeverEndsIsAnErrorWithinTheBound) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -97,17 +98,32 @@ TEST_F(MountTest, LsStatAndCatMatchTheServedTree) {
   }
 }
 
-TEST_F(MountTest, AFolderServedInManySmallPagesIsListedWhole) {
-  std::set<std::string> expected;
+TEST_F(MountTest, AFolderServedInManySmallPagesShowsItsFirstPageAtOnceAndIsListedWhole) {
+  std::set<std::string> expected{".", ".."};
   for (int i = 0; i < 40; ++i) {
     std::string name = "file-" + std::to_string(i);
     service.setFile("mirror/many/" + name, name);
     expected.insert(name);
   }
   service.setPageSize(3);
+  service.stallListingsOf("mirror/many/", true);
   MountedDomain mount(service);
-  auto names = listFolder(mount.root() / "many");
-  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected);
+  DIR* dir = ::opendir((mount.root() / "many").c_str());
+  ASSERT_NE(dir, nullptr);
+  // The first page is read while the next one hangs.
+  std::set<std::string> names;
+  auto first = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 5; ++i) {
+      if (dirent* entry = ::readdir(dir)) names.insert(entry->d_name);
+    }
+  });
+  EXPECT_EQ(first.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_TRUE(waitUntil([&] { return service.listingsOf("mirror/many/") == 2u; }));
+  service.releaseStalls();
+  first.wait();
+  while (dirent* entry = ::readdir(dir)) names.insert(entry->d_name);
+  ::closedir(dir);
+  EXPECT_EQ(names, expected);
   EXPECT_EQ(service.listingsOf("mirror/many/"), 14u);  // 40 records, 3 a page
   EXPECT_EQ(readFile(mount.root() / "many/file-39").value_or("?"), "file-39");
 }

@@ -20,9 +20,9 @@ StorageService::~StorageService() {
   releaseStalls();
 }
 
-void StorageService::stallListingsOf(const std::string& prefix) {
+void StorageService::stallListingsOf(const std::string& prefix, bool afterFirstPage) {
   std::lock_guard lock(mutex_);
-  stalled_.insert(prefix);
+  stalled_[prefix] = afterFirstPage;
 }
 
 void StorageService::releaseStalls() {
@@ -150,8 +150,12 @@ std::string StorageService::recordOf(const std::string& key, const File& file) c
 void StorageService::handleList(const httplib::Request& req, httplib::Response& res) {
   if (refuse(req, res, true)) return;
   std::string prefix = req.get_param_value("prefix");
+  std::string cursor = req.get_param_value("cursor");
   std::unique_lock lock(mutex_);
-  released_.wait_for(lock, std::chrono::seconds(30), [&] { return !stalled_.contains(prefix); });
+  released_.wait_for(lock, std::chrono::seconds(30), [&] {
+    auto stall = stalled_.find(prefix);
+    return stall == stalled_.end() || (stall->second && cursor.empty());
+  });
   std::vector<std::string> records;
   if (req.get_param_value("exact") == "1") {
     auto it = files_.find(prefix);
@@ -175,7 +179,6 @@ void StorageService::handleList(const httplib::Request& req, httplib::Response& 
     }
   }
   size_t start = 0;
-  std::string cursor = req.get_param_value("cursor");
   if (!cursor.empty()) start = std::stoul(cursor);
   size_t end = std::min(records.size(), start + pageSize_);
   std::string body = R"({"entries":[)";

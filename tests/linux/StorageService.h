@@ -38,8 +38,8 @@ class StorageService {
   // Faults set by failNext that no request has met yet.
   int failuresLeft() const;
   // Listings of `prefix` get no answer until releaseStalls() (at most 30 s):
-  // a service that hangs.
-  void stallListingsOf(const std::string& prefix);
+  // a service that hangs; with `afterFirstPage`, only their later pages.
+  void stallListingsOf(const std::string& prefix, bool afterFirstPage = false);
   void releaseStalls();
   // Object bodies beyond `offset` get no answer until releaseStalls(): a
   // host whose transfer of the rest of a file stalls.
@@ -84,7 +84,7 @@ class StorageService {
     int skip = 0;
   };
   std::map<std::string, Failures> failNext_;  // protected by mutex_
-  std::set<std::string> stalled_;             // protected by mutex_
+  std::map<std::string, bool> stalled_;       // afterFirstPage; protected by mutex_
   std::optional<uint64_t> stallObjectsFrom_;  // protected by mutex_
   bool omitSizes_ = false;                    // protected by mutex_
   bool ignoreRanges_ = false;                 // protected by mutex_

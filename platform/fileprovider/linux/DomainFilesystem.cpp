@@ -15,7 +15,31 @@ namespace {
 Error posix(int code, const char* what) {
   return Error{kPosixErrorDomain, code, what};
 }
+
+template <class T>
+bool isReady(const std::shared_future<T>& future) {
+  return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
 }  // namespace
+
+// A listing of a folder under way: its pages so far, and the promise that
+// those joining it wait on. One that goes unfinished (the daemon stops, or
+// the walk threw) ends its waiters with an error.
+struct DomainFilesystem::ListingRun {
+  ListingRun(DomainFilesystem& owner, Inode folder) : owner(owner), folder(folder) {}
+  ListingRun(const ListingRun&) = delete;
+  ListingRun& operator=(const ListingRun&) = delete;
+  ~ListingRun() {
+    if (!landed) (void)owner.land(*this, std::unexpected(posix(EIO, "the listing stopped")));
+  }
+
+  DomainFilesystem& owner;
+  const Inode folder;
+  std::unique_ptr<ListingWalk> walk;
+  std::promise<Result<void>> promise;
+  bool showFirstPage = false;  // the folder had no whole listing when it began
+  bool landed = false;         // protected by owner.mutex_
+};
 
 DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCache& cache,
                                    Clock clock, std::chrono::steady_clock::duration maxListingAge,
@@ -37,31 +61,83 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
              }),
       renewals_(kRenewalThreads, kMaxRenewalsWaiting,
                 [this](Inode folder) {
-                  (void)refresh(folder);
+                  (void)list(folder);
                   std::lock_guard lock(mutex_);
                   renewing_.erase(folder);
                 }),
-      prefetch_(kPrefetchThreads, 2 * kPrefetchAhead, [this](Inode folder) {
-        // Only a folder never listed: a listing that has merely aged is
-        // renewed when someone uses the folder.
-        if (!replica_.hasListing(folder)) (void)refresh(folder);
-      }) {}
+      prefetch_(kPrefetchThreads, 2 * kPrefetchAhead,
+                [this](Inode folder) {
+                  // Only a folder never listed: a listing that has merely aged is
+                  // renewed when someone uses the folder.
+                  if (!replica_.hasListing(folder)) (void)list(folder);
+                }),
+      rests_(kRestThreads, kMaxRestsWaiting,
+             [this](const std::shared_ptr<ListingRun>& run) { (void)walkOn(run, false); }) {}
 
 DomainFilesystem::~DomainFilesystem() {
   // The listings made ahead end at once rather than with their requests.
   stopWaiting();
 }
 
-Result<void> DomainFilesystem::refresh(Inode folder) {
-  return listings_.run(folder, [&]() -> Result<void> {
-    auto node = replica_.node(folder);
-    if (!node) return std::unexpected(posix(ENOENT, "unknown folder"));
-    if (!node->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
-    auto items = driver_.enumerateAll(node->identifier);
-    if (!items) return std::unexpected(items.error());
-    tellKernel(folder, replica_.applyListing(folder, std::move(*items)));
-    return {};
-  });
+Result<void> DomainFilesystem::list(Inode folder, bool firstPagesEnough) {
+  std::shared_ptr<ListingRun> run;
+  {
+    std::unique_lock lock(mutex_);
+    if (auto under = listings_.find(folder); under != listings_.end()) {
+      auto joined = under->second;
+      if (firstPagesEnough) {
+        listed_.wait(lock, [&] { return isReady(joined) || replica_.hasListing(folder); });
+        if (!isReady(joined)) return {};
+      }
+      lock.unlock();
+      return joined.get();
+    }
+    run = std::make_shared<ListingRun>(*this, folder);
+    listings_.emplace(folder, run->promise.get_future().share());
+  }
+  auto node = replica_.node(folder);
+  if (!node) return land(*run, std::unexpected(posix(ENOENT, "unknown folder")));
+  if (!node->isDirectory) return land(*run, std::unexpected(posix(ENOTDIR, "not a folder")));
+  auto walk = driver_.startListing(node->identifier);
+  if (!walk) return land(*run, std::unexpected(walk.error()));
+  run->walk = std::move(*walk);
+  auto state = replica_.listingState(folder);
+  run->showFirstPage =
+      state == Replica::ListingState::none || state == Replica::ListingState::partial;
+  return walkOn(run, firstPagesEnough);
+}
+
+Result<void> DomainFilesystem::walkOn(const std::shared_ptr<ListingRun>& run, bool handOff) {
+  for (;;) {
+    auto ended = run->walk->next();
+    if (!ended) return land(*run, std::unexpected(ended.error()));
+    if (*ended) {
+      tellKernel(run->folder, replica_.applyListing(run->folder, run->walk->takeItems()));
+      return land(*run, {});
+    }
+    if (!run->showFirstPage) continue;
+    // A folder never listed shows what its first page holds while the rest
+    // is listed; the caller is answered from it, unless no thread is free.
+    run->showFirstPage = false;
+    tellKernel(run->folder, replica_.applyListing(run->folder, run->walk->items(), false));
+    {
+      std::lock_guard lock(mutex_);  // no waiter between its look and its wait
+    }
+    listed_.notify_all();
+    if (handOff && rests_.push(run)) return {};
+  }
+}
+
+Result<void> DomainFilesystem::land(ListingRun& run, Result<void> result) {
+  {
+    std::lock_guard lock(mutex_);
+    if (run.landed) return result;
+    run.landed = true;
+    listings_.erase(run.folder);
+    run.promise.set_value(result);
+  }
+  listed_.notify_all();
+  return result;
 }
 
 Result<void> DomainFilesystem::ensureListing(Inode folder) {
@@ -76,14 +152,16 @@ Result<void> DomainFilesystem::ensureListing(Inode folder) {
       return {};
     }
     case Replica::ListingState::none:
-      return refresh(folder);
+    case Replica::ListingState::partial:
+      // Answered from the first pages; a name they lack waits for the rest.
+      return list(folder, true);
     case Replica::ListingState::stale:
       break;
   }
   // Marked stale: something is known to have changed, so the answer waits
   // for the new listing; the last one still beats none while the service
   // is away.
-  auto refreshed = refresh(folder);
+  auto refreshed = list(folder);
   // An unreachable service is logged once, by the retries, not per folder.
   if (!refreshed && !Retry::canPass(refreshed.error())) {
     log("listing of a folder failed, keeping the last one: %s",
@@ -105,6 +183,10 @@ Result<NodeInfo> DomainFilesystem::lookup(Inode parent, std::string_view name) {
   if (!folder->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
   if (auto listed = ensureListing(parent); !listed) return std::unexpected(listed.error());
   auto child = replica_.child(parent, name);
+  if (!child && replica_.listingState(parent) == Replica::ListingState::partial) {
+    if (auto listed = list(parent); !listed) return std::unexpected(listed.error());
+    child = replica_.child(parent, name);
+  }
   if (!child) {
     // The kernel keeps the miss a while: told when a listing shows the name.
     rememberMiss(parent, name);
@@ -126,9 +208,20 @@ Result<DirectoryEntries> DomainFilesystem::openDirectory(Inode inode) {
   if (auto listed = ensureListing(inode); !listed) return std::unexpected(listed.error());
   prefetchAround(*node);
   DirectoryEntries result;
+  // Complete first, then the entries: a listing that ends between the two
+  // only makes the reader ask for the rest.
+  result.complete = replica_.listingState(inode) != Replica::ListingState::partial;
   result.entries = replica_.children(inode);
   result.unchanged = replica_.markEntriesServed(inode);
   return result;
+}
+
+Result<std::vector<DirEntry>> DomainFilesystem::wholeDirectory(Inode inode) {
+  auto state = replica_.listingState(inode);
+  if (state == Replica::ListingState::none || state == Replica::ListingState::partial) {
+    if (auto listed = list(inode); !listed) return std::unexpected(listed.error());
+  }
+  return replica_.children(inode);
 }
 
 void DomainFilesystem::prefetchAround(const NodeInfo& folder) {

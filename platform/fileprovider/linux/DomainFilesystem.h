@@ -4,6 +4,8 @@
 // content cache, and every change goes to the extension's refusals.
 
 #include <chrono>
+#include <condition_variable>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,6 +42,11 @@ inline constexpr size_t kPrefetchAhead = 16;
 // request for the object; larger ones block by block as they are read.
 inline constexpr uint64_t kWholeFetchLimit = 1 << 20;
 
+// Threads listing the pages after the first of folders being shown, and
+// how many such listings may wait for one (the others go on in their callers).
+inline constexpr unsigned kRestThreads = 4;
+inline constexpr size_t kMaxRestsWaiting = 16;
+
 // Aged listings renewed at once in the background, and how many may wait.
 inline constexpr unsigned kRenewalThreads = 2;
 inline constexpr size_t kMaxRenewalsWaiting = 64;
@@ -64,6 +71,7 @@ class DomainFilesystem final : public FilesystemCore {
   void forget(Inode inode, uint64_t count) override { replica_.forget(inode, count); }
   // The folder's entries, enumerated again first when its listing has aged.
   Result<DirectoryEntries> openDirectory(Inode inode) override;
+  Result<std::vector<DirEntry>> wholeDirectory(Inode inode) override;
   Result<std::unique_ptr<OpenedFile>> openFile(Inode inode, int flags) override;
   Result<ReadSpan> read(OpenedFile& file, uint64_t offset, size_t size) override;
   Result<std::string> extendedAttribute(Inode inode, std::string_view name) override;
@@ -90,8 +98,14 @@ class DomainFilesystem final : public FilesystemCore {
   Replica& replica() { return replica_; }
 
  private:
+  struct ListingRun;
   Result<void> ensureListing(Inode folder);
-  Result<void> refresh(Inode folder);
+  // Lists the folder, or joins the listing of it under way. With
+  // `firstPagesEnough`, a folder with no listing yet is answered as soon as
+  // its first page is shown, and the rest is listed behind the caller.
+  Result<void> list(Inode folder, bool firstPagesEnough = false);
+  Result<void> walkOn(const std::shared_ptr<ListingRun>& run, bool handOff);
+  Result<void> land(ListingRun& run, Result<void> result);
   void prefetchAround(const NodeInfo& folder);
   Result<fileprovider::ItemPtr> fetchIntoCache(const NodeInfo& node);
   Result<ContentCache::Lease> openLarge(const NodeInfo& node, const ContentSource& source);
@@ -105,22 +119,26 @@ class DomainFilesystem final : public FilesystemCore {
   ContentCache& cache_;
   ContentReader reader_;
   Replica replica_;  // thread-safe itself
-  SingleFlight<Inode, Result<void>> listings_;
   SingleFlight<std::string, Result<fileprovider::ItemPtr>> fetches_;
   using SharedLease = Result<std::shared_ptr<ContentCache::Lease>>;
   SingleFlight<std::string, SharedLease> entries_;  // large files' first blocks
   // Lock order: mutex_, then the replica's own; kernelMutex_ is taken
   // alone (under it only the notifier's queue lock).
   std::mutex mutex_;
-  std::map<Inode, fileprovider::Bytes> servedVersions_;  // protected by mutex_
-  std::set<std::pair<Inode, std::string>> misses_;       // protected by mutex_
-  std::set<Inode> renewing_;                             // protected by mutex_
+  std::map<Inode, fileprovider::Bytes> servedVersions_;         // protected by mutex_
+  std::set<std::pair<Inode, std::string>> misses_;              // protected by mutex_
+  std::set<Inode> renewing_;                                    // protected by mutex_
+  std::map<Inode, std::shared_future<Result<void>>> listings_;  // under way; mutex_
+  // With mutex_: a listing under way showed its first page, or ended.
+  std::condition_variable listed_;
   std::mutex kernelMutex_;
   KernelCache* kernel_ = nullptr;  // protected by kernelMutex_
   // Last: their threads use everything above, and they wait for them as they go.
   FolderReadAhead ahead_;
   BackgroundQueue<Inode> renewals_;
   BackgroundQueue<Inode> prefetch_;
+  // The pages after the first of folders listed for the first time.
+  BackgroundQueue<std::shared_ptr<ListingRun>> rests_;
 };
 
 }  // namespace lumora::fuse

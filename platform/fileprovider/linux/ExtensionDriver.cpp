@@ -165,43 +165,69 @@ ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension, std::shared
       bound_(bound),
       partial_(dynamic_cast<fp::PartialContentFetching*>(&extension)) {}
 
-Result<std::vector<ListedItem>> ExtensionDriver::enumerateAll(
+ListingWalk::ListingWalk(const ExtensionDriver& driver, fp::ItemIdentifier container,
+                         std::shared_ptr<fp::Enumerator> enumerator)
+    : driver_(driver),
+      container_(std::move(container)),
+      enumerator_(std::move(enumerator)),
+      page_(fp::kInitialPageSortedByName) {}
+
+Result<bool> ListingWalk::next() {
+  if (ended_) return true;
+  if (pages_ == kMaxPagesPerListing) {
+    return fail(kFileProviderErrorDomain, fp::kErrorServerUnreachable,
+                "The listing of " + container_ + " does not end.");
+  }
+  ++pages_;
+  // A page that fails is asked for again; the listing does not restart.
+  auto result = driver_.ask([&] {
+    auto observer = std::make_shared<PageObserver>();
+    auto answer = observer->answer();
+    enumerator_->enumerateItems(observer, page_);
+    return awaitResult(answer, driver_.stopped_, driver_.bound_);
+  });
+  if (!result) return std::unexpected(result.error());
+  for (const auto& item : result->items) {
+    if (items_.size() == kMaxListingItems) {
+      log("the listing of %s holds more than %zu items; the rest are not shown", container_.c_str(),
+          kMaxListingItems);
+      ended_ = true;
+      return true;
+    }
+    if (item) items_.push_back(listedItemFor(*item));
+  }
+  if (!result->nextPage) {
+    ended_ = true;
+    return true;
+  }
+  pagesSeen_.insert(std::move(page_));
+  if (pagesSeen_.contains(*result->nextPage)) {
+    log("the listing of %s comes back to a cursor it gave before; the listing fails",
+        container_.c_str());
+    return fail(kFileProviderErrorDomain, fp::kErrorServerUnreachable,
+                "The listing of " + container_ + " goes round in a circle.");
+  }
+  page_ = std::move(*result->nextPage);
+  return false;
+}
+
+Result<std::unique_ptr<ListingWalk>> ExtensionDriver::startListing(
     const fp::ItemIdentifier& container) const {
   std::optional<Error> error;
   auto enumerator = extension_.enumeratorForContainerItemIdentifier(container, {}, &error);
   if (!enumerator) return std::unexpected(error.value_or(noEnumerator()));
-  std::vector<ListedItem> items;
-  std::unordered_set<fp::Page> pagesSeen;
-  fp::Page page = fp::kInitialPageSortedByName;
-  for (size_t count = 0; count < kMaxPagesPerListing; ++count) {
-    // A page that fails is asked for again; the listing does not restart.
-    auto result = ask([&] {
-      auto observer = std::make_shared<PageObserver>();
-      auto answer = observer->answer();
-      enumerator->enumerateItems(observer, page);
-      return awaitResult(answer, stopped_, bound_);
-    });
-    if (!result) return std::unexpected(result.error());
-    for (const auto& item : result->items) {
-      if (items.size() == kMaxListingItems) {
-        log("the listing of %s holds more than %zu items; the rest are not shown",
-            container.c_str(), kMaxListingItems);
-        return items;
-      }
-      if (item) items.push_back(listedItemFor(*item));
-    }
-    if (!result->nextPage) return items;
-    pagesSeen.insert(std::move(page));
-    if (pagesSeen.contains(*result->nextPage)) {
-      log("the listing of %s comes back to a cursor it gave before; the listing fails",
-          container.c_str());
-      return fail(kFileProviderErrorDomain, fp::kErrorServerUnreachable,
-                  "The listing of " + container + " goes round in a circle.");
-    }
-    page = std::move(*result->nextPage);
+  return std::unique_ptr<ListingWalk>(new ListingWalk(*this, container, std::move(enumerator)));
+}
+
+Result<std::vector<ListedItem>> ExtensionDriver::enumerateAll(
+    const fp::ItemIdentifier& container) const {
+  auto walk = startListing(container);
+  if (!walk) return std::unexpected(walk.error());
+  for (;;) {
+    auto ended = (*walk)->next();
+    if (!ended) return std::unexpected(ended.error());
+    if (*ended) return (*walk)->takeItems();
   }
-  return fail(kFileProviderErrorDomain, fp::kErrorServerUnreachable,
-              "The listing of " + container + " does not end.");
 }
 
 Result<ChangeReport> ExtensionDriver::enumerateChanges(const fp::ItemIdentifier& container) const {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/fileprovider/Protocols.h"
@@ -53,6 +54,34 @@ struct ChangeReport {
 // time-out and a margin, so that no kernel request waits for ever.
 inline constexpr std::chrono::seconds kRequestBound{75};
 
+class ExtensionDriver;
+
+// One listing of a container, page after page, each page's items reduced to
+// what the replica keeps as it arrives. A cursor that comes back (the
+// listing would go round for ever) fails the listing; past kMaxListingItems
+// the rest is left out (logged). Used by one thread at a time.
+class ListingWalk {
+ public:
+  // Asks for the next page. True once the listing has ended.
+  Result<bool> next();
+  const std::vector<ListedItem>& items() const { return items_; }
+  std::vector<ListedItem> takeItems() { return std::move(items_); }
+
+ private:
+  friend class ExtensionDriver;
+  ListingWalk(const ExtensionDriver& driver, fileprovider::ItemIdentifier container,
+              std::shared_ptr<fileprovider::Enumerator> enumerator);
+
+  const ExtensionDriver& driver_;
+  const fileprovider::ItemIdentifier container_;
+  const std::shared_ptr<fileprovider::Enumerator> enumerator_;
+  std::vector<ListedItem> items_;
+  std::unordered_set<fileprovider::Page> pagesSeen_;
+  fileprovider::Page page_;
+  size_t pages_ = 0;
+  bool ended_ = false;
+};
+
 class ExtensionDriver {
  public:
   // Without `retry`, each request is made once.
@@ -61,10 +90,11 @@ class ExtensionDriver {
                            std::shared_ptr<Retry> retry = nullptr,
                            std::chrono::steady_clock::duration bound = kRequestBound);
 
+  // A listing of the container from its initial page, none asked for yet.
+  Result<std::unique_ptr<ListingWalk>> startListing(
+      const fileprovider::ItemIdentifier& container) const;
   // Every page of the container, from the initial page to the one that ends
-  // the listing, each page's items reduced to what the replica keeps as it
-  // arrives. A cursor that comes back (the listing would go round for ever)
-  // fails the listing; past kMaxListingItems the rest is left out (logged).
+  // the listing (see ListingWalk).
   Result<std::vector<ListedItem>> enumerateAll(const fileprovider::ItemIdentifier& container) const;
   Result<ChangeReport> enumerateChanges(const fileprovider::ItemIdentifier& container) const;
   Result<fileprovider::ItemPtr> item(const fileprovider::ItemIdentifier& identifier) const;
@@ -105,6 +135,7 @@ class ExtensionDriver {
   const std::shared_ptr<Retry>& retry() const { return retry_; }
 
  private:
+  friend class ListingWalk;
   // One request, asked again as the retry policy allows.
   template <class Attempt>
   auto ask(Attempt&& attempt) const -> decltype(attempt()) {

@@ -46,6 +46,9 @@ struct DirectoryEntries {
   std::vector<DirEntry> entries;
   // The kernel was given these very entries before: a copy it kept is current.
   bool unchanged = false;
+  // False while the folder's first listing is under way: the entries are
+  // its first pages, and the rest follow them (see wholeDirectory).
+  bool complete = true;
 };
 
 // The kernel's copies of names and attributes, which it keeps for a while
@@ -68,7 +71,11 @@ class FilesystemCore {
   virtual bool lookedUp(Inode inode) = 0;
   // The kernel forgot `count` of its look-ups of the inode.
   virtual void forget(Inode inode, uint64_t count) = 0;
+  // A folder listed for the first time answers with its first pages.
   virtual Result<DirectoryEntries> openDirectory(Inode inode) = 0;
+  // Every entry of the folder, once its listing has ended; those given by
+  // openDirectory come first, in the same order.
+  virtual Result<std::vector<DirEntry>> wholeDirectory(Inode inode) = 0;
   virtual Result<std::unique_ptr<OpenedFile>> openFile(Inode inode, int flags) = 0;
   // Waits for the blocks of [offset, offset + size) and says where they are.
   virtual Result<ReadSpan> read(OpenedFile& file, uint64_t offset, size_t size) = 0;

@@ -72,6 +72,7 @@ constexpr size_t kTrimAfterEntries = 10000;
 
 struct DirHandle {
   std::vector<DirEntry> entries;  // the snapshot taken at opendir
+  bool complete = true;           // else the first pages, and the rest to come
 };
 
 void opInit(void*, fuse_conn_info* conn) {
@@ -283,15 +284,19 @@ void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     auto listing = ctx.filesystem->openDirectory(ino);
     if (!listing) return replyError(req, listing.error());
     // The kernel keeps what it read of the folder and reads it again only
-    // when the entries have changed since.
-    fi->cache_readdir = 1;
+    // when the entries have changed since; a folder still being listed is
+    // not kept.
+    fi->cache_readdir = listing->complete ? 1 : 0;
     fi->keep_cache = listing->unchanged ? 1 : 0;
-    fi->fh = ctx.handles.add(std::make_unique<DirHandle>(DirHandle{std::move(listing->entries)}));
+    fi->fh = ctx.handles.add(
+        std::make_unique<DirHandle>(DirHandle{std::move(listing->entries), listing->complete}));
     if (fuse_reply_open(req, fi) != 0) ctx.handles.remove(fi->fh);
   });
 }
 
-// Offsets: 0 and 1 are "." and "..", then the snapshot's entries.
+// Offsets: 0 and 1 are "." and "..", then the snapshot's entries. A
+// snapshot of a folder's first pages is shown as it is; a read past it
+// waits for the rest of the folder (the kernel reads one handle in turn).
 void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi,
                    bool plus) {
   guarded(req, [&] {
@@ -300,8 +305,15 @@ void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
     if (!handle) return (void)fuse_reply_err(req, EBADF);
     std::vector<char> buffer(size);
     size_t used = 0;
-    size_t count = handle->entries.size() + 2;
-    for (size_t index = static_cast<size_t>(std::max<off_t>(offset, 0)); index < count; ++index) {
+    for (size_t index = static_cast<size_t>(std::max<off_t>(offset, 0));; ++index) {
+      if (index >= handle->entries.size() + 2) {
+        if (handle->complete || used > 0) break;
+        auto whole = ctx.filesystem->wholeDirectory(ino);
+        if (!whole) return replyError(req, whole.error());
+        handle->entries = std::move(*whole);
+        handle->complete = true;
+        if (index >= handle->entries.size() + 2) break;
+      }
       const char* name = nullptr;
       NodeInfo node;
       bool dot = index < 2;

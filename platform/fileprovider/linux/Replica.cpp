@@ -138,13 +138,14 @@ bool Replica::needsListing(Inode folder) const {
   std::lock_guard lock(mutex_);
   auto it = listings_.find(folder);
   if (it == listings_.end()) return true;
-  return it->second.stale || clock_() - it->second.listedAt >= maxListingAge_;
+  return it->second.partial || it->second.stale || clock_() - it->second.listedAt >= maxListingAge_;
 }
 
 Replica::ListingState Replica::listingState(Inode folder) const {
   std::lock_guard lock(mutex_);
   auto it = listings_.find(folder);
   if (it == listings_.end()) return ListingState::none;
+  if (it->second.partial) return ListingState::partial;
   if (it->second.stale) return ListingState::stale;
   if (clock_() - it->second.listedAt >= maxListingAge_) return ListingState::aged;
   return ListingState::fresh;
@@ -243,7 +244,7 @@ std::vector<DirEntry> Replica::children(Inode folder) const {
 bool Replica::markEntriesServed(Inode folder) {
   std::lock_guard lock(mutex_);
   auto listing = listings_.find(folder);
-  if (listing == listings_.end()) return false;
+  if (listing == listings_.end() || listing->second.partial) return false;
   return std::exchange(listing->second.served, true);
 }
 

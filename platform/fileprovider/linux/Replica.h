@@ -92,20 +92,23 @@ class Replica {
   // listing has aged.
   bool needsListing(Inode folder) const;
   bool hasListing(Inode folder) const;
-  enum class ListingState { none, fresh, aged, stale };
-  // None: never listed; stale: marked so (a signal, a changed file); aged:
+  enum class ListingState { none, partial, fresh, aged, stale };
+  // None: never listed; partial: only the first pages of the folder's first
+  // listing are known; stale: marked so (a signal, a changed file); aged:
   // older than the listing age.
   ListingState listingState(Inode folder) const;
   // Replaces the folder's listing with `items` in their order. Unusable
   // names are dropped; a name given twice shows the later record as
   // "name (2)"; a record that is the root or an ancestor of the folder is
-  // refused.
-  ListingChanges applyListing(Inode folder, std::vector<ListedItem> items);
+  // refused. Without `complete`, the items are the listing's first pages:
+  // what they name is shown, and the rest is still to come.
+  ListingChanges applyListing(Inode folder, std::vector<ListedItem> items, bool complete = true);
   ListingChanges applyListing(Inode folder, const std::vector<fileprovider::ItemPtr>& items);
   std::optional<NodeInfo> child(Inode folder, std::string_view name) const;
   std::vector<DirEntry> children(Inode folder) const;
   // Records that the kernel is given the folder's current entries. True when
-  // it was given these very entries before, so that a copy it kept is current.
+  // it was given these very entries before, so that a copy it kept is current
+  // (never for a partial listing).
   bool markEntriesServed(Inode folder);
   // Up to `count` subfolders of `folder` that have no listing, in listing
   // order, starting after the child `after` (from the first child when 0).
@@ -152,9 +155,10 @@ class Replica {
     std::vector<uint32_t> byName;  // indices into entries, sorted by name
     std::chrono::steady_clock::time_point listedAt;
     bool stale = false;
-    bool served = false;  // the kernel was given these entries
+    bool partial = false;  // the first pages of a listing under way
+    bool served = false;   // the kernel was given these entries
   };
-  ListingChanges mergeListing(Inode folder, std::vector<ListedItem>& items);
+  ListingChanges mergeListing(Inode folder, std::vector<ListedItem>& items, bool complete);
   static std::string_view nameOf(const Node& node);
   static void setName(Node& node, std::string_view name);
   NodeInfo infoOf(Inode inode, const Node& node) const;

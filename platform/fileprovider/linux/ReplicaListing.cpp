@@ -32,15 +32,15 @@ constexpr size_t kTrimAfterItems = 10000;
 
 }  // namespace
 
-ListingChanges Replica::applyListing(Inode folder, std::vector<ListedItem> items) {
-  ListingChanges changes = mergeListing(folder, items);
+ListingChanges Replica::applyListing(Inode folder, std::vector<ListedItem> items, bool complete) {
+  ListingChanges changes = mergeListing(folder, items, complete);
   size_t count = items.size();
   items = {};
   if (count >= kTrimAfterItems) ::malloc_trim(0);
   return changes;
 }
 
-ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& items) {
+ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& items, bool complete) {
   // Every record's own name with its place, sorted: a record is shown under
   // a suffix when an earlier one has its name, and a suffix never takes a
   // record's own name.
@@ -71,6 +71,7 @@ ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& item
 
   Listing listing;
   listing.listedAt = clock_();
+  listing.partial = !complete;
   listing.entries.reserve(items.size());
   std::unordered_set<std::string> suffixes;  // given in this listing: few
   int64_t newest = 0;
