@@ -1,6 +1,7 @@
 #include "platform/fileprovider/linux/ExtensionDriver.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <unordered_set>
@@ -141,14 +142,19 @@ std::optional<T> await(std::future<T>& answer, const std::atomic<bool>& stopped,
   return answer.get();
 }
 
+// Why a wait for the extension was given up.
+Error waitError(const std::atomic<bool>& stopped) {
+  if (stopped.load()) return stoppedError();
+  return Error{kPosixErrorDomain, ETIMEDOUT, "The extension did not answer in time."};
+}
+
 // The same for an answer that is a result: stopping or the bound is its error.
 template <class T>
 Result<T> awaitResult(std::future<Result<T>>& answer, const std::atomic<bool>& stopped,
                       std::chrono::steady_clock::duration bound) {
   auto waited = await(answer, stopped, bound);
   if (waited) return std::move(*waited);
-  if (stopped.load()) return std::unexpected(stoppedError());
-  return fail(kPosixErrorDomain, ETIMEDOUT, "The extension did not answer in time.");
+  return std::unexpected(waitError(stopped));
 }
 
 Error noEnumerator() {
@@ -158,12 +164,48 @@ Error noEnumerator() {
 
 }  // namespace
 
+// A counting budget whose slots go back as the extension's answers come,
+// which may be after the driver is gone.
+class ExtensionDriver::FetchSlots {
+ public:
+  explicit FetchSlots(size_t count) : free_(count) {}
+  // False when `stopped` was set or `bound` passed first.
+  bool take(const std::atomic<bool>& stopped, std::chrono::steady_clock::duration bound) {
+    auto deadline = std::chrono::steady_clock::now() + bound;
+    std::unique_lock lock(mutex_);
+    while (free_ == 0) {
+      if (stopped.load() || std::chrono::steady_clock::now() >= deadline) return false;
+      freed_.wait_for(lock, kStopCheck);
+    }
+    --free_;
+    return true;
+  }
+  void give() {
+    {
+      std::lock_guard lock(mutex_);
+      ++free_;
+    }
+    freed_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  size_t free_;  // protected by mutex_
+};
+
 ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension, std::shared_ptr<Retry> retry,
                                  std::chrono::steady_clock::duration bound)
     : extension_(extension),
       retry_(std::move(retry)),
       bound_(bound),
-      partial_(dynamic_cast<fp::PartialContentFetching*>(&extension)) {}
+      partial_(dynamic_cast<fp::PartialContentFetching*>(&extension)),
+      slots_(std::make_shared<FetchSlots>(kMaxWaitedFetches)) {}
+
+std::shared_ptr<void> ExtensionDriver::fetchSlot() const {
+  if (!slots_->take(stopped_, bound_)) return nullptr;
+  return std::shared_ptr<void>(slots_.get(), [slots = slots_](void*) { slots->give(); });
+}
 
 ListingWalk::ListingWalk(const ExtensionDriver& driver, fp::ItemIdentifier container,
                          std::shared_ptr<fp::Enumerator> enumerator)
@@ -259,19 +301,23 @@ Result<fp::ItemPtr> ExtensionDriver::item(const fp::ItemIdentifier& identifier) 
 
 Result<FetchedContents> ExtensionDriver::fetchContents(
     const fp::ItemIdentifier& identifier, const std::optional<fp::ItemVersion>& version) const {
-  return ask([&] {
+  return ask([&]() -> Result<FetchedContents> {
+    auto slot = fetchSlot();
+    if (!slot) return std::unexpected(waitError(stopped_));
     auto shot = std::make_shared<OneShot<Result<FetchedContents>>>();
     auto answer = shot->promise.get_future();
-    extension_.fetchContents(identifier, version, {},
-                             [shot](std::optional<std::filesystem::path> file, fp::ItemPtr item,
-                                    std::optional<Error> error) {
-                               if (error || !file || !item) {
-                                 shot->settle(std::unexpected(error.value_or(
-                                     fp::fileProviderError(fp::kErrorServerUnreachable))));
-                               } else {
-                                 shot->settle(FetchedContents{std::move(*file), std::move(item)});
-                               }
-                             });
+    extension_.fetchContents(
+        identifier, version, {},
+        [shot, slot = std::move(slot)](std::optional<std::filesystem::path> file, fp::ItemPtr item,
+                                       std::optional<Error> error) mutable {
+          slot.reset();
+          if (error || !file || !item) {
+            shot->settle(std::unexpected(
+                error.value_or(fp::fileProviderError(fp::kErrorServerUnreachable))));
+          } else {
+            shot->settle(FetchedContents{std::move(*file), std::move(item)});
+          }
+        });
     return awaitResult(answer, stopped_, bound_);
   });
 }
@@ -302,6 +348,8 @@ Result<fp::PartialContents> ExtensionDriver::fetchPartialAndWait(
     const fp::ItemIdentifier& identifier, const fp::ItemVersion& version, fp::ByteRange range,
     uint64_t alignment, fp::PartialContentSink sink,
     std::chrono::steady_clock::duration timeout) const {
+  auto slot = fetchSlot();
+  if (!slot) return std::unexpected(waitError(stopped_));
   auto shot = std::make_shared<OneShot<Result<fp::PartialContents>>>();
   auto answer = shot->promise.get_future();
   // The sink may still be called after a wait given up: it holds a flag
@@ -312,7 +360,10 @@ Result<fp::PartialContents> ExtensionDriver::fetchPartialAndWait(
       [abandoned, sink = std::move(sink)](uint64_t offset, const char* data, size_t size) {
         return !abandoned->load() && sink(offset, data, size);
       },
-      [shot](Result<fp::PartialContents> result) { shot->settle(std::move(result)); });
+      [shot, slot = std::move(slot)](Result<fp::PartialContents> result) mutable {
+        slot.reset();
+        shot->settle(std::move(result));
+      });
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (answer.wait_for(kStopCheck) != std::future_status::ready) {
     if (stopped_.load() || std::chrono::steady_clock::now() >= deadline) {

@@ -54,6 +54,12 @@ struct ChangeReport {
 // time-out and a margin, so that no kernel request waits for ever.
 inline constexpr std::chrono::seconds kRequestBound{75};
 
+// Content fetches that a kernel request waits for (small files whole, the
+// first block of large ones) under way at once. With the read-ahead's own
+// budget they leave threads of the shared pool to listings and look-ups,
+// however many files are opened together.
+inline constexpr size_t kMaxWaitedFetches = 16;
+
 class ExtensionDriver;
 
 // One listing of a container, page after page, each page's items reduced to
@@ -136,6 +142,11 @@ class ExtensionDriver {
 
  private:
   friend class ListingWalk;
+  class FetchSlots;
+  // A fetch slot, held until the extension answers (or drops the
+  // completion); none when the wait for one was given up.
+  std::shared_ptr<void> fetchSlot() const;
+
   // One request, asked again as the retry policy allows.
   template <class Attempt>
   auto ask(Attempt&& attempt) const -> decltype(attempt()) {
@@ -148,6 +159,7 @@ class ExtensionDriver {
   const std::chrono::steady_clock::duration bound_;
   fileprovider::PartialContentFetching* const partial_;
   std::atomic<bool> stopped_{false};
+  const std::shared_ptr<FetchSlots> slots_;
 };
 
 // Keep runaway listings (a service handing out new cursors for ever, with
