@@ -1,16 +1,21 @@
-// The driver's listing of a container against an extension whose pages are
-// scripted: how a listing ends when the cursors do not.
+// The driver against an extension whose pages are scripted: how a listing
+// ends when the cursors do not, and what waits while fetches hang.
 
 #include "platform/fileprovider/linux/ExtensionDriver.h"
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <map>
+#include <mutex>
+
+#include "tests/fixtures/Wait.h"
 
 namespace lumora::fuse {
 namespace {
 
 namespace fp = lumora::fileprovider;
+using namespace std::chrono_literals;
 
 // Pages by cursor: the items of each and the cursor that follows it.
 struct Script {
@@ -20,6 +25,20 @@ struct Script {
   };
   std::map<fp::Page, Page> pages;
   size_t requests = 0;
+  // Fetches get no answer until answerFetches().
+  std::mutex mutex;
+  std::vector<fp::FetchCompletion> fetches;  // protected by mutex
+  size_t fetchesAsked() {
+    std::lock_guard lock(mutex);
+    return fetches.size();
+  }
+  void answerFetches() {
+    std::lock_guard lock(mutex);
+    for (auto& fetch : fetches) {
+      if (fetch) fetch(std::nullopt, nullptr, fp::fileProviderError(fp::kErrorServerUnreachable));
+      fetch = nullptr;
+    }
+  }
 };
 
 class ScriptedEnumerator final : public fp::Enumerator {
@@ -54,7 +73,9 @@ class ScriptedExtension final : public fp::ReplicatedExtension {
     return nullptr;
   }
   fp::ProgressPtr fetchContents(const fp::ItemIdentifier&, const std::optional<fp::ItemVersion>&,
-                                const fp::Request&, fp::FetchCompletion) override {
+                                const fp::Request&, fp::FetchCompletion completion) override {
+    std::lock_guard lock(script_.mutex);
+    script_.fetches.push_back(std::move(completion));
     return nullptr;
   }
   fp::ProgressPtr createItem(fp::ItemPtr, fp::ItemFields,
@@ -117,6 +138,30 @@ TEST(ExtensionDriverTest, AListingStopsAtItsBoundAndShowsWhatCameBefore) {
   ASSERT_TRUE(listed.has_value());
   EXPECT_EQ(listed->size(), kMaxListingItems);
   EXPECT_EQ(script.requests, 4u);  // no page asked for beyond the bound
+}
+
+TEST(ExtensionDriverTest, HangingFetchesTakeNoMoreThanTheirBudgetAndListingsStillAnswer) {
+  Script script;
+  script.pages[fp::kInitialPageSortedByName] = {3, std::nullopt};
+  ScriptedExtension extension(script);
+  ExtensionDriver driver(extension, nullptr, std::chrono::seconds(10));
+  std::vector<std::future<bool>> fetches;
+  for (size_t i = 0; i <= kMaxWaitedFetches; ++i) {
+    fetches.push_back(std::async(std::launch::async, [&] {
+      return driver.fetchContents("mirror/f", std::nullopt).has_value();
+    }));
+  }
+  ASSERT_TRUE(
+      lumora::testing::waitUntil([&] { return script.fetchesAsked() == kMaxWaitedFetches; }));
+  auto listed = driver.enumerateAll(fp::kRootContainerItemIdentifier);
+  EXPECT_EQ(listed.value_or(std::vector<ListedItem>{}).size(), 3u);
+  EXPECT_EQ(script.fetchesAsked(), kMaxWaitedFetches);  // the one more waits for a slot
+  // An answer gives its slot back.
+  script.answerFetches();
+  ASSERT_TRUE(
+      lumora::testing::waitUntil([&] { return script.fetchesAsked() == kMaxWaitedFetches + 1; }));
+  script.answerFetches();
+  for (auto& fetch : fetches) EXPECT_FALSE(fetch.get());
 }
 
 }  // namespace
