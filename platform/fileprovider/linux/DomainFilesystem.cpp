@@ -92,6 +92,12 @@ Result<void> DomainFilesystem::list(Inode folder, bool firstPagesEnough) {
       lock.unlock();
       return joined.get();
     }
+    // Listed whole since the caller looked: nothing more to wait for.
+    auto state = replica_.listingState(folder);
+    if (firstPagesEnough && state != Replica::ListingState::none &&
+        state != Replica::ListingState::partial) {
+      return {};
+    }
     run = std::make_shared<ListingRun>(*this, folder);
     listings_.emplace(folder, run->promise.get_future().share());
   }
