@@ -89,7 +89,7 @@ TEST(DomainFilesystemTest, AFolderNeverListedAnswersFromItsFirstPageAndWaitsOnly
   ASSERT_TRUE(whole.has_value());
   ASSERT_EQ(whole->size(), 5000u);
   for (size_t i = 0; i < shown->entries.size(); ++i) {
-    EXPECT_EQ((*whole)[i].inode, shown->entries[i].inode);
+    EXPECT_EQ((*whole)[i], shown->entries[i]);
   }
   EXPECT_TRUE(filesystem.openDirectory(folder->inode)->complete);
   EXPECT_EQ(service.listingsOf("mirror/big/"), 5u);  // one listing for every caller

@@ -217,17 +217,17 @@ Result<DirectoryEntries> DomainFilesystem::openDirectory(Inode inode) {
   // Complete first, then the entries: a listing that ends between the two
   // only makes the reader ask for the rest.
   result.complete = replica_.listingState(inode) != Replica::ListingState::partial;
-  result.entries = replica_.children(inode);
+  result.entries = replica_.childInodes(inode);
   result.unchanged = replica_.markEntriesServed(inode);
   return result;
 }
 
-Result<std::vector<DirEntry>> DomainFilesystem::wholeDirectory(Inode inode) {
+Result<std::vector<Inode>> DomainFilesystem::wholeDirectory(Inode inode) {
   auto state = replica_.listingState(inode);
   if (state == Replica::ListingState::none || state == Replica::ListingState::partial) {
     if (auto listed = list(inode); !listed) return std::unexpected(listed.error());
   }
-  return replica_.children(inode);
+  return replica_.childInodes(inode);
 }
 
 void DomainFilesystem::prefetchAround(const NodeInfo& folder) {

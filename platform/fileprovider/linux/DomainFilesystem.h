@@ -71,7 +71,10 @@ class DomainFilesystem final : public FilesystemCore {
   void forget(Inode inode, uint64_t count) override { replica_.forget(inode, count); }
   // The folder's entries, enumerated again first when its listing has aged.
   Result<DirectoryEntries> openDirectory(Inode inode) override;
-  Result<std::vector<DirEntry>> wholeDirectory(Inode inode) override;
+  Result<std::vector<Inode>> wholeDirectory(Inode inode) override;
+  std::vector<DirEntry> describe(std::span<const Inode> entries) override {
+    return replica_.describe(entries);
+  }
   Result<std::unique_ptr<OpenedFile>> openFile(Inode inode, int flags) override;
   Result<ReadSpan> read(OpenedFile& file, uint64_t offset, size_t size) override;
   Result<std::string> extendedAttribute(Inode inode, std::string_view name) override;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,7 +44,7 @@ struct ReadSpan {
 
 // A folder's entries as the kernel is to be given them.
 struct DirectoryEntries {
-  std::vector<DirEntry> entries;
+  std::vector<Inode> entries;
   // The kernel was given these very entries before: a copy it kept is current.
   bool unchanged = false;
   // False while the folder's first listing is under way: the entries are
@@ -75,7 +76,9 @@ class FilesystemCore {
   virtual Result<DirectoryEntries> openDirectory(Inode inode) = 0;
   // Every entry of the folder, once its listing has ended; those given by
   // openDirectory come first, in the same order.
-  virtual Result<std::vector<DirEntry>> wholeDirectory(Inode inode) = 0;
+  virtual Result<std::vector<Inode>> wholeDirectory(Inode inode) = 0;
+  // Names and attributes of entries, in their order; inode 0 for those gone.
+  virtual std::vector<DirEntry> describe(std::span<const Inode> entries) = 0;
   virtual Result<std::unique_ptr<OpenedFile>> openFile(Inode inode, int flags) = 0;
   // Waits for the blocks of [offset, offset + size) and says where they are.
   virtual Result<ReadSpan> read(OpenedFile& file, uint64_t offset, size_t size) = 0;

@@ -71,9 +71,15 @@ fuse_entry_param entryFor(const FuseContext& ctx, const NodeInfo& node) {
 constexpr size_t kTrimAfterEntries = 10000;
 
 struct DirHandle {
-  std::vector<DirEntry> entries;  // the snapshot taken at opendir
-  bool complete = true;           // else the first pages, and the rest to come
+  std::vector<Inode> entries;  // the snapshot taken at opendir
+  bool complete = true;        // else the first pages, and the rest to come
 };
+
+// Entries are described as they are read, about as many at a time as the
+// kernel's buffer holds: names and attributes are not copied for a whole
+// folder at once. The least an entry takes, with its attributes and without.
+constexpr size_t kLeastEntryPlus = 160;
+constexpr size_t kLeastEntry = 32;
 
 void opInit(void*, fuse_conn_info* conn) {
   if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
@@ -305,6 +311,8 @@ void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
     if (!handle) return (void)fuse_reply_err(req, EBADF);
     std::vector<char> buffer(size);
     size_t used = 0;
+    std::vector<DirEntry> batch;  // described entries from batchStart
+    size_t batchStart = 0;
     for (size_t index = static_cast<size_t>(std::max<off_t>(offset, 0));; ++index) {
       if (index >= handle->entries.size() + 2) {
         if (handle->complete || used > 0) break;
@@ -312,6 +320,7 @@ void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
         if (!whole) return replyError(req, whole.error());
         handle->entries = std::move(*whole);
         handle->complete = true;
+        batch.clear();
         if (index >= handle->entries.size() + 2) break;
       }
       const char* name = nullptr;
@@ -322,7 +331,15 @@ void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
         node.inode = ino;
         node.isDirectory = true;
       } else {
-        const auto& entry = handle->entries[index - 2];
+        size_t at = index - 2;
+        if (at < batchStart || at >= batchStart + batch.size()) {
+          batchStart = at;
+          size_t fit = size / (plus ? kLeastEntryPlus : kLeastEntry) + 1;
+          size_t count = std::min(fit, handle->entries.size() - at);
+          batch = ctx.filesystem->describe({handle->entries.data() + at, count});
+        }
+        const auto& entry = batch[at - batchStart];
+        if (entry.inode == 0) continue;  // gone since the folder was opened
         name = entry.name.c_str();
         node.inode = entry.inode;
         node.isDirectory = entry.isDirectory;

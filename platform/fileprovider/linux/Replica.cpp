@@ -228,15 +228,28 @@ std::optional<NodeInfo> Replica::child(Inode folder, std::string_view name) cons
 }
 
 std::vector<DirEntry> Replica::children(Inode folder) const {
+  return describe(childInodes(folder));
+}
+
+std::vector<Inode> Replica::childInodes(Inode folder) const {
+  std::lock_guard lock(mutex_);
+  auto listing = listings_.find(folder);
+  if (listing == listings_.end()) return {};
+  return listing->second.entries;
+}
+
+std::vector<DirEntry> Replica::describe(std::span<const Inode> entries) const {
   std::lock_guard lock(mutex_);
   std::vector<DirEntry> result;
-  auto listing = listings_.find(folder);
-  if (listing == listings_.end()) return result;
-  result.reserve(listing->second.entries.size());
-  for (Inode inode : listing->second.entries) {
-    const Node& node = nodes_.at(inode);
-    result.push_back(
-        DirEntry{std::string(nameOf(node)), inode, node.isDirectory, node.size, node.modified});
+  result.reserve(entries.size());
+  for (Inode inode : entries) {
+    auto node = nodes_.find(inode);
+    if (node == nodes_.end()) {
+      result.emplace_back();
+      continue;
+    }
+    const Node& n = node->second;
+    result.push_back(DirEntry{std::string(nameOf(n)), inode, n.isDirectory, n.size, n.modified});
   }
   return result;
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -106,6 +107,10 @@ class Replica {
   ListingChanges applyListing(Inode folder, const std::vector<fileprovider::ItemPtr>& items);
   std::optional<NodeInfo> child(Inode folder, std::string_view name) const;
   std::vector<DirEntry> children(Inode folder) const;
+  // The folder's entries in listing order, and what they show now (inode 0
+  // for one that has left the replica).
+  std::vector<Inode> childInodes(Inode folder) const;
+  std::vector<DirEntry> describe(std::span<const Inode> entries) const;
   // Records that the kernel is given the folder's current entries. True when
   // it was given these very entries before, so that a copy it kept is current
   // (never for a partial listing).
