@@ -44,7 +44,7 @@ int main() {
   size_t snapshot = 0;
   {
     size_t withoutSnapshot = heapInUse();
-    auto entries = replica.children(kRootInode);
+    auto entries = replica.childInodes(kRootInode);
     snapshot = heapInUse() - withoutSnapshot;
   }
   std::fprintf(stderr, "replica: %zu bytes for %zu items; a folder read's snapshot: %zu bytes\n",
