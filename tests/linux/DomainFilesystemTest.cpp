@@ -14,15 +14,22 @@ namespace {
 
 using namespace std::chrono;
 
-TEST(DomainFilesystemTest, AnAgedBigFolderAnswersAtOnceAndIsRenewedBehindTheReader) {
+// A home, a service and the real extension against it, and a cache.
+class DomainFilesystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeToken(service.token());
+    ASSERT_TRUE(cache.prepare().has_value());
+  }
   TempHome home;
   StorageService service;
-  writeToken(service.token());
+  std::unique_ptr<CountingExtension> extension = makeExtension(service);
+  fuse::ContentCache cache{home.root() / "cache", 1 << 20};
+};
+
+TEST_F(DomainFilesystemTest, AnAgedBigFolderAnswersAtOnceAndIsRenewedBehindTheReader) {
   for (int i = 0; i < 20000; ++i) service.setFile("mirror/big/f" + std::to_string(i), "x");
   service.setPageSize(2000);
-  auto extension = makeExtension(service);
-  fuse::ContentCache cache(home.root() / "cache", 1 << 20);
-  ASSERT_TRUE(cache.prepare().has_value());
   auto now = steady_clock::now();
   fuse::DomainFilesystem filesystem(
       *extension, cache, [&] { return now; }, seconds(3));
@@ -51,15 +58,9 @@ TEST(DomainFilesystemTest, AnAgedBigFolderAnswersAtOnceAndIsRenewedBehindTheRead
   EXPECT_EQ(service.listingsOf("mirror/big/"), 21u);  // 10 pages, then 11
 }
 
-TEST(DomainFilesystemTest, AFolderNeverListedAnswersFromItsFirstPageAndWaitsOnlyForWhatItLacks) {
-  TempHome home;
-  StorageService service;
-  writeToken(service.token());
+TEST_F(DomainFilesystemTest, AFolderNeverListedAnswersFromItsFirstPageAndWaitsOnlyForWhatItLacks) {
   for (int i = 10000; i < 15000; ++i) service.setFile("mirror/big/f" + std::to_string(i), "x");
   service.setPageSize(1000);
-  auto extension = makeExtension(service);
-  fuse::ContentCache cache(home.root() / "cache", 1 << 20);
-  ASSERT_TRUE(cache.prepare().has_value());
   fuse::DomainFilesystem filesystem(*extension, cache);
   auto folder = filesystem.lookup(fuse::kRootInode, "big");
   ASSERT_TRUE(folder.has_value());
@@ -95,14 +96,8 @@ TEST(DomainFilesystemTest, AFolderNeverListedAnswersFromItsFirstPageAndWaitsOnly
   EXPECT_EQ(service.listingsOf("mirror/big/"), 5u);  // one listing for every caller
 }
 
-TEST(DomainFilesystemTest, AListingThatNeverEndsIsAnErrorWithinTheBound) {
-  TempHome home;
-  StorageService service;
-  writeToken(service.token());
+TEST_F(DomainFilesystemTest, AListingThatNeverEndsIsAnErrorWithinTheBound) {
   service.setFile("mirror/hung/a.txt", "a");
-  auto extension = makeExtension(service);
-  fuse::ContentCache cache(home.root() / "cache", 1 << 20);
-  ASSERT_TRUE(cache.prepare().has_value());
   fuse::DomainFilesystem filesystem(*extension, cache, steady_clock::now, seconds(3), nullptr,
                                     milliseconds(500));
   auto folder = filesystem.lookup(fuse::kRootInode, "hung");
