@@ -17,6 +17,7 @@ class FileProviderItem final : public fileprovider::Item {
   fileprovider::ItemIdentifier parentItemIdentifier() const override;
   std::string filename() const override;
   std::string contentType() const override;
+  bool isFolder() const override { return entry_.isDirectory; }
   std::optional<int64_t> documentSize() const override;
   fileprovider::ItemVersion itemVersion() const override;
   fileprovider::ItemCapabilities capabilities() const override;

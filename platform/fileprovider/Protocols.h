@@ -27,6 +27,9 @@ class Item {
   virtual std::string filename() const = 0;
   // A MIME type: "inode/directory" for folders.
   virtual std::string contentType() const = 0;
+  // Whether contentType() is "inode/directory"; an item that knows it
+  // answers without working out the type of a file.
+  virtual bool isFolder() const { return contentType() == "inode/directory"; }
   // None for folders.
   virtual std::optional<int64_t> documentSize() const = 0;
   virtual ItemVersion itemVersion() const = 0;

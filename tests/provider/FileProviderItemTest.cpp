@@ -25,9 +25,11 @@ TEST(FileProviderItem, FolderHasFolderTypeAndNoSizeWhateverItsSize) {
   for (const auto& entry : {folder, pdfFolder}) {
     FileProviderItem item(entry);
     EXPECT_EQ(item.contentType(), "inode/directory");
+    EXPECT_TRUE(item.isFolder());
     EXPECT_EQ(item.documentSize(), std::nullopt);
     EXPECT_EQ(item.capabilities(), 1u);
   }
+  EXPECT_FALSE(FileProviderItem(file("mirror/docs/x.pdf", "x.pdf")).isFolder());
 }
 
 TEST(FileProviderItem, TheModificationTimeIsTheEntrysModifiedDateWhenItHasOne) {

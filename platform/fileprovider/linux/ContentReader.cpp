@@ -205,6 +205,9 @@ uint64_t ContentReader::blocksFetched() const {
 
 Result<FirstBlock> ContentReader::fetchFirstBlock(const ContentSource& source) {
   auto bytes = std::make_shared<std::string>();
+  // Grown once: a block gathered piece by piece would be copied again and
+  // again, and each larger buffer touched afresh.
+  bytes->reserve(kBlockSize);
   // Bytes already held are skipped, so that an attempt after a cut one may
   // overlap it; a gap is not what was asked.
   auto sink = [bytes](uint64_t offset, const char* data, size_t size) {

@@ -29,6 +29,7 @@ class LocalItem final : public fileprovider::Item {
   fileprovider::ItemIdentifier parentItemIdentifier() const override { return parent_; }
   std::string filename() const override { return filename_; }
   std::string contentType() const override;
+  bool isFolder() const override { return isDirectory_; }
   std::optional<int64_t> documentSize() const override;
   fileprovider::ItemVersion itemVersion() const override { return {}; }
   fileprovider::ItemCapabilities capabilities() const override;

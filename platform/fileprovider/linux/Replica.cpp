@@ -31,6 +31,7 @@ class ReplicaItem final : public fp::Item {
   std::string contentType() const override {
     return isDirectory_ ? "inode/directory" : "application/octet-stream";
   }
+  bool isFolder() const override { return isDirectory_; }
   std::optional<int64_t> documentSize() const override {
     if (isDirectory_) return std::nullopt;
     return size_;
@@ -69,7 +70,8 @@ ListedItem listedItemFor(const fp::Item& item) {
   listed.name = item.filename();
   if (!isUsableFileName(listed.name)) return listed;
   listed.identifier = item.itemIdentifier();
-  listed.isDirectory = item.contentType() == "inode/directory";
+  // Not the content type: that of a file is looked up by its extension.
+  listed.isDirectory = item.isFolder();
   auto size = item.documentSize();
   listed.size = listed.isDirectory ? 0 : size.value_or(0);
   listed.sizeKnown = listed.isDirectory || size.has_value();
@@ -298,7 +300,7 @@ std::vector<std::pair<Inode, int64_t>> Replica::filesAfter(Inode folder, Inode a
 std::optional<Inode> Replica::updateItem(const fp::ItemPtr& item) {
   if (!item) return std::nullopt;
   fp::ItemIdentifier identifier = item->itemIdentifier();
-  bool isDirectory = item->contentType() == "inode/directory";
+  bool isDirectory = item->isFolder();
   int64_t size = isDirectory ? 0 : item->documentSize().value_or(0);
   fp::Bytes version = item->itemVersion().contentVersion;
   int64_t modified = item->contentModificationTime().value_or(0);
