@@ -68,7 +68,9 @@ TEST_F(DomainFilesystemTest, AFolderNeverListedAnswersFromItsFirstPageAndWaitsOn
   service.stallListingsOf("mirror/big/", true);
   auto first =
       std::async(std::launch::async, [&] { return filesystem.openDirectory(folder->inode); });
-  ASSERT_EQ(first.wait_for(seconds(5)), std::future_status::ready);
+  bool shownAtOnce = first.wait_for(seconds(5)) == std::future_status::ready;
+  if (!shownAtOnce) service.releaseStalls();  // not held up by the hung pages
+  ASSERT_TRUE(shownAtOnce);
   auto shown = first.get();
   ASSERT_TRUE(shown.has_value());
   EXPECT_FALSE(shown->complete);

@@ -26,6 +26,7 @@ namespace lumora::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 std::vector<std::string> listFolder(const fs::path& folder, int* error = nullptr) {
   std::vector<std::string> names;
@@ -108,19 +109,20 @@ TEST_F(MountTest, AFolderServedInManySmallPagesShowsItsFirstPageAtOnceAndIsListe
   service.setPageSize(3);
   service.stallListingsOf("mirror/many/", true);
   MountedDomain mount(service);
-  DIR* dir = ::opendir((mount.root() / "many").c_str());
-  ASSERT_NE(dir, nullptr);
-  // The first page is read while the next one hangs.
+  // The folder opens and its first page is read while the next one hangs.
+  DIR* dir = nullptr;
   std::set<std::string> names;
   auto first = std::async(std::launch::async, [&] {
-    for (int i = 0; i < 5; ++i) {
+    dir = ::opendir((mount.root() / "many").c_str());
+    for (int i = 0; dir && i < 5; ++i) {
       if (dirent* entry = ::readdir(dir)) names.insert(entry->d_name);
     }
   });
   EXPECT_EQ(first.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  EXPECT_TRUE(waitUntil([&] { return service.listingsOf("mirror/many/") == 2u; }));
+  EXPECT_TRUE(waitUntil([&] { return service.listingsOf("mirror/many/") == 2u; }, 5s));
   service.releaseStalls();
   first.wait();
+  ASSERT_NE(dir, nullptr);
   while (dirent* entry = ::readdir(dir)) names.insert(entry->d_name);
   ::closedir(dir);
   EXPECT_EQ(names, expected);
