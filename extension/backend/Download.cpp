@@ -77,12 +77,8 @@ Result<std::pair<std::string, std::optional<double>>> LumoraBackend::freshDownlo
 
 Result<LumoraBackend::LocatedEntry> LumoraBackend::locateFile(
     const fileprovider::ItemIdentifier& identifier) const {
-  // A near service is asked one request after the other; the root and
-  // folders are looked up without a request, nor have they a URL.
-  int64_t roundTrip = roundTrip_.load(std::memory_order_relaxed);
-  bool near = roundTrip >= 0 && roundTrip < kOverlapFrom.count();
-  if (near || identifier == fileprovider::kRootContainerItemIdentifier ||
-      identifier.ends_with('/')) {
+  // The root and folders are looked up without a request; nor have they a URL.
+  if (identifier == fileprovider::kRootContainerItemIdentifier || identifier.ends_with('/')) {
     Result<Entry> entry = lookupEntry(identifier);
     if (!entry) return std::unexpected(entry.error());
     auto url = freshDownloadUrl(entry->id);

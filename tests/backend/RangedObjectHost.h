@@ -13,7 +13,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/backend/BackendHarness.h"
@@ -71,13 +70,11 @@ class RangedDownloadTest : public ::testing::Test {
     std::set<int> revoked;                    // signatures the host refuses with 403
     bool holdAfterFirstChunk = false;         // waits for `released` after 4 KiB
     bool listingAwaitsUrl = false;            // answers a look-up once a URL was asked for
-    int apiDelayMs = 0;                       // before each answer of the API
   };
 
   void SetUp() override {
     h_.setDefaultsToken("api-token");
     h_.server.get("/storage/list", [this](const httplib::Request& req, httplib::Response& res) {
-      delayAnswer();
       std::unique_lock lock(mutex_);
       if (host_.listingAwaitsUrl &&
           !urlAsked_.wait_for(lock, std::chrono::seconds(5), [this] { return signatures_ > 0; }))
@@ -88,7 +85,6 @@ class RangedDownloadTest : public ::testing::Test {
                       "application/json");
     });
     h_.server.get("/storage/download-url", [this](const httplib::Request&, httplib::Response& res) {
-      delayAnswer();
       {
         std::lock_guard lock(mutex_);
         double expires = static_cast<double>(::time(nullptr)) + host_.expiresIn;
@@ -167,15 +163,6 @@ class RangedDownloadTest : public ::testing::Test {
           produced_ += n;
           return sink.write(buffer.data(), n);
         });
-  }
-
-  void delayAnswer() {
-    int ms = 0;
-    {
-      std::lock_guard lock(mutex_);
-      ms = host_.apiDelayMs;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
 
   void configure(const std::function<void(HostSettings&)>& change) {
