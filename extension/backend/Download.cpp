@@ -5,15 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <exception>
 #include <future>
-#include <memory>
+#include <system_error>
 
 #include "extension/backend/LumoraBackend.h"
 #include "extension/backend/StorageRecords.h"
-#include "platform/foundation/Executor.h"
 #include "platform/foundation/HttpSession.h"
 
 namespace lumora::backend {
@@ -77,34 +74,25 @@ Result<std::pair<std::string, std::optional<double>>> LumoraBackend::freshDownlo
 
 Result<LumoraBackend::LocatedEntry> LumoraBackend::locateFile(
     const fileprovider::ItemIdentifier& identifier) const {
+  std::future<Result<Entry>> lookup;
   // The root and folders are looked up without a request; nor have they a URL.
-  if (identifier == fileprovider::kRootContainerItemIdentifier || identifier.ends_with('/')) {
+  if (identifier != fileprovider::kRootContainerItemIdentifier && !identifier.ends_with('/')) {
+    try {
+      lookup =
+          std::async(std::launch::async, [this, &identifier] { return lookupEntry(identifier); });
+    } catch (const std::system_error&) {
+      // No thread to spare: one request after the other.
+    }
+  }
+  if (!lookup.valid()) {
     Result<Entry> entry = lookupEntry(identifier);
     if (!entry) return std::unexpected(entry.error());
     auto url = freshDownloadUrl(entry->id);
     if (!url) return std::unexpected(url.error());
     return LocatedEntry{std::move(*entry), std::move(*url)};
   }
-  // The look-up goes to a thread of the shared pool while this one asks for
-  // the URL. Whichever comes to it first makes it: this thread never waits
-  // for a look-up that no thread has started, however busy the pool.
-  struct Lookup {
-    std::atomic<bool> claimed{false};
-    std::promise<Result<Entry>> answer;
-  };
-  auto lookup = std::make_shared<Lookup>();
-  std::future<Result<Entry>> answer = lookup->answer.get_future();
-  runDetached([this, lookup, identifier] {
-    // Only once claimed does it touch the backend, whose caller then waits.
-    if (lookup->claimed.exchange(true)) return;
-    try {
-      lookup->answer.set_value(lookupEntry(identifier));
-    } catch (...) {
-      lookup->answer.set_exception(std::current_exception());
-    }
-  });
   auto url = freshDownloadUrl(identifier);
-  Result<Entry> entry = lookup->claimed.exchange(true) ? answer.get() : lookupEntry(identifier);
+  Result<Entry> entry = lookup.get();
   // The look-up's failure says more (no such item, not authenticated).
   if (!entry) return std::unexpected(entry.error());
   if (!url) return std::unexpected(url.error());
