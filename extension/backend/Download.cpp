@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <future>
-#include <system_error>
 
 #include "extension/backend/LumoraBackend.h"
 #include "extension/backend/StorageRecords.h"
@@ -70,33 +68,6 @@ Result<std::pair<std::string, std::optional<double>>> LumoraBackend::freshDownlo
     return std::unexpected(fileprovider::fileProviderError(fileprovider::kErrorServerUnreachable));
   }
   return std::pair{std::move(response->url), response->expires};
-}
-
-Result<LumoraBackend::LocatedEntry> LumoraBackend::locateFile(
-    const fileprovider::ItemIdentifier& identifier) const {
-  std::future<Result<Entry>> lookup;
-  // The root and folders are looked up without a request; nor have they a URL.
-  if (identifier != fileprovider::kRootContainerItemIdentifier && !identifier.ends_with('/')) {
-    try {
-      lookup =
-          std::async(std::launch::async, [this, &identifier] { return lookupEntry(identifier); });
-    } catch (const std::system_error&) {
-      // No thread to spare: one request after the other.
-    }
-  }
-  if (!lookup.valid()) {
-    Result<Entry> entry = lookupEntry(identifier);
-    if (!entry) return std::unexpected(entry.error());
-    auto url = freshDownloadUrl(entry->id);
-    if (!url) return std::unexpected(url.error());
-    return LocatedEntry{std::move(*entry), std::move(*url)};
-  }
-  auto url = freshDownloadUrl(identifier);
-  Result<Entry> entry = lookup.get();
-  // The look-up's failure says more (no such item, not authenticated).
-  if (!entry) return std::unexpected(entry.error());
-  if (!url) return std::unexpected(url.error());
-  return LocatedEntry{std::move(*entry), std::move(*url)};
 }
 
 Result<std::filesystem::path> LumoraBackend::download(const Entry& entry,

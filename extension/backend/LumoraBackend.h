@@ -97,15 +97,6 @@ class LumoraBackend final {
   // A new download URL for `key`: the URL and its stated expiry.
   Result<std::pair<std::string, std::optional<double>>> freshDownloadUrl(
       const std::string& key) const;
-
-  struct LocatedEntry {
-    Entry entry;
-    std::pair<std::string, std::optional<double>> url;
-  };
-  // The entry of the file `identifier` and a download URL for it. A file's
-  // identifier is its key, so both are asked for at once: one round trip
-  // rather than two. Fails as the look-up does when both fail.
-  Result<LocatedEntry> locateFile(const fileprovider::ItemIdentifier& identifier) const;
 };
 
 // The parent folder key of a storage key; none for the root's children.
