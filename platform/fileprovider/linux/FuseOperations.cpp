@@ -1,7 +1,6 @@
 #include "platform/fileprovider/linux/FuseOperations.h"
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -67,8 +66,6 @@ fuse_entry_param entryFor(const FuseContext& ctx, const NodeInfo& node) {
   e.entry_timeout = kKernelCacheSeconds;
   return e;
 }
-
-constexpr size_t kTrimAfterEntries = 10000;
 
 struct DirHandle {
   std::vector<Inode> entries;  // the snapshot taken at opendir
@@ -372,13 +369,8 @@ void opReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_
 }
 
 void opReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-  auto& handles = context(req).handles;
-  size_t entries = 0;
-  if (auto handle = handles.get<DirHandle>(fi->fh)) entries = handle->entries.size();
-  handles.remove(fi->fh);
+  context(req).handles.remove(fi->fh);
   fuse_reply_err(req, 0);
-  // A big folder's snapshot leaves megabytes freed: back to the system.
-  if (entries >= kTrimAfterEntries) ::malloc_trim(0);
 }
 
 void opFsyncdir(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) {
