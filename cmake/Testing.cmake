@@ -10,6 +10,12 @@ function(lumora_add_test name)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+  if(LUMORA_SANITIZE STREQUAL "thread")
+    # Children (services, daemons) inherit the suppressions of uninstrumented
+    # libraries with the environment.
+    list(APPEND T_ENVIRONMENT
+      "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
+  endif()
   if(T_ENVIRONMENT)
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
   endif()
