@@ -5,10 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <exception>
+#include <future>
+#include <memory>
 
 #include "extension/backend/LumoraBackend.h"
 #include "extension/backend/StorageRecords.h"
+#include "platform/foundation/Executor.h"
 #include "platform/foundation/HttpSession.h"
 
 namespace lumora::backend {
@@ -68,6 +73,46 @@ Result<std::pair<std::string, std::optional<double>>> LumoraBackend::freshDownlo
     return std::unexpected(fileprovider::fileProviderError(fileprovider::kErrorServerUnreachable));
   }
   return std::pair{std::move(response->url), response->expires};
+}
+
+Result<LumoraBackend::LocatedEntry> LumoraBackend::locateFile(
+    const fileprovider::ItemIdentifier& identifier) const {
+  // A near service is asked one request after the other; the root and
+  // folders are looked up without a request, nor have they a URL.
+  int64_t roundTrip = roundTrip_.load(std::memory_order_relaxed);
+  bool near = roundTrip >= 0 && roundTrip < kOverlapFrom.count();
+  if (near || identifier == fileprovider::kRootContainerItemIdentifier ||
+      identifier.ends_with('/')) {
+    Result<Entry> entry = lookupEntry(identifier);
+    if (!entry) return std::unexpected(entry.error());
+    auto url = freshDownloadUrl(entry->id);
+    if (!url) return std::unexpected(url.error());
+    return LocatedEntry{std::move(*entry), std::move(*url)};
+  }
+  // The look-up goes to a thread of the shared pool while this one asks for
+  // the URL. Whichever comes to it first makes it: this thread never waits
+  // for a look-up that no thread has started, however busy the pool.
+  struct Lookup {
+    std::atomic<bool> claimed{false};
+    std::promise<Result<Entry>> answer;
+  };
+  auto lookup = std::make_shared<Lookup>();
+  std::future<Result<Entry>> answer = lookup->answer.get_future();
+  runDetached([this, lookup, identifier] {
+    // Only once claimed does it touch the backend, whose caller then waits.
+    if (lookup->claimed.exchange(true)) return;
+    try {
+      lookup->answer.set_value(lookupEntry(identifier));
+    } catch (...) {
+      lookup->answer.set_exception(std::current_exception());
+    }
+  });
+  auto url = freshDownloadUrl(identifier);
+  Result<Entry> entry = lookup->claimed.exchange(true) ? answer.get() : lookupEntry(identifier);
+  // The look-up's failure says more (no such item, not authenticated).
+  if (!entry) return std::unexpected(entry.error());
+  if (!url) return std::unexpected(url.error());
+  return LocatedEntry{std::move(*entry), std::move(*url)};
 }
 
 Result<std::filesystem::path> LumoraBackend::download(const Entry& entry,

@@ -64,6 +64,14 @@ LumoraBackend::LumoraBackend(fileprovider::Domain domain, std::string apiBase,
 
 LumoraBackend::~LumoraBackend() = default;
 
+void LumoraBackend::noteRoundTrip(std::chrono::steady_clock::duration took) const {
+  int64_t sample = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+  int64_t known = roundTrip_.load(std::memory_order_relaxed);
+  // Racing notes may lose one another: either is a fair figure.
+  int64_t next = known < 0 || sample < known ? sample : known + (sample - known) / 64;
+  roundTrip_.store(next, std::memory_order_relaxed);
+}
+
 Result<std::string> LumoraBackend::readToken() const {
   std::optional<std::filesystem::path> container =
       useRealContainer_ ? paths::appGroupContainer(appGroup_) : containerDirectory_;
@@ -86,7 +94,9 @@ Result<std::string> LumoraBackend::authorizedGet(std::string_view path,
   Result<std::string> token = readToken();
   if (!token) return std::unexpected(token.error());
   HttpHeaders headers{{"Authorization", "Bearer " + *token}};
+  auto sent = std::chrono::steady_clock::now();
   Result<HttpResponse> response = session_->get(url, headers, kRequestTimeout);
+  if (response) noteRoundTrip(std::chrono::steady_clock::now() - sent);
   if (!response) return std::unexpected(response.error());
   if (response->status < 200 || response->status > 299) {
     return std::unexpected(fileprovider::fileProviderError(fileprovider::kErrorServerUnreachable));

@@ -1,10 +1,13 @@
 #pragma once
 // The extension's one connection to the service. Immutable after
 // construction but for the download URLs that ranged fetches keep (which
-// synchronise themselves); every other operation is a fresh request. Any
+// synchronise themselves) and an atomic figure of how far the service is;
+// every other operation is a fresh request. Any
 // operation may run on many threads at once and blocks its calling task
 // until it finishes.
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -26,6 +29,11 @@ class HttpSession;
 namespace lumora::backend {
 
 class ObjectSources;
+
+// A service whose answers take longer than this is asked for a file's entry
+// and its download URL at once. A nearer one answers two requests in turn
+// sooner than a second thread is woken for one of them.
+inline constexpr std::chrono::microseconds kOverlapFrom{1000};
 
 using QueryItems = std::vector<std::pair<std::string, std::string>>;
 
@@ -93,10 +101,27 @@ class LumoraBackend final {
   const std::filesystem::path defaultsFile_;
   const std::filesystem::path downloadsFolder_;
   const std::unique_ptr<ObjectSources> sources_;  // synchronises itself
+  // How long the service's quickest answers take of late, in microseconds:
+  // falls at once to a quicker answer and rises slowly with slower ones, so
+  // that a large page does not count as distance. -1 until the first answer.
+  mutable std::atomic<int64_t> roundTrip_{-1};
+
+  // Notes how long one authorised request took.
+  void noteRoundTrip(std::chrono::steady_clock::duration took) const;
 
   // A new download URL for `key`: the URL and its stated expiry.
   Result<std::pair<std::string, std::optional<double>>> freshDownloadUrl(
       const std::string& key) const;
+
+  struct LocatedEntry {
+    Entry entry;
+    std::pair<std::string, std::optional<double>> url;
+  };
+  // The entry of the file `identifier` and a download URL for it. A file's
+  // identifier is its key, so a service far enough away is asked for both
+  // at once (kOverlapFrom): one round trip rather than two. Fails as the
+  // look-up does when both fail.
+  Result<LocatedEntry> locateFile(const fileprovider::ItemIdentifier& identifier) const;
 };
 
 // The parent folder key of a storage key; none for the root's children.

@@ -205,14 +205,13 @@ Result<RangeFetch> LumoraBackend::fetchRange(const fileprovider::ItemIdentifier&
   {
     std::lock_guard setup(source->setup);
     if (!source->entry) {
-      Result<Entry> entry = lookupEntry(identifier);
-      if (!entry) return drop(entry.error());
-      if (!contentVersion.empty() && entry->contentETag != contentVersion)
+      // The URL is of no use when the version is not the one asked for.
+      Result<LocatedEntry> located = locateFile(identifier);
+      if (!located) return drop(located.error());
+      if (!contentVersion.empty() && located->entry.contentETag != contentVersion)
         return drop(versionGone());
-      auto url = freshDownloadUrl(entry->id);
-      if (!url) return drop(url.error());
-      source->setUrl(std::move(url->first), url->second);
-      source->entry = std::move(*entry);
+      source->setUrl(std::move(located->url.first), located->url.second);
+      source->entry = std::move(located->entry);
       freshUrl = true;
     }
   }

@@ -35,6 +35,26 @@ TEST_F(RangedDownloadTest, DeliversTheRangeWithTheSizeAndWhetherItReachesTheEnd)
   EXPECT_TRUE(tail.holds(9900, 100, 1));
 }
 
+TEST_F(RangedDownloadTest, AFarServiceIsAskedForTheLookUpAndTheFirstUrlAtOnce) {
+  // An answer that takes a while shows the service far away.
+  configure([](HostSettings& s) {
+    s.apiDelayMs = 3 * static_cast<int>(backend::kOverlapFrom.count()) / 1000;
+  });
+  ASSERT_TRUE(h_.backend->lookupEntry("mirror/o"));
+  // The look-up is answered only once a URL was asked for, which a backend
+  // asking one after the other would wait for in vain.
+  configure([](HostSettings& s) {
+    s.apiDelayMs = 0;
+    s.listingAwaitsUrl = true;
+  });
+  Received r;
+  auto got = fetch({0, 100}, 0, r, "v1");
+  ASSERT_TRUE(got) << got.error().description;
+  EXPECT_TRUE(r.holds(0, 100, 1));
+  std::lock_guard lock(mutex_);
+  EXPECT_FALSE(listingTimedOut_);
+}
+
 TEST_F(RangedDownloadTest, WidensTheRangeOutwardToTheAlignment) {
   Received inner;
   auto got = fetch({5000, 10}, 4096, inner);

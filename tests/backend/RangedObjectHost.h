@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/backend/BackendHarness.h"
@@ -69,24 +70,34 @@ class RangedDownloadTest : public ::testing::Test {
     double expiresIn = 3600;                  // seconds, for new download URLs
     std::set<int> revoked;                    // signatures the host refuses with 403
     bool holdAfterFirstChunk = false;         // waits for `released` after 4 KiB
+    bool listingAwaitsUrl = false;            // answers a look-up once a URL was asked for
+    int apiDelayMs = 0;                       // before each answer of the API
   };
 
   void SetUp() override {
     h_.setDefaultsToken("api-token");
     h_.server.get("/storage/list", [this](const httplib::Request& req, httplib::Response& res) {
-      std::lock_guard lock(mutex_);
+      delayAnswer();
+      std::unique_lock lock(mutex_);
+      if (host_.listingAwaitsUrl &&
+          !urlAsked_.wait_for(lock, std::chrono::seconds(5), [this] { return signatures_ > 0; }))
+        listingTimedOut_ = true;
       res.set_content(R"({"entries":[{"key":")" + req.get_param_value("prefix") + R"(","size":)" +
                           std::to_string(host_.size) + R"(,"etag":"v)" +
                           std::to_string(host_.salt) + R"("}]})",
                       "application/json");
     });
     h_.server.get("/storage/download-url", [this](const httplib::Request&, httplib::Response& res) {
-      std::lock_guard lock(mutex_);
-      double expires = static_cast<double>(::time(nullptr)) + host_.expiresIn;
-      res.set_content(R"({"url":")" + h_.server.url("/objects/o?sig=") +
-                          std::to_string(++signatures_) + R"(","expires":)" +
-                          std::to_string(expires) + "}",
-                      "application/json");
+      delayAnswer();
+      {
+        std::lock_guard lock(mutex_);
+        double expires = static_cast<double>(::time(nullptr)) + host_.expiresIn;
+        res.set_content(R"({"url":")" + h_.server.url("/objects/o?sig=") +
+                            std::to_string(++signatures_) + R"(","expires":)" +
+                            std::to_string(expires) + "}",
+                        "application/json");
+      }
+      urlAsked_.notify_all();
     });
     h_.server.get("/objects/o", [this](const httplib::Request& req, httplib::Response& res) {
       serveObject(req, res);
@@ -158,6 +169,15 @@ class RangedDownloadTest : public ::testing::Test {
         });
   }
 
+  void delayAnswer() {
+    int ms = 0;
+    {
+      std::lock_guard lock(mutex_);
+      ms = host_.apiDelayMs;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+
   void configure(const std::function<void(HostSettings&)>& change) {
     std::lock_guard lock(mutex_);
     change(host_);
@@ -179,12 +199,14 @@ class RangedDownloadTest : public ::testing::Test {
 
   std::mutex mutex_;
   std::condition_variable released_;
+  std::condition_variable urlAsked_;
   bool released = false;               // guarded by mutex_
   HostSettings host_;                  // guarded by mutex_
   int signatures_ = 0;                 // guarded by mutex_
   std::atomic<uint64_t> produced_{0};  // object bytes the host has sent
   std::atomic<bool> holdTimedOut_{false};
-  BackendHarness h_;  // declared last: its server stops before the fields it reads go
+  bool listingTimedOut_ = false;  // guarded by mutex_
+  BackendHarness h_;              // declared last: its server stops before the fields it reads go
 };
 
 }  // namespace lumora::testing
