@@ -542,7 +542,7 @@ TEST_F(MountTest, AMissIsKeptByTheKernelUntilAListingShowsTheName) {
 TEST_F(MountTest, FilesReadInOrderAreFetchedAheadWithinABudgetAndOnlyForAReader) {
   auto name = [](int i) { return std::string(i < 10 ? "f0" : "f") + std::to_string(i); };
   for (const char* folder : {"read", "listed", "jumped"}) {
-    for (int i = 0; i < 30; ++i) {
+    for (int i = 0; i < 2 + 3 * static_cast<int>(fuse::kFilesAhead); ++i) {
       service.setFile(std::string("mirror/") + folder + "/" + name(i),
                       std::string(100, 'a' + i % 26));
     }
@@ -556,7 +556,7 @@ TEST_F(MountTest, FilesReadInOrderAreFetchedAheadWithinABudgetAndOnlyForAReader)
     return count;
   };
   // Only listed: nothing is fetched.
-  EXPECT_EQ(listFolder(mount.root() / "listed").size(), 30u);
+  EXPECT_EQ(listFolder(mount.root() / "listed").size(), 2 + 3 * fuse::kFilesAhead);
   // Two in order: the next ones come ahead, no further than the budget.
   EXPECT_EQ(readFile(mount.root() / "read" / name(0)).value_or("?"), std::string(100, 'a'));
   EXPECT_EQ(readFile(mount.root() / "read" / name(1)).value_or("?"), std::string(100, 'b'));
