@@ -146,7 +146,9 @@ int main(int argc, char** argv) {
   }
   const std::string bearer = std::string("Bearer ") + argv[1];
   httplib::Server server;
-  server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+  // A worker per open connection: the daemon keeps more than 16 open when
+  // it lists and fetches ahead at once.
+  server.new_task_queue = [] { return new httplib::ThreadPool(64); };
   // Headers and body go out in separate writes: without this, each answer
   // waits for the client's delayed ACK.
   server.set_tcp_nodelay(true);

@@ -57,7 +57,7 @@ base URL on one line of standard output.
   --plain               plain HTTP instead of HTTPS (loopback addresses only)
   --page-size N         records per listing page (default 1000)
   --url-lifetime SECS   lifetime of download URLs (default 300)
-  --threads N           worker threads (default 16)
+  --threads N           worker threads, one per open connection (default 64)
   --issue-token FILE    mint a token before serving and write it to FILE (0600)
   --log                 log every request to standard error
   --object-rate N       send object bodies at N bytes per second, in pieces

@@ -36,7 +36,9 @@ struct Options {
   bool tls = true;
   std::size_t pageSize = 1000;
   int urlLifetimeSeconds = 300;
-  int threads = 16;
+  // Each kept-alive connection holds one while it is open: the desktop
+  // client alone may hold a few dozen at once.
+  int threads = 64;
   std::optional<std::filesystem::path> issueTokenFile;
   std::uint64_t objectRate = 0;  // bytes per second of object bodies; 0: unpaced
   bool ignoreRanges = false;     // answer object requests whole, as a host without ranges

@@ -32,10 +32,11 @@ inline constexpr std::chrono::milliseconds kListingMaxAge{LUMORA_LISTING_MAX_AGE
 
 // A folder being read is likely to be descended into, and its next siblings
 // to be read after it: the first kPrefetchAhead subfolders of each that were
-// never listed are listed ahead, kPrefetchThreads at a time. Only so many:
-// a listing is kept for good, so that reading one folder must not pull in a
-// whole tree.
-inline constexpr unsigned kPrefetchThreads = 3;
+// never listed are listed ahead, kPrefetchThreads at a time. Each listing is
+// a round trip, so behind a link with latency the walk of a tree goes about
+// as fast as that many of them at once. Only so many: a listing is kept for
+// good, so that reading one folder must not pull in a whole tree.
+inline constexpr unsigned kPrefetchThreads = 8;
 inline constexpr size_t kPrefetchAhead = 16;
 
 // Files up to this size are fetched whole as they are opened, with one
