@@ -2,6 +2,7 @@
 // that waits for the work under way.
 
 #include "platform/fileprovider/linux/BackgroundQueue.h"
+#include "platform/fileprovider/linux/WorkGate.h"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,43 @@ TEST(BackgroundQueueTest, AFailingKeyDoesNotStopTheQueue) {
   queue.push(1);
   queue.push(2);
   EXPECT_EQ(second.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
+TEST(WorkGateTest, MoreRunAtOnceOnlyOnceThePiecesTakeLong) {
+  using std::chrono::milliseconds;
+  WorkGate gate(2, 6, milliseconds(5));
+  std::mutex mutex;
+  unsigned running = 0, most = 0;
+  // Twelve pieces at once, each taking `pause`; the most seen running.
+  auto burst = [&](milliseconds pause, bool counts) {
+    most = 0;
+    std::vector<std::thread> threads;
+    threads.reserve(12);
+    for (int i = 0; i < 12; ++i) {
+      threads.emplace_back([&, pause, counts] {
+        gate.run([&] {
+          {
+            std::lock_guard lock(mutex);
+            most = std::max(most, ++running);
+          }
+          std::this_thread::sleep_for(pause);
+          std::lock_guard lock(mutex);
+          --running;
+          return counts;
+        });
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    return most;
+  };
+  EXPECT_LE(burst(milliseconds(1), true), 2u);
+  // Slow, but pieces that did nothing do not count.
+  EXPECT_LE(burst(milliseconds(20), false), 2u);
+  burst(milliseconds(20), true);
+  EXPECT_EQ(gate.width(), 6u);
+  EXPECT_EQ(burst(milliseconds(20), true), 6u);
+  gate.close();
+  EXPECT_FALSE(gate.run([] { return true; }));
 }
 
 }  // namespace

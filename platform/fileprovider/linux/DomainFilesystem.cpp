@@ -67,9 +67,13 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
                 }),
       prefetch_(kPrefetchThreads, 2 * kPrefetchAhead,
                 [this](Inode folder) {
-                  // Only a folder never listed: a listing that has merely aged is
-                  // renewed when someone uses the folder.
-                  if (!replica_.hasListing(folder)) (void)list(folder);
+                  listingsAhead_.run([&] {
+                    // Only a folder never listed: a listing that has merely aged
+                    // is renewed when someone uses the folder.
+                    if (replica_.hasListing(folder)) return false;
+                    (void)list(folder);
+                    return true;
+                  });
                 }),
       rests_(kRestThreads, kMaxRestsWaiting,
              [this](const std::shared_ptr<ListingRun>& run) { (void)walkOn(run, false); }) {}

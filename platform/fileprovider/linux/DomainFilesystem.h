@@ -21,6 +21,7 @@
 #include "platform/fileprovider/linux/FolderReadAhead.h"
 #include "platform/fileprovider/linux/Replica.h"
 #include "platform/fileprovider/linux/SingleFlight.h"
+#include "platform/fileprovider/linux/WorkGate.h"
 
 namespace lumora::fuse {
 
@@ -34,8 +35,10 @@ inline constexpr std::chrono::milliseconds kListingMaxAge{LUMORA_LISTING_MAX_AGE
 // to be read after it: the first kPrefetchAhead subfolders of each that were
 // never listed are listed ahead, kPrefetchThreads at a time. Each listing is
 // a round trip, so behind a link with latency the walk of a tree goes about
-// as fast as that many of them at once. Only so many: a listing is kept for
-// good, so that reading one folder must not pull in a whole tree.
+// as fast as that many of them at once; a near service gets three (see
+// WorkGate). Only so many: a listing is kept for good, so that reading one
+// folder must not pull in a whole tree.
+inline constexpr unsigned kPrefetchNear = 3;
 inline constexpr unsigned kPrefetchThreads = 8;
 inline constexpr size_t kPrefetchAhead = 16;
 
@@ -95,6 +98,7 @@ class DomainFilesystem final : public FilesystemCore {
   void stopWaiting() {
     driver_.stopWaiting();
     reader_.stop();
+    listingsAhead_.close();
   }
 
   void setKernelCache(KernelCache* kernel) override;
@@ -140,6 +144,7 @@ class DomainFilesystem final : public FilesystemCore {
   // Last: their threads use everything above, and they wait for them as they go.
   FolderReadAhead ahead_;
   BackgroundQueue<Inode> renewals_;
+  WorkGate listingsAhead_{kPrefetchNear, kPrefetchThreads, kSlowBackgroundWork};
   BackgroundQueue<Inode> prefetch_;
   // The pages after the first of folders listed for the first time.
   BackgroundQueue<std::shared_ptr<ListingRun>> rests_;

@@ -43,14 +43,17 @@ void FolderReadAhead::opened(Inode folder, Inode file) {
 }
 
 void FolderReadAhead::run(Inode file) {
-  {
+  gate_.run([&] {
+    {
+      std::lock_guard lock(mutex_);
+      if (!wanted_.contains(file)) return false;  // dropped meanwhile
+    }
+    fetch_(file);
     std::lock_guard lock(mutex_);
-    if (!wanted_.contains(file)) return;  // dropped meanwhile
-  }
-  fetch_(file);
-  std::lock_guard lock(mutex_);
-  wanted_.erase(file);
-  ++fetched_;
+    wanted_.erase(file);
+    ++fetched_;
+    return true;
+  });
 }
 
 uint64_t FolderReadAhead::fetched() const {

@@ -13,6 +13,7 @@
 
 #include "platform/fileprovider/linux/BackgroundQueue.h"
 #include "platform/fileprovider/linux/Replica.h"
+#include "platform/fileprovider/linux/WorkGate.h"
 
 namespace lumora::fuse {
 
@@ -23,8 +24,9 @@ inline constexpr size_t kFilesAhead = 16;
 inline constexpr uint64_t kBytesAhead = 8 << 20;
 // Fetches at once. A fetch is three requests one after another, so behind
 // a link with latency it mostly waits: at a 40 ms round trip one takes
-// 120 ms, and eight at once bring a file every 15-20 ms. To a near service
-// eight cost no more than four.
+// 120 ms, and eight at once bring a file every 15-20 ms. A near service
+// gets four (see WorkGate).
+inline constexpr unsigned kReadAheadNear = 4;
 inline constexpr unsigned kReadAheadThreads = 8;
 
 class FolderReadAhead {
@@ -35,6 +37,7 @@ class FolderReadAhead {
   FolderReadAhead(const Replica& replica, uint64_t largestFile, Fetch fetch);
   FolderReadAhead(const FolderReadAhead&) = delete;
   FolderReadAhead& operator=(const FolderReadAhead&) = delete;
+  ~FolderReadAhead() { gate_.close(); }
 
   // A reader opened `file` of `folder`.
   void opened(Inode folder, Inode file);
@@ -56,7 +59,8 @@ class FolderReadAhead {
   std::map<Inode, Reader> readers_;  // protected by mutex_; by folder
   std::map<Inode, Inode> wanted_;    // protected by mutex_; file to its folder
   uint64_t fetched_ = 0;             // protected by mutex_
-  BackgroundQueue<Inode> queue_;     // last: its threads use the above
+  WorkGate gate_{kReadAheadNear, kReadAheadThreads, kSlowBackgroundWork};
+  BackgroundQueue<Inode> queue_;  // last: its threads use the above
 };
 
 }  // namespace lumora::fuse
