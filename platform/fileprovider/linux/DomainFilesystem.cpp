@@ -55,9 +55,10 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
                if (!node || node->isDirectory ||
                    cache_.stateOf(node->identifier, node->contentVersion) !=
                        ContentCache::EntryState::absent) {
-                 return;
+                 return false;
                }
                (void)fetchIntoCache(*node);
+               return true;
              }),
       renewals_(kRenewalThreads, kMaxRenewalsWaiting,
                 [this](Inode folder) {

@@ -48,11 +48,11 @@ void FolderReadAhead::run(Inode file) {
       std::lock_guard lock(mutex_);
       if (!wanted_.contains(file)) return false;  // dropped meanwhile
     }
-    fetch_(file);
+    bool asked = fetch_(file);
     std::lock_guard lock(mutex_);
     wanted_.erase(file);
     ++fetched_;
-    return true;
+    return asked;
   });
 }
 

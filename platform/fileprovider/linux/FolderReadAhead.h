@@ -32,8 +32,9 @@ inline constexpr unsigned kReadAheadThreads = 8;
 class FolderReadAhead {
  public:
   // `fetch` brings one file's contents into the cache, unless they are
-  // there; files larger than `largestFile` are left to be read in blocks.
-  using Fetch = std::function<void(Inode file)>;
+  // there, and says whether it asked the service for them; files larger
+  // than `largestFile` are left to be read in blocks.
+  using Fetch = std::function<bool(Inode file)>;
   FolderReadAhead(const Replica& replica, uint64_t largestFile, Fetch fetch);
   FolderReadAhead(const FolderReadAhead&) = delete;
   FolderReadAhead& operator=(const FolderReadAhead&) = delete;
