@@ -254,6 +254,9 @@ Result<RangeFetch> LumoraBackend::fetchRange(const fileprovider::ItemIdentifier&
     }
     // The URL carries its own authorisation: no header of the backend's own.
     ObjectValidator pinned = source->pinned();
+    // Under a weak tag two answers may hold different bytes of "the same"
+    // version: a range is never stitched to another one.
+    if (pinned.etag.starts_with("W/")) return drop(versionGone());
     HttpHeaders headers = conditionFor(pinned);
     // Nothing pinned yet: the first answer is held to the version the
     // listing named, so that a newer object's bytes are never taken for it
@@ -283,6 +286,8 @@ Result<RangeFetch> LumoraBackend::fetchRange(const fileprovider::ItemIdentifier&
     }
     if (listedTag && source->pinned().etag == *listedTag) sources_->listedTagsHold.store(true);
     fetched->entry = entry;
+    fetched->wholeOnly = source->pinned().etag.starts_with("W/") &&
+                         !(fetched->range.offset == 0 && fetched->reachesEnd);
     return fetched;
   }
 }

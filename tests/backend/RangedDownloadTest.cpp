@@ -104,6 +104,23 @@ TEST_F(RangedDownloadTest, LaterRangesReuseTheUrlAndAskForThePinnedVersion) {
   EXPECT_EQ(objectRequests().back().header("If-Match"), "\"v2\"");
 }
 
+TEST_F(RangedDownloadTest, RangesUnderAWeakTagAreNeverStitched) {
+  configure([](HostSettings& s) { s.etag = "W/\"v1\""; });
+  Received first, second, whole;
+  auto got = fetch({0, 100}, 0, first, "v1");
+  ASSERT_TRUE(got) << got.error().description;
+  EXPECT_TRUE(got->wholeOnly);  // read it in one answer instead
+  auto stitched = fetch({100, 100}, 0, second, "v1");
+  ASSERT_FALSE(stitched);
+  EXPECT_EQ(second.bytes(), 0u);
+  EXPECT_EQ(objectRequests().size(), 1u);
+  // One answer that holds the whole object needs no stitching.
+  auto all = fetch({0, 10000}, 0, whole, "v1");
+  ASSERT_TRUE(all) << all.error().description;
+  EXPECT_FALSE(all->wholeOnly);
+  EXPECT_TRUE(whole.holds(0, 10000, 1));
+}
+
 TEST_F(RangedDownloadTest, AUrlAboutToExpireIsNotReused) {
   configure([](HostSettings& s) { s.expiresIn = 10; });  // inside the safety margin
   Received a, b;

@@ -116,6 +116,19 @@ TEST_F(FileVersionsTest, AHandleOfAnOlderVersionFailsOnceANewerIsOpenedAndForget
   EXPECT_EQ(filesystem.versionsServed(), 0u);
 }
 
+TEST_F(FileVersionsTest, AFileWhoseHostTagsItWeaklyIsReadInOneAnswer) {
+  service.weakTags(true);
+  service.server().clearRecords();
+  auto opened = open();
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(readAll(*opened), std::string(kSize, 'a'));
+  // The first block told of the weak tag; the rest is not stitched to it.
+  auto asked = service.server().requests();
+  std::erase_if(asked, [](const auto& r) { return !r.path.starts_with("/objects/"); });
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_FALSE(asked[1].header("Range"));
+}
+
 TEST(CacheEntryGenerationTest, AClaimMadeBeforeTheContentsWereDroppedMarksNothing) {
   UniqueFd fd(::memfd_create("entry", 0));
   ASSERT_EQ(::ftruncate(fd.get(), 2 * fuse::kBlockSize), 0);

@@ -49,6 +49,11 @@ void StorageService::ignoreRanges(bool ignore) {
   ignoreRanges_ = ignore;
 }
 
+void StorageService::weakTags(bool weak) {
+  std::lock_guard lock(mutex_);
+  weakTags_ = weak;
+}
+
 uint64_t StorageService::objectBytesAsked() const {
   std::lock_guard lock(mutex_);
   return objectBytesAsked_;
@@ -221,7 +226,7 @@ void StorageService::handleObject(const httplib::Request& req, httplib::Response
     res.status = 404;
     return;
   }
-  std::string etag = "\"" + file->second.etag + "\"";
+  std::string etag = (weakTags_ ? "W/\"" : "\"") + file->second.etag + "\"";
   if (req.has_header("If-Match") && req.get_header_value("If-Match") != etag) {
     const_cast<httplib::Request&>(req).ranges.clear();
     res.status = 412;

@@ -16,6 +16,11 @@ Error posix(int code, const char* what) {
   return Error{kPosixErrorDomain, code, what};
 }
 
+// Said by a large file's first block when the file must be read whole.
+Error wholeOnly() {
+  return Error{kPosixErrorDomain, EAGAIN, "the file is to be read whole"};
+}
+
 template <class T>
 bool isReady(const std::shared_future<T>& future) {
   return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
@@ -265,6 +270,8 @@ Result<ContentCache::Lease> DomainFilesystem::openLarge(const NodeInfo& node,
   // The first block says the content's size, which the entry needs.
   auto first = reader_.fetchFirstBlock(source);
   if (!first) return std::unexpected(first.error());
+  // Its ranges could not be stitched: read whole instead (see openVersion).
+  if (first->contents.wholeOnly) return std::unexpected(wholeOnly());
   auto lease = cache_.create(node.identifier, node.contentVersion, first->contents.fileSize);
   if (!lease) return std::unexpected(lease.error());
   ContentReader::store(lease->share(), 0, first->bytes);
@@ -315,37 +322,41 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openVersion(const NodeInfo
     lease.reset();
     cache_.discard(node.identifier, version);
   }
-  if (!lease) {
-    bool whole = !driver_.offersPartialContents() ||
-                 (node.sizeKnown && static_cast<uint64_t>(node.size) <= kWholeFetchLimit);
-    if (whole) {
-      // What was fetched may be evicted before this open holds it, by a
-      // fetch made ahead for another file in a full cache: fetched again.
-      for (int attempt = 0; attempt < 3 && !lease; ++attempt) {
-        auto item = fetchIntoCache(node);
-        if (!item) return std::unexpected(item.error());
-        version = (*item)->itemVersion().contentVersion;
-        opened->source.version = (*item)->itemVersion();
-        lease = cache_.open(node.identifier, version);
+  bool whole = !driver_.offersPartialContents() ||
+               (node.sizeKnown && static_cast<uint64_t>(node.size) <= kWholeFetchLimit);
+  if (!lease && !whole) {
+    // Openers of one version of a file at once share its first block's
+    // fetch; an open of another version has an entry of its own.
+    std::string key = node.identifier;
+    key.push_back('\0');  // neither an identifier nor a version holds a NUL
+    key += version;
+    auto made = entries_.run(key, [&]() -> SharedLease {
+      if (auto known = cache_.open(node.identifier, version)) {
+        return std::make_shared<ContentCache::Lease>(std::move(*known));
       }
-      if (!lease) return std::unexpected(posix(EIO, "the cached contents vanished"));
-    } else {
-      // Openers of one version of a file at once share its first block's
-      // fetch; an open of another version has an entry of its own.
-      std::string key = node.identifier;
-      key.push_back('\0');  // neither an identifier nor a version holds a NUL
-      key += version;
-      auto made = entries_.run(key, [&]() -> SharedLease {
-        if (auto known = cache_.open(node.identifier, version)) {
-          return std::make_shared<ContentCache::Lease>(std::move(*known));
-        }
-        auto large = openLarge(node, opened->source);
-        if (!large) return std::unexpected(large.error());
-        return std::make_shared<ContentCache::Lease>(std::move(*large));
-      });
-      if (!made) return std::unexpected(made.error());
+      auto large = openLarge(node, opened->source);
+      if (!large) return std::unexpected(large.error());
+      return std::make_shared<ContentCache::Lease>(std::move(*large));
+    });
+    if (made) {
       lease = (*made)->another();
+    } else if (made.error() == wholeOnly()) {
+      whole = true;
+    } else {
+      return std::unexpected(made.error());
     }
+  }
+  if (!lease) {
+    // What was fetched may be evicted before this open holds it, by a
+    // fetch made ahead for another file in a full cache: fetched again.
+    for (int attempt = 0; attempt < 3 && !lease; ++attempt) {
+      auto item = fetchIntoCache(node);
+      if (!item) return std::unexpected(item.error());
+      version = (*item)->itemVersion().contentVersion;
+      opened->source.version = (*item)->itemVersion();
+      lease = cache_.open(node.identifier, version);
+    }
+    if (!lease) return std::unexpected(posix(EIO, "the cached contents vanished"));
   }
   servePages(*opened, version);
   // The size the kernel sees is the content's. The open tells the kernel
