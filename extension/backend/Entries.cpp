@@ -28,6 +28,7 @@ Entry makeEntry(const StorageEntry& record, std::optional<std::string> parent) {
                                 : record.modified ? *record.modified
                                                   : record.key;
   entry.contentETag = std::string(contentTag);
+  entry.contentETagIsTag = record.etag.has_value();
 
   char digits[24];
   auto [end, ec] = std::to_chars(digits, digits + sizeof digits, entry.size);

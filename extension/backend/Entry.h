@@ -20,6 +20,8 @@ struct Entry {
   std::optional<Date> createdAt;  // always none: the service reports no creation date
   std::optional<Date> modifiedAt;
   std::string contentETag;
+  // contentETag is the listing's ETag (not a date or the key standing in).
+  bool contentETagIsTag = false;
   std::string metadataTag;
 
   friend bool operator==(const Entry&, const Entry&) = default;

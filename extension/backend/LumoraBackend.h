@@ -48,6 +48,9 @@ struct RangeFetch {
   bool reachesEnd = false;
   uint64_t fileSize = 0;  // as the content states it
   Entry entry;
+  // A weak ETag named the version, and the range was not the whole object:
+  // no other range may be stitched to it.
+  bool wholeOnly = false;
 };
 
 class LumoraBackend final {

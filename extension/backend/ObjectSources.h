@@ -4,6 +4,7 @@
 // storage host said of the object's version and size. Kept per storage key
 // and content version, a bounded number at a time.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -66,6 +67,11 @@ class ObjectSources {
   // Drops `source` if it is still the one kept for `key`.
   void forget(const std::string& key, const ObjectSource* source);
   size_t size() const;
+
+  // The store was seen to answer with the strong form of the ETags its
+  // listing gives, so a listed tag can be sent as If-Match before any
+  // answer pinned the version; a store with other tags would refuse it.
+  std::atomic<bool> listedTagsHold{false};
 
  private:
   struct Kept {

@@ -64,6 +64,17 @@ HttpHeaders conditionFor(const ObjectValidator& pinned) {
   return {};
 }
 
+// The strong form of a listed ETag, as object stores state it in their
+// answers: the listing gives it bare (S3 strips the quotes). None for a
+// weak tag, which If-Match can never match.
+std::optional<std::string> strongTag(std::string_view listed) {
+  if (listed.empty() || listed.starts_with("W/")) return std::nullopt;
+  if (listed.size() >= 2 && listed.front() == '"' && listed.back() == '"') {
+    return std::string(listed);
+  }
+  return "\"" + std::string(listed) + "\"";
+}
+
 // One ranged GET: judges the head before any byte goes to the sink, then
 // passes on exactly the span that the answer covers.
 class RangeReader {
@@ -242,7 +253,17 @@ Result<RangeFetch> LumoraBackend::fetchRange(const fileprovider::ItemIdentifier&
       freshUrl = true;
     }
     // The URL carries its own authorisation: no header of the backend's own.
-    HttpHeaders headers = conditionFor(source->pinned());
+    ObjectValidator pinned = source->pinned();
+    // Under a weak tag two answers may hold different bytes of "the same"
+    // version: a range is never stitched to another one.
+    if (pinned.etag.starts_with("W/")) return drop(versionGone());
+    HttpHeaders headers = conditionFor(pinned);
+    // Nothing pinned yet: the first answer is held to the version the
+    // listing named, so that a newer object's bytes are never taken for it
+    // (412: that version is gone).
+    std::optional<std::string> listedTag;
+    if (pinned.empty() && entry.contentETagIsTag) listedTag = strongTag(entry.contentETag);
+    if (listedTag && sources_->listedTagsHold.load()) headers.emplace_back("If-Match", *listedTag);
     headers.emplace_back("Range", rangeHeaderValue(span.first, span.end));
     RangeReader reader(span, *source, sink);
     HttpStreamReceiver receiver{
@@ -263,7 +284,10 @@ Result<RangeFetch> LumoraBackend::fetchRange(const fileprovider::ItemIdentifier&
       if (hostRefused) return drop(fetched.error());
       return fetched;
     }
+    if (listedTag && source->pinned().etag == *listedTag) sources_->listedTagsHold.store(true);
     fetched->entry = entry;
+    fetched->wholeOnly = source->pinned().etag.starts_with("W/") &&
+                         !(fetched->range.offset == 0 && fetched->reachesEnd);
     return fetched;
   }
 }

@@ -94,7 +94,8 @@ ProgressPtr FileProviderExtension::fetchPartialContents(const ItemIdentifier& id
     // The item describes the version read, whose size the content states.
     fetched->entry.size = static_cast<int64_t>(fetched->fileSize);
     PartialContents contents{fetched->range, fetched->reachesEnd, fetched->fileSize,
-                             std::make_shared<FileProviderItem>(std::move(fetched->entry))};
+                             std::make_shared<FileProviderItem>(std::move(fetched->entry)),
+                             fetched->wholeOnly};
     if (completion) completion(std::move(contents), std::nullopt);
   });
   return progress;

@@ -91,6 +91,9 @@ struct PartialContents {
   bool reachesEnd = false;
   uint64_t fileSize = 0;
   ItemPtr item;
+  // The host states the version only weakly, which allows no stitching of
+  // ranges: the contents are to be read whole, in one answer.
+  bool wholeOnly = false;
 };
 // Takes the fetched bytes in order, `offset` being the file offset of
 // `data[0]`. Returning false stops the transfer (the fetch then fails).

@@ -86,9 +86,39 @@ TEST_F(RangedDownloadTest, LaterRangesReuseTheUrlAndAskForThePinnedVersion) {
   EXPECT_EQ(urlRequests(), 1u);
   auto sent = objectRequests();
   ASSERT_EQ(sent.size(), 3u);
-  EXPECT_FALSE(sent[0].header("If-Match"));
+  EXPECT_FALSE(sent[0].header("If-Match"));  // what the store's tags are like is not known yet
   EXPECT_EQ(sent[1].header("If-Match"), "\"v1\"");
   EXPECT_EQ(sent[2].header("If-Match"), "\"v1\"");
+
+  // Listed as v2, changed again before the first range: the first range
+  // of v2 carries the listed tag, and the newer bytes are refused.
+  configure([](HostSettings& s) {
+    s.salt = 2;
+    s.etag = "\"v3\"";
+  });
+  Received newer;
+  auto gone = fetch({0, 100}, 0, newer, "v2");
+  ASSERT_FALSE(gone);
+  EXPECT_EQ(gone.error().code, fileprovider::kErrorVersionNoLongerAvailable);
+  EXPECT_EQ(newer.bytes(), 0u);
+  EXPECT_EQ(objectRequests().back().header("If-Match"), "\"v2\"");
+}
+
+TEST_F(RangedDownloadTest, RangesUnderAWeakTagAreNeverStitched) {
+  configure([](HostSettings& s) { s.etag = "W/\"v1\""; });
+  Received first, second, whole;
+  auto got = fetch({0, 100}, 0, first, "v1");
+  ASSERT_TRUE(got) << got.error().description;
+  EXPECT_TRUE(got->wholeOnly);  // read it in one answer instead
+  auto stitched = fetch({100, 100}, 0, second, "v1");
+  ASSERT_FALSE(stitched);
+  EXPECT_EQ(second.bytes(), 0u);
+  EXPECT_EQ(objectRequests().size(), 1u);
+  // One answer that holds the whole object needs no stitching.
+  auto all = fetch({0, 10000}, 0, whole, "v1");
+  ASSERT_TRUE(all) << all.error().description;
+  EXPECT_FALSE(all->wholeOnly);
+  EXPECT_TRUE(whole.holds(0, 10000, 1));
 }
 
 TEST_F(RangedDownloadTest, AUrlAboutToExpireIsNotReused) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -49,6 +50,50 @@ TEST(ConcurrentReadTest, FiftyReadersOfDifferentFilesAndTenOfOneShareItsBytes) {
   EXPECT_EQ(service.requestsTo("/storage/download-url"), 1u);
   EXPECT_EQ(mount.extension().fetches, 50);
   EXPECT_EQ(service.objectBytesAsked() - smallBytes, 3u << 20);
+}
+
+// Each version is one byte repeated, so a read that mixes two shows it.
+TEST(ConcurrentReadTest, ReadersOfAFileThatKeepsChangingGetOneVersionOrAnError) {
+  if (!fuseAvailable()) GTEST_SKIP() << "/dev/fuse is absent: FUSE mounts cannot be tested here";
+  TempHome home;
+  StorageService service;
+  writeToken(service.token());
+  constexpr size_t kSize = (3 << 20) / 2;  // read block by block
+  service.setFile("mirror/flip.bin", std::string(kSize, 'a'));
+  MountedDomain mount(service);
+
+  std::atomic<int> reads{0}, mixed{0}, failed{0};
+  std::atomic<bool> done{false};
+  std::thread flipper([&] {
+    for (int n = 1; !done; ++n) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      service.setFile("mirror/flip.bin", std::string(kSize, static_cast<char>('a' + n % 26)));
+      // As if the listing had aged: the next open lists again and meets
+      // the new version while readers of the last are still at it.
+      mount.replica().markStale(fuse::kRootInode);
+    }
+  });
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&] {
+      while (reads++ < 1000) {
+        // A reader that takes its time, as a player does, so that reads
+        // overlap the changes.
+        auto got = readFile(mount.root() / "flip.bin", std::chrono::microseconds(400));
+        if (!got) {
+          ++failed;
+        } else if (got->size() != kSize ||
+                   got->find_first_not_of(got->front()) != std::string::npos) {
+          ++mixed;
+        }
+      }
+    });
+  }
+  for (auto& t : readers) t.join();
+  done = true;
+  flipper.join();
+  EXPECT_EQ(mixed, 0) << failed << " reads failed cleanly";
+  EXPECT_LT(failed, 1000);
 }
 
 }  // namespace

@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <future>
 
 #include "platform/fileprovider/linux/DomainFilesystem.h"
@@ -26,6 +31,118 @@ class DomainFilesystemTest : public ::testing::Test {
   std::unique_ptr<CountingExtension> extension = makeExtension(service);
   fuse::ContentCache cache{home.root() / "cache", 1 << 20};
 };
+
+// Large files, which come block by block, in a cache that holds several.
+class FileVersionsTest : public DomainFilesystemTest {
+ protected:
+  static constexpr size_t kSize = 2 << 20;
+  void SetUp() override {
+    DomainFilesystemTest::SetUp();
+    ASSERT_TRUE(roomy.prepare().has_value());
+    service.setFile("mirror/v/f.bin", std::string(kSize, 'a'));
+    folder = *filesystem.lookup(fuse::kRootInode, "v");
+    file = *filesystem.lookup(folder.inode, "f.bin");
+  }
+  // The whole file as the handle reads it, or the errno of its failure.
+  std::string readAll(fuse::OpenedFile& handle) {
+    auto span = filesystem.read(handle, 0, kSize);
+    if (!span) return "errno " + std::to_string(fuse::errnoForError(span.error()));
+    std::string bytes(span->length, '\0');
+    return ::pread(span->fd, bytes.data(), bytes.size(), 0) == ssize_t(bytes.size()) ? bytes : "";
+  }
+  std::unique_ptr<fuse::OpenedFile> open() {
+    auto opened = filesystem.openFile(file.inode, O_RDONLY);
+    if (!opened) ADD_FAILURE() << "errno " << fuse::errnoForError(opened.error());
+    return opened ? std::move(*opened) : nullptr;
+  }
+  fuse::ContentCache roomy{home.root() / "roomy", 64 << 20};
+  fuse::DomainFilesystem filesystem{*extension, roomy};
+  fuse::NodeInfo folder, file;
+};
+
+TEST_F(FileVersionsTest, AnOpenAfterAChangeReadsTheNewVersionThoughTheListingIsFresh) {
+  service.setFile("mirror/v/f.bin", std::string(kSize, 'b'));
+  auto opened = open();
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(readAll(*opened), std::string(kSize, 'b'));
+}
+
+TEST_F(FileVersionsTest, OpensOfTwoVersionsAtOnceDoNotShareAnEntry) {
+  // A file read once shows that the store's tags are the listed ones.
+  service.setFile("mirror/v/other.bin", std::string(kSize, 'o'));
+  filesystem.replica().markStale(folder.inode);
+  auto other = filesystem.openFile(filesystem.lookup(folder.inode, "other.bin")->inode, O_RDONLY);
+  ASSERT_TRUE(other.has_value());
+  service.server().clearRecords();
+  service.stallObjectsFrom(0);
+  auto objectRequests = [&] {
+    auto all = service.server().requests();
+    return std::count_if(all.begin(), all.end(),
+                         [](const auto& r) { return r.path.starts_with("/objects/"); });
+  };
+  auto first = std::async(std::launch::async, [&] { return open(); });
+  ASSERT_TRUE(waitUntil([&] { return objectRequests() >= 1; }, seconds(3)));
+  service.setFile("mirror/v/f.bin", std::string(kSize, 'b'));
+  filesystem.replica().markStale(folder.inode);
+  auto second = std::async(std::launch::async, [&] { return open(); });
+  bool bothAsked = waitUntil([&] { return objectRequests() >= 2; }, seconds(2));
+  service.releaseStalls();
+  EXPECT_TRUE(bothAsked);
+  auto a = first.get(), b = second.get();
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(readAll(*a), std::string(kSize, 'b'));
+  EXPECT_EQ(readAll(*b), std::string(kSize, 'b'));
+}
+
+TEST_F(FileVersionsTest, AHandleOfAnOlderVersionFailsOnceANewerIsOpenedAndForgettingPrunes) {
+  ASSERT_TRUE(filesystem.lookedUp(file.inode));
+  auto older = open();
+  ASSERT_TRUE(older);
+  ASSERT_EQ(readAll(*older), std::string(kSize, 'a'));  // cached whole
+  service.setFile("mirror/v/f.bin", std::string(kSize, 'b'));
+  filesystem.replica().markStale(folder.inode);
+  auto newer = open();
+  ASSERT_TRUE(newer);
+  EXPECT_TRUE(newer->invalidateKernel);
+  EXPECT_FALSE(newer->keepCache || newer->directIo);
+  // The kernel's pages are the newer version's now: the older handle
+  // would fill them with its own.
+  EXPECT_EQ(readAll(*older), "errno " + std::to_string(ESTALE));
+  EXPECT_EQ(readAll(*newer), std::string(kSize, 'b'));
+  older.reset();
+  newer.reset();
+  EXPECT_EQ(filesystem.versionsServed(), 1u);
+  filesystem.forget(file.inode, 1);
+  EXPECT_EQ(filesystem.versionsServed(), 0u);
+}
+
+TEST_F(FileVersionsTest, AFileWhoseHostTagsItWeaklyIsReadInOneAnswer) {
+  service.weakTags(true);
+  service.server().clearRecords();
+  auto opened = open();
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(readAll(*opened), std::string(kSize, 'a'));
+  // The first block told of the weak tag; the rest is not stitched to it.
+  auto asked = service.server().requests();
+  std::erase_if(asked, [](const auto& r) { return !r.path.starts_with("/objects/"); });
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_FALSE(asked[1].header("Range"));
+}
+
+TEST(CacheEntryGenerationTest, AClaimMadeBeforeTheContentsWereDroppedMarksNothing) {
+  UniqueFd fd(::memfd_create("entry", 0));
+  ASSERT_EQ(::ftruncate(fd.get(), 2 * fuse::kBlockSize), 0);
+  fuse::CacheEntry entry("e", std::move(fd), fuse::BlockMap(2 * fuse::kBlockSize), false, true);
+  auto earlier = entry.claim({0, 2});
+  entry.dropContents();  // a block failed its check; the earlier transfer goes on
+  auto later = entry.claim({0, 1});
+  ASSERT_EQ(later.size(), 1u);
+  entry.blockArrived(0, 0, earlier[0].generation);
+  entry.fetchEnded(earlier[0], std::nullopt);
+  EXPECT_EQ(entry.waitFor({0, 1}, steady_clock::now()), fuse::CacheEntry::Wait::timedOut);
+  entry.blockArrived(0, 0, later[0].generation);
+  EXPECT_EQ(entry.waitFor({0, 1}, steady_clock::now()), fuse::CacheEntry::Wait::ready);
+}
 
 TEST_F(DomainFilesystemTest, AnAgedBigFolderAnswersAtOnceAndIsRenewedBehindTheReader) {
   for (int i = 0; i < 20000; ++i) service.setFile("mirror/big/f" + std::to_string(i), "x");

@@ -64,7 +64,7 @@ fs::path MountedDomain::cacheFolder() const {
   return fuse::contentCacheFolder(shared::kDomainIdentifier);
 }
 
-std::expected<std::string, int> readFile(const fs::path& path) {
+std::expected<std::string, int> readFile(const fs::path& path, std::chrono::microseconds pause) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(errno);
   std::string contents;
@@ -78,6 +78,7 @@ std::expected<std::string, int> readFile(const fs::path& path) {
     }
     if (got == 0) break;
     contents.append(buffer, static_cast<size_t>(got));
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
   }
   ::close(fd);
   return contents;

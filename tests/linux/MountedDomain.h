@@ -3,6 +3,7 @@
 // the daemon's pieces and the real extension, against a StorageService.
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -114,7 +115,9 @@ class MountedDomain {
   std::thread loop_;
 };
 
-// Reads a whole file through the mount; errno of the failure otherwise.
-std::expected<std::string, int> readFile(const std::filesystem::path& path);
+// Reads a whole file through the mount, with `pause` after each read
+// call; errno of the failure otherwise.
+std::expected<std::string, int> readFile(const std::filesystem::path& path,
+                                         std::chrono::microseconds pause = {});
 
 }  // namespace lumora::testing

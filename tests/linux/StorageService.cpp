@@ -49,6 +49,11 @@ void StorageService::ignoreRanges(bool ignore) {
   ignoreRanges_ = ignore;
 }
 
+void StorageService::weakTags(bool weak) {
+  std::lock_guard lock(mutex_);
+  weakTags_ = weak;
+}
+
 uint64_t StorageService::objectBytesAsked() const {
   std::lock_guard lock(mutex_);
   return objectBytesAsked_;
@@ -213,10 +218,18 @@ void StorageService::handleObject(const httplib::Request& req, httplib::Response
                      [&] { return !stallObjectsFrom_ || from < *stallObjectsFrom_; });
   if (ignoreRanges_) const_cast<httplib::Request&>(req).ranges.clear();
   int object = std::stoi(req.path.substr(std::string("/objects/").size()));
+  // A download URL names the key, as an object store's does: it serves
+  // whatever the key holds now, and If-Match holds it to one version.
   auto key = objects_.find(object);
   auto file = key == objects_.end() ? files_.end() : files_.find(key->second);
-  if (file == files_.end() || file->second.object != object) {
+  if (file == files_.end()) {
     res.status = 404;
+    return;
+  }
+  std::string etag = (weakTags_ ? "W/\"" : "\"") + file->second.etag + "\"";
+  if (req.has_header("If-Match") && req.get_header_value("If-Match") != etag) {
+    const_cast<httplib::Request&>(req).ranges.clear();
+    res.status = 412;
     return;
   }
   uint64_t size = file->second.contents.size();
@@ -228,7 +241,7 @@ void StorageService::handleObject(const httplib::Request& req, httplib::Response
       objectBytesAsked_ += end > static_cast<uint64_t>(first) ? end - first : 0;
     }
   }
-  res.set_header("ETag", "\"" + file->second.etag + "\"");
+  res.set_header("ETag", etag);
   res.set_content(file->second.contents, "application/octet-stream");
 }
 

@@ -48,6 +48,8 @@ class StorageService {
   void omitSizes(bool omit);
   // Objects answer 200 with the whole body whatever Range asks.
   void ignoreRanges(bool ignore);
+  // Objects state their ETags weak (W/"...").
+  void weakTags(bool weak);
   // The bytes of objects asked for: what a Range names, else whole bodies.
   uint64_t objectBytesAsked() const;
 
@@ -88,6 +90,7 @@ class StorageService {
   std::optional<uint64_t> stallObjectsFrom_;  // protected by mutex_
   bool omitSizes_ = false;                    // protected by mutex_
   bool ignoreRanges_ = false;                 // protected by mutex_
+  bool weakTags_ = false;                     // protected by mutex_
   uint64_t objectBytesAsked_ = 0;             // protected by mutex_
   std::condition_variable released_;
   int nextObject_ = 1;  // protected by mutex_

@@ -51,15 +51,16 @@ std::vector<BlockRun> CacheEntry::claim(BlockRun wanted, uint64_t limit) {
     if (!runs.empty() && runs.back().end == i) {
       runs.back().end = i + 1;
     } else {
-      runs.push_back({i, i + 1});
+      runs.push_back({i, i + 1, generation_.load(std::memory_order_relaxed)});
     }
   }
   return runs;
 }
 
-void CacheEntry::blockArrived(uint64_t index, uint64_t checksum) {
+void CacheEntry::blockArrived(uint64_t index, uint64_t checksum, uint64_t generation) {
   {
     std::lock_guard lock(mutex_);
+    if (generation != generation_.load(std::memory_order_relaxed)) return;
     if (index >= blocks_.size() || blocks_[index] != Block::fetching) return;
     blocks_[index] = Block::present;
     checksums_[index] = checksum;
@@ -72,6 +73,7 @@ void CacheEntry::blockArrived(uint64_t index, uint64_t checksum) {
 void CacheEntry::fetchEnded(BlockRun run, const std::optional<Error>& error) {
   {
     std::lock_guard lock(mutex_);
+    if (run.generation != generation_.load(std::memory_order_relaxed)) return;
     uint64_t end = std::min<uint64_t>(run.end, blocks_.size());
     for (uint64_t i = run.first; i < end; ++i) {
       if (blocks_[i] != Block::fetching) continue;
@@ -148,6 +150,7 @@ void CacheEntry::dropContents() {
       unverified_[i] = false;
     }
     unverifiedCount_ = 0;
+    generation_.fetch_add(1, std::memory_order_release);
     failures_.clear();
     mapChanged_ = true;
     updateCompleteLocked();

@@ -23,6 +23,8 @@ namespace lumora::fuse {
 struct BlockRun {
   uint64_t first = 0;
   uint64_t end = 0;
+  // The entry's generation when the run was claimed (see dropContents).
+  uint64_t generation = 0;
   friend bool operator==(const BlockRun&, const BlockRun&) = default;
 };
 
@@ -49,10 +51,13 @@ class CacheEntry {
   // Marks the absent blocks among [first, end) as being fetched by the
   // caller and returns them as contiguous runs. Up to `limit` blocks.
   std::vector<BlockRun> claim(BlockRun wanted, uint64_t limit = UINT64_MAX);
-  // A claimed block's bytes are in the data file.
-  void blockArrived(uint64_t index, uint64_t checksum);
+  // A block claimed in `generation` has all its bytes in the data file.
+  // Ignored when the contents were dropped since the claim: some of the
+  // bytes may have gone with them.
+  void blockArrived(uint64_t index, uint64_t checksum, uint64_t generation);
   // The fetch of `run` is over: blocks of it that did not arrive are absent
-  // again, and readers waiting for them are given `error`.
+  // again, and readers waiting for them are given `error`. Blocks claimed
+  // again after a drop belong to the later claim.
   void fetchEnded(BlockRun run, const std::optional<Error>& error);
 
   enum class Wait { ready, absent, failed, timedOut };
@@ -65,8 +70,10 @@ class CacheEntry {
   // their checksums the first time they are served. False: one failed, and
   // every block of the entry is dropped, to be fetched again.
   bool verify(BlockRun run);
-  // Every block absent again (a version that turned out to be another).
+  // Every block absent again (a version that turned out to be another),
+  // and a new generation: what claims made before still write counts no more.
   void dropContents();
+  uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
 
   // For the map on disk: a copy when it changed since the last take.
   std::optional<BlockMap> takeChangedMap();
@@ -82,6 +89,7 @@ class CacheEntry {
   const bool transient_;
   std::atomic<bool> complete_{false};
   std::atomic<uint64_t> unverifiedCount_{0};  // set under mutex_
+  std::atomic<uint64_t> generation_{0};       // set under mutex_
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Block> blocks_;           // protected by mutex_

@@ -31,6 +31,7 @@ class BlockWriter {
         begin_(run.first * kBlockSize),
         end_(std::min(run.end * kBlockSize, entry_->size())),
         next_(begin_),
+        generation_(run.generation),
         hash_(XXH3_createState()) {
     XXH3_64bits_reset(hash_);
   }
@@ -48,6 +49,10 @@ class BlockWriter {
     }
     if (size == 0 || offset >= end_) return true;
     if (offset != next_) return false;  // a gap: the transfer is not what was asked
+    // The entry's contents were dropped since the claim: these bytes may
+    // be of a version that turned out to be another, and the blocks are
+    // someone else's to fetch now.
+    if (entry_->generation() != generation_) return false;
     size = static_cast<size_t>(std::min<uint64_t>(size, end_ - offset));
     size_t written = 0;
     while (written < size) {
@@ -66,7 +71,8 @@ class BlockWriter {
       size -= part;
       next_ += part;
       if (next_ == blockEnd) {
-        entry_->blockArrived(next_ == 0 ? 0 : (next_ - 1) / kBlockSize, XXH3_64bits_digest(hash_));
+        entry_->blockArrived(next_ == 0 ? 0 : (next_ - 1) / kBlockSize, XXH3_64bits_digest(hash_),
+                             generation_);
         XXH3_64bits_reset(hash_);
       }
     }
@@ -82,6 +88,7 @@ class BlockWriter {
   const uint64_t begin_;
   const uint64_t end_;
   uint64_t next_;
+  const uint64_t generation_;
   XXH3_state_t* hash_;
 };
 
@@ -319,7 +326,7 @@ Result<void> ContentReader::ensure(const ContentSource& source,
           kBlockSize;
       for (auto run : entry->claim(ahead)) {
         for (uint64_t at = run.first; at < run.end; at += stream) {
-          fetch(source, entry, {at, std::min(run.end, at + stream)});
+          fetch(source, entry, {at, std::min(run.end, at + stream), run.generation});
         }
       }
       ahead = {};

@@ -16,6 +16,11 @@ Error posix(int code, const char* what) {
   return Error{kPosixErrorDomain, code, what};
 }
 
+// Said by a large file's first block when the file must be read whole.
+Error wholeOnly() {
+  return Error{kPosixErrorDomain, EAGAIN, "the file is to be read whole"};
+}
+
 template <class T>
 bool isReady(const std::shared_future<T>& future) {
   return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
@@ -265,6 +270,8 @@ Result<ContentCache::Lease> DomainFilesystem::openLarge(const NodeInfo& node,
   // The first block says the content's size, which the entry needs.
   auto first = reader_.fetchFirstBlock(source);
   if (!first) return std::unexpected(first.error());
+  // Its ranges could not be stitched: read whole instead (see openVersion).
+  if (first->contents.wholeOnly) return std::unexpected(wholeOnly());
   auto lease = cache_.create(node.identifier, node.contentVersion, first->contents.fileSize);
   if (!lease) return std::unexpected(lease.error());
   ContentReader::store(lease->share(), 0, first->bytes);
@@ -283,72 +290,119 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openFile(Inode inode, int 
     (void)ensureListing(node->parent);
     if (auto fresher = replica_.node(inode)) node = std::move(fresher);
   }
-
-  auto opened = std::make_unique<OpenedFile>();
-  opened->inode = inode;
-  opened->parent = node->parent;
-  opened->source = {node->identifier, node->item ? node->item->itemVersion() : fp::ItemVersion{}};
-  opened->source.version.contentVersion = node->contentVersion;
-  std::string version = node->contentVersion;
-  std::optional<ContentCache::Lease> lease = cache_.open(node->identifier, version);
-  // A small file fetched whole before this start is checked whole now.
-  if (lease && lease->size() <= kWholeFetchLimit &&
-      !lease->entry().verify({0, lease->entry().blockCount()})) {
-    lease.reset();
-    cache_.discard(node->identifier, version);
-  }
-  if (!lease) {
-    bool whole = !driver_.offersPartialContents() ||
-                 (node->sizeKnown && static_cast<uint64_t>(node->size) <= kWholeFetchLimit);
-    if (whole) {
-      // What was fetched may be evicted before this open holds it, by a
-      // fetch made ahead for another file in a full cache: fetched again.
-      for (int attempt = 0; attempt < 3 && !lease; ++attempt) {
-        auto item = fetchIntoCache(*node);
-        if (!item) return std::unexpected(item.error());
-        version = (*item)->itemVersion().contentVersion;
-        opened->source.version = (*item)->itemVersion();
-        lease = cache_.open(node->identifier, version);
-      }
-      if (!lease) return std::unexpected(posix(EIO, "the cached contents vanished"));
-    } else {
-      // Openers of one file at once share its first block's fetch.
-      auto made = entries_.run(node->identifier, [&]() -> SharedLease {
-        if (auto known = cache_.open(node->identifier, version)) {
-          return std::make_shared<ContentCache::Lease>(std::move(*known));
-        }
-        auto large = openLarge(*node, opened->source);
-        if (!large) return std::unexpected(large.error());
-        return std::make_shared<ContentCache::Lease>(std::move(*large));
-      });
-      if (!made) return std::unexpected(made.error());
-      lease = (*made)->another();
+  auto opened = openVersion(*node);
+  // The listing named a version the service no longer holds (an aged one
+  // is answered from before its renewal): the folder is listed again now,
+  // so that this open reads the new version rather than fail.
+  if (!opened && opened.error() == fp::fileProviderError(fp::kErrorVersionNoLongerAvailable)) {
+    replica_.markStale(node->parent);
+    (void)list(node->parent);
+    auto fresher = replica_.node(inode);
+    if (fresher && !fresher->isDirectory && fresher->contentVersion != node->contentVersion) {
+      node = std::move(fresher);
+      opened = openVersion(*node);
     }
   }
-  // The size the kernel sees is the content's. The open tells the kernel
-  // itself before it answers: a second note from the notifier thread could
-  // come after the kernel asked for the new size and make it drop the answer.
-  if (lease->size() != static_cast<uint64_t>(node->size)) {
-    opened->invalidateKernel = true;
-    replica_.setSize(inode, static_cast<int64_t>(lease->size()));
-  }
-  {
-    std::lock_guard lock(mutex_);
-    auto served = servedVersions_.find(inode);
-    if (served != servedVersions_.end()) {
-      opened->keepCache = served->second == version;
-      if (!opened->keepCache) opened->invalidateKernel = true;
-      served->second = version;
-    } else {
-      servedVersions_.emplace(inode, version);
-    }
-  }
-  opened->lease = std::move(*lease);
+  if (!opened) return std::unexpected(opened.error());
   ahead_.opened(node->parent, inode);
   return opened;
 }
 
+Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openVersion(const NodeInfo& node) {
+  auto opened = std::make_unique<OpenedFile>();
+  opened->inode = node.inode;
+  opened->parent = node.parent;
+  opened->source = {node.identifier, node.item ? node.item->itemVersion() : fp::ItemVersion{}};
+  opened->source.version.contentVersion = node.contentVersion;
+  std::string version = node.contentVersion;
+  std::optional<ContentCache::Lease> lease = cache_.open(node.identifier, version);
+  // A small file fetched whole before this start is checked whole now.
+  if (lease && lease->size() <= kWholeFetchLimit &&
+      !lease->entry().verify({0, lease->entry().blockCount()})) {
+    lease.reset();
+    cache_.discard(node.identifier, version);
+  }
+  bool whole = !driver_.offersPartialContents() ||
+               (node.sizeKnown && static_cast<uint64_t>(node.size) <= kWholeFetchLimit);
+  if (!lease && !whole) {
+    // Openers of one version of a file at once share its first block's
+    // fetch; an open of another version has an entry of its own.
+    std::string key = node.identifier;
+    key.push_back('\0');  // neither an identifier nor a version holds a NUL
+    key += version;
+    auto made = entries_.run(key, [&]() -> SharedLease {
+      if (auto known = cache_.open(node.identifier, version)) {
+        return std::make_shared<ContentCache::Lease>(std::move(*known));
+      }
+      auto large = openLarge(node, opened->source);
+      if (!large) return std::unexpected(large.error());
+      return std::make_shared<ContentCache::Lease>(std::move(*large));
+    });
+    if (made) {
+      lease = (*made)->another();
+    } else if (made.error() == wholeOnly()) {
+      whole = true;
+    } else {
+      return std::unexpected(made.error());
+    }
+  }
+  if (!lease) {
+    // What was fetched may be evicted before this open holds it, by a
+    // fetch made ahead for another file in a full cache: fetched again.
+    for (int attempt = 0; attempt < 3 && !lease; ++attempt) {
+      auto item = fetchIntoCache(node);
+      if (!item) return std::unexpected(item.error());
+      version = (*item)->itemVersion().contentVersion;
+      opened->source.version = (*item)->itemVersion();
+      lease = cache_.open(node.identifier, version);
+    }
+    if (!lease) return std::unexpected(posix(EIO, "the cached contents vanished"));
+  }
+  servePages(*opened, version);
+  // The size the kernel sees is the content's. The open tells the kernel
+  // itself before it answers: a second note from the notifier thread could
+  // come after the kernel asked for the new size and make it drop the answer.
+  if (!opened->directIo && lease->size() != static_cast<uint64_t>(node.size)) {
+    opened->invalidateKernel = true;
+    replica_.setSize(node.inode, static_cast<int64_t>(lease->size()));
+  }
+  opened->lease = std::move(*lease);
+  return opened;
+}
+
+// The kernel keeps one page cache per inode, whatever the version each
+// handle reads: only handles of the version last served go through it. A
+// handle of a version older than the one the replica knows reads direct;
+// one that was the newest until another version was opened fails its
+// reads with ESTALE (see read), since its pages would mix with the new ones.
+void DomainFilesystem::servePages(OpenedFile& opened, const std::string& version) {
+  std::lock_guard lock(mutex_);
+  auto current = replica_.node(opened.inode);
+  if (current && current->contentVersion != version) {
+    opened.directIo = true;
+    return;
+  }
+  auto [served, first] = servedVersions_.try_emplace(opened.inode, version);
+  if (first) return;
+  opened.keepCache = served->second == version;
+  if (!opened.keepCache) opened.invalidateKernel = true;
+  served->second = version;
+}
+
+void DomainFilesystem::forget(Inode inode, uint64_t count) {
+  if (!replica_.forget(inode, count)) return;
+  std::lock_guard lock(mutex_);
+  servedVersions_.erase(inode);
+}
+
 Result<ReadSpan> DomainFilesystem::read(OpenedFile& file, uint64_t offset, size_t size) {
+  if (!file.directIo) {
+    std::lock_guard lock(mutex_);
+    auto served = servedVersions_.find(file.inode);
+    if (served != servedVersions_.end() && served->second != file.source.version.contentVersion) {
+      return std::unexpected(posix(ESTALE, "another version of the file was opened since"));
+    }
+  }
   CacheEntry& entry = file.lease.entry();
   uint64_t length = offset < entry.size() ? std::min<uint64_t>(size, entry.size() - offset) : 0;
   if (length > 0 && (!entry.complete() || entry.hasUnverified())) {

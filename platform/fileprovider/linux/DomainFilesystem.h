@@ -72,7 +72,7 @@ class DomainFilesystem final : public FilesystemCore {
   Result<NodeInfo> lookup(Inode parent, std::string_view name) override;
   Result<NodeInfo> attributes(Inode inode) override;
   bool lookedUp(Inode inode) override { return replica_.lookedUp(inode); }
-  void forget(Inode inode, uint64_t count) override { replica_.forget(inode, count); }
+  void forget(Inode inode, uint64_t count) override;
   // The folder's entries, enumerated again first when its listing has aged.
   Result<DirectoryEntries> openDirectory(Inode inode) override;
   Result<std::vector<Inode>> wholeDirectory(Inode inode) override;
@@ -104,6 +104,11 @@ class DomainFilesystem final : public FilesystemCore {
   void setKernelCache(KernelCache* kernel) override;
 
   Replica& replica() { return replica_; }
+  // Inodes whose served version is remembered, for tests.
+  size_t versionsServed() {
+    std::lock_guard lock(mutex_);
+    return servedVersions_.size();
+  }
 
  private:
   struct ListingRun;
@@ -117,6 +122,10 @@ class DomainFilesystem final : public FilesystemCore {
   void prefetchAround(const NodeInfo& folder);
   Result<fileprovider::ItemPtr> fetchIntoCache(const NodeInfo& node);
   Result<ContentCache::Lease> openLarge(const NodeInfo& node, const ContentSource& source);
+  Result<std::unique_ptr<OpenedFile>> openVersion(const NodeInfo& node);
+  // Which versions of the inode the kernel's pages may hold, and whether
+  // the handle reads through them; see openFile.
+  void servePages(OpenedFile& opened, const std::string& version);
   void contentsGone(const OpenedFile& file);
   void rememberMiss(Inode folder, std::string_view name);
   fileprovider::ItemPtr itemOf(const NodeInfo& node);
@@ -129,10 +138,14 @@ class DomainFilesystem final : public FilesystemCore {
   Replica replica_;  // thread-safe itself
   SingleFlight<std::string, Result<fileprovider::ItemPtr>> fetches_;
   using SharedLease = Result<std::shared_ptr<ContentCache::Lease>>;
-  SingleFlight<std::string, SharedLease> entries_;  // large files' first blocks
+  // Large files' first blocks, by identifier and version: opens of two
+  // versions at once must not share an entry.
+  SingleFlight<std::string, SharedLease> entries_;
   // Lock order: mutex_, then the replica's own; kernelMutex_ is taken
   // alone (under it only the notifier's queue lock).
   std::mutex mutex_;
+  // The version whose pages the kernel may hold, per inode it holds; an
+  // inode the kernel forgets goes, pages and all.
   std::map<Inode, fileprovider::Bytes> servedVersions_;         // protected by mutex_
   std::set<std::pair<Inode, std::string>> misses_;              // protected by mutex_
   std::set<Inode> renewing_;                                    // protected by mutex_

@@ -28,6 +28,8 @@ struct OpenedFile {
   bool keepCache = false;
   // The kernel's idea of the file (size, pages) is older than these contents.
   bool invalidateKernel = false;
+  // An older version than the kernel's pages hold: read past them.
+  bool directIo = false;
 };
 
 // The read-only extended attributes of a file.

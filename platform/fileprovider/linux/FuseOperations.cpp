@@ -227,7 +227,8 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     }
     bool keepCache = file.keepCache;
     uint64_t size = file.lease.size();
-    if (!keepCache && size > 0 && size <= kPreloadBytes && file.lease.entry().complete() && se) {
+    if (!keepCache && !file.directIo && size > 0 && size <= kPreloadBytes &&
+        file.lease.entry().complete() && se) {
       fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
       buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
       buf.buf[0].fd = file.lease.fd();
@@ -237,6 +238,7 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     }
     fi->fh = ctx.handles.add(std::move(*opened));
     fi->keep_cache = keepCache ? 1 : 0;
+    fi->direct_io = file.directIo ? 1 : 0;
     // Nothing is ever written, so a close has nothing to flush: the kernel
     // need not ask.
     fi->noflush = 1;

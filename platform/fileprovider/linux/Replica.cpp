@@ -358,12 +358,14 @@ bool Replica::lookedUp(Inode inode) {
   return true;
 }
 
-void Replica::forget(Inode inode, uint64_t count) {
+bool Replica::forget(Inode inode, uint64_t count) {
   std::lock_guard lock(mutex_);
   auto it = nodes_.find(inode);
-  if (it == nodes_.end()) return;
+  if (it == nodes_.end()) return true;
   it->second.lookups -= std::min(count, it->second.lookups);
-  if (it->second.lookups == 0) dropIfUnusedLocked(inode);
+  if (it->second.lookups > 0) return false;
+  dropIfUnusedLocked(inode);
+  return true;
 }
 
 }  // namespace lumora::fuse

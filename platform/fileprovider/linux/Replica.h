@@ -136,7 +136,8 @@ class Replica {
   // stays, listed or not.
   // False when the inode is gone: the answer must not hand it out.
   bool lookedUp(Inode inode);
-  void forget(Inode inode, uint64_t count);
+  // True when the kernel holds the inode no more (nor its pages).
+  bool forget(Inode inode, uint64_t count);
 
  private:
   struct Node {
