@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/fileprovider/linux/ControlSocket.h"
 #include "platform/fileprovider/linux/FolderReadAhead.h"
 #include "platform/fileprovider/linux/Log.h"
 #include "platform/foundation/Paths.h"
@@ -170,6 +172,87 @@ TEST_F(MountTest, TheFoldersNextInLineAreListedAheadButOnlySoMany) {
   waitFor(rest);
   for (const auto& name : rest) EXPECT_EQ(listings(name), 1u) << name;
   EXPECT_EQ(readFile(mount.root() / "d00/deep/x.txt").value_or("?"), "x");
+}
+
+// The real extension, except that handing out an enumerator for one folder
+// holds the calling thread until released.
+class HeldListing final : public fileprovider::ReplicatedExtension {
+ public:
+  HeldListing(fileprovider::ReplicatedExtension& inner, std::string held)
+      : inner_(inner), held_(std::move(held)) {}
+  std::promise<void> release;
+  std::atomic<bool> holding{false};
+
+  void invalidate() override { inner_.invalidate(); }
+  fileprovider::ProgressPtr itemForIdentifier(const fileprovider::ItemIdentifier& id,
+                                              const fileprovider::Request& r,
+                                              fileprovider::ItemCompletion c) override {
+    return inner_.itemForIdentifier(id, r, std::move(c));
+  }
+  fileprovider::ProgressPtr fetchContents(const fileprovider::ItemIdentifier& id,
+                                          const std::optional<fileprovider::ItemVersion>& v,
+                                          const fileprovider::Request& r,
+                                          fileprovider::FetchCompletion c) override {
+    return inner_.fetchContents(id, v, r, std::move(c));
+  }
+  fileprovider::ProgressPtr createItem(fileprovider::ItemPtr, fileprovider::ItemFields,
+                                       const std::optional<fs::path>&, uint64_t,
+                                       const fileprovider::Request&,
+                                       fileprovider::ChangeCompletion) override {
+    return nullptr;
+  }
+  fileprovider::ProgressPtr modifyItem(fileprovider::ItemPtr, const fileprovider::ItemVersion&,
+                                       fileprovider::ItemFields, const std::optional<fs::path>&,
+                                       uint64_t, const fileprovider::Request&,
+                                       fileprovider::ChangeCompletion) override {
+    return nullptr;
+  }
+  fileprovider::ProgressPtr deleteItem(const fileprovider::ItemIdentifier&,
+                                       const fileprovider::ItemVersion&, uint64_t,
+                                       const fileprovider::Request&,
+                                       fileprovider::DeleteCompletion) override {
+    return nullptr;
+  }
+  std::unique_ptr<fileprovider::Enumerator> enumeratorForContainerItemIdentifier(
+      const fileprovider::ItemIdentifier& id, const fileprovider::Request& r,
+      std::optional<Error>* e) override {
+    if (id == held_ && !holding.exchange(true)) release.get_future().wait();
+    return inner_.enumeratorForContainerItemIdentifier(id, r, e);
+  }
+
+ private:
+  fileprovider::ReplicatedExtension& inner_;
+  const std::string held_;
+};
+
+TEST_F(MountTest, TheDomainLockIsReleasedOnlyOnceTheCacheHasStopped) {
+  service.setFile("mirror/a/x.txt", "x");
+  auto real = makeExtension(service);
+  HeldListing extension(*real, "mirror/a/");
+  fs::path root = paths::homeDirectory() / shared::kDomainDisplayName;
+  auto daemon = fuse::DomainDaemon::start(
+      {{shared::kDomainIdentifier, shared::kDomainDisplayName}, root, true}, extension);
+  ASSERT_TRUE(daemon.has_value()) << daemon.error().description;
+  std::thread loop([d = daemon->get()] { d->run(); });
+  listFolder(root);  // a/ is listed ahead, on a thread the filesystem owns
+  ASSERT_TRUE(waitUntil([&] { return extension.holding.load(); }, 5s));
+  (*daemon)->stop();
+  loop.join();
+  std::thread ending([&] { daemon->reset(); });  // waits for that thread
+  auto lockFree = [] {
+    fs::path lock =
+        paths::cacheHome() / "lumora" / (std::string(shared::kDomainIdentifier) + ".lock");
+    int fd = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (fd >= 0) ::close(fd);
+    return free;
+  };
+  // The control socket is gone: the daemon is past its own stopping steps.
+  waitUntil([&] { return !fs::exists(fuse::controlSocketPath(shared::kDomainIdentifier)); });
+  EXPECT_FALSE(waitUntil(lockFree, 300ms));
+  extension.release.set_value();
+  ending.join();
+  EXPECT_TRUE(lockFree());
 }
 
 TEST_F(MountTest, StoppingWaitsNeitherForAHungListingNorForAReaderStuckOnIt) {

@@ -123,9 +123,11 @@ Result<void> prepareCacheFolders(const std::string& domainIdentifier) {
 
 }  // namespace
 
-DomainDaemon::DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtension& extension,
-                           uint64_t cacheLimit, std::shared_ptr<Retry> retry)
-    : options_(std::move(options)),
+DomainDaemon::DomainDaemon(UniqueFd lock, DaemonOptions options,
+                           fileprovider::ReplicatedExtension& extension, uint64_t cacheLimit,
+                           std::shared_ptr<Retry> retry)
+    : lock_(std::move(lock)),
+      options_(std::move(options)),
       cache_(contentCacheFolder(options_.domain.identifier), cacheLimit),
       filesystem_(extension, cache_, std::chrono::steady_clock::now, kListingMaxAge,
                   std::move(retry)) {}
@@ -136,8 +138,7 @@ Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
   auto lock = lockDomain(options.domain.identifier);
   if (!lock) return std::unexpected(lock.error());
   std::unique_ptr<DomainDaemon> daemon(
-      new DomainDaemon(options, extension, cacheLimit, std::move(retry)));
-  daemon->lockFd_ = *lock;
+      new DomainDaemon(UniqueFd(*lock), options, extension, cacheLimit, std::move(retry)));
   if (auto made = prepareCacheFolders(options.domain.identifier); !made) {
     return std::unexpected(made.error());
   }
@@ -161,7 +162,7 @@ DomainDaemon::~DomainDaemon() {
   filesystem_.stopWaiting();
   control_.reset();  // no requests while the mount goes away
   mount_.reset();
-  if (lockFd_ >= 0) ::close(lockFd_);
+  // The filesystem and the cache stop after this, and then lock_ goes.
 }
 
 int DomainDaemon::run() {
