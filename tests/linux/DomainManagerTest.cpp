@@ -195,5 +195,24 @@ TEST_F(DomainManagerTest, ADaemonThatCannotBeStartedIsAnErrorOfItsOwn) {
   EXPECT_FALSE(added->description.empty());
 }
 
+TEST_F(DomainManagerTest, ADaemonThatNeverSaysHowItsStartWentHoldsNeitherACallerNorTheQuit) {
+  fs::path silent = home.root() / "silent-daemon";  // exits "started" after 5 s
+  std::ofstream(silent) << "#!/bin/sh\nexec sleep 5\n";
+  fs::permissions(silent, fs::perms::owner_all);
+  LinuxDomainManager bounded{silent, std::chrono::seconds(10), std::chrono::seconds(1),
+                             std::chrono::milliseconds(200)};
+  auto added = bounded.addDomainNow(domain);
+  ASSERT_TRUE(added.has_value());
+  EXPECT_EQ(added->code, ETIMEDOUT);
+  // Quitting ends a start under way, whatever its bound.
+  auto quitting = std::make_unique<LinuxDomainManager>(silent);
+  auto promise = std::make_shared<std::promise<std::optional<Error>>>();
+  quitting->addDomain(domain, [promise](auto error) { promise->set_value(std::move(error)); });
+  quitting.reset();
+  auto ended = promise->get_future().get();
+  ASSERT_TRUE(ended.has_value());
+  EXPECT_EQ(ended->code, ETIMEDOUT);
+}
+
 }  // namespace
 }  // namespace lumora::testing
