@@ -109,10 +109,19 @@ TEST_F(DomainManagerTest, AKilledDaemonLeavesTheMountPointUsableAtOnce) {
   struct stat st {};
   EXPECT_EQ(::stat(mountpoint().c_str(), &st), 0) << std::strerror(errno);
   EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));
+  // Saved there meanwhile: the next mount must not hide it.
+  std::ofstream(mountpoint() / "saved.txt") << "mine";
 
   auto added = await([&](auto done) { manager.addDomain(domain, done); });
   ASSERT_FALSE(added.has_value()) << added->description;
   EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
+  std::ifstream logFile(paths::cacheHome() / "lumora" / (domain.identifier + ".log"));
+  std::string log((std::istreambuf_iterator<char>(logFile)), {});
+  auto at = log.find(" are now in ");
+  ASSERT_NE(at, std::string::npos) << log;
+  fs::path aside = log.substr(at + 12, log.find('\n', at) - at - 12);
+  EXPECT_EQ(aside.parent_path(), mountpoint().parent_path());
+  EXPECT_EQ(readFile(aside / "saved.txt").value_or("?"), "mine");
 }
 
 TEST_F(DomainManagerTest, ADaemonThatDiedIsStartedAgainWhileTheManagerRuns) {

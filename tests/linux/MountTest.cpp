@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -12,13 +13,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <future>
 #include <set>
 #include <thread>
 
 #include "platform/fileprovider/linux/ControlSocket.h"
 #include "platform/fileprovider/linux/FolderReadAhead.h"
+#include "platform/fileprovider/linux/FuseMount.h"
 #include "platform/fileprovider/linux/Log.h"
+#include "platform/fileprovider/linux/MountTable.h"
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
 #include "tests/fixtures/Wait.h"
@@ -172,6 +176,47 @@ TEST_F(MountTest, TheFoldersNextInLineAreListedAheadButOnlySoMany) {
   waitFor(rest);
   for (const auto& name : rest) EXPECT_EQ(listings(name), 1u) << name;
   EXPECT_EQ(readFile(mount.root() / "d00/deep/x.txt").value_or("?"), "x");
+}
+
+TEST_F(MountTest, FilesSavedInTheMountPointMoveAsideToASiblingAndNothingIsReplaced) {
+  fs::path root = paths::homeDirectory() / shared::kDomainDisplayName;
+  auto save = [&](const std::string& name) {
+    fs::create_directories(root / "sub");
+    std::ofstream(root / "sub" / name) << name;
+  };
+  auto holding = [&](const std::string& name) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(root.parent_path())) {
+      auto sibling = entry.path().filename().string();
+      if (sibling.starts_with(root.filename().string() + " (saved ") &&
+          readFile(entry.path() / "sub" / name).value_or("") == name) {
+        found.push_back(entry.path());
+      }
+    }
+    return found;
+  };
+  fs::create_directories(root);
+  EXPECT_EQ(fuse::moveAsideSavedFiles(root, 0).value(), std::nullopt);  // empty: stays
+  save("first");
+  auto first = fuse::moveAsideSavedFiles(root, 0).value();
+  save("second");  // again within the same second: a name of its own
+  auto second = fuse::moveAsideSavedFiles(root, 0).value();
+  EXPECT_EQ(holding("first"), std::vector{first.value_or("?")});
+  EXPECT_EQ(holding("second"), std::vector{second.value_or("?")});
+  EXPECT_TRUE(fs::is_empty(root));
+  // The mount moves what it finds aside before it mounts.
+  save("third");
+  { MountedDomain mount(service); }
+  EXPECT_EQ(holding("third").size(), 1u);
+  EXPECT_TRUE(fs::is_empty(root));
+  // A dead mount is no folder of files: nothing moves.
+  int device = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  std::string options = "fd=" + std::to_string(device) + ",rootmode=40000,user_id=0,group_id=0";
+  ASSERT_EQ(::mount("dead", root.c_str(), "fuse", 0, options.c_str()), 0) << std::strerror(errno);
+  ::close(device);
+  EXPECT_FALSE(fuse::moveAsideSavedFiles(root, 0).has_value());
+  EXPECT_TRUE(fuse::detachMount(root));
+  EXPECT_EQ(holding("first").size() + holding("second").size() + holding("third").size(), 3u);
 }
 
 // The real extension, except that handing out an enumerator for one folder

@@ -262,8 +262,12 @@ void redirectToLog(const std::string& domain) {
     ::dup2(null, STDOUT_FILENO);
     ::close(null);
   }
-  // Its folder was made private by prepareCacheFolders.
-  fs::path file = paths::cacheHome() / "lumora" / (domain + ".log");
+  // Its folder private from the start, as prepareCacheFolders leaves it.
+  fs::path folder = paths::cacheHome() / "lumora";
+  std::error_code ec;
+  fs::create_directories(folder.parent_path(), ec);
+  if (!makePrivateFolder(folder)) return;
+  fs::path file = folder / (domain + ".log");
   int logFd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (logFd >= 0) {
     ::dup2(logFd, STDERR_FILENO);
@@ -289,6 +293,10 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
     std::fprintf(stderr, "Cannot detach: %s\n", std::strerror(errno));
     return 1;
   }
+  // Detached, it logs to its file from now on, starting up included (files
+  // moved out of the mount point's way are told there); the outcome of the
+  // start goes to the waiting parent through the pipe.
+  if (reportFd >= 0) redirectToLog(options->domain.identifier);
   // Before any thread exists, so that every thread inherits the mask.
   sigset_t set;
   sigemptyset(&set);
@@ -319,7 +327,6 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
     return served ? kExitAlreadyServed : 1;
   }
   if (reportFd >= 0) {
-    redirectToLog(options->domain.identifier);
     report(reportFd, "ok");
     ::close(reportFd);
   }
