@@ -90,6 +90,13 @@ Result<StorageEntry> decodeRecord(element value, size_t index) {
         entry.size.reset();
       } else if (type == element_type::INT64) {
         entry.size = int64_t(member);
+        // A size below zero is no size: the record is as bad as one of the
+        // wrong type, rather than a file that shows a huge or empty length.
+        if (*entry.size < 0) {
+          return fail(kDecodingErrorDomain, 1,
+                      "The member \"" + recordMember(index, name) +
+                          "\" should be zero or more but is " + std::to_string(*entry.size) + ".");
+        }
       } else {
         return mismatch(recordMember(index, name), "an integer that fits in 64 signed bits",
                         member);

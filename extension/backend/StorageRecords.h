@@ -1,8 +1,9 @@
 #pragma once
 // The JSON bodies of the storage API, decoded strictly on types and
 // leniently on members: unknown members are ignored, null counts as absent
-// for optional members, and a member of the wrong type fails the whole body
-// with a kDecodingErrorDomain error whose description names the member.
+// for optional members, and a member of the wrong type (or a negative size)
+// fails the whole body with a kDecodingErrorDomain error whose description
+// names the member.
 
 #include <cstdint>
 #include <functional>

@@ -66,7 +66,7 @@ inline std::optional<DecodedList> referenceDecode(const nlohmann::json& root) {
     };
     if (!text("etag", r.etag) || !text("modified", r.modified)) return std::nullopt;
     if (auto size = item.find("size"); size != item.end() && !size->is_null()) {
-      if (!isInt64(*size)) return std::nullopt;
+      if (!isInt64(*size) || size->get<int64_t>() < 0) return std::nullopt;
       r.size = size->get<int64_t>();
     }
     if (auto dir = item.find("dir"); dir != item.end() && !dir->is_null()) {

@@ -37,6 +37,8 @@ TEST(StorageDecoding, WrongTypesFailTheWholeBodyNamingTheMember) {
                             "entries[1].size");
   expectDecodingErrorNaming(R"({"entries":[{"key":"a","size":9223372036854775808}]})",
                             "entries[0].size");
+  expectDecodingErrorNaming(R"({"entries":[{"key":"a"},{"key":"b","size":-1}]})",
+                            "entries[1].size");
   expectDecodingErrorNaming(R"({"entries":[{"key":"a/","dir":1}]})", "entries[0].dir");
   expectDecodingErrorNaming(R"({"entries":[{"key":"a","etag":5}]})", "entries[0].etag");
   expectDecodingErrorNaming(R"({"entries":[{"size":1}]})", "entries[0].key");

@@ -109,10 +109,19 @@ TEST_F(DomainManagerTest, AKilledDaemonLeavesTheMountPointUsableAtOnce) {
   struct stat st {};
   EXPECT_EQ(::stat(mountpoint().c_str(), &st), 0) << std::strerror(errno);
   EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));
+  // Saved there meanwhile: the next mount must not hide it.
+  std::ofstream(mountpoint() / "saved.txt") << "mine";
 
   auto added = await([&](auto done) { manager.addDomain(domain, done); });
   ASSERT_FALSE(added.has_value()) << added->description;
   EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
+  std::ifstream logFile(paths::cacheHome() / "lumora" / (domain.identifier + ".log"));
+  std::string log((std::istreambuf_iterator<char>(logFile)), {});
+  auto at = log.find(" are now in ");
+  ASSERT_NE(at, std::string::npos) << log;
+  fs::path aside = log.substr(at + 12, log.find('\n', at) - at - 12);
+  EXPECT_EQ(aside.parent_path(), mountpoint().parent_path());
+  EXPECT_EQ(readFile(aside / "saved.txt").value_or("?"), "mine");
 }
 
 TEST_F(DomainManagerTest, ADaemonThatDiedIsStartedAgainWhileTheManagerRuns) {
@@ -171,6 +180,10 @@ TEST_F(DomainManagerTest, ASecondDaemonForTheDomainExitsTouchingNothing) {
   EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
   // The domain manager takes the second start for what it is: served.
   EXPECT_FALSE(manager.addDomainNow(domain).has_value());
+  // What an earlier run left in the downloads goes with the next start.
+  ASSERT_FALSE(manager.removeDomainNow(domain).has_value());
+  ASSERT_FALSE(manager.addDomainNow(domain).has_value());
+  EXPECT_FALSE(fs::exists(partial));
 }
 
 TEST_F(DomainManagerTest, ADaemonThatCannotMountReportsItsOwnReason) {
@@ -193,6 +206,25 @@ TEST_F(DomainManagerTest, ADaemonThatCannotBeStartedIsAnErrorOfItsOwn) {
   ASSERT_TRUE(added.has_value());
   EXPECT_NE(added->domain, kFileProviderErrorDomain);
   EXPECT_FALSE(added->description.empty());
+}
+
+TEST_F(DomainManagerTest, ADaemonThatNeverSaysHowItsStartWentHoldsNeitherACallerNorTheQuit) {
+  fs::path silent = home.root() / "silent-daemon";  // exits "started" after 5 s
+  std::ofstream(silent) << "#!/bin/sh\nexec sleep 5\n";
+  fs::permissions(silent, fs::perms::owner_all);
+  LinuxDomainManager bounded{silent, std::chrono::seconds(10), std::chrono::seconds(1),
+                             std::chrono::milliseconds(200)};
+  auto added = bounded.addDomainNow(domain);
+  ASSERT_TRUE(added.has_value());
+  EXPECT_EQ(added->code, ETIMEDOUT);
+  // Quitting ends a start under way, whatever its bound.
+  auto quitting = std::make_unique<LinuxDomainManager>(silent);
+  auto promise = std::make_shared<std::promise<std::optional<Error>>>();
+  quitting->addDomain(domain, [promise](auto error) { promise->set_value(std::move(error)); });
+  quitting.reset();
+  auto ended = promise->get_future().get();
+  ASSERT_TRUE(ended.has_value());
+  EXPECT_EQ(ended->code, ETIMEDOUT);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <future>
 #include <map>
 #include <mutex>
@@ -162,6 +163,21 @@ TEST(ExtensionDriverTest, HangingFetchesTakeNoMoreThanTheirBudgetAndListingsStil
       lumora::testing::waitUntil([&] { return script.fetchesAsked() == kMaxWaitedFetches + 1; }));
   script.answerFetches();
   for (auto& fetch : fetches) EXPECT_FALSE(fetch.get());
+}
+
+TEST(ExtensionDriverTest, ADownloadThatComesAfterItsWaiterGaveUpIsRemoved) {
+  Script script;
+  ScriptedExtension extension(script);
+  ExtensionDriver driver(extension, nullptr, 20ms);
+  auto fetched = driver.fetchContents("mirror/f", std::nullopt);
+  ASSERT_FALSE(fetched.has_value());
+  EXPECT_EQ(fetched.error().code, ETIMEDOUT);
+  auto late = std::filesystem::temp_directory_path() / ("late-" + std::to_string(::getpid()));
+  std::ofstream(late) << "late";
+  std::lock_guard lock(script.mutex);
+  script.fetches.at(0)(late, std::make_shared<LocalItem>("mirror/f", "", "f", false), std::nullopt);
+  EXPECT_FALSE(std::filesystem::exists(late));
+  std::filesystem::remove(late);
 }
 
 }  // namespace

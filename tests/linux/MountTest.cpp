@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -11,12 +13,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <future>
 #include <set>
 #include <thread>
 
+#include "platform/fileprovider/linux/ControlSocket.h"
 #include "platform/fileprovider/linux/FolderReadAhead.h"
+#include "platform/fileprovider/linux/FuseMount.h"
 #include "platform/fileprovider/linux/Log.h"
+#include "platform/fileprovider/linux/MountTable.h"
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
 #include "tests/fixtures/Wait.h"
@@ -170,6 +176,129 @@ TEST_F(MountTest, TheFoldersNextInLineAreListedAheadButOnlySoMany) {
   waitFor(rest);
   for (const auto& name : rest) EXPECT_EQ(listings(name), 1u) << name;
   EXPECT_EQ(readFile(mount.root() / "d00/deep/x.txt").value_or("?"), "x");
+}
+
+TEST_F(MountTest, FilesSavedInTheMountPointMoveAsideToASiblingAndNothingIsReplaced) {
+  fs::path root = paths::homeDirectory() / shared::kDomainDisplayName;
+  auto save = [&](const std::string& name) {
+    fs::create_directories(root / "sub");
+    std::ofstream(root / "sub" / name) << name;
+  };
+  auto holding = [&](const std::string& name) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(root.parent_path())) {
+      auto sibling = entry.path().filename().string();
+      if (sibling.starts_with(root.filename().string() + " (saved ") &&
+          readFile(entry.path() / "sub" / name).value_or("") == name) {
+        found.push_back(entry.path());
+      }
+    }
+    return found;
+  };
+  fs::create_directories(root);
+  EXPECT_EQ(fuse::moveAsideSavedFiles(root, 0).value(), std::nullopt);  // empty: stays
+  save("first");
+  auto first = fuse::moveAsideSavedFiles(root, 0).value();
+  save("second");  // again within the same second: a name of its own
+  auto second = fuse::moveAsideSavedFiles(root, 0).value();
+  EXPECT_EQ(holding("first"), std::vector{first.value_or("?")});
+  EXPECT_EQ(holding("second"), std::vector{second.value_or("?")});
+  EXPECT_TRUE(fs::is_empty(root));
+  // The mount moves what it finds aside before it mounts.
+  save("third");
+  { MountedDomain mount(service); }
+  EXPECT_EQ(holding("third").size(), 1u);
+  EXPECT_TRUE(fs::is_empty(root));
+  // A dead mount is no folder of files: nothing moves.
+  int device = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  std::string options = "fd=" + std::to_string(device) + ",rootmode=40000,user_id=0,group_id=0";
+  bool dead = ::mount("dead", root.c_str(), "fuse", 0, options.c_str()) == 0;
+  ::close(device);
+  if (!dead) GTEST_SKIP() << "cannot mount FUSE directly here: " << std::strerror(errno);
+  EXPECT_FALSE(fuse::moveAsideSavedFiles(root, 0).has_value());
+  EXPECT_TRUE(fuse::detachMount(root));
+  EXPECT_EQ(holding("first").size() + holding("second").size() + holding("third").size(), 3u);
+}
+
+// The real extension, except that handing out an enumerator for one folder
+// holds the calling thread until released.
+class HeldListing final : public fileprovider::ReplicatedExtension {
+ public:
+  HeldListing(fileprovider::ReplicatedExtension& inner, std::string held)
+      : inner_(inner), held_(std::move(held)) {}
+  std::promise<void> release;
+  std::atomic<bool> holding{false};
+
+  void invalidate() override { inner_.invalidate(); }
+  fileprovider::ProgressPtr itemForIdentifier(const fileprovider::ItemIdentifier& id,
+                                              const fileprovider::Request& r,
+                                              fileprovider::ItemCompletion c) override {
+    return inner_.itemForIdentifier(id, r, std::move(c));
+  }
+  fileprovider::ProgressPtr fetchContents(const fileprovider::ItemIdentifier& id,
+                                          const std::optional<fileprovider::ItemVersion>& v,
+                                          const fileprovider::Request& r,
+                                          fileprovider::FetchCompletion c) override {
+    return inner_.fetchContents(id, v, r, std::move(c));
+  }
+  fileprovider::ProgressPtr createItem(fileprovider::ItemPtr, fileprovider::ItemFields,
+                                       const std::optional<fs::path>&, uint64_t,
+                                       const fileprovider::Request&,
+                                       fileprovider::ChangeCompletion) override {
+    return nullptr;
+  }
+  fileprovider::ProgressPtr modifyItem(fileprovider::ItemPtr, const fileprovider::ItemVersion&,
+                                       fileprovider::ItemFields, const std::optional<fs::path>&,
+                                       uint64_t, const fileprovider::Request&,
+                                       fileprovider::ChangeCompletion) override {
+    return nullptr;
+  }
+  fileprovider::ProgressPtr deleteItem(const fileprovider::ItemIdentifier&,
+                                       const fileprovider::ItemVersion&, uint64_t,
+                                       const fileprovider::Request&,
+                                       fileprovider::DeleteCompletion) override {
+    return nullptr;
+  }
+  std::unique_ptr<fileprovider::Enumerator> enumeratorForContainerItemIdentifier(
+      const fileprovider::ItemIdentifier& id, const fileprovider::Request& r,
+      std::optional<Error>* e) override {
+    if (id == held_ && !holding.exchange(true)) release.get_future().wait();
+    return inner_.enumeratorForContainerItemIdentifier(id, r, e);
+  }
+
+ private:
+  fileprovider::ReplicatedExtension& inner_;
+  const std::string held_;
+};
+
+TEST_F(MountTest, TheDomainLockIsReleasedOnlyOnceTheCacheHasStopped) {
+  service.setFile("mirror/a/x.txt", "x");
+  auto real = makeExtension(service);
+  HeldListing extension(*real, "mirror/a/");
+  fs::path root = paths::homeDirectory() / shared::kDomainDisplayName;
+  auto daemon = fuse::DomainDaemon::start(
+      {{shared::kDomainIdentifier, shared::kDomainDisplayName}, root, true}, extension);
+  ASSERT_TRUE(daemon.has_value()) << daemon.error().description;
+  std::thread loop([d = daemon->get()] { d->run(); });
+  listFolder(root);  // a/ is listed ahead, on a thread the filesystem owns
+  ASSERT_TRUE(waitUntil([&] { return extension.holding.load(); }, 5s));
+  (*daemon)->stop();
+  loop.join();
+  std::thread ending([&] { daemon->reset(); });  // waits for that thread
+  auto lockFree = [] {
+    fs::path lock =
+        paths::cacheHome() / "lumora" / (std::string(shared::kDomainIdentifier) + ".lock");
+    int fd = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (fd >= 0) ::close(fd);
+    return free;
+  };
+  // The control socket is gone: the daemon is past its own stopping steps.
+  waitUntil([&] { return !fs::exists(fuse::controlSocketPath(shared::kDomainIdentifier)); });
+  EXPECT_FALSE(waitUntil(lockFree, 300ms));
+  extension.release.set_value();
+  ending.join();
+  EXPECT_TRUE(lockFree());
 }
 
 TEST_F(MountTest, StoppingWaitsNeitherForAHungListingNorForAReaderStuckOnIt) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/fileprovider/linux/ExtensionDriver.h"
+#include "platform/fileprovider/linux/FolderReadAhead.h"
 #include "platform/fileprovider/linux/Replica.h"
 
 namespace lumora::fuse {
@@ -313,6 +314,23 @@ TEST(ReplicaTest, ANewListingNamesWhatTheKernelHoldsInAnOlderForm) {
   EXPECT_EQ(replica.updateItem(sized("mirror/b", "b", 22)), std::optional<Inode>(b));
   EXPECT_EQ(replica.updateItem(sized("mirror/b", "b", 22)), std::nullopt);
   EXPECT_EQ(replica.updateItem(sized("mirror/unknown", "u", 1)), std::nullopt);
+}
+
+TEST(ReplicaTest, TheFolderReadAheadLeavesAFileListedWithoutASizeToBeReadInBlocks) {
+  Replica replica(hours(1), steady_clock::now);
+  std::vector<ListedItem> items;
+  for (int i = 0; i < 4; ++i) {
+    std::string name = "f" + std::to_string(i);
+    ListedItem& item = items.emplace_back();
+    item.identifier = "mirror/" + name;
+    item.name = name;
+    item.sizeKnown = i != 2;
+  }
+  replica.applyListing(kRootInode, std::move(items));
+  FolderReadAhead ahead(replica, 1000, [](Inode) { return false; });
+  auto inode = [&](const char* name) { return replica.child(kRootInode, name)->inode; };
+  EXPECT_EQ(ahead.opened(kRootInode, inode("f0")), 0u);
+  EXPECT_EQ(ahead.opened(kRootInode, inode("f1")), 1u);  // f3; f2 may be of any size
 }
 
 TEST(ReplicaTest, ListingsAgeAndAreMarkedStale) {

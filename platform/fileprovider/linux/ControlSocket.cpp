@@ -5,9 +5,11 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -111,7 +113,7 @@ bool peerIsThisUser(int fd) {
 namespace {
 
 // A connection to the user's own daemon at `socketPath`, or why there is none.
-Result<int> connectToDaemon(const fs::path& socketPath) {
+Result<int> connectToDaemon(const fs::path& socketPath, milliseconds timeout) {
   if (auto folder = checkControlFolder(socketPath); !folder) {
     return std::unexpected(folder.error());
   }
@@ -119,6 +121,13 @@ Result<int> connectToDaemon(const fs::path& socketPath) {
   if (!address) return std::unexpected(address.error());
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return std::unexpected(posixError(errno, "socket"));
+  // A connect waits while the daemon's queue of connections is full (it is
+  // stopped, or stuck); the send time-out bounds that wait, so that no
+  // caller (the window, on quit) hangs on it. Zero would mean no bound.
+  auto bound = std::max(timeout, milliseconds(1));
+  timeval limit{static_cast<time_t>(bound.count() / 1000),
+                static_cast<suseconds_t>(bound.count() % 1000 * 1000)};
+  (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&*address), sizeof *address) != 0) {
     int code = errno;
     ::close(fd);
@@ -134,8 +143,8 @@ Result<int> connectToDaemon(const fs::path& socketPath) {
 
 }  // namespace
 
-bool controlSocketAccepts(const fs::path& socketPath) {
-  auto fd = connectToDaemon(socketPath);
+bool controlSocketAccepts(const fs::path& socketPath, milliseconds timeout) {
+  auto fd = connectToDaemon(socketPath, timeout);
   if (!fd) return false;
   ::close(*fd);
   return true;
@@ -144,7 +153,7 @@ bool controlSocketAccepts(const fs::path& socketPath) {
 Result<std::string> sendControlRequest(const fs::path& socketPath, const std::string& request,
                                        milliseconds timeout) {
   auto deadline = steady_clock::now() + timeout;
-  auto connected = connectToDaemon(socketPath);
+  auto connected = connectToDaemon(socketPath, timeout);
   if (!connected) return std::unexpected(connected.error());
   int fd = *connected;
   auto closeFd = [fd] { ::close(fd); };

@@ -54,13 +54,16 @@ Result<void> checkControlFolder(const std::filesystem::path& socketPath);
 // The process at the other end of a Unix socket runs as this user.
 bool peerIsThisUser(int fd);
 
-// Sends one request and returns the answer line (without its line break).
+// Sends one request and returns the answer line (without its line break);
+// connecting, too, is within `timeout`.
 Result<std::string> sendControlRequest(const std::filesystem::path& socketPath,
                                        const std::string& request,
                                        std::chrono::milliseconds timeout);
 // A daemon of this user listens on the socket: it accepts connections,
-// however busy it is with earlier requests. Nothing is sent.
-bool controlSocketAccepts(const std::filesystem::path& socketPath);
+// however busy it is with earlier requests. Nothing is sent. A daemon whose
+// queue of connections stays full for `timeout` counts as not listening.
+bool controlSocketAccepts(const std::filesystem::path& socketPath,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(2));
 
 class ControlServer {
  public:

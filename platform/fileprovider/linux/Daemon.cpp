@@ -123,9 +123,11 @@ Result<void> prepareCacheFolders(const std::string& domainIdentifier) {
 
 }  // namespace
 
-DomainDaemon::DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtension& extension,
-                           uint64_t cacheLimit, std::shared_ptr<Retry> retry)
-    : options_(std::move(options)),
+DomainDaemon::DomainDaemon(UniqueFd lock, DaemonOptions options,
+                           fileprovider::ReplicatedExtension& extension, uint64_t cacheLimit,
+                           std::shared_ptr<Retry> retry)
+    : lock_(std::move(lock)),
+      options_(std::move(options)),
       cache_(contentCacheFolder(options_.domain.identifier), cacheLimit),
       filesystem_(extension, cache_, std::chrono::steady_clock::now, kListingMaxAge,
                   std::move(retry)) {}
@@ -136,8 +138,7 @@ Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
   auto lock = lockDomain(options.domain.identifier);
   if (!lock) return std::unexpected(lock.error());
   std::unique_ptr<DomainDaemon> daemon(
-      new DomainDaemon(options, extension, cacheLimit, std::move(retry)));
-  daemon->lockFd_ = *lock;
+      new DomainDaemon(UniqueFd(*lock), options, extension, cacheLimit, std::move(retry)));
   if (auto made = prepareCacheFolders(options.domain.identifier); !made) {
     return std::unexpected(made.error());
   }
@@ -161,7 +162,7 @@ DomainDaemon::~DomainDaemon() {
   filesystem_.stopWaiting();
   control_.reset();  // no requests while the mount goes away
   mount_.reset();
-  if (lockFd_ >= 0) ::close(lockFd_);
+  // The filesystem and the cache stop after this, and then lock_ goes.
 }
 
 int DomainDaemon::run() {
@@ -261,8 +262,12 @@ void redirectToLog(const std::string& domain) {
     ::dup2(null, STDOUT_FILENO);
     ::close(null);
   }
-  // Its folder was made private by prepareCacheFolders.
-  fs::path file = paths::cacheHome() / "lumora" / (domain + ".log");
+  // Its folder private from the start, as prepareCacheFolders leaves it.
+  fs::path folder = paths::cacheHome() / "lumora";
+  std::error_code ec;
+  fs::create_directories(folder.parent_path(), ec);
+  if (!makePrivateFolder(folder)) return;
+  fs::path file = folder / (domain + ".log");
   int logFd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (logFd >= 0) {
     ::dup2(logFd, STDERR_FILENO);
@@ -288,6 +293,10 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
     std::fprintf(stderr, "Cannot detach: %s\n", std::strerror(errno));
     return 1;
   }
+  // Detached, it logs to its file from now on, starting up included (files
+  // moved out of the mount point's way are told there); the outcome of the
+  // start goes to the waiting parent through the pipe.
+  if (reportFd >= 0) redirectToLog(options->domain.identifier);
   // Before any thread exists, so that every thread inherits the mask.
   sigset_t set;
   sigemptyset(&set);
@@ -318,7 +327,6 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
     return served ? kExitAlreadyServed : 1;
   }
   if (reportFd >= 0) {
-    redirectToLog(options->domain.identifier);
     report(reportFd, "ok");
     ::close(reportFd);
   }

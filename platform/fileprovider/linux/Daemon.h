@@ -16,6 +16,7 @@
 #include "platform/fileprovider/linux/ControlSocket.h"
 #include "platform/fileprovider/linux/DomainFilesystem.h"
 #include "platform/fileprovider/linux/FuseMount.h"
+#include "platform/foundation/UniqueFd.h"
 
 namespace lumora::fuse {
 
@@ -57,11 +58,13 @@ class DomainDaemon {
   DomainFilesystem& filesystem() { return filesystem_; }
 
  private:
-  DomainDaemon(DaemonOptions options, fileprovider::ReplicatedExtension& extension,
+  DomainDaemon(UniqueFd lock, DaemonOptions options, fileprovider::ReplicatedExtension& extension,
                uint64_t cacheLimit, std::shared_ptr<Retry> retry);
 
+  // flock'ed for the daemon's life. First, so that it goes last: another
+  // daemon may touch the cache only once this one's has stopped.
+  const UniqueFd lock_;
   const DaemonOptions options_;
-  int lockFd_ = -1;  // flock'ed for the daemon's life; first, released last
   ContentCache cache_;
   DomainFilesystem filesystem_;
   std::unique_ptr<FuseMount> mount_;

@@ -122,6 +122,36 @@ struct OneShot {
   }
 };
 
+// A whole fetch's answer. A download that comes after its waiter gave up is
+// nobody's: it is removed at once rather than left in the downloads folder
+// until the next start.
+class FetchAnswer {
+ public:
+  std::future<Result<FetchedContents>> future() { return promise_.get_future(); }
+  void settle(Result<FetchedContents> value) {
+    std::lock_guard lock(mutex_);
+    if (abandoned_ && value) {
+      std::error_code ec;
+      std::filesystem::remove(value->file, ec);
+    }
+    if (settled_ || abandoned_) return;
+    settled_ = true;
+    promise_.set_value(std::move(value));
+  }
+  // The waiter gives up; false when the answer came meanwhile, to be taken.
+  bool abandon() {
+    std::lock_guard lock(mutex_);
+    abandoned_ = !settled_;
+    return abandoned_;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool settled_ = false;    // protected by mutex_
+  bool abandoned_ = false;  // protected by mutex_
+  std::promise<Result<FetchedContents>> promise_;
+};
+
 Error stoppedError() {
   return Error{kFileProviderErrorDomain, fp::kErrorServerUnreachable,
                "The domain is being stopped."};
@@ -304,8 +334,8 @@ Result<FetchedContents> ExtensionDriver::fetchContents(
   return ask([&]() -> Result<FetchedContents> {
     auto slot = fetchSlot();
     if (!slot) return std::unexpected(waitError(stopped_));
-    auto shot = std::make_shared<OneShot<Result<FetchedContents>>>();
-    auto answer = shot->promise.get_future();
+    auto shot = std::make_shared<FetchAnswer>();
+    auto answer = shot->future();
     extension_.fetchContents(
         identifier, version, {},
         [shot, slot = std::move(slot)](std::optional<std::filesystem::path> file, fp::ItemPtr item,
@@ -318,7 +348,9 @@ Result<FetchedContents> ExtensionDriver::fetchContents(
             shot->settle(FetchedContents{std::move(*file), std::move(item)});
           }
         });
-    return awaitResult(answer, stopped_, bound_);
+    if (auto waited = await(answer, stopped_, bound_)) return std::move(*waited);
+    if (!shot->abandon()) return answer.get();
+    return std::unexpected(waitError(stopped_));
   });
 }
 

@@ -17,13 +17,13 @@ FolderReadAhead::FolderReadAhead(const Replica& replica, uint64_t largestFile, F
       queue_(kReadAheadThreads, kFilesAhead * kReadAheadThreads,
              [this](Inode file) { run(file); }) {}
 
-void FolderReadAhead::opened(Inode folder, Inode file) {
+size_t FolderReadAhead::opened(Inode folder, Inode file) {
   std::lock_guard lock(mutex_);
   if (!readers_.contains(folder) && readers_.size() >= kMaxReaders) {
     readers_.erase(readers_.begin());
   }
   Reader& reader = readers_[folder];
-  std::vector<std::pair<Inode, int64_t>> next;
+  std::vector<std::pair<Inode, std::optional<int64_t>>> next;
   if (reader.last != 0) next = replica_.filesAfter(folder, reader.last, 1);
   bool inOrder = !next.empty() && next.front().first == file;
   reader.inOrder = inOrder ? reader.inOrder + 1 : 1;
@@ -32,14 +32,23 @@ void FolderReadAhead::opened(Inode folder, Inode file) {
     // Gone elsewhere: what waits for this folder is no longer wanted.
     std::erase_if(wanted_, [&](const auto& entry) { return entry.second == folder; });
   }
-  if (reader.inOrder < kOpensInOrder) return;
+  if (reader.inOrder < kOpensInOrder) return 0;
   uint64_t bytes = 0;
+  size_t queued = 0;
   for (auto [ahead, size] : replica_.filesAfter(folder, file, kFilesAhead)) {
-    if (static_cast<uint64_t>(size) > largestFile_) continue;
-    bytes += static_cast<uint64_t>(size);
+    // A file listed without a size may be of any size: it is left to be
+    // read in blocks rather than fetched whole.
+    if (!size || static_cast<uint64_t>(*size) > largestFile_) continue;
+    bytes += static_cast<uint64_t>(*size);
     if (bytes > kBytesAhead) break;
-    if (wanted_.emplace(ahead, folder).second && !queue_.push(ahead)) wanted_.erase(ahead);
+    if (!wanted_.emplace(ahead, folder).second) continue;
+    if (queue_.push(ahead)) {
+      ++queued;
+    } else {
+      wanted_.erase(ahead);
+    }
   }
+  return queued;
 }
 
 void FolderReadAhead::run(Inode file) {

@@ -33,15 +33,16 @@ class FolderReadAhead {
  public:
   // `fetch` brings one file's contents into the cache, unless they are
   // there, and says whether it asked the service for them; files larger
-  // than `largestFile` are left to be read in blocks.
+  // than `largestFile`, or listed without a size, are left to be read in
+  // blocks.
   using Fetch = std::function<bool(Inode file)>;
   FolderReadAhead(const Replica& replica, uint64_t largestFile, Fetch fetch);
   FolderReadAhead(const FolderReadAhead&) = delete;
   FolderReadAhead& operator=(const FolderReadAhead&) = delete;
   ~FolderReadAhead() { gate_.close(); }
 
-  // A reader opened `file` of `folder`.
-  void opened(Inode folder, Inode file);
+  // A reader opened `file` of `folder`. Returns how many files this queued.
+  size_t opened(Inode folder, Inode file);
   // Files fetched ahead so far, for tests and figures.
   uint64_t fetched() const;
 

@@ -1,6 +1,8 @@
 #include "platform/fileprovider/linux/FuseMount.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 
 #include "platform/fileprovider/linux/Log.h"
 #include "platform/fileprovider/linux/MountTable.h"
+#include "platform/foundation/Paths.h"
 
 namespace lumora::fuse {
 
@@ -22,7 +25,63 @@ Error reason(int code, std::string text) {
   return Error{kPosixErrorDomain, code, std::move(text)};
 }
 
+// True when `folder` holds anything at all, hidden names too.
+Result<bool> holdsFiles(const fs::path& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return std::unexpected(posixError(errno, "cannot read " + folder.string()));
+  bool any = false;
+  while (dirent* entry = ::readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (name != "." && name != "..") {
+      any = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return any;
+}
+
 }  // namespace
+
+Result<std::optional<fs::path>> moveAsideSavedFiles(const fs::path& mountpoint, std::time_t now) {
+  auto holds = holdsFiles(mountpoint);
+  if (!holds) return std::unexpected(holds.error());
+  if (!*holds) return std::nullopt;
+  // The folder itself, not a symbolic link that leads to it.
+  std::error_code ec;
+  fs::path folder = fs::canonical(mountpoint, ec);
+  if (ec) return std::unexpected(posixError(ec.value(), "cannot resolve " + mountpoint.string()));
+  // A mount point given as the home folder, or one above it, is not moved.
+  fs::path home = fs::weakly_canonical(paths::homeDirectory(), ec);
+  fs::path fromFolder = home.lexically_relative(folder);
+  if (folder == folder.root_path() ||
+      (!home.empty() && !fromFolder.empty() && *fromFolder.begin() != "..")) {
+    return std::unexpected(reason(EBUSY, folder.string() + " holds the home folder"));
+  }
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) return std::unexpected(posixError(errno, folder.string()));
+  std::tm local{};
+  localtime_r(&now, &local);
+  char when[32];
+  std::strftime(when, sizeof when, "%Y-%m-%d %H.%M.%S", &local);
+  std::string base = folder.filename().string() + " (saved " + when + ")";
+  fs::path aside;
+  for (int n = 1;; ++n) {
+    if (n > 1000) return std::unexpected(posixError(EEXIST, "no free name beside " + base));
+    aside = folder.parent_path() / (n == 1 ? base : base + " " + std::to_string(n));
+    // Never onto something that exists: a rename would replace an empty
+    // folder of that name, and the test before it could lose a race.
+    if (::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+      break;
+    }
+    if (errno == EEXIST) continue;
+    return std::unexpected(posixError(errno, "cannot move " + folder.string() + " aside"));
+  }
+  if (::mkdir(folder.c_str(), st.st_mode & 07777) != 0 && errno != EEXIST) {
+    return std::unexpected(posixError(errno, "cannot create " + folder.string()));
+  }
+  return aside;
+}
 
 FuseMount::FuseMount(fs::path mountpoint, FilesystemCore& filesystem)
     : mountpoint_(std::move(mountpoint)) {
@@ -59,6 +118,16 @@ Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,
   if (isMountPoint(mountpoint)) {
     return std::unexpected(
         reason(EBUSY, "The mount point " + mountpoint.string() + " is already in use"));
+  }
+  auto aside = moveAsideSavedFiles(mountpoint, std::time(nullptr));
+  if (!aside) {
+    return std::unexpected(
+        reason(aside.error().code, "Files saved in " + mountpoint.string() +
+                                       " could not be moved aside: " + aside.error().description));
+  }
+  if (*aside) {
+    log("files saved in %s while it was not mounted are now in %s", mountpoint.c_str(),
+        (*aside)->c_str());
   }
 
   std::unique_ptr<FuseMount> result(new FuseMount(mountpoint, filesystem));

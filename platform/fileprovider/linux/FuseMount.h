@@ -3,8 +3,10 @@
 // loop, unmounted when the loop ends or the object goes.
 
 #include <atomic>
+#include <ctime>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/fileprovider/linux/FuseOperations.h"
@@ -12,6 +14,15 @@
 #include "platform/fileprovider/linux/MountTable.h"
 
 namespace lumora::fuse {
+
+// Files in `mountpoint` before it is mounted were saved there while no
+// daemon served it (one that crashed left a plain folder): the mount would
+// hide them. The folder then moves aside whole, to a visible sibling
+// "<name> (saved <date> <time>)" (" 2", " 3"… after it when taken, nothing
+// replaced), and an empty one with its mode takes its place. Yields where
+// they went; none when there was nothing to move.
+Result<std::optional<std::filesystem::path>> moveAsideSavedFiles(
+    const std::filesystem::path& mountpoint, std::time_t now);
 
 class FuseMount {
  public:

@@ -4,10 +4,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -52,8 +54,11 @@ fs::path mountpointFor(const Domain& domain) {
 }
 
 // Runs the daemon in its own session; it detaches once mounted, so its exit
-// status and last line of standard error are the outcome.
-std::optional<Error> runDaemon(const fs::path& executable, const Domain& domain) {
+// status and last line of standard error are the outcome. A daemon that has
+// said nothing after `startTimeout`, or when `stopFd` becomes readable (the
+// manager is ending), is killed: the caller is never held longer.
+std::optional<Error> runDaemon(const fs::path& executable, const Domain& domain,
+                               milliseconds startTimeout, int stopFd) {
   auto pipe = makePipe();
   if (!pipe) return daemonError(pipe.error().code, pipe.error().description);
   const std::string program = executable.string();
@@ -71,7 +76,21 @@ std::optional<Error> runDaemon(const fs::path& executable, const Domain& domain)
   }
   std::string output;
   char buffer[1024];
+  const auto deadline = steady_clock::now() + startTimeout;
   for (;;) {
+    pollfd ready[2] = {{pipe->read.get(), POLLIN, 0}, {stopFd, POLLIN, 0}};
+    auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+    int count = left > 0 ? ::poll(ready, 2, static_cast<int>(std::min<long long>(left, 60000))) : 0;
+    if (count < 0 && errno == EINTR) continue;
+    if (count == 0 && steady_clock::now() < deadline) continue;
+    if (count == 0 || ready[0].revents == 0) {
+      // Its first process and what it started in its session; a daemon that
+      // detached meanwhile is in a session of its own and stays.
+      ::kill(-*child, SIGKILL);
+      (void)waitForExit(*child);
+      return daemonError(ETIMEDOUT, count == 0 ? "The daemon did not start in time"
+                                               : "The domain manager is ending");
+    }
     ssize_t got = ::read(pipe->read.get(), buffer, sizeof buffer);
     if (got > 0) {
       if (output.size() < 65536) output.append(buffer, static_cast<size_t>(got));
@@ -127,7 +146,8 @@ class LinuxDomainHandle final : public DomainHandle {
   const Domain domain_;
 };
 
-std::optional<Error> addNow(const fs::path& executable, const Domain& domain) {
+std::optional<Error> addNow(const fs::path& executable, const Domain& domain,
+                            milliseconds startTimeout, int stopFd) {
   if (LinuxDomainManager::daemonAlive(domain)) return std::nullopt;
   // A daemon that died without its mount going (one from before mounts
   // went with their daemon) leaves a mount where every access fails with
@@ -140,7 +160,7 @@ std::optional<Error> addNow(const fs::path& executable, const Domain& domain) {
   if (dead && !fuse::detachMount(mountpoint)) {
     return daemonError(EBUSY, "The mount point " + mountpoint.string() + " is in use");
   }
-  auto error = runDaemon(executable, domain);
+  auto error = runDaemon(executable, domain, startTimeout, stopFd);
   // Another start won the race for the domain: it is served.
   if (error && error->domain == kDomainDaemonErrorDomain &&
       error->code == fuse::kExitAlreadyServed) {
@@ -173,8 +193,13 @@ std::optional<Error> removeNow(const Domain& domain, milliseconds stopTimeout) {
 // of its own; one that has no daemon any more is added again.
 class LinuxDomainManager::Watch {
  public:
-  explicit Watch(milliseconds interval) : interval_(interval) {}
+  Watch(milliseconds interval, milliseconds startTimeout)
+      : interval_(interval), startTimeout_(startTimeout) {}
   ~Watch() { stop(); }
+
+  // Readable once the watch is stopped: starts under way end then.
+  int stopFd() const { return stopFd_.get(); }
+  milliseconds startTimeout() const { return startTimeout_; }
 
   void watch(const fs::path& executable, const Domain& domain) {
     std::lock_guard lock(mutex_);
@@ -193,6 +218,8 @@ class LinuxDomainManager::Watch {
       std::lock_guard lock(mutex_);
       stopping_ = true;
     }
+    uint64_t one = 1;
+    (void)!::write(stopFd_.get(), &one, sizeof one);
     wake_.notify_all();
     std::lock_guard joining(joining_);
     if (thread_.joinable()) thread_.join();
@@ -222,7 +249,8 @@ class LinuxDomainManager::Watch {
           if (stopping_ || !domains_.contains(identifier)) continue;
         }
         if (daemonAlive(entry.domain)) continue;
-        bool failed = addNow(entry.executable, entry.domain).has_value();
+        bool failed =
+            addNow(entry.executable, entry.domain, startTimeout_, stopFd_.get()).has_value();
         std::lock_guard still(mutex_);
         auto watchedNow = domains_.find(identifier);
         if (watchedNow == domains_.end()) continue;
@@ -236,6 +264,8 @@ class LinuxDomainManager::Watch {
   }
 
   const milliseconds interval_;
+  const milliseconds startTimeout_;
+  const UniqueFd stopFd_{::eventfd(0, EFD_CLOEXEC)};  // written once, by stop()
   std::mutex restart_;  // held while a domain is added again; before mutex_
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -246,10 +276,12 @@ class LinuxDomainManager::Watch {
 };
 
 LinuxDomainManager::LinuxDomainManager(std::optional<fs::path> daemonExecutable,
-                                       milliseconds stopTimeout, milliseconds watchInterval)
+                                       milliseconds stopTimeout, milliseconds watchInterval,
+                                       milliseconds startTimeout)
     : daemonExecutable_(std::move(daemonExecutable)),
       stopTimeout_(stopTimeout),
-      watch_(std::make_shared<Watch>(watchInterval)) {}
+      startTimeout_(startTimeout),
+      watch_(std::make_shared<Watch>(watchInterval, startTimeout)) {}
 
 LinuxDomainManager::~LinuxDomainManager() {
   watch_->stop();
@@ -288,7 +320,7 @@ bool LinuxDomainManager::daemonAlive(const Domain& domain) {
 }
 
 std::optional<Error> LinuxDomainManager::addDomainNow(const Domain& domain) const {
-  return addNow(daemonExecutable(), domain);
+  return addNow(daemonExecutable(), domain, startTimeout_, watch_->stopFd());
 }
 
 std::optional<Error> LinuxDomainManager::removeDomainNow(const Domain& domain) const {
@@ -299,7 +331,7 @@ std::optional<Error> LinuxDomainManager::removeDomainNow(const Domain& domain) c
 void LinuxDomainManager::addDomain(const Domain& domain, ErrorCompletion completion) {
   runDetached([watch = watch_, executable = daemonExecutable(), domain,
                completion = std::move(completion)] {
-    auto error = addNow(executable, domain);
+    auto error = addNow(executable, domain, watch->startTimeout(), watch->stopFd());
     if (!error) watch->watch(executable, domain);
     completion(std::move(error));
   });

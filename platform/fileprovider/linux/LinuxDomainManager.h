@@ -23,10 +23,14 @@ class LinuxDomainManager final : public DomainManager {
   // `daemonExecutable`: the daemon to start; by default lumora-fileprovider
   // beside the calling executable, else on PATH.
   // `watchInterval`: how often a watched domain's daemon is checked.
+  // `startTimeout`: how long a starting daemon may take to say whether it
+  // mounted; one that says nothing by then is killed, its start failed.
   explicit LinuxDomainManager(std::optional<std::filesystem::path> daemonExecutable = std::nullopt,
                               std::chrono::milliseconds stopTimeout = std::chrono::seconds(10),
-                              std::chrono::milliseconds watchInterval = std::chrono::seconds(1));
-  ~LinuxDomainManager() override;  // ends the watch
+                              std::chrono::milliseconds watchInterval = std::chrono::seconds(1),
+                              std::chrono::milliseconds startTimeout = std::chrono::seconds(30));
+  // Ends the watch, and every start under way at once (failed).
+  ~LinuxDomainManager() override;
   LinuxDomainManager(const LinuxDomainManager&) = delete;
   LinuxDomainManager& operator=(const LinuxDomainManager&) = delete;
 
@@ -50,6 +54,7 @@ class LinuxDomainManager final : public DomainManager {
   class Watch;
   const std::optional<std::filesystem::path> daemonExecutable_;
   const std::chrono::milliseconds stopTimeout_;
+  const std::chrono::milliseconds startTimeout_;
   std::shared_ptr<Watch> watch_;  // shared with the tasks the manager starts
 };
 

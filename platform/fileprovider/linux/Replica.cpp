@@ -281,10 +281,10 @@ std::vector<Inode> Replica::unlistedFolders(Inode folder, Inode after, size_t co
   return result;
 }
 
-std::vector<std::pair<Inode, int64_t>> Replica::filesAfter(Inode folder, Inode after,
-                                                           size_t count) const {
+std::vector<std::pair<Inode, std::optional<int64_t>>> Replica::filesAfter(Inode folder, Inode after,
+                                                                          size_t count) const {
   std::lock_guard lock(mutex_);
-  std::vector<std::pair<Inode, int64_t>> result;
+  std::vector<std::pair<Inode, std::optional<int64_t>>> result;
   auto listing = listings_.find(folder);
   if (listing == listings_.end()) return result;
   const auto& entries = listing->second.entries;
@@ -292,7 +292,8 @@ std::vector<std::pair<Inode, int64_t>> Replica::filesAfter(Inode folder, Inode a
   if (it == entries.end()) return result;
   for (++it; it != entries.end() && result.size() < count; ++it) {
     const Node& node = nodes_.at(*it);
-    if (!node.isDirectory) result.emplace_back(*it, node.size);
+    if (node.isDirectory) continue;
+    result.emplace_back(*it, node.sizeKnown ? std::optional(node.size) : std::nullopt);
   }
   return result;
 }

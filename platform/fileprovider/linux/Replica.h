@@ -119,8 +119,9 @@ class Replica {
   // order, starting after the child `after` (from the first child when 0).
   std::vector<Inode> unlistedFolders(Inode folder, Inode after, size_t count) const;
   // Up to `count` files of `folder` that follow the child `after` in
-  // listing order, skipping folders.
-  std::vector<std::pair<Inode, int64_t>> filesAfter(Inode folder, Inode after, size_t count) const;
+  // listing order, skipping folders; with their sizes when known.
+  std::vector<std::pair<Inode, std::optional<int64_t>>> filesAfter(Inode folder, Inode after,
+                                                                   size_t count) const;
   // Takes a newer record of a known item (after a fetch or a change report).
   // Yields its inode when the attributes the kernel sees changed.
   std::optional<Inode> updateItem(const fileprovider::ItemPtr& item);
