@@ -15,7 +15,7 @@ TEST(ErrnoTest, ExtensionErrorsMapToTheKernelsCodes) {
   EXPECT_EQ(errnoForError(fileProviderError(fileprovider::kErrorServerUnreachable)), EIO);
   EXPECT_EQ(errnoForError(fileProviderError(fileprovider::kErrorNoSuchItem)), ENOENT);
   EXPECT_EQ(errnoForError(fileProviderError(-1999)), EIO);
-  EXPECT_EQ(errnoForError(transferError(TransferError::timedOut, "timed out")), ETIMEDOUT);
+  EXPECT_EQ(errnoForError(transferError(TransferError::timedOut, "timed out")), EIO);
   EXPECT_EQ(errnoForError(transferError(TransferError::hostNotFound, "no such host")),
             EHOSTUNREACH);
   EXPECT_EQ(errnoForError(transferError(TransferError::couldNotConnect, "refused")), EIO);

@@ -21,9 +21,9 @@ int errnoForError(const Error& error) {
     }
   }
   if (error.domain == kTransferErrorDomain) {
+    // A service that does not answer in time is an outage like any other
+    // (EIO): ETIMEDOUT would tell a program that its own call timed out.
     switch (static_cast<TransferError>(error.code)) {
-      case TransferError::timedOut:
-        return ETIMEDOUT;
       case TransferError::hostNotFound:
         return EHOSTUNREACH;
       default:
