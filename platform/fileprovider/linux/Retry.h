@@ -39,8 +39,9 @@ struct RetryLimits {
   using Duration = std::chrono::steady_clock::duration;
   int attempts = 14;  // the first one included
   // For a 5xx: the service answers, so a few tries tell a passing fault
-  // from a standing one (a folder the store cannot list).
-  int answeredAttempts = 3;
+  // from a standing one (a folder the store cannot list); enough that a
+  // whole fetch passes a fault in two of its three requests.
+  int answeredAttempts = 5;
   Duration firstDelay = std::chrono::microseconds(250);
   Duration answeringMaxDelay = std::chrono::milliseconds(4);
   Duration outageFirstDelay = std::chrono::milliseconds(50);
