@@ -182,9 +182,10 @@ bool Retry::again(Attempts& attempts, const Error& error, const std::atomic<bool
   }
   bool silence = isSilence(error);
   if (!silence) service_.answered(false);  // a 5xx, or a garbled body: it answers
+  attempts.answeredInARow = error.cause.httpStatus != 0 ? attempts.answeredInARow + 1 : 0;
   auto wait = pause(attempts.made);
-  int most = silence ? limits_.attempts : limits_.answeredAttempts;
-  if (attempts.made >= most || now_() + wait >= attempts.deadline) {
+  if (attempts.made >= limits_.attempts || attempts.answeredInARow >= limits_.answeredAttempts ||
+      now_() + wait >= attempts.deadline) {
     if (silence) wentAway(error);
     return false;
   }

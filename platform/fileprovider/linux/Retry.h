@@ -38,8 +38,8 @@ namespace lumora::fuse {
 struct RetryLimits {
   using Duration = std::chrono::steady_clock::duration;
   int attempts = 14;  // the first one included
-  // For a 5xx: the service answers, so a few tries tell a passing fault
-  // from a standing one (a folder the store cannot list); enough that a
+  // 5xx answers in a row: the service answers, so a few tell a standing
+  // fault (a folder the store cannot list) from passing ones; enough that a
   // whole fetch passes a fault in two of its three requests.
   int answeredAttempts = 5;
   Duration firstDelay = std::chrono::microseconds(250);
@@ -105,6 +105,7 @@ class Retry {
   struct Attempts {
     std::chrono::steady_clock::time_point deadline;
     int made = 0;
+    int answeredInARow = 0;  // failed attempts in a row that were 5xx answers
   };
   Attempts begin() const;
   // After a failed attempt: pauses and says true when another is worth
