@@ -125,7 +125,6 @@ namespace {
 // What one request's callbacks watch: whether an answer comes in time, and
 // where each hop of a redirect chain goes.
 struct RequestWatch {
-  CURL* easy = nullptr;
   // When the request of the current hop went out (or the transfer began).
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::chrono::milliseconds answerTimeout{0};
@@ -311,7 +310,6 @@ class HttpSession::Impl {
         });
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    watch.easy = easy;
     watch.answerTimeout = options_.answerTimeout;
     watch.isInternal = &options_.isInternal;
     curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &watchHop);
