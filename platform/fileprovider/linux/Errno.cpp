@@ -16,6 +16,9 @@ int errnoForError(const Error& error) {
         return ENOENT;
       case fileprovider::kErrorVersionNoLongerAvailable:
         return ESTALE;  // the file changed under its reader
+      case fileprovider::kErrorServerUnreachable:
+        // A refused token or a refused item is a refusal, not an outage.
+        return error.cause.httpStatus == 401 || error.cause.httpStatus == 403 ? EACCES : EIO;
       default:
         return EIO;
     }
