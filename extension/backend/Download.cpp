@@ -127,9 +127,7 @@ Result<std::filesystem::path> LumoraBackend::download(const Entry& entry,
   Result<long> status = session_->download(url->first, {}, file.fd());
   if (!status) return std::unexpected(status.error());
   // An error page from the storage host is not the file's contents.
-  if (*status < 200 || *status > 299) {
-    return std::unexpected(fileprovider::fileProviderError(fileprovider::kErrorServerUnreachable));
-  }
+  if (*status < 200 || *status > 299) return std::unexpected(statusError(*status));
   Result<std::filesystem::path> path = file.keep();
   if (!path) return std::unexpected(path.error());
   progress.setCompletedUnitCount(progress.totalUnitCount());

@@ -37,6 +37,12 @@ bool usableToken(std::string_view token) {
 
 }  // namespace
 
+Error statusError(long status) {
+  Error error = fileprovider::fileProviderError(fileprovider::kErrorServerUnreachable);
+  error.cause.httpStatus = status;
+  return error;
+}
+
 LumoraBackend::LumoraBackend(fileprovider::Domain domain, std::filesystem::path downloadsFolder)
     : apiBase_(LUMORA_API_BASE),
       appGroup_(shared::kAppGroup),
@@ -99,7 +105,7 @@ Result<std::string> LumoraBackend::authorizedGet(std::string_view path,
   if (response) noteRoundTrip(std::chrono::steady_clock::now() - sent);
   if (!response) return std::unexpected(response.error());
   if (response->status < 200 || response->status > 299) {
-    return std::unexpected(fileprovider::fileProviderError(fileprovider::kErrorServerUnreachable));
+    return std::unexpected(statusError(response->status));
   }
   return std::move(response->body);
 }

@@ -127,6 +127,11 @@ class LumoraBackend final {
   Result<LocatedEntry> locateFile(const fileprovider::ItemIdentifier& identifier) const;
 };
 
+// The extension's answer to an HTTP status outside 2xx: "server
+// unreachable", whatever the status, as the system expects; the status goes
+// beside it (Error::cause) for the system's retry policy.
+Error statusError(long status);
+
 // The parent folder key of a storage key; none for the root's children.
 std::optional<std::string> parentKey(std::string_view key);
 

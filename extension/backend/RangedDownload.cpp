@@ -2,7 +2,10 @@
 // from the object's download URL with a ranged GET. The URL, the version the
 // host first stated (ETag, else Last-Modified) and the size are kept per key
 // and version, so that later ranges need one request each, and a changed
-// object fails the read instead of mixing two versions' bytes.
+// object fails the read instead of mixing two versions' bytes. A host may
+// answer a range with fewer bytes than asked, or without stating the total
+// ("bytes a-b/*"): what came is taken and the rest asked for again.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <limits>
@@ -24,6 +27,10 @@ Error versionGone() {
 Error unreachable() {
   return fileprovider::fileProviderError(fileprovider::kErrorServerUnreachable);
 }
+
+// Answers that each bring at least one byte, asked for in turn to complete
+// one span; a host that dribbles out less is treated as a cut transfer.
+constexpr int kMaxAnswersPerSpan = 64;
 
 double secondsSinceEpoch() {
   using namespace std::chrono;
@@ -79,15 +86,16 @@ std::optional<std::string> strongTag(std::string_view listed) {
 // passes on exactly the span that the answer covers.
 class RangeReader {
  public:
-  RangeReader(Span span, ObjectSource& source, const PartialContentSink& sink)
-      : span_(span), source_(source), sink_(sink) {}
+  // `listedSize`: the size to go by when the host states none.
+  RangeReader(Span span, ObjectSource& source, const PartialContentSink& sink, uint64_t listedSize)
+      : span_(span), source_(source), sink_(sink), listedSize_(listedSize) {}
 
   bool onHead(const HttpResponseHead& head) {
     status_ = head.status;
     if (status_ == 403) return false;  // the caller may try a fresh URL
     if (status_ == 412) return fail(versionGone());
     if (status_ == 416) return onRefusedRange(head);
-    if (status_ < 200 || status_ > 299) return fail(unreachable());
+    if (status_ < 200 || status_ > 299) return fail(statusError(status_));
     if (!source_.admit(validatorOf(head))) return fail(versionGone());
     return status_ == 206 ? onPartial(head) : onWhole(head);
   }
@@ -118,6 +126,11 @@ class RangeReader {
   Result<RangeFetch> finish(bool ended) {
     if (error_) return std::unexpected(*error_);
     if (atEnd_) return RangeFetch{ByteRange{*size_, 0}, true, *size_, {}};
+    if (!size_ && partial_) {
+      // Only "/*" totals so far: the size known from before, else listed.
+      size_ = source_.size().value_or(listedSize_);
+      if (*size_ < to_ || !source_.admitSize(*size_)) return std::unexpected(versionGone());
+    }
     if (!size_) {
       if (!ended) return std::unexpected(unreachable());
       size_ = position_;  // a whole body of undeclared length, read to its end
@@ -146,7 +159,7 @@ class RangeReader {
     // that is the end of the file, not an error.
     auto range = parseContentRange(head.header("Content-Range").value_or(""));
     if (!range || range->first || !range->total || span_.first < *range->total) {
-      return fail(unreachable());
+      return fail(statusError(416));
     }
     if (!source_.admitSize(*range->total)) return fail(versionGone());
     size_ = range->total;
@@ -156,13 +169,14 @@ class RangeReader {
 
   bool onPartial(const HttpResponseHead& head) {
     auto range = parseContentRange(head.header("Content-Range").value_or(""));
-    if (!range || !range->first || !range->total || *range->first != span_.first ||
-        *range->last != std::min(span_.end, *range->total) - 1 ||
+    // It may stop short of what was asked (the rest is asked for again) and
+    // leave the total out, but it must begin where asked.
+    if (!range || !range->first || *range->first != span_.first || *range->last >= span_.end ||
         (head.contentLength && *head.contentLength != *range->last - *range->first + 1)) {
       return fail(transferError(TransferError::badResponse,
                                 "The storage host answered another range than the one asked for."));
     }
-    if (!source_.admitSize(*range->total)) return fail(versionGone());
+    if (range->total && !source_.admitSize(*range->total)) return fail(versionGone());
     partial_ = true;
     size_ = range->total;
     from_ = position_ = span_.first;
@@ -187,6 +201,7 @@ class RangeReader {
   const Span span_;
   ObjectSource& source_;
   const PartialContentSink& sink_;
+  const uint64_t listedSize_;
   long status_ = 0;
   std::optional<Error> error_;
   bool partial_ = false;
@@ -241,6 +256,8 @@ Result<RangeFetch> LumoraBackend::fetchRange(const fileprovider::ItemIdentifier&
     span.end = std::min(span.end, *size);
   }
 
+  std::optional<uint64_t> began;  // where the first answer of this call began
+  int answers = 0;
   for (;;) {
     ObjectSource::Url url = source->url(secondsSinceEpoch());
     // A URL fetched for this very call is the freshest there is, whatever
@@ -265,7 +282,8 @@ Result<RangeFetch> LumoraBackend::fetchRange(const fileprovider::ItemIdentifier&
     if (pinned.empty() && entry.contentETagIsTag) listedTag = strongTag(entry.contentETag);
     if (listedTag && sources_->listedTagsHold.load()) headers.emplace_back("If-Match", *listedTag);
     headers.emplace_back("Range", rangeHeaderValue(span.first, span.end));
-    RangeReader reader(span, *source, sink);
+    RangeReader reader(span, *source, sink,
+                       static_cast<uint64_t>(std::max<int64_t>(0, entry.size)));
     HttpStreamReceiver receiver{
         [&](const HttpResponseHead& head) { return reader.onHead(head); },
         [&](const char* data, size_t size) { return reader.onBody(data, size); }};
@@ -274,7 +292,7 @@ Result<RangeFetch> LumoraBackend::fetchRange(const fileprovider::ItemIdentifier&
     if (reader.status() == 403 && !reader.failed()) {
       // A kept URL may have been revoked before its stated expiry: one
       // fresh URL, one more try.
-      if (freshUrl) return drop(unreachable());
+      if (freshUrl) return drop(statusError(403));
       source->setUrl({}, std::nullopt);
       continue;
     }
@@ -285,9 +303,19 @@ Result<RangeFetch> LumoraBackend::fetchRange(const fileprovider::ItemIdentifier&
       return fetched;
     }
     if (listedTag && source->pinned().etag == *listedTag) sources_->listedTagsHold.store(true);
+    if (!began) began = fetched->range.offset;
+    uint64_t reached = fetched->range.offset + fetched->range.length;
+    fetched->range = ByteRange{*began, reached - *began};
+    // A shorter answer than asked: the rest, from where it stopped (never
+    // under a weak tag, whose answers are not stitched).
+    bool weak = source->pinned().etag.starts_with("W/");
+    if (!weak && !fetched->reachesEnd && reached < span.end && reached > span.first &&
+        ++answers < kMaxAnswersPerSpan) {
+      span.first = reached;
+      continue;
+    }
     fetched->entry = entry;
-    fetched->wholeOnly = source->pinned().etag.starts_with("W/") &&
-                         !(fetched->range.offset == 0 && fetched->reachesEnd);
+    fetched->wholeOnly = weak && !(fetched->range.offset == 0 && fetched->reachesEnd);
     return fetched;
   }
 }

@@ -1,11 +1,18 @@
 #include "platform/foundation/CurlErrors.h"
 
+#include <cerrno>
+
 #include "platform/foundation/TransferError.h"
 
 namespace lumora {
 namespace {
 
-TransferError transferErrorFor(CURLcode code) {
+TransferError transferErrorFor(CURLcode code, int osErrno) {
+  // A connection dropped during the TLS handshake is a dropped connection,
+  // not a refused certificate: the next one may well pass.
+  if (code == CURLE_SSL_CONNECT_ERROR && (osErrno == ECONNRESET || osErrno == EPIPE)) {
+    return TransferError::connectionLost;
+  }
   switch (code) {
     case CURLE_OPERATION_TIMEDOUT:
       return TransferError::timedOut;
@@ -45,9 +52,9 @@ TransferError transferErrorFor(CURLcode code) {
 
 }  // namespace
 
-Error transferErrorFromCurl(CURLcode code, const char* detail) {
+Error transferErrorFromCurl(CURLcode code, const char* detail, int osErrno) {
   std::string message = detail && *detail ? detail : curl_easy_strerror(code);
-  return transferError(transferErrorFor(code), std::move(message));
+  return transferError(transferErrorFor(code, osErrno), std::move(message));
 }
 
 }  // namespace lumora

@@ -9,7 +9,8 @@
 
 namespace lumora {
 
-// `detail`: libcurl's error buffer, when it holds a message.
-Error transferErrorFromCurl(CURLcode code, const char* detail);
+// `detail`: libcurl's error buffer, when it holds a message; `osErrno`: the
+// system's error behind it, 0 when none.
+Error transferErrorFromCurl(CURLcode code, const char* detail, int osErrno);
 
 }  // namespace lumora

@@ -7,10 +7,21 @@
 
 namespace lumora {
 
+// What stands behind an error whose code covers several causes (the
+// extension answers every HTTP status outside 2xx with one code): the status
+// that came, 0 when none is known. It tells a retry policy a 503 from a 403
+// without a new code. Not part of the error's identity: errors compare equal
+// whatever their causes.
+struct ErrorCause {
+  long httpStatus = 0;
+  friend bool operator==(const ErrorCause&, const ErrorCause&) { return true; }
+};
+
 struct Error {
   std::string domain;
   long code = 0;
   std::string description;
+  ErrorCause cause{};
 
   friend bool operator==(const Error&, const Error&) = default;
 };

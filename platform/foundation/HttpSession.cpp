@@ -1,5 +1,6 @@
 #include "platform/foundation/HttpSession.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <errno.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -94,9 +96,105 @@ std::string_view trimmed(std::string_view text) {
   return text;
 }
 
+}  // namespace
+
+// Addresses that a public host has no business sending a client to:
+// loopback, link-local, private and shared ranges, and the unspecified one.
+bool isInternalAddress(std::string_view address) {
+  std::string ip(address);
+  unsigned char v4[4];
+  if (inet_pton(AF_INET, ip.c_str(), v4) != 1) {
+    unsigned char v6[16];
+    if (inet_pton(AF_INET6, ip.c_str(), v6) != 1) return false;
+    static constexpr unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (std::memcmp(v6, kMapped, 12) != 0) {
+      bool zeros = std::all_of(v6, v6 + 15, [](unsigned char b) { return b == 0; });
+      if (zeros && (v6[15] == 0 || v6[15] == 1)) return true;    // :: and ::1
+      if (v6[0] == 0xfe && (v6[1] & 0xc0) == 0x80) return true;  // fe80::/10
+      return (v6[0] & 0xfe) == 0xfc;                             // fc00::/7
+    }
+    std::memcpy(v4, v6 + 12, 4);  // an IPv4 address in IPv6 clothes
+  }
+  return v4[0] == 0 || v4[0] == 10 || v4[0] == 127 || (v4[0] == 169 && v4[1] == 254) ||
+         (v4[0] == 172 && (v4[1] & 0xf0) == 16) || (v4[0] == 192 && v4[1] == 168) ||
+         (v4[0] == 100 && (v4[1] & 0xc0) == 64);
+}
+
+namespace {
+
+// What one request's callbacks watch: whether an answer comes in time, and
+// where each hop of a redirect chain goes.
+struct RequestWatch {
+  // When the request of the current hop went out (or the transfer began).
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  std::chrono::milliseconds answerTimeout{0};
+  bool answered = false;  // the current hop's status line came
+  const std::function<bool(std::string_view)>* isInternal = nullptr;
+  bool answerTimedOut = false;
+  int hops = 0;
+  bool beganInternal = false;  // the first hop went to an internal address
+  bool refusedHop = false;
+};
+
+int watchProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* watch = static_cast<RequestWatch*>(user);
+  if (watch->answered || std::chrono::steady_clock::now() - watch->start < watch->answerTimeout) {
+    return 0;
+  }
+  watch->answerTimedOut = true;
+  return 1;
+}
+
+// Called before each request of a chain, once its connection is there. A
+// service on a private network may send its client on within it; a public
+// one may not send it to the machine itself or its network.
+int watchHop(void* user, char* ip, char*, int, int) {
+  auto* watch = static_cast<RequestWatch*>(user);
+  watch->start = std::chrono::steady_clock::now();
+  watch->answered = false;
+  bool internal =
+      ip != nullptr && (*watch->isInternal ? (*watch->isInternal)(ip) : isInternalAddress(ip));
+  if (watch->hops++ == 0) {
+    watch->beganInternal = internal;
+  } else if (internal && !watch->beganInternal) {
+    watch->refusedHop = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  return CURL_PREREQFUNC_OK;
+}
+
+// The error of a failed transfer, told apart by what the watch saw.
+Error failureOf(CURL* easy, CURLcode code, const RequestWatch& watch, const char* detail) {
+  if (watch.answerTimedOut) {
+    return transferError(TransferError::timedOut, "The host did not answer in time.");
+  }
+  if (watch.refusedHop) {
+    return transferError(TransferError::unsupportedUrl,
+                         "A redirect to an internal address was refused.");
+  }
+  // Timed out once the answer had begun: a body that stalled or trickled,
+  // which a second request (for the rest) may well get.
+  if (code == CURLE_OPERATION_TIMEDOUT && watch.answered) {
+    return transferError(TransferError::connectionLost, "The answer came too slowly and was cut.");
+  }
+  long osErrno = 0;
+  curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
+  return transferErrorFromCurl(code, detail, static_cast<int>(osErrno));
+}
+
+// Header lines of a request whose headers nobody keeps: only the status
+// lines count, as answers.
+size_t noteStatusLine(char* data, size_t size, size_t count, void* user) {
+  if (std::string_view(data, size * count).starts_with("HTTP/")) {
+    static_cast<RequestWatch*>(user)->answered = true;
+  }
+  return size * count;
+}
+
 // One streamed transfer: the head being gathered and the receiver's answers.
 struct StreamState {
   CURL* easy = nullptr;
+  RequestWatch* watch = nullptr;
   const HttpStreamReceiver* receiver = nullptr;
   HttpResponseHead head;
   bool headDelivered = false;
@@ -124,6 +222,7 @@ size_t collectHeader(char* data, size_t size, size_t count, void* user) {
   // Every response of a redirect chain (and any interim 1xx) starts with its
   // status line: only the last response's headers count.
   if (line.starts_with("HTTP/")) {
+    state->watch->answered = true;
     state->head.headers.clear();
     return bytes;
   }
@@ -197,14 +296,32 @@ class HttpSession::Impl {
   }
 
   // Options common to every request; the handle was reset before.
-  void prepare(CURL* easy, const std::string& url, curl_slist* headers, char* errorBuffer) const {
+  void prepare(CURL* easy, const std::string& url, curl_slist* headers, char* errorBuffer,
+               RequestWatch& watch) const {
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
     if (share_) curl_easy_setopt(easy, CURLOPT_SHARE, share_);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // An https request is never sent on over plain http.
+    bool secure =
+        url.size() >= 6 && std::equal(url.begin(), url.begin() + 6, "https:", [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == b;
+        });
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    watch.answerTimeout = options_.answerTimeout;
+    watch.isInternal = &options_.isInternal;
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &watchHop);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, &watch);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &watchProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &watch);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(options_.answerTimeout.count()));
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, options_.lowSpeedBytes);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
+                     static_cast<long>(options_.lowSpeedTime.count()));
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
     // libcurl keeps a custom Authorization header to the first host (and
     // port and scheme) of a redirect chain unless told otherwise.
@@ -240,29 +357,34 @@ HttpSession::~HttpSession() = default;
 Result<HttpResponse> HttpSession::get(const std::string& url, const HttpHeaders& headers,
                                       std::chrono::milliseconds timeout) const {
   Impl::Easy easy = impl_->acquire();
-  if (!easy) return std::unexpected(transferErrorFromCurl(CURLE_FAILED_INIT, nullptr));
+  if (!easy) return std::unexpected(transferErrorFromCurl(CURLE_FAILED_INIT, nullptr, 0));
   curl_easy_reset(easy.get());
   Slist list = headerList(headers);
   char errorBuffer[CURL_ERROR_SIZE] = {};
-  impl_->prepare(easy.get(), url, list.get(), errorBuffer);
+  RequestWatch watch;
+  impl_->prepare(easy.get(), url, list.get(), errorBuffer, watch);
 
   HttpResponse response;
   BodySink sink{&response.body, impl_->options().maxBodyBytes};
   curl_easy_setopt(easy.get(), CURLOPT_ACCEPT_ENCODING, "");
   curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
-  curl_easy_setopt(easy.get(), CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
+  curl_easy_setopt(easy.get(), CURLOPT_HEADERFUNCTION, &noteStatusLine);
+  curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, &watch);
   curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, &writeToString);
   curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &sink);
 
   CURLcode code = curl_easy_perform(easy.get());
   curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &response.status);
+  std::optional<Error> failure;
+  if (sink.overflowed) {
+    failure = transferErrorFromCurl(CURLE_FILESIZE_EXCEEDED,
+                                    "The response body is larger than allowed.", 0);
+  } else if (code != CURLE_OK) {
+    failure = failureOf(easy.get(), code, watch, errorBuffer);
+  }
   curl_easy_setopt(easy.get(), CURLOPT_ERRORBUFFER, nullptr);
   impl_->release(std::move(easy));
-  if (sink.overflowed) {
-    return std::unexpected(transferErrorFromCurl(CURLE_FILESIZE_EXCEEDED,
-                                                 "The response body is larger than allowed."));
-  }
-  if (code != CURLE_OK) return std::unexpected(transferErrorFromCurl(code, errorBuffer));
+  if (failure) return std::unexpected(std::move(*failure));
   return response;
 }
 
@@ -291,19 +413,17 @@ Result<long> HttpSession::download(const std::string& url, const HttpHeaders& he
 Result<HttpStreamResult> HttpSession::stream(const std::string& url, const HttpHeaders& headers,
                                              const HttpStreamReceiver& receiver) const {
   Impl::Easy easy = impl_->acquire();
-  if (!easy) return std::unexpected(transferErrorFromCurl(CURLE_FAILED_INIT, nullptr));
+  if (!easy) return std::unexpected(transferErrorFromCurl(CURLE_FAILED_INIT, nullptr, 0));
   curl_easy_reset(easy.get());
   Slist list = headerList(headers);
   char errorBuffer[CURL_ERROR_SIZE] = {};
-  impl_->prepare(easy.get(), url, list.get(), errorBuffer);
+  RequestWatch watch;
+  impl_->prepare(easy.get(), url, list.get(), errorBuffer, watch);
 
   StreamState state;
   state.easy = easy.get();
+  state.watch = &watch;
   state.receiver = &receiver;
-  long idle = static_cast<long>(impl_->options().downloadIdleTimeout.count());
-  curl_easy_setopt(easy.get(), CURLOPT_CONNECTTIMEOUT, idle);
-  curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_TIME, idle);
   curl_easy_setopt(easy.get(), CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
   curl_easy_setopt(easy.get(), CURLOPT_HEADERFUNCTION, &collectHeader);
   curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, &state);
@@ -313,11 +433,13 @@ Result<HttpStreamResult> HttpSession::stream(const std::string& url, const HttpH
   CURLcode code = curl_easy_perform(easy.get());
   // A response without a body never reached passBody.
   if (code == CURLE_OK) state.deliverHead();
+  std::optional<Error> failure;
+  if (code != CURLE_OK && !(state.stopped && code == CURLE_WRITE_ERROR)) {
+    failure = failureOf(easy.get(), code, watch, errorBuffer);
+  }
   curl_easy_setopt(easy.get(), CURLOPT_ERRORBUFFER, nullptr);
   impl_->release(std::move(easy));
-  if (code != CURLE_OK && !(state.stopped && code == CURLE_WRITE_ERROR)) {
-    return std::unexpected(transferErrorFromCurl(code, errorBuffer));
-  }
+  if (failure) return std::unexpected(std::move(*failure));
   return HttpStreamResult{std::move(state.head), state.stopped};
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 // The URL session: HTTP(S) GETs over libcurl. One session keeps its
 // connections, DNS answers and TLS sessions for reuse by later requests on
-// any thread. Redirects are followed; a header named "Authorization" never
-// goes to a host other than the one first asked. Transfer failures are
+// any thread. Redirects are followed, but never from https to http, nor to
+// a loopback, link-local or private address unless the request began on
+// one; a header named "Authorization" never goes to a host other than the
+// one first asked. Transfer failures are
 // `Error{kTransferErrorDomain, TransferError, message}`.
 
 #include <chrono>
@@ -52,14 +54,26 @@ struct HttpStreamResult {
   bool stopped = false;  // a receiver stopped the transfer; not a failure
 };
 
+// Loopback, link-local, private and shared addresses (IPv4 or IPv6 text).
+bool isInternalAddress(std::string_view address);
+
 class HttpSession {
  public:
   struct Options {
     // An extra CA bundle trusted beside the system store.
     std::optional<std::filesystem::path> extraCaFile;
-    // A download fails when no byte arrives for this long (the platform's
-    // default request timeout is an idle timeout, not a total).
-    std::chrono::seconds downloadIdleTimeout{60};
+    // A request fails as timed out when no answer (status line) has come
+    // this long after it began, connecting included: a host that takes the
+    // connection and then says nothing is found out in seconds, not minutes.
+    std::chrono::milliseconds answerTimeout{7000};
+    // An answer whose body stays slower than lowSpeedBytes a second for
+    // lowSpeedTime is cut (TransferError::connectionLost, as any cut).
+    long lowSpeedBytes = 1024;
+    std::chrono::seconds lowSpeedTime{30};
+    // Which addresses a redirect may lead to only from a request that began
+    // on one (a service on such an address); tests on one machine, where
+    // every address is internal, name their own.
+    std::function<bool(std::string_view address)> isInternal = isInternalAddress;
     // A response body held in memory larger than this fails the request.
     size_t maxBodyBytes = size_t{256} << 20;
   };
@@ -79,8 +93,8 @@ class HttpSession {
   // Yields the final HTTP status; the body of any status is written.
   Result<long> download(const std::string& url, const HttpHeaders& headers, int fd) const;
 
-  // A GET whose response goes to `receiver` as it arrives, with the idle
-  // timeout of downloads. Any HTTP status is a success here.
+  // A GET whose response goes to `receiver` as it arrives, bounded by the
+  // answer timeout and the low-speed cut only. Any HTTP status is a success here.
   Result<HttpStreamResult> stream(const std::string& url, const HttpHeaders& headers,
                                   const HttpStreamReceiver& receiver) const;
 

@@ -20,9 +20,9 @@
 namespace lumora::testing {
 
 struct BackendHarness {
-  explicit BackendHarness(LocalHttpServer::Scheme scheme = LocalHttpServer::Scheme::http)
+  explicit BackendHarness(LocalHttpServer::Scheme scheme = LocalHttpServer::Scheme::http,
+                          HttpSession::Options options = {})
       : server(scheme) {
-    HttpSession::Options options;
     if (scheme == LocalHttpServer::Scheme::https) options.extraCaFile = server.caFile();
     session = std::make_shared<HttpSession>(options);
     backend = std::make_unique<backend::LumoraBackend>(

@@ -82,6 +82,8 @@ TEST(BackendRequest, OneHeaderOfItsOwnAndOnlyTwoHundredsSucceed) {
     auto r = h.backend->authorizedGet("/storage/s" + std::to_string(status), {});
     ASSERT_FALSE(r) << status;
     EXPECT_EQ(r.error(), fileprovider::fileProviderError(fileprovider::kErrorServerUnreachable));
+    EXPECT_EQ(r.error().description, "The server could not be reached.");
+    EXPECT_EQ(r.error().cause.httpStatus, status);  // for the system's retry policy
   }
 }
 

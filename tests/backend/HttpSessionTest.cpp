@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "tests/fixtures/LocalHttpServer.h"
+#include "tests/fixtures/SilentHost.h"
 #include "tests/fixtures/TempHome.h"
 
 namespace lumora {
@@ -211,6 +212,96 @@ TEST(HttpSession, StreamsTheFinalHeadBeforeTheBodyAndStopsWhenTheReceiverSays) {
                               {}});
   ASSERT_TRUE(gone);
   EXPECT_EQ(heads, 1);
+}
+
+bool failedWith(const Result<HttpResponse>& r, TransferError code) {
+  return !r && isTransferError(r.error(), code);
+}
+
+HttpSession::Options quickToGiveUp() {
+  HttpSession::Options options;
+  options.answerTimeout = 300ms;
+  options.lowSpeedTime = 1s;
+  return options;
+}
+
+TEST(HttpSession, AHostThatTakesTheConnectionButNeverAnswersTimesOutWithinTheAnswerTimeout) {
+  testing::SilentHost silent;  // hangs up after 10 s, which a client must not wait for
+  HttpSession::Options options;
+  options.answerTimeout = 300ms;
+  HttpSession session(options);
+  // The whole exchange may take a minute; the answer may not.
+  EXPECT_TRUE(failedWith(session.get(silent.url(), {}, 60s), TransferError::timedOut));
+  auto streamed = session.stream(silent.url(), {}, {});
+  ASSERT_FALSE(streamed);
+  EXPECT_TRUE(isTransferError(streamed.error(), TransferError::timedOut));
+}
+
+TEST(HttpSession, ABodyThatTricklesIsCutAsAConnectionLost) {
+  LocalHttpServer server;
+  server.get("/trickle", [](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("text/plain", [](size_t sent, httplib::DataSink& sink) {
+      if (sent >= 40) {  // ends well, should the client not cut it
+        sink.done();
+        return true;
+      }
+      std::this_thread::sleep_for(100ms);
+      return sink.write("x", 1);
+    });
+  });
+  HttpSession session(quickToGiveUp());
+  auto streamed =
+      session.stream(server.url("/trickle"), {}, {{}, [](const char*, size_t) { return true; }});
+  ASSERT_FALSE(streamed);
+  EXPECT_TRUE(isTransferError(streamed.error(), TransferError::connectionLost))
+      << streamed.error().description;
+}
+
+TEST(HttpSession, AResetDuringTheTlsHandshakeIsAConnectionLostNotARefusedCertificate) {
+  testing::SilentHost resetting(testing::SilentHost::Mode::resetAfterHello);
+  HttpSession session;
+  EXPECT_TRUE(
+      failedWith(session.get(resetting.url("https"), {}, 5s), TransferError::connectionLost));
+}
+
+TEST(HttpSession, RedirectsNeverDowngradeHttpsNorLeadFromAPublicHostToAnInternalOne) {
+  LocalHttpServer secure(LocalHttpServer::Scheme::https);
+  LocalHttpServer plain;
+  plain.reply("/target", 200, "plain", "text/plain");
+  secure.get("/down", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect(plain.url("/target"), 302);
+  });
+  HttpSession::Options trusting{.extraCaFile = secure.caFile()};
+  HttpSession session(trusting);
+  EXPECT_TRUE(failedWith(session.get(secure.url("/down"), {}, 5s), TransferError::unsupportedUrl));
+  EXPECT_EQ(plain.requestCount(), 0u);
+
+  // 127.0.0.2 is the internal address here, where a test may only listen on
+  // loopback: a redirect there from a public host is refused before any
+  // request goes out; from an internal one (the service on the machine
+  // itself) it is followed, into the silent host's time-out.
+  testing::SilentHost inside(testing::SilentHost::Mode::silent, "127.0.0.2");
+  plain.get("/in", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect(inside.url(), 302);
+  });
+  HttpSession::Options fromPublic = quickToGiveUp();
+  fromPublic.isInternal = [](std::string_view address) { return address == "127.0.0.2"; };
+  EXPECT_TRUE(failedWith(HttpSession(fromPublic).get(plain.url("/in"), {}, 5s),
+                         TransferError::unsupportedUrl));
+  EXPECT_TRUE(failedWith(HttpSession(quickToGiveUp()).get(plain.url("/in"), {}, 5s),
+                         TransferError::timedOut));
+
+  EXPECT_TRUE(isInternalAddress("10.1.2.3"));
+  EXPECT_TRUE(isInternalAddress("172.31.0.1"));
+  EXPECT_TRUE(isInternalAddress("192.168.1.1"));
+  EXPECT_TRUE(isInternalAddress("169.254.169.254"));
+  EXPECT_TRUE(isInternalAddress("::1"));
+  EXPECT_TRUE(isInternalAddress("fe80::1"));
+  EXPECT_TRUE(isInternalAddress("fd00::1"));
+  EXPECT_TRUE(isInternalAddress("::ffff:127.0.0.1"));
+  EXPECT_FALSE(isInternalAddress("172.32.0.1"));
+  EXPECT_FALSE(isInternalAddress("93.184.216.34"));
+  EXPECT_FALSE(isInternalAddress("2606:4700::1"));
 }
 
 TEST(HttpSession, OnlyAbsoluteHttpUrlsAreFetchable) {

@@ -181,8 +181,8 @@ TEST_F(RangedDownloadTest, AWholeBodyIsStoppedOnceTheSpanIsIn) {
 }
 
 TEST_F(RangedDownloadTest, APartialAnswerForAnotherSpanIsAnErrorWithoutBytes) {
-  for (std::string wrong : {"bytes 0-99/10000", "bytes 100-199/*", "bytes 100-150/10000",
-                            "bytes */10000", "items 100-199/10000", ""}) {
+  for (std::string wrong :
+       {"bytes 0-99/10000", "bytes 100-299/10000", "bytes */10000", "items 100-199/10000", ""}) {
     configure([&](HostSettings& s) { s.contentRange = wrong; });
     Received r;
     auto got = fetch({100, 100}, 0, r);
@@ -190,6 +190,28 @@ TEST_F(RangedDownloadTest, APartialAnswerForAnotherSpanIsAnErrorWithoutBytes) {
     EXPECT_TRUE(isTransferError(got.error(), TransferError::badResponse)) << wrong;
     EXPECT_EQ(r.bytes(), 0u) << wrong;
   }
+}
+
+TEST_F(RangedDownloadTest, ShorterPartialAnswersAndUnstatedTotalsAreTakenAndTheRestAskedFor) {
+  configure([](HostSettings& s) {
+    s.shortAnswers = 3000;
+    s.starTotal = true;
+  });
+  Received r;
+  auto got = fetch({1000, 7000}, 0, r);
+  ASSERT_TRUE(got) << got.error().description;
+  EXPECT_EQ(got->range.offset, 1000u);
+  EXPECT_EQ(got->range.length, 7000u);
+  EXPECT_EQ(got->fileSize, 10000u);  // none stated: the listing's
+  EXPECT_FALSE(got->reachesEnd);
+  EXPECT_TRUE(r.holds(1000, 7000, 1));
+  EXPECT_EQ(objectRequests().size(), 3u);
+
+  Received tail;
+  auto end = fetch({8000, 5000}, 0, tail);
+  ASSERT_TRUE(end) << end.error().description;
+  EXPECT_TRUE(end->reachesEnd);
+  EXPECT_TRUE(tail.holds(8000, 2000, 1));
 }
 
 TEST_F(RangedDownloadTest, AnObjectChangedMidReadFailsWithNoneOfItsBytes) {
@@ -261,6 +283,7 @@ TEST_F(RangedDownloadTest, StatusesOutsideSuccessAreErrorsNeverBytes) {
     auto got = fetch({0, 100}, 0, r);
     ASSERT_FALSE(got) << status;
     EXPECT_EQ(got.error().code, fileprovider::kErrorServerUnreachable) << status;
+    EXPECT_EQ(got.error().cause.httpStatus, status);
     EXPECT_EQ(r.bytes(), 0u);
   }
 }

@@ -66,6 +66,8 @@ class RangedDownloadTest : public ::testing::Test {
     bool honourRanges = true;
     bool honourConditions = true;
     std::optional<std::string> contentRange;  // replaces a sound Content-Range
+    uint64_t shortAnswers = 0;                // a 206 carries at most this many bytes
+    bool starTotal = false;                   // "bytes a-b/*"
     int status = 0;                           // answers this status instead
     double expiresIn = 3600;                  // seconds, for new download URLs
     std::set<int> revoked;                    // signatures the host refuses with 403
@@ -140,10 +142,12 @@ class RangedDownloadTest : public ::testing::Test {
       }
       first = a;
       end = std::min<uint64_t>(b + 1, s.size);
+      if (s.shortAnswers) end = std::min(end, first + s.shortAnswers);
       res.status = 206;
-      res.set_header("Content-Range", s.contentRange.value_or("bytes " + std::to_string(first) +
-                                                              "-" + std::to_string(end - 1) + "/" +
-                                                              std::to_string(s.size)));
+      res.set_header(
+          "Content-Range",
+          s.contentRange.value_or("bytes " + std::to_string(first) + "-" + std::to_string(end - 1) +
+                                  "/" + (s.starTotal ? "*" : std::to_string(s.size))));
     } else {
       res.status = 200;
     }

@@ -10,7 +10,11 @@
 #include <map>
 #include <mutex>
 
+#include "extension/provider/FileProviderExtension.h"
+#include "platform/fileprovider/linux/Errno.h"
+#include "tests/backend/BackendHarness.h"
 #include "tests/fixtures/Wait.h"
+#include "tests/linux/RetryTime.h"
 
 namespace lumora::fuse {
 namespace {
@@ -178,6 +182,56 @@ TEST(ExtensionDriverTest, ADownloadThatComesAfterItsWaiterGaveUpIsRemoved) {
   script.fetches.at(0)(late, std::make_shared<LocalItem>("mirror/f", "", "f", false), std::nullopt);
   EXPECT_FALSE(std::filesystem::exists(late));
   std::filesystem::remove(late);
+}
+
+// The real extension against a local service that takes requests and says
+// nothing until told to answer again.
+TEST(ExtensionDriverTest, ASilentServiceFailsOneRequestWithEIOThenAllAtOnceUntilAProbeFindsItBack) {
+  HttpSession::Options quick;
+  quick.answerTimeout = 300ms;
+  testing::BackendHarness h(testing::LocalHttpServer::Scheme::http, quick);
+  h.setDefaultsToken("t");
+  std::mutex mutex;
+  std::condition_variable answering;
+  bool silent = true;  // protected by mutex
+  h.server.get("/storage/list", [&](const httplib::Request&, httplib::Response& res) {
+    std::unique_lock lock(mutex);
+    answering.wait_for(lock, 5s, [&] { return !silent; });
+    res.set_content(R"({"entries":[{"key":"mirror/a.txt","size":1,"etag":"e"}]})",
+                    "application/json");
+  });
+  provider::FileProviderExtension extension(
+      h.backend->domain(),
+      std::make_shared<const backend::LumoraBackend>(h.backend->domain(), h.server.baseUrl(),
+                                                     h.container(), h.defaultsFile(), h.session));
+  testing::RetryTime time;
+  RetryLimits limits;
+  auto retry = time.retry(limits);
+  ExtensionDriver driver{extension, retry};
+  auto asked = [&] { return h.server.requestsTo("/storage/list").size(); };
+
+  auto first = driver.item("mirror/a.txt");
+  ASSERT_FALSE(first);
+  EXPECT_EQ(errnoForError(first.error()), EIO);
+  EXPECT_EQ(asked(), 1u);  // no answer in time: not asked again
+  EXPECT_TRUE(retry->away());
+
+  auto second = driver.item("mirror/a.txt");
+  ASSERT_FALSE(second);
+  EXPECT_EQ(errnoForError(second.error()), EIO);
+  EXPECT_EQ(asked(), 1u);  // failed at once, and no probe is due yet
+
+  {
+    std::lock_guard lock(mutex);
+    silent = false;
+  }
+  answering.notify_all();
+  time.sleep(limits.firstProbeDelay);
+  EXPECT_FALSE(driver.item("mirror/a.txt"));  // fails at once, and starts the probe
+  ASSERT_TRUE(testing::waitUntil([&] { return !retry->away(); }, 5000ms));
+  EXPECT_EQ(asked(), 2u);
+  auto back = driver.item("mirror/a.txt");
+  ASSERT_TRUE(back) << back.error().description;
 }
 
 }  // namespace

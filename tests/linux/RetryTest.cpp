@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/fileprovider/Types.h"
+#include "platform/fileprovider/linux/Errno.h"
 #include "platform/fileprovider/linux/ExtensionDriver.h"
 #include "platform/fileprovider/linux/Retry.h"
 #include "platform/foundation/TransferError.h"
@@ -19,21 +20,38 @@ namespace fp = lumora::fileprovider;
 
 const std::atomic<bool> running{false};
 
+// The extension's answer to an HTTP status outside 2xx, the status beside it.
+Error statusError(long status) {
+  Error error = fp::fileProviderError(fp::kErrorServerUnreachable);
+  error.cause.httpStatus = status;
+  return error;
+}
 Error serverError() {
-  return fp::fileProviderError(fp::kErrorServerUnreachable);
+  return statusError(503);
+}
+Error refused() {
+  return transferError(TransferError::couldNotConnect, "refused");
 }
 
-TEST(RetryTest, FailuresThatCanPassAreThoseOfTheWayNotOfTheAnswer) {
-  EXPECT_TRUE(Retry::canPass(serverError()));  // the extension's word for a 5xx
+TEST(RetryTest, FailuresThatCanPassAreThoseOfTheWayAndTheServicesOwnFaults) {
+  EXPECT_TRUE(Retry::canPass(serverError()));
+  EXPECT_TRUE(Retry::canPass(statusError(500)));
+  EXPECT_TRUE(Retry::canPass(statusError(429)));
   EXPECT_TRUE(Retry::canPass(transferError(TransferError::connectionLost, "dropped")));
   EXPECT_TRUE(Retry::canPass(transferError(TransferError::timedOut, "timed out")));
-  EXPECT_TRUE(Retry::canPass(transferError(TransferError::couldNotConnect, "refused")));
+  EXPECT_TRUE(Retry::canPass(refused()));
   EXPECT_TRUE(Retry::canPass(Error{kDecodingErrorDomain, 1, "\"entries\" is missing"}));
 
+  // The same code for a refusal: only the status behind it tells them apart.
+  EXPECT_FALSE(Retry::canPass(statusError(401)));
+  EXPECT_FALSE(Retry::canPass(statusError(403)));
+  EXPECT_FALSE(Retry::canPass(statusError(404)));
+  EXPECT_FALSE(Retry::canPass(fp::fileProviderError(fp::kErrorServerUnreachable)));
   EXPECT_FALSE(Retry::canPass(fp::fileProviderError(fp::kErrorNotAuthenticated)));
   EXPECT_FALSE(Retry::canPass(fp::fileProviderError(fp::kErrorNoSuchItem)));
   EXPECT_FALSE(Retry::canPass(fp::fileProviderError(fp::kErrorVersionNoLongerAvailable)));
   EXPECT_FALSE(Retry::canPass(transferError(TransferError::tlsFailed, "bad certificate")));
+  EXPECT_FALSE(Retry::canPass(transferError(TransferError::unsupportedUrl, "redirect refused")));
   EXPECT_FALSE(Retry::canPass(posixError(ETIMEDOUT, "waited long enough")));
 }
 
@@ -57,67 +75,107 @@ TEST(RetryTest, AFailureThatPassesIsAnsweredAfterAShortPause) {
   EXPECT_LE(time.elapsed(), limits.firstDelay + 2 * limits.firstDelay);
 }
 
-TEST(RetryTest, AnOutageIsFoundQuicklyThenPausesGrowAndEachRequestEndsWithinTheBound) {
+TEST(RetryTest, AStandingServerErrorIsAskedAFewTimesAndLeavesTheServiceReachable) {
+  testing::RetryTime time;
+  auto retry = time.retry();
+  for (long status : {500L, 403L}) {
+    int attempts = 0;
+    Result<int> answer = retry->run(
+        [&]() -> Result<int> {
+          ++attempts;
+          return std::unexpected(statusError(status));
+        },
+        running);
+    ASSERT_FALSE(answer.has_value());
+    EXPECT_EQ(attempts, status == 500 ? RetryLimits{}.answeredAttempts : 1) << status;
+    EXPECT_FALSE(retry->away()) << status;
+  }
+}
+
+TEST(RetryTest, ASilentServiceIsAwayAfterOneRequestThenRequestsFailAtOnceUntilAProbeAnswers) {
   testing::RetryTime time;
   RetryLimits limits;
   auto retry = time.retry(limits);
   int attempts = 0;
-  auto refused = [&]() -> Result<int> {
+  auto silent = [&]() -> Result<int> {
     ++attempts;
-    return std::unexpected(transferError(TransferError::couldNotConnect, "refused"));
+    return std::unexpected(transferError(TransferError::timedOut, "no answer"));
   };
+  // The request waited out the answer time: not asked again.
+  ASSERT_FALSE(retry->run(silent, running).has_value());
+  EXPECT_EQ(attempts, 1);
+  EXPECT_TRUE(retry->away());
 
-  // While the service answered, its faults were taken for the way's.
-  auto start = time.now();
-  Result<int> first = retry->run(refused, running);
-  ASSERT_FALSE(first.has_value());
-  EXPECT_TRUE(isTransferError(first.error(), TransferError::couldNotConnect));
+  // Away: failed at once, as an I/O error, without asking.
+  auto away = retry->run(silent, running);
+  ASSERT_FALSE(away.has_value());
+  EXPECT_EQ(attempts, 1);
+  EXPECT_EQ(away.error(), Retry::awayError());
+  EXPECT_EQ(errnoForError(away.error()), EIO);
+
+  // Probes, one at a time, with a growing pause between them.
+  EXPECT_FALSE(retry->probeDue());
+  time.sleep(limits.firstProbeDelay);
+  EXPECT_TRUE(retry->probeDue());
+  EXPECT_FALSE(retry->probeDue());
+  retry->probed(false);
+  time.sleep(limits.firstProbeDelay);
+  EXPECT_FALSE(retry->probeDue());
+  time.sleep(limits.firstProbeDelay);
+  ASSERT_TRUE(retry->probeDue());
+  retry->probed(true);
+  EXPECT_FALSE(retry->away());
+  EXPECT_TRUE(retry->run([] { return Result<int>(7); }, running).has_value());
+}
+
+TEST(RetryTest, ARefusedConnectionIsAskedAgainQuicklyThenTheServiceIsAway) {
+  testing::RetryTime time;
+  RetryLimits limits;
+  auto retry = time.retry(limits);
+  int attempts = 0;
+  auto failing = [&]() -> Result<int> {
+    ++attempts;
+    return std::unexpected(refused());
+  };
+  ASSERT_FALSE(retry->run(failing, running).has_value());
   EXPECT_EQ(attempts, limits.attempts);
-  EXPECT_LE(time.now() - start, limits.attempts * limits.answeringMaxDelay);
-  EXPECT_FALSE(retry->service().reachable());
+  EXPECT_LE(time.elapsed(), limits.attempts * limits.answeringMaxDelay);
+  EXPECT_TRUE(retry->away());
+}
 
-  // Found down: longer, growing pauses, within the bound.
-  attempts = 0;
-  start = time.now();
-  ASSERT_FALSE(retry->run(refused, running).has_value());
-  auto outage = time.now() - start;
-  EXPECT_LE(outage, limits.bound);
-  EXPECT_GT(outage, 4 * limits.outageFirstDelay);
-  EXPECT_GT(attempts, 3);
-
-  // With attempts to spare, the bound ends it.
-  RetryLimits endless = limits;
-  endless.attempts = 1000;
-  auto bounded = time.retry(endless);
-  (void)bounded->run(refused, running);  // finds the service down
-  start = time.now();
-  attempts = 0;
-  ASSERT_FALSE(bounded->run(refused, running).has_value());
-  EXPECT_LE(time.now() - start, endless.bound);
-  EXPECT_GT(time.now() - start, endless.bound - endless.maxDelay);
-  EXPECT_LT(attempts, 40);
+TEST(RetryTest, ASignOutIsLoggedOnceAsSuchAndNotAsAnOutage) {
+  testing::RetryTime time;
+  auto retry = time.retry();
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; ++i) {
+    (void)retry->run([]() -> Result<int> { return std::unexpected(statusError(401)); }, running);
+  }
+  std::string logged = ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(retry->away());
+  size_t first = logged.find("signed out");
+  ASSERT_NE(first, std::string::npos) << logged;
+  EXPECT_EQ(logged.find("signed out", first + 1), std::string::npos) << logged;
+  EXPECT_EQ(logged.find("unreachable"), std::string::npos) << logged;
 }
 
 TEST(RetryTest, TheRequestsOfOneKernelRequestShareOneBound) {
   testing::RetryTime time;
   RetryLimits limits;
-  limits.attempts = 1000;
+  limits.answeredAttempts = 1000;
+  limits.firstDelay = limits.answeringMaxDelay = std::chrono::seconds(1);
   auto retry = time.retry(limits);
-  auto refused = []() -> Result<int> {
-    return std::unexpected(transferError(TransferError::couldNotConnect, "refused"));
-  };
-  (void)retry->run(refused, running);  // finds the service down
+  auto failing = []() -> Result<int> { return std::unexpected(serverError()); };
   // A listing renewed, then a fetch: each has a bound of its own...
   auto start = time.now();
-  (void)retry->run(refused, running);
-  (void)retry->run(refused, running);
+  (void)retry->run(failing, running);
+  (void)retry->run(failing, running);
   EXPECT_GT(time.now() - start, limits.bound);
   // ...unless they serve one kernel request.
   start = time.now();
   {
     RetryScope open;
-    (void)retry->run(refused, running);
-    EXPECT_FALSE(retry->run(refused, running).has_value());
+    (void)retry->run(failing, running);
+    EXPECT_FALSE(retry->run(failing, running).has_value());
   }
   EXPECT_LE(time.now() - start, limits.bound);
 }

@@ -16,14 +16,17 @@ int errnoForError(const Error& error) {
         return ENOENT;
       case fileprovider::kErrorVersionNoLongerAvailable:
         return ESTALE;  // the file changed under its reader
+      case fileprovider::kErrorServerUnreachable:
+        // A refused token or a refused item is a refusal, not an outage.
+        return error.cause.httpStatus == 401 || error.cause.httpStatus == 403 ? EACCES : EIO;
       default:
         return EIO;
     }
   }
   if (error.domain == kTransferErrorDomain) {
+    // A service that does not answer in time is an outage like any other
+    // (EIO): ETIMEDOUT would tell a program that its own call timed out.
     switch (static_cast<TransferError>(error.code)) {
-      case TransferError::timedOut:
-        return ETIMEDOUT;
       case TransferError::hostNotFound:
         return EHOSTUNREACH;
       default:

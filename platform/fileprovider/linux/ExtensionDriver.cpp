@@ -8,6 +8,7 @@
 
 #include "platform/fileprovider/Types.h"
 #include "platform/fileprovider/linux/Log.h"
+#include "platform/foundation/Executor.h"
 
 namespace lumora::fuse {
 
@@ -224,13 +225,50 @@ class ExtensionDriver::FetchSlots {
   size_t free_;  // protected by mutex_
 };
 
+// Held by a probe while it runs; the driver going away waits for it, so
+// that a probe never touches a driver or extension that is gone.
+struct ExtensionDriver::ProbeGuard {
+  std::mutex mutex;
+  bool alive = true;  // protected by mutex
+};
+
 ExtensionDriver::ExtensionDriver(fp::ReplicatedExtension& extension, std::shared_ptr<Retry> retry,
                                  std::chrono::steady_clock::duration bound)
     : extension_(extension),
       retry_(std::move(retry)),
       bound_(bound),
       partial_(dynamic_cast<fp::PartialContentFetching*>(&extension)),
-      slots_(std::make_shared<FetchSlots>(kMaxWaitedFetches)) {}
+      slots_(std::make_shared<FetchSlots>(kMaxWaitedFetches)),
+      probeGuard_(std::make_shared<ProbeGuard>()) {}
+
+ExtensionDriver::~ExtensionDriver() {
+  stopWaiting();
+  std::lock_guard lock(probeGuard_->mutex);
+  probeGuard_->alive = false;
+}
+
+void ExtensionDriver::probeWhenDue() const {
+  if (!retry_->probeDue()) return;
+  runDetached([this, guard = probeGuard_, retry = retry_] {
+    std::lock_guard lock(guard->mutex);
+    if (!guard->alive) {
+      retry->probed(false);
+      return;
+    }
+    bool answered = false;
+    std::optional<Error> error;
+    auto enumerator = extension_.enumeratorForContainerItemIdentifier(
+        fp::kRootContainerItemIdentifier, {}, &error);
+    if (enumerator) {
+      auto observer = std::make_shared<PageObserver>();
+      auto answer = observer->answer();
+      enumerator->enumerateItems(observer, fp::kInitialPageSortedByName);
+      auto page = awaitResult(answer, stopped_, bound_);
+      answered = page || !Retry::isSilence(page.error());
+    }
+    retry->probed(answered && !stopped_.load());
+  });
+}
 
 std::shared_ptr<void> ExtensionDriver::fetchSlot() const {
   if (!slots_->take(stopped_, bound_)) return nullptr;
@@ -360,6 +398,11 @@ void ExtensionDriver::fetchPartial(const fp::ItemIdentifier& identifier,
                                    std::function<void(Result<fp::PartialContents>)> done) const {
   if (!partial_) {
     done(fail(kPosixErrorDomain, ENOTSUP, "The extension cannot fetch part of a file."));
+    return;
+  }
+  if (retry_ && retry_->away()) {
+    probeWhenDue();
+    done(std::unexpected(Retry::awayError()));
     return;
   }
   auto once = std::make_shared<std::atomic<bool>>(false);

@@ -51,8 +51,10 @@ struct ChangeReport {
   std::vector<fileprovider::ItemIdentifier> deleted;
 };
 
-// The longest a request waits for the extension's answer: the service's own
-// time-out and a margin, so that no kernel request waits for ever.
+// The longest a request waits for the extension's answer, so that no kernel
+// request waits for ever on an extension that never completes. A service
+// that says nothing is found out sooner, by the HTTP session's answer
+// timeout; this bound is for the rest (a body that is slow but coming).
 inline constexpr std::chrono::seconds kRequestBound{75};
 
 // Content fetches that a kernel request waits for (small files whole, the
@@ -96,6 +98,10 @@ class ExtensionDriver {
   explicit ExtensionDriver(fileprovider::ReplicatedExtension& extension,
                            std::shared_ptr<Retry> retry = nullptr,
                            std::chrono::steady_clock::duration bound = kRequestBound);
+  // Waits for a probe under way (see ask), which ends soon once stopped.
+  ~ExtensionDriver();
+  ExtensionDriver(const ExtensionDriver&) = delete;
+  ExtensionDriver& operator=(const ExtensionDriver&) = delete;
 
   // A listing of the container from its initial page, none asked for yet.
   Result<std::unique_ptr<ListingWalk>> startListing(
@@ -148,12 +154,18 @@ class ExtensionDriver {
   // completion); none when the wait for one was given up.
   std::shared_ptr<void> fetchSlot() const;
 
-  // One request, asked again as the retry policy allows.
+  // One request, asked again as the retry policy allows. While the service
+  // is away it fails at once, and a probe is started when one is due.
   template <class Attempt>
   auto ask(Attempt&& attempt) const -> decltype(attempt()) {
     if (!retry_) return attempt();
+    if (retry_->away()) probeWhenDue();
     return retry_->run(attempt, stopped_);
   }
+  // Asks for the root's first page on a pool thread, past the retry policy,
+  // and tells the policy whether the service answered.
+  void probeWhenDue() const;
+  struct ProbeGuard;
 
   fileprovider::ReplicatedExtension& extension_;
   const std::shared_ptr<Retry> retry_;
@@ -161,6 +173,7 @@ class ExtensionDriver {
   fileprovider::PartialContentFetching* const partial_;
   std::atomic<bool> stopped_{false};
   const std::shared_ptr<FetchSlots> slots_;
+  const std::shared_ptr<ProbeGuard> probeGuard_;
 };
 
 // Keep runaway listings (a service handing out new cursors for ever, with

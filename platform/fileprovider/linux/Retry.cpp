@@ -1,6 +1,7 @@
 #include "platform/fileprovider/linux/Retry.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <thread>
 
@@ -32,8 +33,15 @@ RetryScope::~RetryScope() {
   if (--scope.depth == 0) scope.deadline.reset();
 }
 
-void ServiceState::answered() {
+void ServiceState::answered(bool accepted) {
   if (!reachable_.exchange(true)) log("the service is reachable again");
+  if (accepted && signedOut_.exchange(false)) log("the service accepts the account again");
+}
+
+void ServiceState::signedOut() {
+  if (!signedOut_.exchange(true)) {
+    log("the service refuses the account's token: signed out; sign in again to read files");
+  }
 }
 
 void ServiceState::unreachable(const Error& last) {
@@ -49,8 +57,13 @@ Retry::Retry(RetryLimits limits, Now now, Sleep sleep, uint64_t seed)
 
 bool Retry::canPass(const Error& error) {
   if (error.domain == kFileProviderErrorDomain) {
-    // The extension's answer for any status outside 2xx, 5xx among them.
-    return error.code == fp::kErrorServerUnreachable;
+    // The extension's answer for any status outside 2xx: only a fault of
+    // the service's own (5xx), a time-out or a request to slow down may
+    // pass; 401, 403, 404 stay as they are. Without a status it is a
+    // refusal of the extension's own (an unusable URL, the service away).
+    long status = error.cause.httpStatus;
+    return error.code == fp::kErrorServerUnreachable &&
+           (status >= 500 || status == 408 || status == 429);
   }
   if (error.domain == kTransferErrorDomain) {
     switch (static_cast<TransferError>(error.code)) {
@@ -66,6 +79,57 @@ bool Retry::canPass(const Error& error) {
   if (error.domain == kDecodingErrorDomain) return true;
   // Our own errors (a wait given up, a full disk, a stopped transfer).
   return false;
+}
+
+bool Retry::isSilence(const Error& error) {
+  if (error.domain == kTransferErrorDomain) return canPass(error);
+  // The extension's answer did not come within the driver's bound.
+  return error.domain == kPosixErrorDomain && error.code == ETIMEDOUT;
+}
+
+Error Retry::awayError() {
+  return Error{kFileProviderErrorDomain, fp::kErrorServerUnreachable,
+               "The service does not answer; it is asked again now and then."};
+}
+
+bool Retry::probeDue() {
+  std::lock_guard lock(mutex_);
+  if (!away() || probing_ || now_() < nextProbe_) return false;
+  probing_ = true;
+  return true;
+}
+
+void Retry::probed(bool answered) {
+  std::lock_guard lock(mutex_);
+  probing_ = false;
+  if (answered) {
+    service_.answered(false);
+    return;
+  }
+  probeDelay_ =
+      std::min<std::chrono::steady_clock::duration>(probeDelay_ * 2, limits_.maxProbeDelay);
+  nextProbe_ = now_() + probeDelay_;
+}
+
+void Retry::wentAway(const Error& last) {
+  {
+    std::lock_guard lock(mutex_);
+    if (away()) return;
+    probeDelay_ = limits_.firstProbeDelay;
+    nextProbe_ = now_() + probeDelay_;
+  }
+  service_.unreachable(last);
+}
+
+void Retry::noteAnswer(const Error& error) {
+  if (error.domain != kFileProviderErrorDomain) return;
+  // A status came, or a look-up that found nothing: the service is there.
+  // Not an error of the extension's own (no token, the service away).
+  if (error.cause.httpStatus != 0 || error.code == fp::kErrorNoSuchItem ||
+      error.code == fp::kErrorVersionNoLongerAvailable) {
+    service_.answered(false);
+  }
+  if (error.cause.httpStatus == 401) service_.signedOut();
 }
 
 Retry::Attempts Retry::begin() const {
@@ -104,16 +168,25 @@ void Retry::sleepFor(std::chrono::steady_clock::duration length, const std::atom
 bool Retry::again(Attempts& attempts, const Error& error, const std::atomic<bool>& stopped) {
   ++attempts.made;
   if (stopped.load()) return false;
-  if (!canPass(error)) {
-    // An answer of the service itself: it is there.
-    if (error.domain == kFileProviderErrorDomain && error.code != fp::kErrorNotAuthenticated) {
-      service_.answered();
-    }
+  // A request that waited out the whole time allowed for an answer has
+  // found the service silent: asking again would only make its reader wait
+  // as long again.
+  if (isTransferError(error, TransferError::timedOut) ||
+      (error.domain == kPosixErrorDomain && error.code == ETIMEDOUT)) {
+    wentAway(error);
     return false;
   }
+  if (!canPass(error)) {
+    noteAnswer(error);
+    return false;
+  }
+  bool silence = isSilence(error);
+  if (!silence) service_.answered(false);  // a 5xx, or a garbled body: it answers
+  attempts.answeredInARow = error.cause.httpStatus != 0 ? attempts.answeredInARow + 1 : 0;
   auto wait = pause(attempts.made);
-  if (attempts.made >= limits_.attempts || now_() + wait >= attempts.deadline) {
-    service_.unreachable(error);
+  if (attempts.made >= limits_.attempts || attempts.answeredInARow >= limits_.answeredAttempts ||
+      now_() + wait >= attempts.deadline) {
+    if (silence) wentAway(error);
     return false;
   }
   sleepFor(wait, stopped);

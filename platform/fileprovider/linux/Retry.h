@@ -5,7 +5,13 @@
 // again for such failures: a few attempts, exponential backoff with full
 // jitter, and a total bound per request so that nothing waits long while
 // the service is away. Failures that a second try cannot change (not signed
-// in, no such item, a version gone, a refusal) are answered at once.
+// in, no such item, a version gone, a refusal, any 4xx) are answered at once.
+//
+// Only the way failing (no connection, a dropped one, no answer in time)
+// makes the service count as away; a status, even a 5xx, is an answer. Once
+// away, requests fail at once rather than each waiting out a silent
+// service, and a probe, itself paced by a growing backoff, notices its
+// return.
 
 #include <atomic>
 #include <chrono>
@@ -32,24 +38,37 @@ namespace lumora::fuse {
 struct RetryLimits {
   using Duration = std::chrono::steady_clock::duration;
   int attempts = 14;  // the first one included
+  // 5xx answers in a row: the service answers, so a few tell a standing
+  // fault (a folder the store cannot list) from passing ones; enough that a
+  // whole fetch passes a fault in two of its three requests.
+  int answeredAttempts = 5;
   Duration firstDelay = std::chrono::microseconds(250);
   Duration answeringMaxDelay = std::chrono::milliseconds(4);
   Duration outageFirstDelay = std::chrono::milliseconds(50);
   Duration maxDelay = std::chrono::milliseconds(500);
   // From the first attempt: no attempt starts, and no pause ends, later.
   Duration bound = std::chrono::seconds(5);
+  // While the service is away: from the time it was found so until the
+  // first probe, doubling after each probe that finds it still away.
+  Duration firstProbeDelay = std::chrono::seconds(1);
+  Duration maxProbeDelay = std::chrono::seconds(60);
 };
 
 // Whether the service answers, as the last requests found it. The log
 // hears of it only when that changes, not once per failed request.
 class ServiceState {
  public:
-  void answered();
+  // `accepted`: the answer was a success, which also ends a sign-out.
+  void answered(bool accepted);
   void unreachable(const Error& last);
+  // The service refused the account's token (401): logged once, as what it
+  // is, until a request succeeds again.
+  void signedOut();
   bool reachable() const { return reachable_.load(); }
 
  private:
   std::atomic<bool> reachable_{true};
+  std::atomic<bool> signedOut_{false};
 };
 
 // The work of one kernel request on this thread: the requests it makes of
@@ -75,12 +94,18 @@ class Retry {
 
   // Whether a second try may pass where this failure came.
   static bool canPass(const Error& error);
+  // Whether this failure says the way to the service failed or it did not
+  // answer in time, as opposed to an answer of the service.
+  static bool isSilence(const Error& error);
+  // What a request gets while the service is away, without being asked.
+  static Error awayError();
 
   // One request's attempts so far. Within a RetryScope, the deadline is
   // the one its first request set.
   struct Attempts {
     std::chrono::steady_clock::time_point deadline;
     int made = 0;
+    int answeredInARow = 0;  // failed attempts in a row that were 5xx answers
   };
   Attempts begin() const;
   // After a failed attempt: pauses and says true when another is worth
@@ -88,11 +113,21 @@ class Retry {
   // spent, or `stopped` is set.
   bool again(Attempts& attempts, const Error& error, const std::atomic<bool>& stopped);
   // After an attempt that succeeded.
-  void succeeded() { service_.answered(); }
+  void succeeded() { service_.answered(true); }
 
-  // Runs `attempt` (returning a Result) until it succeeds or again() says no.
+  // Whether the service counts as away: requests then fail at once.
+  bool away() const { return !service_.reachable(); }
+  // While away: true for the one caller that is to probe now; it calls
+  // probed() with what it found.
+  bool probeDue();
+  // `answered`: the probe got an answer of the service (any status).
+  void probed(bool answered);
+
+  // Runs `attempt` (returning a Result) until it succeeds or again() says
+  // no; while the service is away, not at all.
   template <class Attempt>
   auto run(Attempt&& attempt, const std::atomic<bool>& stopped) -> decltype(attempt()) {
+    if (away()) return std::unexpected(awayError());
     Attempts attempts = begin();
     for (;;) {
       auto result = attempt();
@@ -110,13 +145,20 @@ class Retry {
  private:
   std::chrono::steady_clock::duration pause(int made);
   void sleepFor(std::chrono::steady_clock::duration pause, const std::atomic<bool>& stopped);
+  // The service found away by `last`; the probes start over.
+  void wentAway(const Error& last);
+  // A final answer of the service (not a failure of the way).
+  void noteAnswer(const Error& error);
 
   const RetryLimits limits_;
   const Now now_;
   const Sleep sleep_;
   ServiceState service_;
   std::mutex mutex_;
-  std::mt19937_64 random_;  // protected by mutex_
+  std::mt19937_64 random_;                            // protected by mutex_
+  std::chrono::steady_clock::time_point nextProbe_;   // protected by mutex_
+  std::chrono::steady_clock::duration probeDelay_{};  // protected by mutex_
+  bool probing_ = false;                              // protected by mutex_
 };
 
 }  // namespace lumora::fuse
