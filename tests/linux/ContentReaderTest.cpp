@@ -241,6 +241,7 @@ TEST_F(ContentReaderTest, ReadAheadOfAReaderThatJumpsAwayOrClosesIsDroppedOrCutA
   lease.entry().fetchEnded({8, 24}, std::nullopt);
   ReadAhead next;
   EXPECT_TRUE(read(lease, next, 3 << 20, 4096, contents).has_value());
+  ASSERT_TRUE(testing::waitUntil([&] { return extension.idle(); }));
 
   // A reader that closes: its read-ahead goes too.
   extension.stall();

@@ -208,6 +208,7 @@ struct ContentReader::Transfers {
   // cut at its next bytes when it has. Its blocks end absent, for whoever
   // claims them next.
   void cancel(const Job& job) {
+    if (!readersFirst) return;
     {
       std::lock_guard lock(mutex);
       if (!job->ahead || job->state == TransferJob::State::over) return;
