@@ -144,8 +144,6 @@ bool finishedFlow(const Flow& f) {
   return f.readEnded && f.queued.empty() && f.held.empty();
 }
 
-bool finishedFlow(const Flow& f);
-
 bool Proxy::finished(const Link& link) const {
   return link.gone || (finishedFlow(link.up) && finishedFlow(link.down));
 }
