@@ -1,9 +1,14 @@
 // A TCP proxy that makes loopback look like a link with latency, for the
 // benchmarks: every chunk read from one side is written to the other a fixed
 // one-way delay later, optionally paced by a bandwidth cap per direction
-// shared by all connections, as one access link would be. A new connection
-// also waits one round trip before its first bytes go out, as a TCP
-// handshake would. Prints its port, then serves until SIGTERM or SIGINT.
+// shared by all connections, as one access link would be. The link sends
+// when it is free, in turns of kTurn bytes taken from each connection with
+// bytes to send, so connections share it evenly and a connection cut stops
+// taking turns at once. A new connection also waits one round trip before
+// its first bytes go out, as a TCP handshake would. A client that ends its
+// side is taken to be gone (HTTP clients do not half-close): what the
+// server still sends it is dropped. Prints its port, then serves until
+// SIGTERM or SIGINT.
 //   DelayProxy TARGET_PORT DELAY_MS [MBIT_PER_S] [--window BYTES]
 // Only loopback: it listens on 127.0.0.1 and forwards to 127.0.0.1.
 //
@@ -29,6 +34,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <queue>
 #include <string_view>
 #include <unordered_map>
@@ -45,13 +51,18 @@ struct Chunk {
   size_t sent = 0;
 };
 
-// One direction of a proxied connection: bytes read from `from`, held until
-// their release time, then written to `to`.
+// The bytes a capped link sends in one turn of one connection.
+constexpr size_t kTurn = 16 * 1024;
+
+// One direction of a proxied connection: bytes read from `from`, waiting
+// for the link (capped), then held until their release time, then written
+// to `to`.
 struct Flow {
   int from = -1;
   int to = -1;
+  std::deque<Chunk> queued;  // not sent on the link yet; `sent` counts what was
   std::deque<Chunk> held;
-  size_t heldBytes = 0;
+  size_t heldBytes = 0;    // queued and held
   bool readEnded = false;  // `from` reached end of stream
   bool writeShut = false;  // `to` was told so
 };
@@ -61,6 +72,7 @@ struct Link {
   int client = -1;
   int server = -1;
   Clock::time_point open;  // when the handshake round trip is over
+  bool gone = false;       // the client went: nothing more is carried
   Flow up;                 // client to server
   Flow down;               // server to client
   Link() = default;
@@ -85,9 +97,12 @@ struct Options {
   size_t window = 4u << 20;
 };
 
-// Direction pacing: the time at which the shared link is free again.
+// One direction of the shared link: when it is free again, and whose turn
+// is next.
 struct Pacer {
   Clock::time_point freeAt{};
+  uint64_t lastTurn = 0;  // the link id that sent last
+  bool down = false;
 };
 
 class Proxy {
@@ -98,7 +113,8 @@ class Proxy {
 
  private:
   void accept();
-  void onReadable(Link& link, Flow& flow, Pacer& pacer);
+  void onReadable(Link& link, Flow& flow);
+  void send(Pacer& pacer);
   void flush(Link& link, Flow& flow);
   void updateInterest(Link& link);
   void armTimer();
@@ -115,7 +131,7 @@ class Proxy {
   // Descriptor to link, for epoll events.
   std::unordered_map<int, uint64_t> byFd_;
   std::priority_queue<Wake, std::vector<Wake>, std::greater<Wake>> wakes_;
-  Pacer upPacer_, downPacer_;
+  Pacer upPacer_, downPacer_{{}, 0, true};
   std::vector<char> buffer_ = std::vector<char>(256 * 1024);
 };
 
@@ -125,11 +141,11 @@ void setNoDelay(int fd) {
 }
 
 bool finishedFlow(const Flow& f) {
-  return f.readEnded && f.held.empty();
+  return f.readEnded && f.queued.empty() && f.held.empty();
 }
 
 bool Proxy::finished(const Link& link) const {
-  return finishedFlow(link.up) && finishedFlow(link.down);
+  return link.gone || (finishedFlow(link.up) && finishedFlow(link.down));
 }
 
 void Proxy::accept() {
@@ -170,7 +186,7 @@ void Proxy::accept() {
   }
 }
 
-void Proxy::onReadable(Link& link, Flow& flow, Pacer& pacer) {
+void Proxy::onReadable(Link& link, Flow& flow) {
   // Read only what the window allows: a full window is what stops a sender
   // on a real link.
   while (!flow.readEnded && flow.heldBytes < options_.window) {
@@ -178,26 +194,79 @@ void Proxy::onReadable(Link& link, Flow& flow, Pacer& pacer) {
     ssize_t n = ::read(flow.from, buffer_.data(), want);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
     Clock::time_point now = Clock::now();
+    if (n <= 0 && &flow == &link.up) {
+      link.gone = true;
+      return;
+    }
     if (n <= 0) {
       // The end of the stream travels as late as the bytes before it would.
       flow.readEnded = true;
       Chunk end{std::max(now, link.open) + options_.delay, {}};
-      wakes_.push({end.release, link.id});
-      flow.held.push_back(std::move(end));
+      if (options_.bytesPerSecond > 0) {
+        flow.queued.push_back(std::move(end));
+      } else {
+        wakes_.push({end.release, link.id});
+        flow.held.push_back(std::move(end));
+      }
       break;
     }
-    Clock::time_point leaves = std::max(now, link.open);
-    if (options_.bytesPerSecond > 0) {
-      leaves = std::max(leaves, pacer.freeAt) +
-               std::chrono::duration_cast<Nanos>(
-                   std::chrono::duration<double>(static_cast<double>(n) / options_.bytesPerSecond));
-      pacer.freeAt = leaves;
-    }
-    Chunk chunk{leaves + options_.delay, std::vector<char>(buffer_.data(), buffer_.data() + n)};
-    wakes_.push({chunk.release, link.id});
+    Chunk chunk{std::max(now, link.open) + options_.delay,
+                std::vector<char>(buffer_.data(), buffer_.data() + n)};
     flow.heldBytes += static_cast<size_t>(n);
-    flow.held.push_back(std::move(chunk));
+    if (options_.bytesPerSecond > 0) {
+      flow.queued.push_back(std::move(chunk));
+    } else {
+      wakes_.push({chunk.release, link.id});
+      flow.held.push_back(std::move(chunk));
+    }
   }
+}
+
+void Proxy::send(Pacer& pacer) {
+  if (options_.bytesPerSecond <= 0) return;
+  Clock::time_point now = Clock::now();
+  // Turns are given a little ahead, so that the timer need not wake for each.
+  const Clock::time_point horizon = now + std::chrono::milliseconds(1);
+  for (;;) {
+    if (pacer.freeAt > horizon) break;
+    // The next connection after the last one served with bytes to send, and
+    // whose handshake is over.
+    Link* next = nullptr;
+    Link* first = nullptr;
+    for (auto& [id, link] : links_) {
+      Flow& flow = pacer.down ? link->down : link->up;
+      if (flow.queued.empty() || link->open > now || link->gone) continue;
+      if (id > pacer.lastTurn && (!next || id < next->id)) next = link.get();
+      if (!first || id < first->id) first = link.get();
+    }
+    if (!next) next = first;
+    if (!next) break;
+    Flow& flow = pacer.down ? next->down : next->up;
+    Chunk& from = flow.queued.front();
+    Clock::time_point start = std::max(pacer.freeAt, now);
+    Chunk part{start + options_.delay, {}};
+    if (!from.bytes.empty()) {
+      size_t size = std::min(kTurn, from.bytes.size() - from.sent);
+      part.bytes.assign(from.bytes.data() + from.sent, from.bytes.data() + from.sent + size);
+      from.sent += size;
+      pacer.freeAt = start + std::chrono::duration_cast<Nanos>(std::chrono::duration<double>(
+                                 static_cast<double>(size) / options_.bytesPerSecond));
+      part.release = pacer.freeAt + options_.delay;
+    }
+    if (from.sent >= from.bytes.size()) flow.queued.pop_front();
+    pacer.lastTurn = next->id;
+    wakes_.push({part.release, next->id});
+    flow.held.push_back(std::move(part));
+  }
+  // The link wakes itself (no connection: id 0) when it can send again.
+  std::optional<Clock::time_point> wake;
+  for (auto& [id, link] : links_) {
+    Flow& flow = pacer.down ? link->down : link->up;
+    if (flow.queued.empty() || link->gone) continue;
+    Clock::time_point at = std::max(pacer.freeAt, link->open);
+    if (!wake || at < *wake) wake = at;
+  }
+  if (wake) wakes_.push({*wake, 0});
 }
 
 void Proxy::flush(Link& link, Flow& flow) {
@@ -212,13 +281,12 @@ void Proxy::flush(Link& link, Flow& flow) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n < 0) {
       // The receiver is gone: nothing more can be delivered either way.
-      flow.held.clear();
-      flow.heldBytes = 0;
-      flow.readEnded = true;
-      Flow& other = &flow == &link.up ? link.down : link.up;
-      other.held.clear();
-      other.heldBytes = 0;
-      other.readEnded = true;
+      for (Flow* f : {&link.up, &link.down}) {
+        f->queued.clear();
+        f->held.clear();
+        f->heldBytes = 0;
+        f->readEnded = true;
+      }
       return;
     }
     c.sent += static_cast<size_t>(n);
@@ -262,7 +330,9 @@ void Proxy::drop(uint64_t id) {
 
 void Proxy::armTimer() {
   // Wakes of links already gone, or of chunks already sent, cost one spare tick.
-  while (!wakes_.empty() && !links_.contains(wakes_.top().link)) wakes_.pop();
+  while (!wakes_.empty() && wakes_.top().link != 0 && !links_.contains(wakes_.top().link)) {
+    wakes_.pop();
+  }
   itimerspec spec{};
   if (!wakes_.empty()) {
     auto ns = std::chrono::duration_cast<Nanos>(wakes_.top().at.time_since_epoch()).count();
@@ -330,8 +400,8 @@ int Proxy::run() {
       if (it == byFd_.end()) continue;
       Link& link = *links_.at(it->second);
       if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
-        if (fd == link.client) onReadable(link, link.up, upPacer_);
-        if (fd == link.server) onReadable(link, link.down, downPacer_);
+        if (fd == link.client) onReadable(link, link.up);
+        if (fd == link.server) onReadable(link, link.down);
       }
       touched.push_back(link.id);
     }
@@ -344,16 +414,19 @@ int Proxy::run() {
       flush(link, link.up);
       flush(link, link.down);
       // Room freed by sending lets the reader go on.
-      if (!link.up.readEnded && link.up.heldBytes < options_.window)
-        onReadable(link, link.up, upPacer_);
+      if (!link.up.readEnded && link.up.heldBytes < options_.window) onReadable(link, link.up);
       if (!link.down.readEnded && link.down.heldBytes < options_.window)
-        onReadable(link, link.down, downPacer_);
+        onReadable(link, link.down);
       if (finished(link)) {
         drop(id);
       } else {
         updateInterest(link);
       }
     }
+    // What was read waits for its turn on the link; the turns given make
+    // the wakes of their connections.
+    send(upPacer_);
+    send(downPacer_);
     armTimer();
   }
 }

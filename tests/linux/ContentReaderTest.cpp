@@ -52,6 +52,23 @@ class ContentReaderTest : public ::testing::Test {
     return {};
   }
 
+  // A reader in order over the first 2 MiB, already present, whose
+  // read-ahead to 6 MiB is left queued behind a stalled extension: blocks
+  // [8, 12) under way (two slots: one for read-ahead), [12, 24) queued.
+  void readAheadStalled(ContentReader& queue, ContentCache::Lease& lease, ReadAhead& inOrder,
+                        const std::string& contents) {
+    ContentReader::store(lease.share(), 0, contents.substr(0, 2 << 20));
+    extension.stall();
+    for (uint64_t at = 0; at < (2 << 20); at += 128 << 10) {
+      ASSERT_TRUE(queue.ensure(source, lease.share(), inOrder, at, 128 << 10).has_value());
+    }
+  }
+  std::vector<uint64_t> offsets() {
+    std::vector<uint64_t> result;
+    for (auto range : extension.ranges()) result.push_back(range.offset);
+    return result;
+  }
+
   testing::TempDir dir;
   ContentCache cache{dir.path() / "cache", 1ULL << 30};
   testing::FakeContentExtension extension;
@@ -172,6 +189,71 @@ TEST_F(ContentReaderTest, AFirstBlockCutShortIsCompletedFromWhereItStopped) {
   ASSERT_EQ(ranges.size(), 2u);
   EXPECT_EQ(ranges[1].offset, 50000u);
   EXPECT_EQ(extension.bytesSent.load(), kBlockSize);
+}
+
+TEST_F(ContentReaderTest, ReadsWaitedForStartBeforeQueuedReadAhead) {
+  std::string contents = patterned(24 << 20);
+  auto lease = open(contents);
+  ContentReader queue{driver, 3, std::chrono::seconds(5)};
+  ReadAhead inOrder, other;
+  readAheadStalled(queue, lease, inOrder, contents);
+  // Another reader's seek, and the reader in order catching up with the
+  // last of its queued read-ahead: both start at once, past what is queued.
+  auto seek = std::async(std::launch::async, [&] {
+    return queue.ensure(source, lease.share(), other, 16 << 20, 4096);
+  });
+  ASSERT_TRUE(testing::waitUntil([&] { return extension.ranges().size() >= 3; }));
+  auto catchUp = std::async(std::launch::async, [&] {
+    return queue.ensure(source, lease.share(), inOrder, 5 << 20, 4096);
+  });
+  ASSERT_TRUE(testing::waitUntil([&] { return extension.ranges().size() >= 4; }));
+  extension.release();
+  EXPECT_TRUE(seek.get().has_value());
+  EXPECT_TRUE(catchUp.get().has_value());
+  ASSERT_TRUE(testing::waitUntil([&] { return extension.idle(); }));
+  auto asked = offsets();
+  ASSERT_GE(asked.size(), 4u);
+  EXPECT_EQ(asked[1], 2u << 20);  // read-ahead under way before
+  EXPECT_EQ(asked[2], 16u << 20);
+  EXPECT_EQ(asked[3], 5u << 20);
+}
+
+TEST_F(ContentReaderTest, ReadAheadOfAReaderThatJumpsAwayOrClosesIsDroppedOrCutAndLeftAbsent) {
+  std::string contents = patterned(24 << 20);
+  auto lease = open(contents);
+  ContentReader queue{driver, 2, std::chrono::seconds(5)};
+  auto inOrder = std::make_unique<ReadAhead>();
+  readAheadStalled(queue, lease, *inOrder, contents);
+  uint64_t sentBefore = extension.bytesSent.load();
+  auto seek = std::async(std::launch::async, [&] {
+    return queue.ensure(source, lease.share(), *inOrder, 16 << 20, 4096);
+  });
+  ASSERT_TRUE(testing::waitUntil([&] { return extension.ranges().size() >= 3; }));
+  extension.release();
+  EXPECT_TRUE(seek.get().has_value());
+  ASSERT_TRUE(testing::waitUntil([&] { return extension.idle(); }));
+  // The queued read-ahead was never asked for, and what was under way was
+  // cut at its first bytes: the seek's block alone came.
+  EXPECT_EQ(offsets(), (std::vector<uint64_t>{0, 2 << 20, 16 << 20}));
+  EXPECT_EQ(extension.bytesSent.load() - sentBefore, kBlockSize);
+  // Their blocks are absent, not failed: the next reader claims them.
+  EXPECT_EQ(lease.entry().claim({8, 24}), (std::vector<BlockRun>{{8, 24}}));
+  lease.entry().fetchEnded({8, 24}, std::nullopt);
+  ReadAhead next;
+  EXPECT_TRUE(read(lease, next, 3 << 20, 4096, contents).has_value());
+  ASSERT_TRUE(testing::waitUntil([&] { return extension.idle(); }));
+
+  // A reader that closes: its read-ahead goes too.
+  extension.stall();
+  for (uint64_t at = 16 << 20; at < (16 << 20) + kBlockSize; at += 64 << 10) {
+    ASSERT_TRUE(queue.ensure(source, lease.share(), *inOrder, at, 64 << 10).has_value());
+  }
+  sentBefore = extension.bytesSent.load();
+  inOrder.reset();
+  extension.release();
+  ASSERT_TRUE(testing::waitUntil([&] { return extension.idle(); }));
+  EXPECT_EQ(extension.bytesSent.load(), sentBefore);
+  EXPECT_EQ(lease.entry().claim({65, 69}), (std::vector<BlockRun>{{65, 69}}));
 }
 
 }  // namespace

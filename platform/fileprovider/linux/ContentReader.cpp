@@ -107,59 +107,193 @@ struct Ending {
 
 }  // namespace
 
-// The budget of ranged transfers: at most `limit` under way; the rest wait
-// in order. Transfers call back into it from the extension's threads.
+// A run's transfer from its queue to its end. Read-ahead passes into the
+// class of reads waited for once a read waits for one of its blocks, and
+// is no longer cancelled then.
+struct TransferJob {
+  enum class State { queued, underWay, over };
+  ContentSource source;
+  std::shared_ptr<Ending> ending;  // its entry and run
+  bool ahead = false;              // protected by the queue's mutex
+  State state = State::queued;     // protected by the queue's mutex
+  // Nobody wants it any more: its sink stops it at its next bytes...
+  std::atomic<bool> cancelled{false};
+  // ...which it did: the rest of its run is absent again, not failed.
+  std::atomic<bool> cut{false};
+  std::weak_ptr<ContentReader::Transfers> queue;
+
+  bool overlaps(const CacheEntry* entry, BlockRun run) const {
+    return ending->entry.get() == entry && ending->run.first < run.end &&
+           run.first < ending->run.end;
+  }
+  static void cancel(const std::shared_ptr<TransferJob>& job);
+};
+
+// The budget of ranged transfers: at most `limit` under way. Waiting to
+// start, transfers that reads wait for go before read-ahead, which takes at
+// most `limit - kSlotsForReads` slots. Transfers call back into it from
+// the extension's threads.
 struct ContentReader::Transfers {
-  Transfers(fp::ReplicatedExtension& extension, size_t limit, std::shared_ptr<Retry> retry)
-      : driver(extension, retry), limit(std::max<size_t>(1, limit)) {}
+  using Job = std::shared_ptr<TransferJob>;
+
+  Transfers(fp::ReplicatedExtension& extension, size_t limit, std::shared_ptr<Retry> retry,
+            bool readersFirst)
+      : driver(extension, retry),
+        limit(std::max<size_t>(1, limit)),
+        aheadLimit(readersFirst
+                       ? std::max<size_t>(1, this->limit - std::min(this->limit, kSlotsForReads))
+                       : this->limit),
+        readersFirst(readersFirst) {}
   ExtensionDriver driver;  // starts transfers and does not wait for them
   const size_t limit;
+  const size_t aheadLimit;
+  const bool readersFirst;
   std::atomic<bool> stopped{false};
   std::atomic<uint64_t> blocksFetched{0};
   std::mutex mutex;
-  size_t running = 0;                         // protected by mutex
-  std::deque<std::function<void()>> waiting;  // protected by mutex
+  size_t running = 0;                  // protected by mutex
+  size_t runningAhead = 0;             // protected by mutex
+  std::deque<Job> waited;              // protected by mutex; in arrival order
+  std::deque<Job> ahead;               // protected by mutex; in arrival order
+  std::vector<TransferJob*> underWay;  // protected by mutex
 
-  void start(std::function<void()> transfer) {
+  bool mayStartLocked(bool isAhead) const {
+    if (isAhead) return running < limit && runningAhead < aheadLimit;
+    // Slots read-ahead leaves free are taken by reads; a small budget
+    // still lets reads past read-ahead that fills it.
+    return running < limit || (readersFirst && running - runningAhead < kSlotsForReads);
+  }
+
+  void enqueue(const Job& job) {
     {
       std::lock_guard lock(mutex);
-      if (running >= limit) {
-        waiting.push_back(std::move(transfer));
-        return;
-      }
-      ++running;
+      // Before reads came first, everything shared one queue.
+      (job->ahead && readersFirst ? ahead : waited).push_back(job);
     }
-    transfer();
+    drain();
   }
-  void ended() {
-    std::function<void()> next;
+
+  // Starts what the budget allows, reads waited for first.
+  void drain() {
+    std::vector<Job> go;
     {
       std::lock_guard lock(mutex);
-      if (waiting.empty() || stopped.load()) {
-        --running;
+      if (stopped.load()) return;
+      for (;;) {
+        std::deque<Job>* from = nullptr;
+        if (!waited.empty() && mayStartLocked(false)) {
+          from = &waited;
+        } else if (!ahead.empty() && mayStartLocked(true)) {
+          from = &ahead;
+        } else {
+          break;
+        }
+        Job job = std::move(from->front());
+        from->pop_front();
+        job->state = TransferJob::State::underWay;
+        ++running;
+        if (job->ahead) ++runningAhead;
+        underWay.push_back(job.get());
+        go.push_back(std::move(job));
+      }
+    }
+    for (auto& job : go) begin(job);
+  }
+
+  void ended(const Job& job) {
+    {
+      std::lock_guard lock(mutex);
+      --running;
+      if (job->ahead) --runningAhead;
+      job->state = TransferJob::State::over;
+      std::erase(underWay, job.get());
+    }
+    drain();
+  }
+
+  // Read-ahead that nobody wants any more: dropped when it has not started,
+  // cut at its next bytes when it has. Its blocks end absent, for whoever
+  // claims them next.
+  void cancel(const Job& job) {
+    if (!readersFirst) return;
+    {
+      std::lock_guard lock(mutex);
+      if (!job->ahead || job->state == TransferJob::State::over) return;
+      if (job->state == TransferJob::State::underWay) {
+        job->cancelled.store(true);
         return;
       }
-      next = std::move(waiting.front());
-      waiting.pop_front();
+      std::erase(ahead, job);
+      job->state = TransferJob::State::over;
     }
-    next();
+    job->ending->finish(std::nullopt);
   }
+
+  // A read waits for `run` of `entry`: read-ahead that holds any of it is
+  // waited for from now on.
+  void promote(const CacheEntry* entry, BlockRun run) {
+    bool changed = false;
+    {
+      std::lock_guard lock(mutex);
+      for (auto it = ahead.begin(); it != ahead.end();) {
+        if (!(*it)->overlaps(entry, run)) {
+          ++it;
+          continue;
+        }
+        (*it)->ahead = false;
+        waited.push_back(std::move(*it));
+        it = ahead.erase(it);
+        changed = true;
+      }
+      for (TransferJob* job : underWay) {
+        if (!job->ahead || !job->overlaps(entry, run)) continue;
+        job->ahead = false;
+        job->cancelled.store(false);  // too late when it was cut already
+        --runningAhead;
+        changed = true;
+      }
+    }
+    if (changed) drain();
+  }
+
+  // Everything waiting to start is dropped; its blocks end with an error.
+  void dropWaiting() {
+    std::vector<Job> dropped;
+    {
+      std::lock_guard lock(mutex);
+      for (auto* queue : {&waited, &ahead}) {
+        for (auto& job : *queue) {
+          job->state = TransferJob::State::over;
+          dropped.push_back(std::move(job));
+        }
+        queue->clear();
+      }
+    }
+    for (auto& job : dropped) job->ending->finish(posix(ECANCELED, "the transfer was dropped"));
+  }
+
+  void begin(const Job& job);
 
   // One attempt of a run's transfer, from where the writer got to: the
   // whole run the first time, only its rest after a cut.
-  static void attempt(const std::shared_ptr<Transfers>& transfers, const ContentSource& source,
+  static void attempt(const std::shared_ptr<Transfers>& transfers, const Job& job,
                       const std::shared_ptr<BlockWriter>& writer,
-                      const std::shared_ptr<Ending>& ending,
                       const std::shared_ptr<Retry::Attempts>& attempts, uint64_t size) {
+    const ContentSource& source = job->source;
     uint64_t from = writer->position();
-    bool resumed = from != ending->run.first * kBlockSize;
+    bool resumed = from != job->ending->run.first * kBlockSize;
     fp::ByteRange range{from, writer->end() - from};
     transfers->driver.fetchPartial(
         source.identifier, source.version, range, resumed ? 1 : kBlockSize,
-        [writer](uint64_t offset, const char* data, size_t length) {
+        [writer, job](uint64_t offset, const char* data, size_t length) {
+          if (job->cancelled.load()) {
+            job->cut.store(true);
+            return false;
+          }
           return writer->write(offset, data, length);
         },
-        [transfers, source, writer, ending, attempts, size](Result<fp::PartialContents> answer) {
+        [transfers, job, writer, attempts, size](Result<fp::PartialContents> answer) {
+          const auto& ending = job->ending;
           std::optional<Error> error;
           if (!answer) {
             error = answer.error();
@@ -169,10 +303,17 @@ struct ContentReader::Transfers {
             error = transferError(TransferError::connectionLost,
                                   "the service delivered less of the file than it said");
           }
+          // Cut, or cancelled before its next attempt: what did not arrive
+          // is absent again, without an error for a read to see.
+          if (error && (job->cut.load() || job->cancelled.load())) {
+            ending->finish(std::nullopt);
+            transfers->ended(job);
+            return;
+          }
           // The pause keeps this transfer's place in the budget.
           const auto& retry = transfers->driver.retry();
           if (error && retry && retry->again(*attempts, *error, transfers->stopped)) {
-            attempt(transfers, source, writer, ending, attempts, size);
+            attempt(transfers, job, writer, attempts, size);
             return;
           }
           if (!error) {
@@ -180,16 +321,37 @@ struct ContentReader::Transfers {
             transfers->blocksFetched += ending->run.end - ending->run.first;
           }
           ending->finish(error);
-          transfers->ended();
+          transfers->ended(job);
         });
   }
 };
 
+void ContentReader::Transfers::begin(const Job& job) {
+  auto transfers = job->queue.lock();
+  if (!transfers) return;
+  const auto& ending = job->ending;
+  auto writer = std::make_shared<BlockWriter>(ending->entry, ending->run);
+  const auto& retry = driver.retry();
+  auto attempts = std::make_shared<Retry::Attempts>(retry ? retry->begin() : Retry::Attempts{});
+  attempt(transfers, job, writer, attempts, ending->entry->size());
+}
+
+void TransferJob::cancel(const std::shared_ptr<TransferJob>& job) {
+  if (auto transfers = job->queue.lock()) transfers->cancel(job);
+}
+
+ReadAhead::~ReadAhead() {
+  for (auto& issuedJob : issued) {
+    if (auto job = issuedJob.lock()) TransferJob::cancel(job);
+  }
+}
+
 ContentReader::ContentReader(ExtensionDriver& driver, size_t maxTransfers,
-                             std::chrono::steady_clock::duration timeout)
+                             std::chrono::steady_clock::duration timeout, bool readersFirst)
     : driver_(driver),
       timeout_(timeout),
-      transfers_(std::make_shared<Transfers>(driver.extension(), maxTransfers, driver.retry())) {}
+      transfers_(std::make_shared<Transfers>(driver.extension(), maxTransfers, driver.retry(),
+                                             readersFirst)) {}
 
 ContentReader::~ContentReader() {
   stop();
@@ -198,12 +360,7 @@ ContentReader::~ContentReader() {
 void ContentReader::stop() {
   transfers_->stopped.store(true);
   transfers_->driver.stopWaiting();
-  std::deque<std::function<void()>> dropped;
-  {
-    std::lock_guard lock(transfers_->mutex);
-    dropped.swap(transfers_->waiting);
-  }
-  // Each dropped transfer ends its blocks with an error as it goes.
+  transfers_->dropWaiting();
 }
 
 uint64_t ContentReader::blocksFetched() const {
@@ -264,18 +421,18 @@ void ContentReader::store(const std::shared_ptr<CacheEntry>& entry, uint64_t off
   }
 }
 
-void ContentReader::fetch(const ContentSource& source, const std::shared_ptr<CacheEntry>& entry,
-                          BlockRun run) {
-  auto ending = std::make_shared<Ending>();
-  ending->entry = entry;
-  ending->run = run;
-  auto transfers = transfers_;
-  transfers->start([transfers, source, entry, run, ending] {
-    auto writer = std::make_shared<BlockWriter>(entry, run);
-    const auto& retry = transfers->driver.retry();
-    auto attempts = std::make_shared<Retry::Attempts>(retry ? retry->begin() : Retry::Attempts{});
-    Transfers::attempt(transfers, source, writer, ending, attempts, entry->size());
-  });
+std::shared_ptr<TransferJob> ContentReader::fetch(const ContentSource& source,
+                                                  const std::shared_ptr<CacheEntry>& entry,
+                                                  BlockRun run, bool ahead) {
+  auto job = std::make_shared<TransferJob>();
+  job->source = source;
+  job->ending = std::make_shared<Ending>();
+  job->ending->entry = entry;
+  job->ending->run = run;
+  job->ahead = ahead;
+  job->queue = transfers_;
+  transfers_->enqueue(job);
+  return job;
 }
 
 Result<void> ContentReader::ensure(const ContentSource& source,
@@ -288,6 +445,7 @@ Result<void> ContentReader::ensure(const ContentSource& source,
 
   // Read ahead of a reader that goes through the file in order.
   BlockRun ahead{};
+  std::vector<std::weak_ptr<TransferJob>> away;
   {
     std::lock_guard lock(reader.mutex);
     // A first read is no order yet: a file manager peeking at the head of
@@ -296,6 +454,11 @@ Result<void> ContentReader::ensure(const ContentSource& source,
         (offset == reader.nextOffset && reader.nextOffset != 0) ||
         (reader.window > 0 && offset >= reader.nextOffset && offset < reader.fetchedUntil);
     if (!inOrder) {
+      // A jump away, not a read a little behind (reads handled out of
+      // order): what was read ahead for the reader is not wanted.
+      if (offset > reader.nextOffset || reader.nextOffset - offset > kInitialWindow) {
+        away.swap(reader.issued);
+      }
       reader.window = 0;
       reader.fetchedUntil = 0;
     } else {
@@ -316,20 +479,34 @@ Result<void> ContentReader::ensure(const ContentSource& source,
     }
     reader.nextOffset = offset + length;
   }
+  // Of it, what holds blocks this read needs is waited for below.
+  for (auto& issued : away) {
+    auto job = issued.lock();
+    if (job && !job->overlaps(entry.get(), needed)) transfers_->cancel(job);
+  }
 
   auto deadline = std::chrono::steady_clock::now() + timeout_;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    for (auto run : entry->claim(needed)) fetch(source, entry, run);
+    for (auto run : entry->claim(needed)) fetch(source, entry, run, false);
+    transfers_->promote(entry.get(), needed);
     if (ahead.end > ahead.first) {
       uint64_t stream =
-          std::max(kMinStream, (ahead.end - ahead.first) * kBlockSize / kStreamsPerWindow) /
-          kBlockSize;
+          std::max(kMinStream, (ahead.end - ahead.first) * kBlockSize / kStreamsPerWindow);
+      if (transfers_->readersFirst) stream = std::min(stream, kMaxStream);
+      stream /= kBlockSize;
+      std::vector<std::shared_ptr<TransferJob>> started;
       for (auto run : entry->claim(ahead)) {
         for (uint64_t at = run.first; at < run.end; at += stream) {
-          fetch(source, entry, {at, std::min(run.end, at + stream), run.generation});
+          started.push_back(
+              fetch(source, entry, {at, std::min(run.end, at + stream), run.generation}, true));
         }
       }
       ahead = {};
+      if (transfers_->readersFirst) {
+        std::lock_guard lock(reader.mutex);
+        std::erase_if(reader.issued, [](const auto& job) { return job.expired(); });
+        reader.issued.insert(reader.issued.end(), started.begin(), started.end());
+      }
     }
     Error error;
     CacheEntry::Wait outcome = CacheEntry::Wait::timedOut;
