@@ -57,7 +57,7 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
                        ContentCache::EntryState::absent) {
                  return false;
                }
-               (void)fetchIntoCache(*node);
+               (void)fetchIntoCache(*node);  // its lease goes: kept only if named
                return true;
              }),
       renewals_(kRenewalThreads, kMaxRenewalsWaiting,
@@ -243,11 +243,13 @@ void DomainFilesystem::prefetchAround(const NodeInfo& folder) {
   }
 }
 
-Result<fp::ItemPtr> DomainFilesystem::fetchIntoCache(const NodeInfo& node) {
-  return fetches_.run(node.identifier, [&]() -> Result<fp::ItemPtr> {
+Result<DomainFilesystem::Fetched> DomainFilesystem::fetchIntoCache(const NodeInfo& node) {
+  return fetches_.run(node.identifier, [&]() -> Result<Fetched> {
     // A fetch that finished while this caller waited for the lock already
     // holds the version.
-    if (auto cached = cache_.open(node.identifier, node.contentVersion)) return node.item;
+    if (auto cached = cache_.open(node.identifier, node.contentVersion)) {
+      return Fetched{node.item, std::make_shared<ContentCache::Lease>(std::move(*cached))};
+    }
     auto fetched = driver_.fetchContents(
         node.identifier, node.item ? std::optional(node.item->itemVersion()) : std::nullopt);
     if (!fetched) return std::unexpected(fetched.error());
@@ -256,7 +258,7 @@ Result<fp::ItemPtr> DomainFilesystem::fetchIntoCache(const NodeInfo& node) {
     if (!stored) return std::unexpected(stored.error());
     // The open that fetched it tells the kernel itself (see openFile).
     replica_.updateItem(fetched->item);
-    return fetched->item;
+    return Fetched{fetched->item, std::make_shared<ContentCache::Lease>(std::move(*stored))};
   });
 }
 
@@ -298,20 +300,25 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openFile(Inode inode, int 
     cache_.discard(node->identifier, version);
   }
   if (!lease) {
-    bool whole = !driver_.offersPartialContents() ||
-                 (node->sizeKnown && static_cast<uint64_t>(node->size) <= kWholeFetchLimit);
+    bool partial = driver_.offersPartialContents();
+    bool whole =
+        !partial || (node->sizeKnown && static_cast<uint64_t>(node->size) <= kWholeFetchLimit);
     if (whole) {
-      // What was fetched may be evicted before this open holds it, by a
-      // fetch made ahead for another file in a full cache: fetched again.
-      for (int attempt = 0; attempt < 3 && !lease; ++attempt) {
-        auto item = fetchIntoCache(*node);
-        if (!item) return std::unexpected(item.error());
-        version = (*item)->itemVersion().contentVersion;
-        opened->source.version = (*item)->itemVersion();
-        lease = cache_.open(node->identifier, version);
+      // The fetch's own lease: an entry the cache could not name lives
+      // only as long as a lease holds it.
+      auto fetched = fetchIntoCache(*node);
+      if (!fetched && partial && !cache_.hasRoomFor(static_cast<uint64_t>(node->size))) {
+        // The download found the disk full: read through, block by block.
+        whole = false;
+      } else if (!fetched) {
+        return std::unexpected(fetched.error());
+      } else {
+        version = fetched->item->itemVersion().contentVersion;
+        opened->source.version = fetched->item->itemVersion();
+        lease = fetched->lease->another();
       }
-      if (!lease) return std::unexpected(posix(EIO, "the cached contents vanished"));
-    } else {
+    }
+    if (!whole) {
       // Openers of one file at once share its first block's fetch.
       auto made = entries_.run(node->identifier, [&]() -> SharedLease {
         if (auto known = cache_.open(node->identifier, version)) {
@@ -351,16 +358,29 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openFile(Inode inode, int 
 Result<ReadSpan> DomainFilesystem::read(OpenedFile& file, uint64_t offset, size_t size) {
   CacheEntry& entry = file.lease.entry();
   uint64_t length = offset < entry.size() ? std::min<uint64_t>(size, entry.size() - offset) : 0;
-  if (length > 0 && (!entry.complete() || entry.hasUnverified())) {
-    auto present = reader_.ensure(file.source, file.lease.share(), file.readAhead, offset, length);
-    if (!present) {
-      if (present.error() == fp::fileProviderError(fp::kErrorVersionNoLongerAvailable)) {
-        contentsGone(file);
+  // Read through, a block may leave the memory window before it is copied:
+  // fetched again.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    if (length > 0 && (!entry.complete() || entry.hasUnverified())) {
+      auto present =
+          reader_.ensure(file.source, file.lease.share(), file.readAhead, offset, length);
+      if (!present) {
+        if (present.error() == fp::fileProviderError(fp::kErrorVersionNoLongerAvailable)) {
+          contentsGone(file);
+        }
+        return std::unexpected(present.error());
       }
-      return std::unexpected(present.error());
+    }
+    if (!entry.streaming()) {
+      int fd = file.lease.fd();
+      if (fd < 0) return std::unexpected(posix(EIO, "cannot open the cached file"));
+      return ReadSpan{fd, offset, static_cast<size_t>(length), {}};
+    }
+    if (auto bytes = entry.copy(offset, static_cast<size_t>(length))) {
+      return ReadSpan{-1, offset, bytes->size(), std::move(*bytes)};
     }
   }
-  return ReadSpan{entry.fd(), offset, static_cast<size_t>(length)};
+  return std::unexpected(posix(EIO, "the file's contents could not be held"));
 }
 
 // The version being read is no longer the stored one: its blocks are of
@@ -382,6 +402,9 @@ Result<std::string> DomainFilesystem::extendedAttribute(Inode inode, std::string
         return std::string("partial");
       case ContentCache::EntryState::complete:
         return std::string("cached");
+      case ContentCache::EntryState::streaming:
+        // No room on the disk: read through a window in memory, uncached.
+        return std::string("streaming");
     }
   }
   if (!node->isDirectory && name == kVersionAttribute) return node->contentVersion;
