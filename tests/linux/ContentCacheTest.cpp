@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -283,6 +284,33 @@ TEST(ContentCacheTest, BlocksReachTheDiskOnlyAboveTheFloorAndAreHeldInMemoryOthe
   ASSERT_TRUE(again.prepare().has_value());
   EXPECT_EQ(again.stateOf("big", "1"), ContentCache::EntryState::absent);
   EXPECT_EQ(fs::file_size(folder / name), 4 * kBlockSize);
+}
+
+TEST(ContentCacheTest, AWriteTheDiskRefusesMakesRoomOrIsHeldInMemory) {
+  // A real full disk: a file system of 1 MiB, whose own count says more.
+  testing::TempDir dir;
+  if (::mount("lumora-test", dir.path().c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0) {
+    GTEST_SKIP() << "cannot mount a small file system here";
+  }
+  {
+    DiskSpace roomy{100ULL << 30, 200ULL << 30};
+    ContentCache cache(dir.path() / "cache", 1 << 30,
+                       [&](const fs::path&) { return std::optional(roomy); });
+    ASSERT_TRUE(cache.prepare().has_value());
+    ASSERT_TRUE(cache.adopt("old", "1", download(dir.path(), "old", 600 << 10)).has_value());
+    auto big = cache.create("big", "1", 5 * kBlockSize);
+    ASSERT_TRUE(big.has_value());
+    std::string bytes(5 * kBlockSize, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13 / 7);
+    ContentReader::store(big->share(), 0, bytes.substr(0, 2 * kBlockSize));
+    EXPECT_FALSE(cache.open("old", "1").has_value());  // made room for the second block
+    EXPECT_EQ(big->entry().blocksInMemory(), 0u);
+    ContentReader::store(big->share(), 2 * kBlockSize, bytes.substr(2 * kBlockSize));
+    EXPECT_GE(big->entry().blocksInMemory(), 1u);  // nothing left to evict
+    EXPECT_TRUE(big->entry().complete());
+    EXPECT_TRUE(big->entry().copy(0, bytes.size()) == bytes);
+  }
+  ::umount2(dir.path().c_str(), MNT_DETACH);
 }
 
 TEST(SingleFlightTest, ConcurrentCallersOfOneKeyShareOneRun) {

@@ -60,7 +60,7 @@ TEST_F(FullDiskTest, ASmallFileTheCacheCannotNameIsFetchedOnceAndServed) {
 }
 
 TEST_F(FullDiskTest, FilesAreReadThroughMemoryAndSaySoWhenTheDiskIsFull) {
-  std::string large = patterned(3 << 20);
+  std::string large = patterned(12 << 20);  // more than the memory window
   std::string small = patterned(600 << 10, 2);
   service.setFile("mirror/small.txt", small);
   service.setFile("mirror/large.bin", large);
@@ -69,8 +69,7 @@ TEST_F(FullDiskTest, FilesAreReadThroughMemoryAndSaySoWhenTheDiskIsFull) {
                            [&](const fs::path&) { return std::optional(disk); });
   ASSERT_TRUE(cache.prepare().has_value());
   fuse::DomainFilesystem filesystem(*extension, cache);
-  for (auto [name, contents] :
-       {std::pair{"small.txt", small}, std::pair{"large.bin", large}}) {
+  for (auto [name, contents] : {std::pair{"small.txt", small}, std::pair{"large.bin", large}}) {
     auto node = filesystem.lookup(fuse::kRootInode, name);
     ASSERT_TRUE(node.has_value());
     auto opened = filesystem.openFile(node->inode, O_RDONLY);

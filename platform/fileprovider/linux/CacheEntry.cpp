@@ -122,7 +122,7 @@ bool CacheEntry::write(uint64_t offset, const char* data, size_t size) {
     if (!inMemory && (own_ || !path_.empty())) {
       // A block starting now takes its room on the disk first, so that
       // sparse entries filling in keep the free-space floor.
-      bool room = offset != blockStart || !room_ || room_(blockEnd - blockStart);
+      bool room = offset != blockStart || !room_ || room_(blockEnd - blockStart, false);
       if (room) {
         if (auto opened = descriptor()) fd = *opened;
       }
@@ -138,7 +138,7 @@ bool CacheEntry::write(uint64_t offset, const char* data, size_t size) {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == ENOSPC || errno == EDQUOT) && !retried && room_ &&
-          room_(part - written)) {
+          room_(part - written, true)) {
         retried = true;  // room was made: once more
         continue;
       }
@@ -200,12 +200,12 @@ bool CacheEntry::writeToMemory(uint64_t index, uint64_t offset, const char* data
 // Room in the memory window for one more block: blocks outside the window
 // go first, then those already read, then those read ahead farthest away.
 bool CacheEntry::makeWindowRoomLocked(uint64_t index) {
-  uint64_t windowEnd = readPoint_ + kStreamWindowBlocks;
-  if (index < readPoint_ || index >= windowEnd) return false;
+  auto [windowStart, windowEnd] = windowLocked();
+  if (index < windowStart || index >= windowEnd) return false;
   while (memory_.size() >= kStreamWindowBlocks) {
     auto victim = memory_.end();
     for (auto it = memory_.begin(); it != memory_.end(); ++it) {
-      if (it->first < readPoint_ || it->first >= windowEnd) {
+      if (it->first < windowStart || it->first >= windowEnd) {
         victim = it;
         break;
       }
@@ -246,7 +246,6 @@ std::optional<std::string> CacheEntry::copy(uint64_t offset, size_t length) {
   uint64_t end = std::min<uint64_t>(offset + length, size_);
   if (offset >= end) return std::string();
   out.resize(static_cast<size_t>(end - offset));
-  readPoint_ = offset / kBlockSize;
   Descriptor fd;
   for (uint64_t at = offset; at < end;) {
     uint64_t index = at / kBlockSize;
@@ -274,6 +273,18 @@ std::optional<std::string> CacheEntry::copy(uint64_t offset, size_t length) {
   return out;
 }
 
+void CacheEntry::readingAt(uint64_t offset) {
+  std::lock_guard lock(mutex_);
+  readPoint_ = offset / kBlockSize;
+}
+
+// A quarter of the window behind the reader, for reads that come a little
+// out of order, and the rest ahead.
+std::pair<uint64_t, uint64_t> CacheEntry::windowLocked() const {
+  uint64_t start = readPoint_ - std::min(readPoint_, kStreamWindowBlocks / 4);
+  return {start, start + kStreamWindowBlocks};
+}
+
 size_t CacheEntry::blocksInMemory() const {
   std::lock_guard lock(mutex_);
   return memory_.size();
@@ -295,12 +306,11 @@ std::vector<BlockRun> CacheEntry::claim(BlockRun wanted, uint64_t limit) {
   std::lock_guard lock(mutex_);
   uint64_t end = std::min<uint64_t>(wanted.end, blocks_.size());
   if (streaming()) {
-    // Read through: only what fits the memory window, which moves to a
-    // read that falls outside it.
-    if (wanted.first < readPoint_ || wanted.first >= readPoint_ + kStreamWindowBlocks) {
-      readPoint_ = wanted.first;
-    }
-    end = std::min(end, readPoint_ + kStreamWindowBlocks);
+    // Read through: only what fits the memory window. Read-ahead meant for
+    // beyond it fills the window instead.
+    auto [low, high] = windowLocked();
+    if (wanted.first >= high) wanted.first = low;
+    end = std::min(end, high);
   }
   for (uint64_t i = wanted.first; i < end && limit > 0; ++i) {
     if (blocks_[i] != Block::absent) continue;

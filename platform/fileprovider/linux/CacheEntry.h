@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/fileprovider/linux/BlockMap.h"
@@ -67,9 +68,10 @@ struct EntryStorage {
   std::shared_ptr<DescriptorPool> pool;
   // Or a file with no name, open for the entry's life. Neither: memory only.
   UniqueFd fd;
-  // Asked before a block's bytes go to the disk, and again when the disk
-  // turned out full: true once there is room for that many bytes.
-  std::function<bool(uint64_t bytes)> room;
+  // Asked before a block's bytes go to the disk: true once there is room
+  // for that many bytes. `refused`: the disk said it is full, whatever its
+  // count says, so that many bytes are freed.
+  std::function<bool(uint64_t bytes, bool refused)> room;
 };
 
 class CacheEntry {
@@ -102,6 +104,8 @@ class CacheEntry {
   bool write(uint64_t offset, const char* data, size_t size);
   // [offset, offset + length), when all of it is present.
   std::optional<std::string> copy(uint64_t offset, size_t length);
+  // A reader is at `offset`: the memory window moves there.
+  void readingAt(uint64_t offset);
   // Blocks held in memory, for tests and figures.
   size_t blocksInMemory() const;
   // Every block is present: the file can be served as it is.
@@ -147,13 +151,14 @@ class CacheEntry {
   bool writeToMemory(uint64_t index, uint64_t offset, const char* data, size_t size,
                      const Descriptor& prefixFrom);
   bool makeWindowRoomLocked(uint64_t index);
+  std::pair<uint64_t, uint64_t> windowLocked() const;  // blocks [first, second)
   void dropLocked(uint64_t index);
 
   const std::string name_;
   const std::filesystem::path path_;
   const std::shared_ptr<DescriptorPool> pool_;
   const Descriptor own_;  // a transient entry's file
-  const std::function<bool(uint64_t)> room_;
+  const std::function<bool(uint64_t, bool)> room_;
   const uint64_t size_;
   const bool transient_;
   std::atomic<bool> streaming_{false};
@@ -171,7 +176,7 @@ class CacheEntry {
   std::map<uint64_t, Error> failures_;      // protected by mutex_; absent blocks whose fetch failed
   bool mapChanged_ = false;                 // protected by mutex_
   std::map<uint64_t, MemoryBlock> memory_;  // protected by mutex_; blocks held in memory
-  uint64_t readPoint_ = 0;                  // protected by mutex_; the memory window's start
+  uint64_t readPoint_ = 0;                  // protected by mutex_; where the reader is
 };
 
 }  // namespace lumora::fuse

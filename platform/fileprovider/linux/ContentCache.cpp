@@ -141,9 +141,24 @@ struct ContentCache::State {
     }
   }
 
+  // Evicts the least recently used entry that no one holds; the bytes
+  // freed, none when everything left is in use.
+  std::optional<uint64_t> evictOneLocked(const std::string& keep) {
+    auto victim = slots.end();
+    for (auto it = slots.begin(); it != slots.end(); ++it) {
+      if (it->second.pins > 0 || it->first == keep) continue;
+      if (victim == slots.end() || it->second.lastUse < victim->second.lastUse) victim = it;
+    }
+    if (victim == slots.end()) return std::nullopt;
+    uint64_t size = victim->second.entry->size();
+    removeFiles(victim->first);
+    total -= size;
+    slots.erase(victim);
+    return size;
+  }
+
   // Makes room for `wanted` more bytes below the limit (when `counted`)
-  // and above the free space floor, evicting least recently used entries
-  // that no one holds. True when there is room.
+  // and above the free space floor. True when there is room.
   bool evictLocked(uint64_t wanted, const std::string& keep, bool counted) {
     auto disk = probe(directory);
     uint64_t floor = disk ? freeSpaceFloor(*disk) : 0;
@@ -151,16 +166,9 @@ struct ContentCache::State {
     auto overLimit = [&] { return counted && total + wanted > limit; };
     auto shortOfDisk = [&] { return disk && disk->available + freed < floor + wanted; };
     while (overLimit() || shortOfDisk()) {
-      auto victim = slots.end();
-      for (auto it = slots.begin(); it != slots.end(); ++it) {
-        if (it->second.pins > 0 || it->first == keep) continue;
-        if (victim == slots.end() || it->second.lastUse < victim->second.lastUse) victim = it;
-      }
-      if (victim == slots.end()) return false;  // everything left is in use
-      removeFiles(victim->first);
-      total -= victim->second.entry->size();
-      freed += victim->second.entry->size();
-      slots.erase(victim);
+      auto size = evictOneLocked(keep);
+      if (!size) return false;
+      freed += *size;
     }
     return true;
   }
@@ -169,6 +177,17 @@ struct ContentCache::State {
   bool room(uint64_t bytes, const std::string& keep) {
     std::lock_guard lock(mutex);
     return evictLocked(bytes, keep, false);
+  }
+
+  // The disk refused a write: frees `bytes`, whatever its count says.
+  bool free(uint64_t bytes, const std::string& keep) {
+    std::lock_guard lock(mutex);
+    for (uint64_t freed = 0; freed < bytes;) {
+      auto size = evictOneLocked(keep);
+      if (!size) return false;
+      freed += *size;
+    }
+    return true;
   }
 };
 
@@ -214,9 +233,10 @@ EntryStorage ContentCache::storageFor(const std::string& name) const {
   EntryStorage storage;
   storage.path = directory_ / name;
   storage.pool = state_->pool;
-  storage.room = [weak = std::weak_ptr<State>(state_), name](uint64_t bytes) {
+  storage.room = [weak = std::weak_ptr<State>(state_), name](uint64_t bytes, bool refused) {
     auto state = weak.lock();
-    return !state || state->room(bytes, name);
+    if (!state) return !refused;
+    return refused ? state->free(bytes, name) : state->room(bytes, name);
   };
   return storage;
 }

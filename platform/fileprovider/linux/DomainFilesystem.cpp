@@ -361,6 +361,7 @@ Result<ReadSpan> DomainFilesystem::read(OpenedFile& file, uint64_t offset, size_
   // Read through, a block may leave the memory window before it is copied:
   // fetched again.
   for (int attempt = 0; attempt < 4; ++attempt) {
+    if (entry.streaming()) entry.readingAt(offset);
     if (length > 0 && (!entry.complete() || entry.hasUnverified())) {
       auto present =
           reader_.ensure(file.source, file.lease.share(), file.readAhead, offset, length);
