@@ -122,7 +122,7 @@ bool CacheEntry::write(uint64_t offset, const char* data, size_t size) {
     if (!inMemory && (own_ || !path_.empty())) {
       // A block starting now takes its room on the disk first, so that
       // sparse entries filling in keep the free-space floor.
-      bool room = offset != blockStart || !room_ || room_(blockEnd - blockStart, false);
+      bool room = offset != blockStart || !room_ || (*room_)(name_, blockEnd - blockStart, false);
       if (room) {
         if (auto opened = descriptor()) fd = *opened;
       }
@@ -138,7 +138,7 @@ bool CacheEntry::write(uint64_t offset, const char* data, size_t size) {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == ENOSPC || errno == EDQUOT) && !retried && room_ &&
-          room_(part - written, true)) {
+          (*room_)(name_, part - written, true)) {
         retried = true;  // room was made: once more
         continue;
       }

@@ -61,17 +61,20 @@ class DescriptorPool {
   std::unordered_map<const UniqueFd*, std::list<Descriptor>::iterator> where_;  // mutex_
 };
 
-// Where an entry's bytes live.
+// Asked before a block's bytes of entry `name` go to the disk: true once
+// there is room for that many bytes. `refused`: the disk said it is full,
+// whatever its count says, so that many bytes are freed.
+using RoomFunction = std::function<bool(const std::string& name, uint64_t bytes, bool refused)>;
+
+// Where an entry's bytes live. What entries share, they share by pointer:
+// a cache holds many thousands of them.
 struct EntryStorage {
   // A named data file, opened when used; its descriptors go to `pool`.
-  std::filesystem::path path;
+  std::string path;
   std::shared_ptr<DescriptorPool> pool;
   // Or a file with no name, open for the entry's life. Neither: memory only.
   UniqueFd fd;
-  // Asked before a block's bytes go to the disk: true once there is room
-  // for that many bytes. `refused`: the disk said it is full, whatever its
-  // count says, so that many bytes are freed.
-  std::function<bool(uint64_t bytes, bool refused)> room;
+  std::shared_ptr<const RoomFunction> room;
 };
 
 class CacheEntry {
@@ -155,10 +158,10 @@ class CacheEntry {
   void dropLocked(uint64_t index);
 
   const std::string name_;
-  const std::filesystem::path path_;
+  const std::string path_;
   const std::shared_ptr<DescriptorPool> pool_;
   const Descriptor own_;  // a transient entry's file
-  const std::function<bool(uint64_t, bool)> room_;
+  const std::shared_ptr<const RoomFunction> room_;
   const uint64_t size_;
   const bool transient_;
   std::atomic<bool> streaming_{false};

@@ -227,17 +227,20 @@ ContentCache::ContentCache(fs::path directory, uint64_t limitBytes, DiskSpacePro
   state_->directory = directory_;
   state_->limit = limitBytes;
   state_->probe = probe ? std::move(probe) : DiskSpaceProbe(statDisk);
+  // Entries may outlive the cache, in transfers that end late.
+  room_ = std::make_shared<const RoomFunction>(
+      [weak = std::weak_ptr<State>(state_)](const std::string& name, uint64_t bytes, bool refused) {
+        auto state = weak.lock();
+        if (!state) return !refused;
+        return refused ? state->free(bytes, name) : state->room(bytes, name);
+      });
 }
 
 EntryStorage ContentCache::storageFor(const std::string& name) const {
   EntryStorage storage;
-  storage.path = directory_ / name;
+  storage.path = (directory_ / name).string();
   storage.pool = state_->pool;
-  storage.room = [weak = std::weak_ptr<State>(state_), name](uint64_t bytes, bool refused) {
-    auto state = weak.lock();
-    if (!state) return !refused;
-    return refused ? state->free(bytes, name) : state->room(bytes, name);
-  };
+  storage.room = room_;
   return storage;
 }
 
@@ -455,7 +458,7 @@ Result<ContentCache::Lease> ContentCache::create(const std::string& identifier,
       fd.reset();  // opened again when used
     } else {
       storage.fd = std::move(fd);
-      storage.room = storageFor(name).room;
+      storage.room = room_;
     }
     auto entry =
         std::make_shared<CacheEntry>(name, std::move(storage), BlockMap(size), false, !named);

@@ -141,7 +141,8 @@ class ContentCache {
 
   const std::filesystem::path directory_;
   std::shared_ptr<State> state_;
-  std::mutex flushMutex_;  // one flush at a time; taken before State::mutex
+  std::shared_ptr<const RoomFunction> room_;  // shared by every entry
+  std::mutex flushMutex_;                     // one flush at a time; taken before State::mutex
   std::thread flusher_;
 };
 
