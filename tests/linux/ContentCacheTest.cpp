@@ -222,11 +222,16 @@ struct MemoryDir {
 
 TEST(ContentCacheTest, TenThousandEntriesStayReadableUnderALowDescriptorLimit) {
   MemoryDir dir;
-  struct rlimit saved {};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  struct rlimit low = saved;
-  low.rlim_cur = 256;
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  struct Limit {
+    struct rlimit saved {};
+    Limit() {
+      ::getrlimit(RLIMIT_NOFILE, &saved);
+      struct rlimit low = saved;
+      low.rlim_cur = std::min<rlim_t>(256, saved.rlim_cur);
+      ::setrlimit(RLIMIT_NOFILE, &low);
+    }
+    ~Limit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
+  } limit;
   size_t before = openDescriptors();
   auto readEach = [&](ContentCache& cache) {
     size_t readable = 0;
@@ -255,7 +260,6 @@ TEST(ContentCacheTest, TenThousandEntriesStayReadableUnderALowDescriptorLimit) {
   EXPECT_EQ(readEach(again), 10000u);
   EXPECT_LE(openDescriptors(), before + kIdleDescriptors + 1);
   EXPECT_FALSE(fs::exists(dir.path() / "cache" / "stray"));
-  ::setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 TEST(ContentCacheTest, BlocksReachTheDiskOnlyAboveTheFloorAndAreHeldInMemoryOtherwise) {
