@@ -1,6 +1,7 @@
 #include "platform/fileprovider/linux/CacheEntry.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +69,13 @@ Result<Descriptor> CacheEntry::descriptorLocked() {
   if (!fd) {
     UniqueFd opened(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
     if (!opened.valid()) return std::unexpected(posixError(errno, "cannot open a cached file"));
+    // Once evicted, the name may be another entry's file: never this one's.
+    struct stat st {};
+    if (::fstat(opened.get(), &st) != 0) return std::unexpected(posixError(errno, "cannot stat"));
+    if (file_ && *file_ != std::pair(st.st_dev, st.st_ino)) {
+      return std::unexpected(posixError(ENOENT, "the cached file was replaced"));
+    }
+    file_ = std::pair(st.st_dev, st.st_ino);
     fd = std::make_shared<const UniqueFd>(std::move(opened));
     open_ = fd;
   }

@@ -12,6 +12,8 @@
 // read through, uncached. An entry with no data file at all holds every
 // block that way.
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -165,10 +167,11 @@ class CacheEntry {
   const uint64_t size_;
   const bool transient_;
   std::atomic<bool> streaming_{false};
-  std::mutex fdMutex_;                  // taken after mutex_, never before it
-  std::weak_ptr<const UniqueFd> open_;  // protected by fdMutex_
-  Descriptor held_;                     // protected by fdMutex_; while leases_ > 0
-  int leases_ = 0;                      // protected by fdMutex_
+  std::mutex fdMutex_;                           // taken after mutex_, never before it
+  std::weak_ptr<const UniqueFd> open_;           // protected by fdMutex_
+  std::optional<std::pair<dev_t, ino_t>> file_;  // protected by fdMutex_; the first one opened
+  Descriptor held_;                              // protected by fdMutex_; while leases_ > 0
+  int leases_ = 0;                               // protected by fdMutex_
   std::atomic<bool> complete_{false};
   std::atomic<uint64_t> unverifiedCount_{0};  // set under mutex_
   mutable std::mutex mutex_;

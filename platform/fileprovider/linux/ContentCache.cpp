@@ -536,9 +536,11 @@ void ContentCache::flush() {
   for (auto& [entry, map] : changed) {
     const std::string& name = entry->name();
     {
-      // An entry evicted meanwhile must not get its map back.
+      // An entry evicted meanwhile must not get its map back, nor put it
+      // over that of a new entry of its name.
       std::lock_guard lock(state_->mutex);
-      if (!state_->slots.contains(name)) continue;
+      auto slot = state_->slots.find(name);
+      if (slot == state_->slots.end() || slot->second.entry != entry) continue;
     }
     if (!writeFileDurablyNamed(directory_ / (name + kMapSuffix), map.encode())) {
       log("cannot write a cached file's map");
