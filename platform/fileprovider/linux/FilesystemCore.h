@@ -31,7 +31,7 @@ struct OpenedFile {
 };
 
 // The read-only extended attributes of a file.
-// cloud, partial, cached, or streaming (read through, uncached: no room on the disk)
+// cloud, partial, cached, or streaming (read through, uncached: no room for it in the cache)
 inline constexpr const char* kStateAttribute = "user.lumora.state";
 inline constexpr const char* kVersionAttribute = "user.lumora.version";
 
