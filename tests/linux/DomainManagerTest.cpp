@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include "platform/fileprovider/linux/ControlSocket.h"
@@ -139,6 +140,15 @@ TEST_F(DomainManagerTest, ADaemonStartedUnderALowLimitKeepsFewDescriptorsWhateve
     ++descriptors;
   }
   EXPECT_LE(descriptors, 128u);
+  // It took the hard limit as its soft one.
+  std::ifstream limits("/proc/" + std::to_string(*pid) + "/limits");
+  std::string line;
+  while (std::getline(limits, line) && !line.starts_with("Max open files")) {
+  }
+  std::istringstream fields(line.substr(std::string("Max open files").size()));
+  std::string soft, hard;
+  fields >> soft >> hard;
+  EXPECT_EQ(soft, hard);
 }
 
 TEST_F(DomainManagerTest, ADaemonThatDiedIsStartedAgainWhileTheManagerRuns) {
