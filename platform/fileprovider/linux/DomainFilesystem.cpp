@@ -52,12 +52,14 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
       ahead_(replica_, kWholeFetchLimit,
              [this](Inode file) {
                auto node = replica_.node(file);
+               // Nothing ahead that the cache could not keep.
                if (!node || node->isDirectory ||
                    cache_.stateOf(node->identifier, node->contentVersion) !=
-                       ContentCache::EntryState::absent) {
+                       ContentCache::EntryState::absent ||
+                   !cache_.hasRoomFor(static_cast<uint64_t>(std::max<int64_t>(node->size, 0)))) {
                  return false;
                }
-               (void)fetchIntoCache(*node);  // its lease goes: kept only if named
+               (void)fetchIntoCache(*node);
                return true;
              }),
       renewals_(kRenewalThreads, kMaxRenewalsWaiting,
@@ -307,7 +309,8 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openFile(Inode inode, int 
       // The fetch's own lease: an entry the cache could not name lives
       // only as long as a lease holds it.
       auto fetched = fetchIntoCache(*node);
-      if (!fetched && partial && !cache_.hasRoomFor(static_cast<uint64_t>(node->size))) {
+      if (!fetched && partial &&
+          !cache_.hasRoomFor(static_cast<uint64_t>(std::max<int64_t>(node->size, 0)))) {
         // The download found the disk full: read through, block by block.
         whole = false;
       } else if (!fetched) {
