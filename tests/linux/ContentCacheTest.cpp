@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -181,14 +183,138 @@ TEST(ContentCacheTest, AdmissionKeepsTheLimitSparesHeldEntriesAndTheFreeSpaceFlo
   EXPECT_TRUE(big->entry().transient());
   EXPECT_EQ(::pwrite(big->fd(), "x", 1, 7 * kBlockSize), 1);
   EXPECT_LE(cache.bytesUsed(), 4 * kBlockSize);
-  // The disk nearly full: what can go goes, and then only transient entries.
+  // The disk nearly full: what can go goes, and then entries are read
+  // through, never on the disk, and never refused.
   disk.available = 3ULL << 30;  // below the floor
   auto squeezed = cache.create("e", "1", kBlockSize);
   ASSERT_TRUE(squeezed.has_value());
-  EXPECT_TRUE(squeezed->entry().transient());
+  EXPECT_TRUE(squeezed->entry().streaming());
+  EXPECT_EQ(cache.stateOf("e", "1"), ContentCache::EntryState::streaming);
   EXPECT_FALSE(cache.open("c", "1").has_value());
   disk.available = 0;
-  EXPECT_EQ(cache.create("f", "1", kBlockSize).error().code, ENOSPC);
+  auto full = cache.create("f", "1", kBlockSize);
+  ASSERT_TRUE(full.has_value());
+  ContentReader::store(full->share(), 0, std::string(kBlockSize, 'f'));
+  EXPECT_EQ(full->entry().copy(kBlockSize - 2, 2), "ff");
+  EXPECT_EQ(full->fd(), -1);
+}
+
+size_t openDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& fd : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// Ten thousand files are slow on a shared disk: made in memory when possible.
+struct MemoryDir {
+  testing::TempDir fallback;
+  fs::path root = fallback.path();
+  MemoryDir() {
+    char name[] = "/dev/shm/lumora-test-XXXXXX";
+    if (::mkdtemp(name)) root = name;
+  }
+  ~MemoryDir() {
+    std::error_code ec;
+    if (root != fallback.path()) fs::remove_all(root, ec);
+  }
+  const fs::path& path() const { return root; }
+};
+
+TEST(ContentCacheTest, TenThousandEntriesStayReadableUnderALowDescriptorLimit) {
+  MemoryDir dir;
+  struct Limit {
+    struct rlimit saved {};
+    Limit() {
+      ::getrlimit(RLIMIT_NOFILE, &saved);
+      struct rlimit low = saved;
+      low.rlim_cur = std::min<rlim_t>(256, saved.rlim_cur);
+      ::setrlimit(RLIMIT_NOFILE, &low);
+    }
+    ~Limit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
+  } limit;
+  size_t before = openDescriptors();
+  auto readEach = [&](ContentCache& cache) {
+    size_t readable = 0;
+    for (int i = 0; i < 10000; ++i) {
+      auto lease = cache.open("f" + std::to_string(i), "1");
+      readable += lease && readAll(lease->fd()) == std::to_string(i);
+    }
+    return readable;
+  };
+  {
+    ContentCache cache(dir.path() / "cache", 1 << 30);
+    ASSERT_TRUE(cache.prepare().has_value());
+    for (int i = 0; i < 10000; ++i) {
+      std::ofstream(dir.path() / "dl") << i;
+      ASSERT_TRUE(cache.adopt("f" + std::to_string(i), "1", dir.path() / "dl").has_value()) << i;
+    }
+    EXPECT_EQ(readEach(cache), 10000u);
+    EXPECT_LE(openDescriptors(), before + kIdleDescriptors);
+  }
+  // A file no entry accounts for goes at start.
+  std::ofstream(dir.path() / "cache" / "stray") << "x";
+  ContentCache again(dir.path() / "cache", 1 << 30);
+  ASSERT_TRUE(again.prepare().has_value());
+  EXPECT_LE(openDescriptors(), before + 1);  // the flusher's folder, at most
+  EXPECT_EQ(again.fileCount(), 10000u);
+  EXPECT_EQ(readEach(again), 10000u);
+  EXPECT_LE(openDescriptors(), before + kIdleDescriptors + 1);
+  EXPECT_FALSE(fs::exists(dir.path() / "cache" / "stray"));
+}
+
+TEST(ContentCacheTest, BlocksReachTheDiskOnlyAboveTheFloorAndAreHeldInMemoryOtherwise) {
+  testing::TempDir dir;
+  DiskSpace disk{100ULL << 30, 200ULL << 30};
+  fs::path folder = dir.path() / "cache";
+  std::string name = ContentCache::fileNameFor("big", "1");
+  {
+    ContentCache cache(folder, 1 << 30, [&](const fs::path&) { return std::optional(disk); });
+    ASSERT_TRUE(cache.prepare().has_value());
+    auto big = cache.create("big", "1", 4 * kBlockSize);
+    ASSERT_TRUE(big.has_value());
+    ASSERT_TRUE(cache.adopt("old", "1", download(dir.path(), "old", 100)).has_value());
+    // Admitted with room, then the disk fills: the next block first evicts
+    // what no one holds, and then stays in memory.
+    disk.available = 1ULL << 30;
+    ContentReader::store(big->share(), 0, std::string(kBlockSize, 'a'));
+    EXPECT_FALSE(cache.open("old", "1").has_value());
+    EXPECT_TRUE(big->entry().streaming());
+    EXPECT_EQ(big->entry().blocksInMemory(), 1u);
+    EXPECT_EQ(big->entry().copy(0, 3), "aaa");
+    EXPECT_EQ(cache.stateOf("big", "1"), ContentCache::EntryState::streaming);
+    cache.flush();
+  }
+  ContentCache again(folder, 1 << 30);
+  ASSERT_TRUE(again.prepare().has_value());
+  EXPECT_EQ(again.stateOf("big", "1"), ContentCache::EntryState::absent);
+  EXPECT_EQ(fs::file_size(folder / name), 4 * kBlockSize);
+}
+
+TEST(ContentCacheTest, AWriteTheDiskRefusesMakesRoomOrIsHeldInMemory) {
+  // A real full disk: a file system of 1 MiB, whose own count says more.
+  testing::TempDir dir;
+  if (::mount("lumora-test", dir.path().c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0) {
+    GTEST_SKIP() << "cannot mount a small file system here";
+  }
+  {
+    DiskSpace roomy{100ULL << 30, 200ULL << 30};
+    ContentCache cache(dir.path() / "cache", 1 << 30,
+                       [&](const fs::path&) { return std::optional(roomy); });
+    ASSERT_TRUE(cache.prepare().has_value());
+    ASSERT_TRUE(cache.adopt("old", "1", download(dir.path(), "old", 600 << 10)).has_value());
+    auto big = cache.create("big", "1", 5 * kBlockSize);
+    ASSERT_TRUE(big.has_value());
+    std::string bytes(5 * kBlockSize, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13 / 7);
+    ContentReader::store(big->share(), 0, bytes.substr(0, 2 * kBlockSize));
+    EXPECT_FALSE(cache.open("old", "1").has_value());  // made room for the second block
+    EXPECT_EQ(big->entry().blocksInMemory(), 0u);
+    ContentReader::store(big->share(), 2 * kBlockSize, bytes.substr(2 * kBlockSize));
+    EXPECT_GE(big->entry().blocksInMemory(), 1u);  // nothing left to evict
+    EXPECT_TRUE(big->entry().complete());
+    EXPECT_TRUE(big->entry().copy(0, bytes.size()) == bytes);
+  }
+  ::umount2(dir.path().c_str(), MNT_DETACH);
 }
 
 TEST(SingleFlightTest, ConcurrentCallersOfOneKeyShareOneRun) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include "platform/fileprovider/linux/ControlSocket.h"
@@ -122,6 +124,40 @@ TEST_F(DomainManagerTest, AKilledDaemonLeavesTheMountPointUsableAtOnce) {
   fs::path aside = log.substr(at + 12, log.find('\n', at) - at - 12);
   EXPECT_EQ(aside.parent_path(), mountpoint().parent_path());
   EXPECT_EQ(readFile(aside / "saved.txt").value_or("?"), "mine");
+}
+
+TEST_F(DomainManagerTest, ADaemonStartedUnderALowLimitKeepsFewDescriptorsWhateverItCaches) {
+  for (int i = 0; i < 600; ++i) service.setFile("mirror/many/f" + std::to_string(i), "x");
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit low = saved;
+  low.rlim_cur = std::min<rlim_t>(256, saved.rlim_cur);
+  ::setrlimit(RLIMIT_NOFILE, &low);  // the session's, as the daemon inherits it
+  auto started = manager.addDomainNow(domain);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_FALSE(started.has_value()) << started->description;
+  auto pid = LinuxDomainManager::daemonProcess(domain);
+  ASSERT_TRUE(pid.has_value());
+  int unread = 0;
+  for (int i = 0; i < 600; ++i) {
+    unread += readFile(mountpoint() / ("many/f" + std::to_string(i))).value_or("?") != "x";
+  }
+  EXPECT_EQ(unread, 0);
+  size_t descriptors = 0;
+  for ([[maybe_unused]] const auto& fd :
+       fs::directory_iterator("/proc/" + std::to_string(*pid) + "/fd")) {
+    ++descriptors;
+  }
+  EXPECT_LE(descriptors, 128u);
+  // It took the hard limit as its soft one.
+  std::ifstream limits("/proc/" + std::to_string(*pid) + "/limits");
+  std::string line;
+  while (std::getline(limits, line) && !line.starts_with("Max open files")) {
+  }
+  std::istringstream fields(line.substr(std::string("Max open files").size()));
+  std::string soft, hard;
+  fields >> soft >> hard;
+  EXPECT_EQ(soft, hard);
 }
 
 TEST_F(DomainManagerTest, ADaemonThatDiedIsStartedAgainWhileTheManagerRuns) {

@@ -100,12 +100,23 @@ struct ContentCache::Slot {
 
 struct ContentCache::State {
   fs::path directory;
+  uint64_t limit = 0;
+  DiskSpaceProbe probe;
+  std::shared_ptr<DescriptorPool> pool = std::make_shared<DescriptorPool>(kIdleDescriptors);
   std::mutex mutex;
   std::condition_variable wake;       // the flusher's
   std::map<std::string, Slot> slots;  // protected by mutex; named entries only
-  uint64_t total = 0;                 // protected by mutex; their sizes
-  uint64_t tick = 0;                  // protected by mutex
-  bool stopping = false;              // protected by mutex
+  // Entries read through, by name, while someone holds them; protected by mutex.
+  std::map<std::string, std::weak_ptr<CacheEntry>> streams;
+  uint64_t total = 0;     // protected by mutex; their sizes
+  uint64_t tick = 0;      // protected by mutex
+  bool stopping = false;  // protected by mutex
+
+  void removeFiles(const std::string& name) const {
+    std::error_code ec;
+    fs::remove(directory / name, ec);
+    fs::remove(directory / (name + kMapSuffix), ec);
+  }
 
   // True when the entry is on the books and now held once more.
   bool pin(const CacheEntry& entry) {
@@ -124,12 +135,59 @@ struct ContentCache::State {
     if (it == slots.end() || it->second.entry.get() != &entry) return;
     if (it->second.pins > 0) --it->second.pins;
     if (it->second.pins == 0 && it->second.discarded) {
-      std::error_code ec;
-      fs::remove(directory / it->first, ec);
-      fs::remove(directory / (it->first + kMapSuffix), ec);
+      removeFiles(it->first);
       total -= it->second.entry->size();
       slots.erase(it);
     }
+  }
+
+  // Evicts the least recently used entry that no one holds; the bytes
+  // freed, none when everything left is in use.
+  std::optional<uint64_t> evictOneLocked(const std::string& keep) {
+    auto victim = slots.end();
+    for (auto it = slots.begin(); it != slots.end(); ++it) {
+      if (it->second.pins > 0 || it->first == keep) continue;
+      if (victim == slots.end() || it->second.lastUse < victim->second.lastUse) victim = it;
+    }
+    if (victim == slots.end()) return std::nullopt;
+    uint64_t size = victim->second.entry->size();
+    removeFiles(victim->first);
+    total -= size;
+    slots.erase(victim);
+    return size;
+  }
+
+  // Makes room for `wanted` more bytes below the limit (when `counted`)
+  // and above the free space floor. True when there is room.
+  bool evictLocked(uint64_t wanted, const std::string& keep, bool counted) {
+    auto disk = probe(directory);
+    uint64_t floor = disk ? freeSpaceFloor(*disk) : 0;
+    uint64_t freed = 0;
+    auto overLimit = [&] { return counted && total + wanted > limit; };
+    auto shortOfDisk = [&] { return disk && disk->available + freed < floor + wanted; };
+    while (overLimit() || shortOfDisk()) {
+      auto size = evictOneLocked(keep);
+      if (!size) return false;
+      freed += *size;
+    }
+    return true;
+  }
+
+  // Room on the disk for `bytes` more of an entry's blocks.
+  bool room(uint64_t bytes, const std::string& keep) {
+    std::lock_guard lock(mutex);
+    return evictLocked(bytes, keep, false);
+  }
+
+  // The disk refused a write: frees `bytes`, whatever its count says.
+  bool free(uint64_t bytes, const std::string& keep) {
+    std::lock_guard lock(mutex);
+    for (uint64_t freed = 0; freed < bytes;) {
+      auto size = evictOneLocked(keep);
+      if (!size) return false;
+      freed += *size;
+    }
+    return true;
   }
 };
 
@@ -142,11 +200,15 @@ ContentCache::Lease& ContentCache::Lease::operator=(Lease&& other) noexcept {
   return *this;
 }
 
+ContentCache::Lease::Lease(std::shared_ptr<State> state, std::shared_ptr<CacheEntry> entry)
+    : state_(std::move(state)), entry_(std::move(entry)) {
+  if (entry_) entry_->leased();
+}
+
 ContentCache::Lease ContentCache::Lease::another() const {
-  Lease lease;
-  lease.entry_ = entry_;
-  if (state_ && entry_ && state_->pin(*entry_)) lease.state_ = state_;
-  return lease;
+  if (!entry_) return Lease();
+  if (state_ && state_->pin(*entry_)) return Lease(state_, entry_);
+  return Lease(nullptr, entry_);
 }
 
 ContentCache::Lease::~Lease() {
@@ -154,17 +216,32 @@ ContentCache::Lease::~Lease() {
 }
 
 void ContentCache::Lease::reset() {
+  if (entry_) entry_->released();
   if (state_ && entry_) state_->unpin(*entry_);
   state_.reset();
   entry_.reset();
 }
 
 ContentCache::ContentCache(fs::path directory, uint64_t limitBytes, DiskSpaceProbe probe)
-    : directory_(std::move(directory)),
-      limit_(limitBytes),
-      probe_(probe ? std::move(probe) : DiskSpaceProbe(statDisk)),
-      state_(std::make_shared<State>()) {
+    : directory_(std::move(directory)), state_(std::make_shared<State>()) {
   state_->directory = directory_;
+  state_->limit = limitBytes;
+  state_->probe = probe ? std::move(probe) : DiskSpaceProbe(statDisk);
+  // Entries may outlive the cache, in transfers that end late.
+  room_ = std::make_shared<const RoomFunction>(
+      [weak = std::weak_ptr<State>(state_)](const std::string& name, uint64_t bytes, bool refused) {
+        auto state = weak.lock();
+        if (!state) return !refused;
+        return refused ? state->free(bytes, name) : state->room(bytes, name);
+      });
+}
+
+EntryStorage ContentCache::storageFor(const std::string& name) const {
+  EntryStorage storage;
+  storage.path = (directory_ / name).string();
+  storage.pool = state_->pool;
+  storage.room = room_;
+  return storage;
 }
 
 ContentCache::~ContentCache() {
@@ -193,13 +270,18 @@ Result<void> ContentCache::prepare() {
   std::vector<fs::path> doomed;
   std::map<std::string, uint64_t> dataSizes;
   std::vector<std::string> maps;
+  // Every file here is an entry's data or map, or goes: nothing stays on
+  // the disk that the limit does not count. Folders are the daemon's own.
   for (const auto& entry : fs::directory_iterator(directory_, ec)) {
     std::string name = entry.path().filename().string();
-    if (name.size() == kNameLength && entry.is_regular_file(ec)) {
-      dataSizes[name] = entry.file_size(ec);
-    } else if (name.size() == kNameLength + 4 && name.ends_with(kMapSuffix)) {
+    std::error_code kind;
+    if (entry.is_directory(kind)) continue;
+    bool regular = entry.is_regular_file(kind);
+    if (regular && name.size() == kNameLength) {
+      dataSizes[name] = entry.file_size(kind);
+    } else if (regular && name.size() == kNameLength + 4 && name.ends_with(kMapSuffix)) {
       maps.push_back(name.substr(0, kNameLength));
-    } else if (name.starts_with(kPartialPrefix) || name.ends_with(kTemporarySuffix)) {
+    } else {
       doomed.push_back(entry.path());
     }
   }
@@ -224,17 +306,17 @@ Result<void> ContentCache::prepare() {
 
   std::sort(found.begin(), found.end(), [](auto& a, auto& b) { return a.time < b.time; });
   {
+    // Opened only when used: a full cache costs no descriptors.
     std::lock_guard lock(state_->mutex);
     for (auto& file : found) {
-      UniqueFd fd(::open((directory_ / file.name).c_str(), O_RDWR | O_CLOEXEC));
-      if (!fd.valid()) continue;
       uint64_t size = file.map.fileSize;
-      auto entry = std::make_shared<CacheEntry>(file.name, std::move(fd), std::move(file.map),
-                                                /*fromEarlierRun=*/true, /*transient=*/false);
+      auto entry =
+          std::make_shared<CacheEntry>(file.name, storageFor(file.name), std::move(file.map),
+                                       /*fromEarlierRun=*/true, /*transient=*/false);
       state_->slots[file.name] = Slot{std::move(entry), ++state_->tick, 0, false};
       state_->total += size;
     }
-    evictLocked(0, {});
+    state_->evictLocked(0, {}, true);
   }
   if (!flusher_.joinable()) flusher_ = std::thread([this] { runFlusher(); });
   return {};
@@ -260,10 +342,7 @@ std::string ContentCache::fileNameFor(const std::string& identifier, const std::
 ContentCache::Lease ContentCache::leaseLocked(Slot& slot) {
   slot.lastUse = ++state_->tick;
   ++slot.pins;
-  Lease lease;
-  lease.state_ = state_;
-  lease.entry_ = slot.entry;
-  return lease;
+  return Lease(state_, slot.entry);
 }
 
 std::optional<ContentCache::Lease> ContentCache::open(const std::string& identifier,
@@ -275,35 +354,32 @@ std::optional<ContentCache::Lease> ContentCache::open(const std::string& identif
 }
 
 Result<ContentCache::Lease> ContentCache::admit(
-    const std::string& name, uint64_t size,
-    const std::function<Result<std::shared_ptr<CacheEntry>>(bool named)>& make) {
+    const std::string& name, uint64_t size, bool mayStream,
+    const std::function<Result<std::shared_ptr<CacheEntry>>(Placement)>& make) {
   std::lock_guard lock(state_->mutex);
   auto it = state_->slots.find(name);
   if (it != state_->slots.end() && !it->second.discarded) return leaseLocked(it->second);
+  std::erase_if(state_->streams, [](const auto& stream) { return stream.second.expired(); });
+  Placement placement = Placement::named;
   if (it != state_->slots.end()) {
     // A discarded entry still held open keeps its files; the new one gets
     // none of its own.
-    auto entry = make(false);
-    if (!entry) return std::unexpected(entry.error());
-    Lease lease;
-    lease.entry_ = std::move(*entry);
-    return lease;
+    placement = Placement::transient;
+  } else {
+    bool room = state_->evictLocked(size, name, true);
+    if (!room) {
+      // Which room is lacking: the disk's, or only the limit's.
+      auto disk = state_->probe(directory_);
+      bool diskRoom = !disk || disk->available >= freeSpaceFloor(*disk) + size;
+      placement = diskRoom ? Placement::transient : Placement::memory;
+    }
   }
-  evictLocked(size, name);
-  auto disk = probe_(directory_);
-  uint64_t floor = disk ? freeSpaceFloor(*disk) : 0;
-  bool diskRoom = !disk || disk->available >= floor + size;
-  bool named = state_->total + size <= limit_ && diskRoom;
-  if (!named && !diskRoom && disk && disk->available < size) {
-    return std::unexpected(posixError(ENOSPC, "no room on disk for the file's contents"));
-  }
-  auto entry = make(named);
+  if (placement == Placement::memory && !mayStream) placement = Placement::transient;
+  auto entry = make(placement);
   if (!entry) return std::unexpected(entry.error());
-  Lease lease;
-  if (!named) {
-    lease.entry_ = std::move(*entry);
-    return lease;
-  }
+  // Read through either way: held only while open, never kept.
+  if (placement != Placement::named) state_->streams[name] = *entry;
+  if (placement != Placement::named) return Lease(nullptr, std::move(*entry));
   auto& slot = state_->slots[name];
   slot.entry = std::move(*entry);
   state_->total += size;
@@ -324,32 +400,38 @@ Result<ContentCache::Lease> ContentCache::adopt(const std::string& identifier,
     ::unlink(downloaded.c_str());
     return std::unexpected(posixError(EIO, "cannot read the download"));
   }
-  auto lease = admit(name, size, [&](bool named) -> Result<std::shared_ptr<CacheEntry>> {
-    fs::path target = directory_ / name;
-    std::error_code ec;
-    if (named) {
-      fs::rename(downloaded, target, ec);
-      if (ec == std::errc::cross_device_link) {
-        // Another file system: copy beside the target, then rename into
-        // place, so that no half-written file ever carries a cache name.
-        fs::path partial = directory_ / (kPartialPrefix + name);
-        ec.clear();
-        fs::copy_file(downloaded, partial, fs::copy_options::overwrite_existing, ec);
-        if (!ec) fs::rename(partial, target, ec);
-        std::error_code ignored;
-        if (ec) fs::remove(partial, ignored);
-        fs::remove(downloaded, ignored);
-      }
-      if (ec) return std::unexpected(posixError(ec.value(), "cannot store contents in the cache"));
-      ::fchmod(source.get(), 0600);
-    } else {
-      ::unlink(downloaded.c_str());
-    }
-    auto entry =
-        std::make_shared<CacheEntry>(name, std::move(source), std::move(*map), false, !named);
-    entry->markMapChanged();
-    return entry;
-  });
+  // Already on the disk: kept there, if need be with no name.
+  auto lease =
+      admit(name, size, false, [&](Placement placement) -> Result<std::shared_ptr<CacheEntry>> {
+        bool named = placement == Placement::named;
+        fs::path target = directory_ / name;
+        std::error_code ec;
+        if (named) {
+          fs::rename(downloaded, target, ec);
+          if (ec == std::errc::cross_device_link) {
+            // Another file system: copy beside the target, then rename into
+            // place, so that no half-written file ever carries a cache name.
+            fs::path partial = directory_ / (kPartialPrefix + name);
+            ec.clear();
+            fs::copy_file(downloaded, partial, fs::copy_options::overwrite_existing, ec);
+            if (!ec) fs::rename(partial, target, ec);
+            std::error_code ignored;
+            if (ec) fs::remove(partial, ignored);
+            fs::remove(downloaded, ignored);
+          }
+          if (ec)
+            return std::unexpected(posixError(ec.value(), "cannot store contents in the cache"));
+          ::fchmod(source.get(), 0600);
+        } else {
+          ::unlink(downloaded.c_str());
+        }
+        EntryStorage storage = named ? storageFor(name) : EntryStorage{};
+        if (!named) storage.fd = std::move(source);
+        auto entry =
+            std::make_shared<CacheEntry>(name, std::move(storage), std::move(*map), false, !named);
+        entry->markMapChanged();
+        return entry;
+      });
   if (!lease) ::unlink(downloaded.c_str());
   return lease;
 }
@@ -357,7 +439,11 @@ Result<ContentCache::Lease> ContentCache::adopt(const std::string& identifier,
 Result<ContentCache::Lease> ContentCache::create(const std::string& identifier,
                                                  const std::string& version, uint64_t size) {
   std::string name = fileNameFor(identifier, version);
-  return admit(name, size, [&](bool named) -> Result<std::shared_ptr<CacheEntry>> {
+  return admit(name, size, true, [&](Placement placement) -> Result<std::shared_ptr<CacheEntry>> {
+    if (placement == Placement::memory) {
+      return std::make_shared<CacheEntry>(name, EntryStorage{}, BlockMap(size), false, true);
+    }
+    bool named = placement == Placement::named;
     UniqueFd fd(
         named ? ::open((directory_ / name).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
               : ::open(directory_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
@@ -367,21 +453,39 @@ Result<ContentCache::Lease> ContentCache::create(const std::string& identifier,
       if (named) ::unlink((directory_ / name).c_str());
       return std::unexpected(posixError(code, "cannot size a cache file"));
     }
-    auto entry = std::make_shared<CacheEntry>(name, std::move(fd), BlockMap(size), false, !named);
+    EntryStorage storage = named ? storageFor(name) : EntryStorage{};
+    if (named) {
+      fd.reset();  // opened again when used
+    } else {
+      storage.fd = std::move(fd);
+      storage.room = room_;
+    }
+    auto entry =
+        std::make_shared<CacheEntry>(name, std::move(storage), BlockMap(size), false, !named);
     entry->markMapChanged();
     return entry;
   });
+}
+
+bool ContentCache::hasRoomFor(uint64_t size) {
+  return state_->room(size, {});
 }
 
 ContentCache::EntryState ContentCache::stateOf(const std::string& identifier,
                                                const std::string& version) const {
   std::shared_ptr<CacheEntry> entry;
   {
+    std::string name = fileNameFor(identifier, version);
     std::lock_guard lock(state_->mutex);
-    auto it = state_->slots.find(fileNameFor(identifier, version));
-    if (it == state_->slots.end() || it->second.discarded) return EntryState::absent;
+    auto it = state_->slots.find(name);
+    if (it == state_->slots.end() || it->second.discarded) {
+      auto stream = state_->streams.find(name);
+      bool streaming = stream != state_->streams.end() && !stream->second.expired();
+      return streaming ? EntryState::streaming : EntryState::absent;
+    }
     entry = it->second.entry;
   }
+  if (entry->streaming()) return EntryState::streaming;
   if (entry->complete()) return EntryState::complete;
   return entry->anyPresent() ? EntryState::partial : EntryState::absent;
 }
@@ -392,41 +496,9 @@ void ContentCache::discard(const std::string& identifier, const std::string& ver
   if (it == state_->slots.end()) return;
   it->second.discarded = true;
   if (it->second.pins > 0) return;
-  removeFiles(it->first);
+  state_->removeFiles(it->first);
   state_->total -= it->second.entry->size();
   state_->slots.erase(it);
-}
-
-void ContentCache::removeFiles(const std::string& name) const {
-  std::error_code ec;
-  fs::remove(directory_ / name, ec);
-  fs::remove(directory_ / (name + kMapSuffix), ec);
-}
-
-// Makes room for `wanted` more bytes below the limit and above the free
-// space floor, evicting least recently used entries that no one holds.
-void ContentCache::evictLocked(uint64_t wanted, const std::string& keep) {
-  auto disk = probe_(directory_);
-  uint64_t floor = disk ? freeSpaceFloor(*disk) : 0;
-  uint64_t freed = 0;
-  auto short_of_room = [&] {
-    if (state_->total + wanted > limit_) return true;
-    return disk && disk->available + freed < floor + wanted;
-  };
-  while (short_of_room()) {
-    auto victim = state_->slots.end();
-    for (auto it = state_->slots.begin(); it != state_->slots.end(); ++it) {
-      if (it->second.pins > 0 || it->first == keep) continue;
-      if (victim == state_->slots.end() || it->second.lastUse < victim->second.lastUse) {
-        victim = it;
-      }
-    }
-    if (victim == state_->slots.end()) return;  // everything left is in use
-    removeFiles(victim->first);
-    state_->total -= victim->second.entry->size();
-    freed += victim->second.entry->size();
-    state_->slots.erase(victim);
-  }
 }
 
 void ContentCache::flush() {
@@ -450,7 +522,11 @@ void ContentCache::flush() {
   if (durable && changed.size() > kSyncOneByOne) {
     durable = ::syncfs(folder.get()) == 0;
   } else {
-    for (const auto& item : changed) durable = durable && ::fdatasync(item.entry->fd()) == 0;
+    for (const auto& item : changed) {
+      // Any descriptor of the file syncs what was written through another.
+      auto fd = item.entry->descriptor();
+      durable = durable && fd && ::fdatasync((*fd)->get()) == 0;
+    }
   }
   if (!durable) {
     log("cannot make cached contents durable; their maps wait");
@@ -460,9 +536,11 @@ void ContentCache::flush() {
   for (auto& [entry, map] : changed) {
     const std::string& name = entry->name();
     {
-      // An entry evicted meanwhile must not get its map back.
+      // An entry evicted meanwhile must not get its map back, nor put it
+      // over that of a new entry of its name.
       std::lock_guard lock(state_->mutex);
-      if (!state_->slots.contains(name)) continue;
+      auto slot = state_->slots.find(name);
+      if (slot == state_->slots.end() || slot->second.entry != entry) continue;
     }
     if (!writeFileDurablyNamed(directory_ / (name + kMapSuffix), map.encode())) {
       log("cannot write a cached file's map");
@@ -490,6 +568,10 @@ uint64_t ContentCache::bytesUsed() const {
 size_t ContentCache::fileCount() const {
   std::lock_guard lock(state_->mutex);
   return state_->slots.size();
+}
+
+size_t ContentCache::idleDescriptors() const {
+  return state_->pool->size();
 }
 
 }  // namespace lumora::fuse

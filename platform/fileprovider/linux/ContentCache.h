@@ -6,9 +6,15 @@
 //
 // Bounded in size at admission: an entry is taken in only once the least
 // recently used entries that no one holds open have made room for its whole
-// size, below the limit and above a floor of free disk space. An entry that
-// cannot be given room is transient: it has no name on disk and goes with
-// its last lease.
+// size, below the limit and above a floor of free disk space. An entry over
+// the limit is transient: it has no name on disk and goes with its last
+// lease. One the disk has no room for is read through: its blocks are held
+// in a bounded memory window, never on the disk. The floor is kept again as
+// each block reaches the disk, and a write the disk refuses makes room and
+// tries again, or holds the block in memory.
+//
+// Descriptors: entries open their files as they are used; at most
+// kIdleDescriptors stay open beyond those that leases hold.
 //
 // Crash-safe: a block is written to the map on disk only once its bytes are
 // durable (the maps are written by a flusher after a sync of the cache's
@@ -41,6 +47,8 @@ inline constexpr double kFreeSpaceFloorShare = 0.05;
 inline constexpr uint64_t kFreeSpaceFloorMax = 4ULL << 30;
 // How soon maps of newly present blocks reach the disk.
 inline constexpr std::chrono::milliseconds kMapFlushInterval{500};
+// Data files kept open after their use, across the whole cache.
+inline constexpr size_t kIdleDescriptors = 64;
 
 // The disk space left for the cache's folder, and the disk's whole size.
 struct DiskSpace {
@@ -58,11 +66,15 @@ class ContentCache {
    public:
     Lease() = default;
     Lease(Lease&& other) noexcept = default;
+    // `entry` held once more; `state`: on the cache's books.
+    Lease(std::shared_ptr<State> state, std::shared_ptr<CacheEntry> entry);
     Lease& operator=(Lease&& other) noexcept;
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
     ~Lease();
-    int fd() const { return entry_->fd(); }
+    // The data file, open while the lease is held; -1 for an entry read
+    // through, or one whose file cannot be opened.
+    int fd() const { return entry_->leasedFd(); }
     uint64_t size() const { return entry_->size(); }
     CacheEntry& entry() const { return *entry_; }
     std::shared_ptr<CacheEntry> share() const { return entry_; }
@@ -96,7 +108,11 @@ class ContentCache {
                       const std::filesystem::path& downloaded);
   // An entry of `size` bytes with no block present yet, or the one there is.
   Result<Lease> create(const std::string& identifier, const std::string& version, uint64_t size);
-  enum class EntryState { absent, partial, complete };
+  // `streaming`: read through, uncached (no room for it in the cache).
+  enum class EntryState { absent, partial, complete, streaming };
+  // Room on the disk for `size` more bytes above the floor, once what no
+  // one holds has made room.
+  bool hasRoomFor(uint64_t size);
   // What the cache holds of that version; touches nothing.
   EntryState stateOf(const std::string& identifier, const std::string& version) const;
   // The version is gone from the service: its entry goes once unused.
@@ -109,21 +125,24 @@ class ContentCache {
   const std::filesystem::path& directory() const { return directory_; }
   uint64_t bytesUsed() const;
   size_t fileCount() const;
+  // Data files open and not held by a lease, for tests and figures.
+  size_t idleDescriptors() const;
 
  private:
   struct Slot;
-  Result<Lease> admit(const std::string& name, uint64_t size,
-                      const std::function<Result<std::shared_ptr<CacheEntry>>(bool)>& make);
-  void evictLocked(uint64_t wanted, const std::string& keep);
+  // Where an admitted entry goes: into the cache, a file with no name, or
+  // memory only.
+  enum class Placement { named, transient, memory };
+  Result<Lease> admit(const std::string& name, uint64_t size, bool mayStream,
+                      const std::function<Result<std::shared_ptr<CacheEntry>>(Placement)>& make);
+  EntryStorage storageFor(const std::string& name) const;
   Lease leaseLocked(Slot& slot);
-  void removeFiles(const std::string& name) const;
   void runFlusher();
 
   const std::filesystem::path directory_;
-  const uint64_t limit_;
-  const DiskSpaceProbe probe_;
   std::shared_ptr<State> state_;
-  std::mutex flushMutex_;  // one flush at a time; taken before State::mutex
+  std::shared_ptr<const RoomFunction> room_;  // shared by every entry
+  std::mutex flushMutex_;                     // one flush at a time; taken before State::mutex
   std::thread flusher_;
 };
 

@@ -54,14 +54,8 @@ class BlockWriter {
     // someone else's to fetch now.
     if (entry_->generation() != generation_) return false;
     size = static_cast<size_t>(std::min<uint64_t>(size, end_ - offset));
-    size_t written = 0;
-    while (written < size) {
-      ssize_t n = ::pwrite(entry_->fd(), data + written, size - written,
-                           static_cast<off_t>(offset + written));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;  // a full disk: the block stays absent
-      written += static_cast<size_t>(n);
-    }
+    // A full disk makes room or holds the bytes in memory (see CacheEntry).
+    if (!entry_->write(offset, data, size)) return false;
     // The checksum of each block, fed as its bytes go by.
     while (size > 0) {
       uint64_t blockEnd = std::min((next_ / kBlockSize + 1) * kBlockSize, entry_->size());

@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -283,6 +284,14 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   if (!options) {
     std::fprintf(stderr, "%s\n", options.error().description.c_str());
     return 2;
+  }
+  // The session's soft limit on descriptors (often 1,024) is for programs
+  // that select(); this one does not, so it takes the hard limit, as the
+  // service manager advises. Its descriptors stay bounded all the same.
+  if (struct rlimit files{};
+      ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    (void)::setrlimit(RLIMIT_NOFILE, &files);
   }
   // The daemon's many threads mostly wait (on the kernel, the service);
   // an allocator arena for each would keep freed memory in every one of

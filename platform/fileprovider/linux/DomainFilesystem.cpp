@@ -57,9 +57,11 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
       ahead_(replica_, kWholeFetchLimit,
              [this](Inode file) {
                auto node = replica_.node(file);
+               // Nothing ahead that the cache could not keep.
                if (!node || node->isDirectory ||
                    cache_.stateOf(node->identifier, node->contentVersion) !=
-                       ContentCache::EntryState::absent) {
+                       ContentCache::EntryState::absent ||
+                   !cache_.hasRoomFor(static_cast<uint64_t>(std::max<int64_t>(node->size, 0)))) {
                  return false;
                }
                (void)fetchIntoCache(*node);
@@ -248,11 +250,13 @@ void DomainFilesystem::prefetchAround(const NodeInfo& folder) {
   }
 }
 
-Result<fp::ItemPtr> DomainFilesystem::fetchIntoCache(const NodeInfo& node) {
-  return fetches_.run(node.identifier, [&]() -> Result<fp::ItemPtr> {
+Result<DomainFilesystem::Fetched> DomainFilesystem::fetchIntoCache(const NodeInfo& node) {
+  return fetches_.run(node.identifier, [&]() -> Result<Fetched> {
     // A fetch that finished while this caller waited for the lock already
     // holds the version.
-    if (auto cached = cache_.open(node.identifier, node.contentVersion)) return node.item;
+    if (auto cached = cache_.open(node.identifier, node.contentVersion)) {
+      return Fetched{node.item, std::make_shared<ContentCache::Lease>(std::move(*cached))};
+    }
     auto fetched = driver_.fetchContents(
         node.identifier, node.item ? std::optional(node.item->itemVersion()) : std::nullopt);
     if (!fetched) return std::unexpected(fetched.error());
@@ -261,7 +265,7 @@ Result<fp::ItemPtr> DomainFilesystem::fetchIntoCache(const NodeInfo& node) {
     if (!stored) return std::unexpected(stored.error());
     // The open that fetched it tells the kernel itself (see openFile).
     replica_.updateItem(fetched->item);
-    return fetched->item;
+    return Fetched{fetched->item, std::make_shared<ContentCache::Lease>(std::move(*stored))};
   });
 }
 
@@ -322,11 +326,11 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openVersion(const NodeInfo
     lease.reset();
     cache_.discard(node.identifier, version);
   }
-  bool whole = !driver_.offersPartialContents() ||
-               (node.sizeKnown && static_cast<uint64_t>(node.size) <= kWholeFetchLimit);
-  if (!lease && !whole) {
-    // Openers of one version of a file at once share its first block's
-    // fetch; an open of another version has an entry of its own.
+  bool partial = driver_.offersPartialContents();
+  bool whole = !partial || (node.sizeKnown && static_cast<uint64_t>(node.size) <= kWholeFetchLimit);
+  // Openers of one version of a file at once share its first block's fetch;
+  // an open of another version has an entry of its own.
+  auto openInBlocks = [&]() -> Result<void> {
     std::string key = node.identifier;
     key.push_back('\0');  // neither an identifier nor a version holds a NUL
     key += version;
@@ -338,25 +342,30 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openVersion(const NodeInfo
       if (!large) return std::unexpected(large.error());
       return std::make_shared<ContentCache::Lease>(std::move(*large));
     });
-    if (made) {
-      lease = (*made)->another();
-    } else if (made.error() == wholeOnly()) {
-      whole = true;
-    } else {
-      return std::unexpected(made.error());
-    }
+    if (!made) return std::unexpected(made.error());
+    lease = (*made)->another();
+    return {};
+  };
+  if (!lease && !whole) {
+    // A file whose host tags it weakly is read whole (wholeOnly).
+    auto made = openInBlocks();
+    if (!made && made.error() != wholeOnly()) return std::unexpected(made.error());
   }
   if (!lease) {
-    // What was fetched may be evicted before this open holds it, by a
-    // fetch made ahead for another file in a full cache: fetched again.
-    for (int attempt = 0; attempt < 3 && !lease; ++attempt) {
-      auto item = fetchIntoCache(node);
-      if (!item) return std::unexpected(item.error());
-      version = (*item)->itemVersion().contentVersion;
-      opened->source.version = (*item)->itemVersion();
-      lease = cache_.open(node.identifier, version);
+    // The fetch's own lease: an entry the cache could not name lives only
+    // as long as a lease holds it.
+    auto fetched = fetchIntoCache(node);
+    if (!fetched && partial &&
+        !cache_.hasRoomFor(static_cast<uint64_t>(std::max<int64_t>(node.size, 0)))) {
+      // The download found the disk full: read through, block by block.
+      if (auto made = openInBlocks(); !made) return std::unexpected(made.error());
+    } else if (!fetched) {
+      return std::unexpected(fetched.error());
+    } else {
+      version = fetched->item->itemVersion().contentVersion;
+      opened->source.version = fetched->item->itemVersion();
+      lease = fetched->lease->another();
     }
-    if (!lease) return std::unexpected(posix(EIO, "the cached contents vanished"));
   }
   servePages(*opened, version);
   // The size the kernel sees is the content's. The open tells the kernel
@@ -405,16 +414,30 @@ Result<ReadSpan> DomainFilesystem::read(OpenedFile& file, uint64_t offset, size_
   }
   CacheEntry& entry = file.lease.entry();
   uint64_t length = offset < entry.size() ? std::min<uint64_t>(size, entry.size() - offset) : 0;
-  if (length > 0 && (!entry.complete() || entry.hasUnverified())) {
-    auto present = reader_.ensure(file.source, file.lease.share(), file.readAhead, offset, length);
-    if (!present) {
-      if (present.error() == fp::fileProviderError(fp::kErrorVersionNoLongerAvailable)) {
-        contentsGone(file);
+  // Read through, a block may leave the memory window before it is copied:
+  // fetched again.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    if (entry.streaming()) entry.readingAt(offset);
+    if (length > 0 && (!entry.complete() || entry.hasUnverified())) {
+      auto present =
+          reader_.ensure(file.source, file.lease.share(), file.readAhead, offset, length);
+      if (!present) {
+        if (present.error() == fp::fileProviderError(fp::kErrorVersionNoLongerAvailable)) {
+          contentsGone(file);
+        }
+        return std::unexpected(present.error());
       }
-      return std::unexpected(present.error());
+    }
+    if (!entry.streaming()) {
+      int fd = file.lease.fd();
+      if (fd < 0) return std::unexpected(posix(EIO, "cannot open the cached file"));
+      return ReadSpan{fd, offset, static_cast<size_t>(length), {}};
+    }
+    if (auto bytes = entry.copy(offset, static_cast<size_t>(length))) {
+      return ReadSpan{-1, offset, bytes->size(), std::move(*bytes)};
     }
   }
-  return ReadSpan{entry.fd(), offset, static_cast<size_t>(length)};
+  return std::unexpected(posix(EIO, "the file's contents could not be held"));
 }
 
 // The version being read is no longer the stored one: its blocks are of
@@ -436,6 +459,9 @@ Result<std::string> DomainFilesystem::extendedAttribute(Inode inode, std::string
         return std::string("partial");
       case ContentCache::EntryState::complete:
         return std::string("cached");
+      case ContentCache::EntryState::streaming:
+        // No room on the disk: read through a window in memory, uncached.
+        return std::string("streaming");
     }
   }
   if (!node->isDirectory && name == kVersionAttribute) return node->contentVersion;

@@ -120,7 +120,13 @@ class DomainFilesystem final : public FilesystemCore {
   Result<void> walkOn(const std::shared_ptr<ListingRun>& run, bool handOff);
   Result<void> land(ListingRun& run, Result<void> result);
   void prefetchAround(const NodeInfo& folder);
-  Result<fileprovider::ItemPtr> fetchIntoCache(const NodeInfo& node);
+  // A whole fetch's item, and the lease that holds what it stored: an
+  // entry the cache could not keep by name lives only as long as it.
+  struct Fetched {
+    fileprovider::ItemPtr item;
+    std::shared_ptr<ContentCache::Lease> lease;
+  };
+  Result<Fetched> fetchIntoCache(const NodeInfo& node);
   Result<ContentCache::Lease> openLarge(const NodeInfo& node, const ContentSource& source);
   Result<std::unique_ptr<OpenedFile>> openVersion(const NodeInfo& node);
   // Which versions of the inode the kernel's pages may hold, and whether
@@ -136,7 +142,7 @@ class DomainFilesystem final : public FilesystemCore {
   ContentCache& cache_;
   ContentReader reader_;
   Replica replica_;  // thread-safe itself
-  SingleFlight<std::string, Result<fileprovider::ItemPtr>> fetches_;
+  SingleFlight<std::string, Result<Fetched>> fetches_;
   using SharedLease = Result<std::shared_ptr<ContentCache::Lease>>;
   // Large files' first blocks, by identifier and version: opens of two
   // versions at once must not share an entry.

@@ -33,15 +33,17 @@ struct OpenedFile {
 };
 
 // The read-only extended attributes of a file.
-inline constexpr const char* kStateAttribute = "user.lumora.state";  // cloud, partial, cached
+// cloud, partial, cached, or streaming (read through, uncached: no room for it in the cache)
+inline constexpr const char* kStateAttribute = "user.lumora.state";
 inline constexpr const char* kVersionAttribute = "user.lumora.version";
 
 // Bytes of an open file to hand to the kernel: `length` bytes of `fd` from
-// `offset`, all present.
+// `offset`, all present; with no `fd` (a file read through), `bytes`.
 struct ReadSpan {
   int fd = -1;
   uint64_t offset = 0;
   size_t length = 0;
+  std::string bytes;
 };
 
 // A folder's entries as the kernel is to be given them.

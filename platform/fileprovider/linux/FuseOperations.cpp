@@ -228,7 +228,7 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     bool keepCache = file.keepCache;
     uint64_t size = file.lease.size();
     if (!keepCache && !file.directIo && size > 0 && size <= kPreloadBytes &&
-        file.lease.entry().complete() && se) {
+        file.lease.entry().complete() && !file.lease.entry().streaming() && se) {
       fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
       buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
       buf.buf[0].fd = file.lease.fd();
@@ -254,6 +254,7 @@ void opRead(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_inf
     auto span =
         ctx.filesystem->read(*file, static_cast<uint64_t>(std::max<off_t>(offset, 0)), size);
     if (!span) return replyError(req, span.error());
+    if (span->fd < 0) return (void)fuse_reply_buf(req, span->bytes.data(), span->bytes.size());
     fuse_bufvec buf = FUSE_BUFVEC_INIT(span->length);
     buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
     buf.buf[0].fd = span->fd;
