@@ -249,7 +249,7 @@ TEST(ContentCacheTest, TenThousandEntriesStayReadableUnderALowDescriptorLimit) {
       ASSERT_TRUE(cache.adopt("f" + std::to_string(i), "1", dir.path() / "dl").has_value()) << i;
     }
     EXPECT_EQ(readEach(cache), 10000u);
-    EXPECT_LE(openDescriptors(), before + kIdleDescriptors);
+    EXPECT_LE(openDescriptors(), before + kIdleDescriptors + 1);  // and the flusher's folder
   }
   // A file no entry accounts for goes at start.
   std::ofstream(dir.path() / "cache" / "stray") << "x";
