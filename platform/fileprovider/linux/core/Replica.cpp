@@ -60,26 +60,6 @@ int64_t wallClockNow() {
   return static_cast<int64_t>(std::time(nullptr));
 }
 
-bool isUsableFileName(std::string_view name) {
-  if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
-  return name.find('\0') == std::string_view::npos && name.find('/') == std::string_view::npos;
-}
-
-ListedItem listedItemFor(const fp::Item& item) {
-  ListedItem listed;
-  listed.name = item.filename();
-  if (!isUsableFileName(listed.name)) return listed;
-  listed.identifier = item.itemIdentifier();
-  // Not the content type: that of a file is looked up by its extension.
-  listed.isDirectory = item.isFolder();
-  auto size = item.documentSize();
-  listed.size = listed.isDirectory ? 0 : size.value_or(0);
-  listed.sizeKnown = listed.isDirectory || size.has_value();
-  listed.contentVersion = item.itemVersion().contentVersion;
-  listed.modified = item.contentModificationTime().value_or(0);
-  return listed;
-}
-
 Replica::Replica(std::chrono::steady_clock::duration maxListingAge, Clock clock,
                  WallClock wallClock)
     : maxListingAge_(maxListingAge), clock_(std::move(clock)), wallClock_(std::move(wallClock)) {

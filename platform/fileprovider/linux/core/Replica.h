@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/fileprovider/Protocols.h"
+#include "platform/fileprovider/linux/base/ListedItem.h"
 
 namespace lumora::fuse {
 
@@ -27,23 +28,6 @@ using Clock = std::function<std::chrono::steady_clock::time_point()>;
 // Seconds since the epoch: the dates a listing without dates gives its folder.
 using WallClock = std::function<int64_t()>;
 int64_t wallClockNow();
-
-// A storage record's name that can stand in a folder: not empty, not "." or
-// "..", without NUL or '/', at most 255 bytes.
-bool isUsableFileName(std::string_view name);
-
-// What the replica keeps of one listed record: a few fields, not the item.
-struct ListedItem {
-  fileprovider::ItemIdentifier identifier;
-  std::string name;
-  fileprovider::Bytes contentVersion;
-  int64_t size = 0;
-  int64_t modified = 0;  // seconds since the epoch; 0: the record has no date
-  bool isDirectory = false;
-  bool sizeKnown = false;  // the record gave a size
-};
-// Empty identifier: the item cannot be shown (no usable name or identifier).
-ListedItem listedItemFor(const fileprovider::Item& item);
 
 struct NodeInfo {
   Inode inode = 0;

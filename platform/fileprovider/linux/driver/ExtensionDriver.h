@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/fileprovider/Protocols.h"
-#include "platform/fileprovider/linux/core/Replica.h"
+#include "platform/fileprovider/linux/base/ListedItem.h"
 #include "platform/fileprovider/linux/driver/Retry.h"
 
 namespace lumora::fuse {
