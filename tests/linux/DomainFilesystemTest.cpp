@@ -132,7 +132,10 @@ TEST_F(FileVersionsTest, AFileWhoseHostTagsItWeaklyIsReadInOneAnswer) {
 TEST(CacheEntryGenerationTest, AClaimMadeBeforeTheContentsWereDroppedMarksNothing) {
   UniqueFd fd(::memfd_create("entry", 0));
   ASSERT_EQ(::ftruncate(fd.get(), 2 * fuse::kBlockSize), 0);
-  fuse::CacheEntry entry("e", std::move(fd), fuse::BlockMap(2 * fuse::kBlockSize), false, true);
+  fuse::EntryStorage storage;
+  storage.fd = std::move(fd);
+  fuse::CacheEntry entry("e", std::move(storage), fuse::BlockMap(2 * fuse::kBlockSize), false,
+                         true);
   auto earlier = entry.claim({0, 2});
   entry.dropContents();  // a block failed its check; the earlier transfer goes on
   auto later = entry.claim({0, 1});
