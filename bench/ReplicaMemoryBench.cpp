@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/fileprovider/linux/Replica.h"
+#include "platform/fileprovider/linux/core/Replica.h"
 
 namespace {
 

@@ -31,7 +31,7 @@
 
 #include "extension/backend/LumoraBackend.h"
 #include "extension/provider/FileProviderExtension.h"
-#include "platform/fileprovider/linux/ContentReader.h"
+#include "platform/fileprovider/linux/content/ContentReader.h"
 #include "platform/foundation/HttpSession.h"
 #include "platform/foundation/SharedDefaults.h"
 #include "shared/Identifiers.h"

@@ -16,7 +16,7 @@
 #include <optional>
 
 #include "fuzz/checks/Property.h"
-#include "platform/fileprovider/linux/ControlSocket.h"
+#include "platform/fileprovider/linux/control/ControlSocket.h"
 
 namespace lumora::fuzz {
 

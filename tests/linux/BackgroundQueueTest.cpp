@@ -1,8 +1,8 @@
 // The daemon's background queue: order, no key twice, a bound, and an end
 // that waits for the work under way.
 
-#include "platform/fileprovider/linux/BackgroundQueue.h"
-#include "platform/fileprovider/linux/WorkGate.h"
+#include "platform/fileprovider/linux/base/BackgroundQueue.h"
+#include "platform/fileprovider/linux/base/WorkGate.h"
 
 #include <gtest/gtest.h>
 

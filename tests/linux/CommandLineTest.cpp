@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/fileprovider/linux/ControlSocket.h"
 #include "platform/fileprovider/linux/Daemon.h"
+#include "platform/fileprovider/linux/control/ControlSocket.h"
 #include "tests/fixtures/TempHome.h"
 
 namespace lumora::fuse {

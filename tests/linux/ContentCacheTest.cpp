@@ -6,9 +6,9 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/fileprovider/linux/ContentCache.h"
-#include "platform/fileprovider/linux/ContentReader.h"
-#include "platform/fileprovider/linux/SingleFlight.h"
+#include "platform/fileprovider/linux/base/SingleFlight.h"
+#include "platform/fileprovider/linux/content/ContentCache.h"
+#include "platform/fileprovider/linux/content/ContentReader.h"
 #include "tests/fixtures/TempHome.h"
 
 namespace lumora::fuse {

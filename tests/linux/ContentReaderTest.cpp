@@ -9,7 +9,7 @@
 #include <random>
 
 #include "platform/fileprovider/Types.h"
-#include "platform/fileprovider/linux/ContentReader.h"
+#include "platform/fileprovider/linux/content/ContentReader.h"
 #include "tests/fixtures/TempHome.h"
 #include "tests/fixtures/Wait.h"
 #include "tests/linux/FakeContentExtension.h"

@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <future>
 
-#include "platform/fileprovider/linux/DomainFilesystem.h"
-#include "platform/fileprovider/linux/Errno.h"
+#include "platform/fileprovider/linux/base/Errno.h"
+#include "platform/fileprovider/linux/core/DomainFilesystem.h"
 #include "tests/linux/MountedDomain.h"
 
 namespace lumora::testing {

@@ -17,10 +17,10 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/fileprovider/linux/ControlSocket.h"
 #include "platform/fileprovider/linux/Daemon.h"
-#include "platform/fileprovider/linux/LinuxDomainManager.h"
-#include "platform/fileprovider/linux/MountTable.h"
+#include "platform/fileprovider/linux/control/ControlSocket.h"
+#include "platform/fileprovider/linux/control/LinuxDomainManager.h"
+#include "platform/fileprovider/linux/control/MountTable.h"
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
 #include "tests/fixtures/Wait.h"

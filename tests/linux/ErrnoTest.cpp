@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "platform/fileprovider/Types.h"
-#include "platform/fileprovider/linux/Errno.h"
+#include "platform/fileprovider/linux/base/Errno.h"
 #include "platform/foundation/TransferError.h"
 
 namespace lumora::fuse {

@@ -1,7 +1,7 @@
 // The driver against an extension whose pages are scripted: how a listing
 // ends when the cursors do not, and what waits while fetches hang.
 
-#include "platform/fileprovider/linux/ExtensionDriver.h"
+#include "platform/fileprovider/linux/driver/ExtensionDriver.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <mutex>
 
 #include "extension/provider/FileProviderExtension.h"
-#include "platform/fileprovider/linux/Errno.h"
+#include "platform/fileprovider/linux/base/Errno.h"
 #include "tests/backend/BackendHarness.h"
 #include "tests/fixtures/Wait.h"
 #include "tests/linux/RetryTime.h"

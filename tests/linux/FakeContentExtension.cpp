@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/fileprovider/Types.h"
-#include "platform/fileprovider/linux/ExtensionDriver.h"
+#include "platform/fileprovider/linux/driver/ExtensionDriver.h"
 #include "platform/foundation/TransferError.h"
 
 namespace lumora::testing {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fileprovider/linux/DomainFilesystem.h"
+#include "platform/fileprovider/linux/core/DomainFilesystem.h"
 #include "tests/linux/MountedDomain.h"
 #include "tests/linux/Patterned.h"
 

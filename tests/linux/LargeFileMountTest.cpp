@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fileprovider/linux/BlockMap.h"
-#include "platform/fileprovider/linux/ContentCache.h"
+#include "platform/fileprovider/linux/content/BlockMap.h"
+#include "platform/fileprovider/linux/content/ContentCache.h"
 #include "tests/linux/MountedDomain.h"
 #include "tests/linux/Patterned.h"
 

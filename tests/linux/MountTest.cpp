@@ -18,11 +18,11 @@
 #include <set>
 #include <thread>
 
-#include "platform/fileprovider/linux/ControlSocket.h"
-#include "platform/fileprovider/linux/FolderReadAhead.h"
-#include "platform/fileprovider/linux/FuseMount.h"
-#include "platform/fileprovider/linux/Log.h"
-#include "platform/fileprovider/linux/MountTable.h"
+#include "platform/fileprovider/linux/base/Log.h"
+#include "platform/fileprovider/linux/control/ControlSocket.h"
+#include "platform/fileprovider/linux/control/MountTable.h"
+#include "platform/fileprovider/linux/core/FolderReadAhead.h"
+#include "platform/fileprovider/linux/mount/FuseMount.h"
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
 #include "tests/fixtures/Wait.h"

@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
-#include "platform/fileprovider/linux/Log.h"
-#include "platform/fileprovider/linux/MountTable.h"
+#include "platform/fileprovider/linux/base/Log.h"
+#include "platform/fileprovider/linux/control/MountTable.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/TextFile.h"
 #include "shared/Identifiers.h"

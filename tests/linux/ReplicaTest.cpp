@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "platform/fileprovider/linux/ExtensionDriver.h"
-#include "platform/fileprovider/linux/FolderReadAhead.h"
-#include "platform/fileprovider/linux/Replica.h"
+#include "platform/fileprovider/linux/core/FolderReadAhead.h"
+#include "platform/fileprovider/linux/core/Replica.h"
+#include "platform/fileprovider/linux/driver/ExtensionDriver.h"
 
 namespace lumora::fuse {
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "platform/fileprovider/Types.h"
-#include "platform/fileprovider/linux/Errno.h"
-#include "platform/fileprovider/linux/ExtensionDriver.h"
-#include "platform/fileprovider/linux/Retry.h"
+#include "platform/fileprovider/linux/base/Errno.h"
+#include "platform/fileprovider/linux/driver/ExtensionDriver.h"
+#include "platform/fileprovider/linux/driver/Retry.h"
 #include "platform/foundation/TransferError.h"
 #include "tests/linux/FakeContentExtension.h"
 #include "tests/linux/RetryTime.h"

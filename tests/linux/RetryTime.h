@@ -6,7 +6,7 @@
 #include <chrono>
 #include <memory>
 
-#include "platform/fileprovider/linux/Retry.h"
+#include "platform/fileprovider/linux/driver/Retry.h"
 
 namespace lumora::testing {
 

@@ -7,8 +7,8 @@
 
 #include <set>
 
-#include "platform/fileprovider/linux/LinuxDomainManager.h"
-#include "platform/fileprovider/linux/MountTable.h"
+#include "platform/fileprovider/linux/control/LinuxDomainManager.h"
+#include "platform/fileprovider/linux/control/MountTable.h"
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
 #include "tests/linux/MountedDomain.h"

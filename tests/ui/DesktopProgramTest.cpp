@@ -24,7 +24,7 @@
 #include "tests/ui/UiFixture.h"
 
 #ifdef LUMORA_FILEPROVIDER_EXE
-#include "platform/fileprovider/linux/LinuxDomainManager.h"
+#include "platform/fileprovider/linux/control/LinuxDomainManager.h"
 #endif
 
 namespace {

@@ -2,7 +2,7 @@
 
 #ifdef LUMORA_HAVE_DOMAIN_MANAGER
 #include "host/ui/app/DaemonLocation.h"
-#include "platform/fileprovider/linux/LinuxDomainManager.h"
+#include "platform/fileprovider/linux/control/LinuxDomainManager.h"
 #endif
 
 namespace lumora::ui {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/fileprovider/linux/Log.h"
+#include "platform/fileprovider/linux/base/Log.h"
 #include "platform/foundation/Executor.h"
 #include "platform/foundation/Paths.h"
 

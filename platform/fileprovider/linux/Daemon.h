@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "platform/fileprovider/Protocols.h"
-#include "platform/fileprovider/linux/ContentCache.h"
-#include "platform/fileprovider/linux/ControlSocket.h"
-#include "platform/fileprovider/linux/DomainFilesystem.h"
-#include "platform/fileprovider/linux/FuseMount.h"
+#include "platform/fileprovider/linux/content/ContentCache.h"
+#include "platform/fileprovider/linux/control/ControlSocket.h"
+#include "platform/fileprovider/linux/core/DomainFilesystem.h"
+#include "platform/fileprovider/linux/mount/FuseMount.h"
 #include "platform/foundation/UniqueFd.h"
 
 namespace lumora::fuse {

@@ -1,0 +1,27 @@
+#include "platform/fileprovider/linux/base/ListedItem.h"
+
+namespace lumora::fuse {
+
+namespace fp = lumora::fileprovider;
+
+bool isUsableFileName(std::string_view name) {
+  if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
+  return name.find('\0') == std::string_view::npos && name.find('/') == std::string_view::npos;
+}
+
+ListedItem listedItemFor(const fp::Item& item) {
+  ListedItem listed;
+  listed.name = item.filename();
+  if (!isUsableFileName(listed.name)) return listed;
+  listed.identifier = item.itemIdentifier();
+  // Not the content type: that of a file is looked up by its extension.
+  listed.isDirectory = item.isFolder();
+  auto size = item.documentSize();
+  listed.size = listed.isDirectory ? 0 : size.value_or(0);
+  listed.sizeKnown = listed.isDirectory || size.has_value();
+  listed.contentVersion = item.itemVersion().contentVersion;
+  listed.modified = item.contentModificationTime().value_or(0);
+  return listed;
+}
+
+}  // namespace lumora::fuse

@@ -1,0 +1,577 @@
+#include "platform/fileprovider/linux/content/ContentCache.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+#include <vector>
+
+#include "platform/fileprovider/linux/base/Log.h"
+
+namespace lumora::fuse {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kPartialPrefix = ".partial-";
+constexpr const char* kMapSuffix = ".map";
+constexpr const char* kTemporarySuffix = ".tmp";
+constexpr size_t kNameLength = 64;
+// Above this many changed entries, a flush syncs the whole file system once.
+constexpr size_t kSyncOneByOne = 8;
+
+std::optional<DiskSpace> statDisk(const fs::path& folder) {
+  struct statvfs st {};
+  if (::statvfs(folder.c_str(), &st) != 0) return std::nullopt;
+  return DiskSpace{static_cast<uint64_t>(st.f_bavail) * st.f_frsize,
+                   static_cast<uint64_t>(st.f_blocks) * st.f_frsize};
+}
+
+std::optional<std::string> readSmallFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// The checksums of a whole file's blocks; none when it cannot be read whole.
+std::optional<BlockMap> mapOfWholeFile(int fd, uint64_t size) {
+  BlockMap map(size);
+  std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(kBlockSize, size)));
+  for (uint64_t i = 0; i < map.blockCount(); ++i) {
+    uint64_t offset = i * kBlockSize;
+    size_t length = static_cast<size_t>(std::min<uint64_t>(kBlockSize, size - offset));
+    size_t got = 0;
+    while (got < length) {
+      ssize_t n = ::pread(fd, buffer.data() + got, length - got, static_cast<off_t>(offset + got));
+      if (n <= 0) return std::nullopt;
+      got += static_cast<size_t>(n);
+    }
+    map.present[i] = true;
+    map.checksums[i] = blockChecksum(buffer.data(), length);
+  }
+  return map;
+}
+
+bool writeFileDurablyNamed(const fs::path& target, const std::string& bytes) {
+  fs::path temporary = target;
+  temporary += kTemporarySuffix;
+  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!fd.valid()) return false;
+  size_t written = 0;
+  while (written < bytes.size()) {
+    ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  // The map's own bytes need no sync of their own: one that is torn by a
+  // crash fails its checksum and drops the entry.
+  fd.reset();
+  if (written != bytes.size() || ::rename(temporary.c_str(), target.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+uint64_t freeSpaceFloor(const DiskSpace& disk) {
+  auto share = static_cast<uint64_t>(static_cast<double>(disk.total) * kFreeSpaceFloorShare);
+  return std::min(share, kFreeSpaceFloorMax);
+}
+
+}  // namespace
+
+struct ContentCache::Slot {
+  std::shared_ptr<CacheEntry> entry;
+  uint64_t lastUse = 0;
+  int pins = 0;
+  bool discarded = false;
+};
+
+struct ContentCache::State {
+  fs::path directory;
+  uint64_t limit = 0;
+  DiskSpaceProbe probe;
+  std::shared_ptr<DescriptorPool> pool = std::make_shared<DescriptorPool>(kIdleDescriptors);
+  std::mutex mutex;
+  std::condition_variable wake;       // the flusher's
+  std::map<std::string, Slot> slots;  // protected by mutex; named entries only
+  // Entries read through, by name, while someone holds them; protected by mutex.
+  std::map<std::string, std::weak_ptr<CacheEntry>> streams;
+  uint64_t total = 0;     // protected by mutex; their sizes
+  uint64_t tick = 0;      // protected by mutex
+  bool stopping = false;  // protected by mutex
+
+  void removeFiles(const std::string& name) const {
+    std::error_code ec;
+    fs::remove(directory / name, ec);
+    fs::remove(directory / (name + kMapSuffix), ec);
+  }
+
+  // True when the entry is on the books and now held once more.
+  bool pin(const CacheEntry& entry) {
+    if (entry.transient()) return false;
+    std::lock_guard lock(mutex);
+    auto it = slots.find(entry.name());
+    if (it == slots.end() || it->second.entry.get() != &entry) return false;
+    ++it->second.pins;
+    return true;
+  }
+
+  void unpin(const CacheEntry& entry) {
+    if (entry.transient()) return;
+    std::lock_guard lock(mutex);
+    auto it = slots.find(entry.name());
+    if (it == slots.end() || it->second.entry.get() != &entry) return;
+    if (it->second.pins > 0) --it->second.pins;
+    if (it->second.pins == 0 && it->second.discarded) {
+      removeFiles(it->first);
+      total -= it->second.entry->size();
+      slots.erase(it);
+    }
+  }
+
+  // Evicts the least recently used entry that no one holds; the bytes
+  // freed, none when everything left is in use.
+  std::optional<uint64_t> evictOneLocked(const std::string& keep) {
+    auto victim = slots.end();
+    for (auto it = slots.begin(); it != slots.end(); ++it) {
+      if (it->second.pins > 0 || it->first == keep) continue;
+      if (victim == slots.end() || it->second.lastUse < victim->second.lastUse) victim = it;
+    }
+    if (victim == slots.end()) return std::nullopt;
+    uint64_t size = victim->second.entry->size();
+    removeFiles(victim->first);
+    total -= size;
+    slots.erase(victim);
+    return size;
+  }
+
+  // Makes room for `wanted` more bytes below the limit (when `counted`)
+  // and above the free space floor. True when there is room.
+  bool evictLocked(uint64_t wanted, const std::string& keep, bool counted) {
+    auto disk = probe(directory);
+    uint64_t floor = disk ? freeSpaceFloor(*disk) : 0;
+    uint64_t freed = 0;
+    auto overLimit = [&] { return counted && total + wanted > limit; };
+    auto shortOfDisk = [&] { return disk && disk->available + freed < floor + wanted; };
+    while (overLimit() || shortOfDisk()) {
+      auto size = evictOneLocked(keep);
+      if (!size) return false;
+      freed += *size;
+    }
+    return true;
+  }
+
+  // Room on the disk for `bytes` more of an entry's blocks.
+  bool room(uint64_t bytes, const std::string& keep) {
+    std::lock_guard lock(mutex);
+    return evictLocked(bytes, keep, false);
+  }
+
+  // The disk refused a write: frees `bytes`, whatever its count says.
+  bool free(uint64_t bytes, const std::string& keep) {
+    std::lock_guard lock(mutex);
+    for (uint64_t freed = 0; freed < bytes;) {
+      auto size = evictOneLocked(keep);
+      if (!size) return false;
+      freed += *size;
+    }
+    return true;
+  }
+};
+
+ContentCache::Lease& ContentCache::Lease::operator=(Lease&& other) noexcept {
+  if (this != &other) {
+    reset();
+    state_ = std::move(other.state_);
+    entry_ = std::move(other.entry_);
+  }
+  return *this;
+}
+
+ContentCache::Lease::Lease(std::shared_ptr<State> state, std::shared_ptr<CacheEntry> entry)
+    : state_(std::move(state)), entry_(std::move(entry)) {
+  if (entry_) entry_->leased();
+}
+
+ContentCache::Lease ContentCache::Lease::another() const {
+  if (!entry_) return Lease();
+  if (state_ && state_->pin(*entry_)) return Lease(state_, entry_);
+  return Lease(nullptr, entry_);
+}
+
+ContentCache::Lease::~Lease() {
+  reset();
+}
+
+void ContentCache::Lease::reset() {
+  if (entry_) entry_->released();
+  if (state_ && entry_) state_->unpin(*entry_);
+  state_.reset();
+  entry_.reset();
+}
+
+ContentCache::ContentCache(fs::path directory, uint64_t limitBytes, DiskSpaceProbe probe)
+    : directory_(std::move(directory)), state_(std::make_shared<State>()) {
+  state_->directory = directory_;
+  state_->limit = limitBytes;
+  state_->probe = probe ? std::move(probe) : DiskSpaceProbe(statDisk);
+  // Entries may outlive the cache, in transfers that end late.
+  room_ = std::make_shared<const RoomFunction>(
+      [weak = std::weak_ptr<State>(state_)](const std::string& name, uint64_t bytes, bool refused) {
+        auto state = weak.lock();
+        if (!state) return !refused;
+        return refused ? state->free(bytes, name) : state->room(bytes, name);
+      });
+}
+
+EntryStorage ContentCache::storageFor(const std::string& name) const {
+  EntryStorage storage;
+  storage.path = (directory_ / name).string();
+  storage.pool = state_->pool;
+  storage.room = room_;
+  return storage;
+}
+
+ContentCache::~ContentCache() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->wake.notify_all();
+  if (flusher_.joinable()) flusher_.join();
+  flush();
+}
+
+Result<void> ContentCache::prepare() {
+  std::error_code ec;
+  fs::create_directories(directory_.parent_path(), ec);
+  if (::mkdir(directory_.c_str(), 0700) != 0 && errno != EEXIST) {
+    return std::unexpected(posixError(errno, "cannot create " + directory_.string()));
+  }
+  ::chmod(directory_.c_str(), 0700);
+  struct Found {
+    std::string name;
+    BlockMap map;
+    fs::file_time_type time;
+  };
+  std::vector<Found> found;
+  std::vector<fs::path> doomed;
+  std::map<std::string, uint64_t> dataSizes;
+  std::vector<std::string> maps;
+  // Every file here is an entry's data or map, or goes: nothing stays on
+  // the disk that the limit does not count. Folders are the daemon's own.
+  for (const auto& entry : fs::directory_iterator(directory_, ec)) {
+    std::string name = entry.path().filename().string();
+    std::error_code kind;
+    if (entry.is_directory(kind)) continue;
+    bool regular = entry.is_regular_file(kind);
+    if (regular && name.size() == kNameLength) {
+      dataSizes[name] = entry.file_size(kind);
+    } else if (regular && name.size() == kNameLength + 4 && name.ends_with(kMapSuffix)) {
+      maps.push_back(name.substr(0, kNameLength));
+    } else {
+      doomed.push_back(entry.path());
+    }
+  }
+  if (ec) return std::unexpected(posixError(ec.value(), "cannot read " + directory_.string()));
+  for (const auto& name : maps) {
+    fs::path mapPath = directory_ / (name + kMapSuffix);
+    auto bytes = readSmallFile(mapPath);
+    auto map = bytes ? BlockMap::decode(*bytes) : std::nullopt;
+    auto data = dataSizes.find(name);
+    if (!map || data == dataSizes.end() || data->second < map->fileSize) {
+      log("dropping a cached file that does not match its map");
+      doomed.push_back(mapPath);
+      if (data != dataSizes.end()) doomed.push_back(directory_ / name);
+      continue;
+    }
+    found.push_back({name, std::move(*map), fs::last_write_time(mapPath, ec)});
+    dataSizes.erase(data);
+  }
+  // Data with no map never had its blocks made durable.
+  for (const auto& [name, size] : dataSizes) doomed.push_back(directory_ / name);
+  for (const auto& path : doomed) fs::remove(path, ec);
+
+  std::sort(found.begin(), found.end(), [](auto& a, auto& b) { return a.time < b.time; });
+  {
+    // Opened only when used: a full cache costs no descriptors.
+    std::lock_guard lock(state_->mutex);
+    for (auto& file : found) {
+      uint64_t size = file.map.fileSize;
+      auto entry =
+          std::make_shared<CacheEntry>(file.name, storageFor(file.name), std::move(file.map),
+                                       /*fromEarlierRun=*/true, /*transient=*/false);
+      state_->slots[file.name] = Slot{std::move(entry), ++state_->tick, 0, false};
+      state_->total += size;
+    }
+    state_->evictLocked(0, {}, true);
+  }
+  if (!flusher_.joinable()) flusher_ = std::thread([this] { runFlusher(); });
+  return {};
+}
+
+std::string ContentCache::fileNameFor(const std::string& identifier, const std::string& version) {
+  // The NUL keeps ("ab", "c") and ("a", "bc") apart.
+  std::string input = identifier;
+  input.push_back('\0');
+  input += version;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name;
+  for (unsigned int i = 0; i < length; ++i) {
+    name.push_back(kHex[digest[i] >> 4]);
+    name.push_back(kHex[digest[i] & 15]);
+  }
+  return name;
+}
+
+ContentCache::Lease ContentCache::leaseLocked(Slot& slot) {
+  slot.lastUse = ++state_->tick;
+  ++slot.pins;
+  return Lease(state_, slot.entry);
+}
+
+std::optional<ContentCache::Lease> ContentCache::open(const std::string& identifier,
+                                                      const std::string& version) {
+  std::lock_guard lock(state_->mutex);
+  auto it = state_->slots.find(fileNameFor(identifier, version));
+  if (it == state_->slots.end() || it->second.discarded) return std::nullopt;
+  return leaseLocked(it->second);
+}
+
+Result<ContentCache::Lease> ContentCache::admit(
+    const std::string& name, uint64_t size, bool mayStream,
+    const std::function<Result<std::shared_ptr<CacheEntry>>(Placement)>& make) {
+  std::lock_guard lock(state_->mutex);
+  auto it = state_->slots.find(name);
+  if (it != state_->slots.end() && !it->second.discarded) return leaseLocked(it->second);
+  std::erase_if(state_->streams, [](const auto& stream) { return stream.second.expired(); });
+  Placement placement = Placement::named;
+  if (it != state_->slots.end()) {
+    // A discarded entry still held open keeps its files; the new one gets
+    // none of its own.
+    placement = Placement::transient;
+  } else {
+    bool room = state_->evictLocked(size, name, true);
+    if (!room) {
+      // Which room is lacking: the disk's, or only the limit's.
+      auto disk = state_->probe(directory_);
+      bool diskRoom = !disk || disk->available >= freeSpaceFloor(*disk) + size;
+      placement = diskRoom ? Placement::transient : Placement::memory;
+    }
+  }
+  if (placement == Placement::memory && !mayStream) placement = Placement::transient;
+  auto entry = make(placement);
+  if (!entry) return std::unexpected(entry.error());
+  // Read through either way: held only while open, never kept.
+  if (placement != Placement::named) state_->streams[name] = *entry;
+  if (placement != Placement::named) return Lease(nullptr, std::move(*entry));
+  auto& slot = state_->slots[name];
+  slot.entry = std::move(*entry);
+  state_->total += size;
+  return leaseLocked(slot);
+}
+
+Result<ContentCache::Lease> ContentCache::adopt(const std::string& identifier,
+                                                const std::string& version,
+                                                const fs::path& downloaded) {
+  std::string name = fileNameFor(identifier, version);
+  UniqueFd source(::open(downloaded.c_str(), O_RDWR | O_CLOEXEC));
+  if (!source.valid()) return std::unexpected(posixError(errno, "cannot open the download"));
+  struct stat st {};
+  ::fstat(source.get(), &st);
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  auto map = mapOfWholeFile(source.get(), size);
+  if (!map) {
+    ::unlink(downloaded.c_str());
+    return std::unexpected(posixError(EIO, "cannot read the download"));
+  }
+  // Already on the disk: kept there, if need be with no name.
+  auto lease =
+      admit(name, size, false, [&](Placement placement) -> Result<std::shared_ptr<CacheEntry>> {
+        bool named = placement == Placement::named;
+        fs::path target = directory_ / name;
+        std::error_code ec;
+        if (named) {
+          fs::rename(downloaded, target, ec);
+          if (ec == std::errc::cross_device_link) {
+            // Another file system: copy beside the target, then rename into
+            // place, so that no half-written file ever carries a cache name.
+            fs::path partial = directory_ / (kPartialPrefix + name);
+            ec.clear();
+            fs::copy_file(downloaded, partial, fs::copy_options::overwrite_existing, ec);
+            if (!ec) fs::rename(partial, target, ec);
+            std::error_code ignored;
+            if (ec) fs::remove(partial, ignored);
+            fs::remove(downloaded, ignored);
+          }
+          if (ec)
+            return std::unexpected(posixError(ec.value(), "cannot store contents in the cache"));
+          ::fchmod(source.get(), 0600);
+        } else {
+          ::unlink(downloaded.c_str());
+        }
+        EntryStorage storage = named ? storageFor(name) : EntryStorage{};
+        if (!named) storage.fd = std::move(source);
+        auto entry =
+            std::make_shared<CacheEntry>(name, std::move(storage), std::move(*map), false, !named);
+        entry->markMapChanged();
+        return entry;
+      });
+  if (!lease) ::unlink(downloaded.c_str());
+  return lease;
+}
+
+Result<ContentCache::Lease> ContentCache::create(const std::string& identifier,
+                                                 const std::string& version, uint64_t size) {
+  std::string name = fileNameFor(identifier, version);
+  return admit(name, size, true, [&](Placement placement) -> Result<std::shared_ptr<CacheEntry>> {
+    if (placement == Placement::memory) {
+      return std::make_shared<CacheEntry>(name, EntryStorage{}, BlockMap(size), false, true);
+    }
+    bool named = placement == Placement::named;
+    UniqueFd fd(
+        named ? ::open((directory_ / name).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
+              : ::open(directory_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!fd.valid()) return std::unexpected(posixError(errno, "cannot create a cache file"));
+    if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
+      int code = errno;
+      if (named) ::unlink((directory_ / name).c_str());
+      return std::unexpected(posixError(code, "cannot size a cache file"));
+    }
+    EntryStorage storage = named ? storageFor(name) : EntryStorage{};
+    if (named) {
+      fd.reset();  // opened again when used
+    } else {
+      storage.fd = std::move(fd);
+      storage.room = room_;
+    }
+    auto entry =
+        std::make_shared<CacheEntry>(name, std::move(storage), BlockMap(size), false, !named);
+    entry->markMapChanged();
+    return entry;
+  });
+}
+
+bool ContentCache::hasRoomFor(uint64_t size) {
+  return state_->room(size, {});
+}
+
+ContentCache::EntryState ContentCache::stateOf(const std::string& identifier,
+                                               const std::string& version) const {
+  std::shared_ptr<CacheEntry> entry;
+  {
+    std::string name = fileNameFor(identifier, version);
+    std::lock_guard lock(state_->mutex);
+    auto it = state_->slots.find(name);
+    if (it == state_->slots.end() || it->second.discarded) {
+      auto stream = state_->streams.find(name);
+      bool streaming = stream != state_->streams.end() && !stream->second.expired();
+      return streaming ? EntryState::streaming : EntryState::absent;
+    }
+    entry = it->second.entry;
+  }
+  if (entry->streaming()) return EntryState::streaming;
+  if (entry->complete()) return EntryState::complete;
+  return entry->anyPresent() ? EntryState::partial : EntryState::absent;
+}
+
+void ContentCache::discard(const std::string& identifier, const std::string& version) {
+  std::lock_guard lock(state_->mutex);
+  auto it = state_->slots.find(fileNameFor(identifier, version));
+  if (it == state_->slots.end()) return;
+  it->second.discarded = true;
+  if (it->second.pins > 0) return;
+  state_->removeFiles(it->first);
+  state_->total -= it->second.entry->size();
+  state_->slots.erase(it);
+}
+
+void ContentCache::flush() {
+  std::lock_guard flushing(flushMutex_);
+  struct Changed {
+    std::shared_ptr<CacheEntry> entry;
+    BlockMap map;
+  };
+  std::vector<Changed> changed;
+  {
+    std::lock_guard lock(state_->mutex);
+    for (auto& [name, slot] : state_->slots) {
+      if (auto map = slot.entry->takeChangedMap()) changed.push_back({slot.entry, std::move(*map)});
+    }
+  }
+  if (changed.empty()) return;
+  // The blocks these maps name are durable before any map names them: a
+  // few files are synced one by one, many with their file system at once.
+  UniqueFd folder(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  bool durable = folder.valid();
+  if (durable && changed.size() > kSyncOneByOne) {
+    durable = ::syncfs(folder.get()) == 0;
+  } else {
+    for (const auto& item : changed) {
+      // Any descriptor of the file syncs what was written through another.
+      auto fd = item.entry->descriptor();
+      durable = durable && fd && ::fdatasync((*fd)->get()) == 0;
+    }
+  }
+  if (!durable) {
+    log("cannot make cached contents durable; their maps wait");
+    for (auto& item : changed) item.entry->markMapChanged();
+    return;
+  }
+  for (auto& [entry, map] : changed) {
+    const std::string& name = entry->name();
+    {
+      // An entry evicted meanwhile must not get its map back, nor put it
+      // over that of a new entry of its name.
+      std::lock_guard lock(state_->mutex);
+      auto slot = state_->slots.find(name);
+      if (slot == state_->slots.end() || slot->second.entry != entry) continue;
+    }
+    if (!writeFileDurablyNamed(directory_ / (name + kMapSuffix), map.encode())) {
+      log("cannot write a cached file's map");
+    }
+  }
+  ::fsync(folder.get());
+}
+
+void ContentCache::runFlusher() {
+  std::unique_lock lock(state_->mutex);
+  while (!state_->stopping) {
+    state_->wake.wait_for(lock, kMapFlushInterval);
+    if (state_->stopping) break;
+    lock.unlock();
+    flush();
+    lock.lock();
+  }
+}
+
+uint64_t ContentCache::bytesUsed() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->total;
+}
+
+size_t ContentCache::fileCount() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->slots.size();
+}
+
+size_t ContentCache::idleDescriptors() const {
+  return state_->pool->size();
+}
+
+}  // namespace lumora::fuse

@@ -1,0 +1,186 @@
+// How a new listing of a folder is merged into the replica: the names it
+// shows, the items it refuses, the dates the folder takes from it, and what
+// the kernel must be told.
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "platform/fileprovider/linux/base/Log.h"
+#include "platform/fileprovider/linux/core/Replica.h"
+
+namespace lumora::fuse {
+
+namespace {
+
+// The name with " (n)" before which a name given twice is shown, cut back
+// (at a character's start) so that the whole stays within 255 bytes.
+std::string suffixed(std::string_view name, int number) {
+  std::string suffix = " (" + std::to_string(number) + ")";
+  size_t keep = std::min(name.size(), 255 - suffix.size());
+  while (keep > 0 && keep < name.size() &&
+         (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
+    --keep;
+  }
+  return std::string(name.substr(0, keep)) + suffix;
+}
+
+// A listing this big leaves megabytes of freed records behind: they go back
+// to the system rather than stay with the daemon.
+constexpr size_t kTrimAfterItems = 10000;
+
+}  // namespace
+
+ListingChanges Replica::applyListing(Inode folder, std::vector<ListedItem> items, bool complete) {
+  ListingChanges changes = mergeListing(folder, items, complete);
+  size_t count = items.size();
+  items = {};
+  if (count >= kTrimAfterItems) ::malloc_trim(0);
+  return changes;
+}
+
+ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& items, bool complete) {
+  // Every record's own name with its place, sorted: a record is shown under
+  // a suffix when an earlier one has its name, and a suffix never takes a
+  // record's own name.
+  std::vector<std::pair<std::string_view, uint32_t>> ownNames;
+  ownNames.reserve(items.size());
+  for (uint32_t i = 0; i < items.size(); ++i) {
+    if (!items[i].identifier.empty()) ownNames.emplace_back(items[i].name, i);
+  }
+  std::sort(ownNames.begin(), ownNames.end());
+  auto firstWithName = [&](std::string_view name) {
+    auto it = std::lower_bound(ownNames.begin(), ownNames.end(), std::pair(name, uint32_t{0}));
+    return it != ownNames.end() && it->first == name ? std::optional(it->second) : std::nullopt;
+  };
+
+  ListingChanges changes;
+  std::lock_guard lock(mutex_);
+  if (!nodes_.contains(folder)) return changes;  // the folder itself is gone
+  auto previous = listings_.find(folder);
+  std::vector<std::pair<std::string, Inode>> before;
+  if (previous != listings_.end()) {
+    before.reserve(previous->second.entries.size());
+    for (Inode inode : previous->second.entries) {
+      Node& node = nodes_.at(inode);
+      before.emplace_back(nameOf(node), inode);
+      node.listed = false;  // set again below for those listed now
+    }
+  }
+
+  Listing listing;
+  listing.listedAt = clock_();
+  listing.partial = !complete;
+  listing.entries.reserve(items.size());
+  std::unordered_set<std::string> suffixes;  // given in this listing: few
+  int64_t newest = 0;
+  for (uint32_t index = 0; index < items.size(); ++index) {
+    auto& item = items[index];
+    if (item.identifier.empty()) continue;
+    auto known = inodes_.find(item.identifier);
+    Inode inode = known == inodes_.end() ? 0 : known->second;
+    if (inode != 0 && isAncestorLocked(inode, folder)) {
+      // It would make the tree a loop (or replace the root).
+      log("a listing names %s, which holds the folder listed; not shown", item.identifier.c_str());
+      continue;
+    }
+    if (inode != 0 && nodes_.at(inode).listed) {
+      // The same item twice in one listing, or an item another folder
+      // shows: an identifier has one place, and the folder that showed it
+      // first keeps it (a service that lists the root's prefix under a
+      // folder of its own would otherwise move every item back and forth).
+      if (nodes_.at(inode).parent != folder) {
+        log("a listing names %s, which another folder shows; not shown here",
+            item.identifier.c_str());
+      }
+      continue;
+    }
+    std::string_view name = item.name;
+    std::string suffix;
+    if (firstWithName(name) != index) {
+      for (int number = 2;; ++number) {
+        suffix = suffixed(item.name, number);
+        if (!suffixes.contains(suffix) && !firstWithName(suffix)) break;
+      }
+      if (inode == 0 || nameOf(nodes_.at(inode)) != suffix) {
+        log("two records of one listing are named %s; the later one shows as %s", item.name.c_str(),
+            suffix.c_str());
+      }
+      name = suffixes.insert(suffix).first->c_str();
+    }
+    if (inode == 0) {
+      inode = nextInode_++;
+      Node& node = nodes_[inode];
+      // Copied, not moved: what is kept is allocated together here, not
+      // scattered among a page's freed records, so that those go back whole.
+      node.identifier = item.identifier;
+      node.isDirectory = item.isDirectory;
+      inodes_.emplace(node.identifier, inode);
+    } else {
+      Node& node = nodes_.at(inode);
+      // A record without a size keeps the one learned from the contents.
+      if (!item.sizeKnown && node.sizeKnown && node.contentVersion == item.contentVersion) {
+        item.size = node.size;
+        item.sizeKnown = true;
+      }
+      if (node.size != item.size || node.isDirectory != item.isDirectory ||
+          (!item.isDirectory && node.modified != item.modified)) {
+        changes.changedAttributes.push_back(inode);
+      }
+    }
+    Node& node = nodes_.at(inode);
+    node.parent = folder;
+    setName(node, name);
+    node.listed = true;
+    node.isDirectory = item.isDirectory;
+    node.size = item.size;
+    node.sizeKnown = item.sizeKnown;
+    if (node.contentVersion != item.contentVersion) node.contentVersion = item.contentVersion;
+    // A folder's date comes from its own listing once it has one.
+    if (!item.isDirectory || !listings_.contains(inode)) node.modified = item.modified;
+    newest = std::max(newest, item.modified);
+    listing.entries.push_back(inode);
+  }
+  sortByNameLocked(listing);
+
+  bool entriesChanged = previous == listings_.end() || before.size() != listing.entries.size();
+  for (size_t i = 0; i < before.size(); ++i) {
+    const auto& [name, inode] = before[i];
+    if (!entriesChanged &&
+        (listing.entries[i] != inode || nameOf(nodes_.at(listing.entries[i])) != name)) {
+      entriesChanged = true;
+    }
+    if (childLocked(listing, name) != inode) changes.goneNames.push_back(name);
+  }
+  changes.entriesChanged =
+      previous != listings_.end() && (entriesChanged || !changes.changedAttributes.empty());
+
+  // The folder's date: the newest of what it lists, else the time its
+  // entries were first seen as they are.
+  Node& self = nodes_.at(folder);
+  int64_t date = newest != 0                            ? newest
+                 : entriesChanged || self.modified == 0 ? wallClock_()
+                                                        : self.modified;
+  if (date != self.modified) {
+    // The kernel may hold the date it was shown before, unless it had none.
+    if (self.modified != 0) changes.changedAttributes.push_back(folder);
+    self.modified = date;
+  }
+  for (Inode child : listing.entries) {
+    Node& node = nodes_.at(child);
+    // A subfolder not listed yet and without a date of its own.
+    if (node.isDirectory && node.modified == 0) node.modified = self.modified;
+  }
+
+  if (previous == listings_.end()) {
+    listings_.emplace(folder, std::move(listing));
+  } else {
+    listing.served = previous->second.served && !changes.entriesChanged;
+    previous->second = std::move(listing);
+  }
+  for (const auto& [name, inode] : before) dropIfUnusedLocked(inode);
+  return changes;
+}
+
+}  // namespace lumora::fuse
