@@ -7,9 +7,10 @@
 // for a jump as that read-ahead is asked for and for one while its bytes
 // flow. The reference is the time of one block on the capped link plus one
 // round trip; beside it, in the same run and on a proxy of its own, the
-// reader with one queue in arrival order and no cancelling. A jump mostly
-// finds every kept connection taken by read-ahead, so its request waits
-// for a new connection's handshake: one round trip more than the reference.
+// reader with one queue in arrival order and no cancelling. Read-ahead
+// goes on connections of its own, so a jump's request finds a kept one
+// warm; a jump just as read-ahead is asked for still shares the link with
+// those answers for about a round trip, until they are cut.
 // Last, 256 MiB read in order on the same round trip without a cap, so that
 // the smaller read-ahead parts are seen to cost no throughput.
 //   SeekBench [RTT_MS [MBIT_PER_S]]      (default 40 ms, 40 Mbit/s)

@@ -17,16 +17,21 @@ namespace {
 
 constexpr std::chrono::seconds kRequestTimeout{60};
 
-// The session of every backend built with the build-time configuration.
-std::shared_ptr<HttpSession> configuredSession() {
-  static const std::shared_ptr<HttpSession> session = [] {
-    HttpSession::Options options;
+HttpSession::Options configuredOptions() {
+  HttpSession::Options options;
 #ifdef LUMORA_API_CA_FILE
-    options.extraCaFile = std::filesystem::path(LUMORA_API_CA_FILE);
+  options.extraCaFile = std::filesystem::path(LUMORA_API_CA_FILE);
 #endif
-    return std::make_shared<HttpSession>(std::move(options));
-  }();
-  return session;
+  return options;
+}
+
+// The session of every backend built with the build-time configuration,
+// and the one of their speculative ranged GETs.
+std::shared_ptr<HttpSession> configuredSession(bool speculative = false) {
+  static const std::shared_ptr<HttpSession> sessions[2] = {
+      std::make_shared<HttpSession>(configuredOptions()),
+      std::make_shared<HttpSession>(configuredOptions())};
+  return sessions[speculative ? 1 : 0];
 }
 
 // A token goes into a header line: one holding a line break or a NUL would
@@ -47,6 +52,7 @@ LumoraBackend::LumoraBackend(fileprovider::Domain domain, std::filesystem::path 
     : apiBase_(LUMORA_API_BASE),
       appGroup_(shared::kAppGroup),
       session_(configuredSession()),
+      speculativeSession_(configuredSession(true)),
       domain_(std::move(domain)),
       useRealContainer_(true),
       defaultsFile_(paths::sharedDefaultsFile(shared::kAppGroup)),
@@ -61,6 +67,9 @@ LumoraBackend::LumoraBackend(fileprovider::Domain domain, std::string apiBase,
     : apiBase_(std::move(apiBase)),
       appGroup_(shared::kAppGroup),
       session_(session ? std::move(session) : configuredSession()),
+      speculativeSession_(session_ == configuredSession()
+                              ? configuredSession(true)
+                              : std::make_shared<HttpSession>(session_->options())),
       domain_(std::move(domain)),
       useRealContainer_(false),
       containerDirectory_(std::move(containerDirectory)),

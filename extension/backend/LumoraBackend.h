@@ -88,15 +88,20 @@ class LumoraBackend final {
   // read; when the stored object is another, fails with
   // kErrorVersionNoLongerAvailable and passes none of its bytes. The
   // download URL and the object's version are kept for later ranges.
+  // `speculative`: nobody waits for it (read-ahead); its GETs go on
+  // connections of their own, so that they never take nor close those kept
+  // for fetches that are waited for.
   Result<RangeFetch> fetchRange(const fileprovider::ItemIdentifier& identifier,
                                 const std::string& contentVersion, fileprovider::ByteRange minimal,
-                                uint64_t alignment,
-                                const fileprovider::PartialContentSink& sink) const;
+                                uint64_t alignment, const fileprovider::PartialContentSink& sink,
+                                bool speculative = false) const;
 
  private:
   const std::string apiBase_;
   const std::string appGroup_;
   const std::shared_ptr<HttpSession> session_;
+  // The same options, its own connections: for speculative ranged GETs.
+  const std::shared_ptr<HttpSession> speculativeSession_;
   const fileprovider::Domain domain_;
   // How the token is found; fixed at construction.
   const bool useRealContainer_;

@@ -216,8 +216,8 @@ class RangeReader {
 
 Result<RangeFetch> LumoraBackend::fetchRange(const fileprovider::ItemIdentifier& identifier,
                                              const std::string& contentVersion, ByteRange minimal,
-                                             uint64_t alignment,
-                                             const PartialContentSink& sink) const {
+                                             uint64_t alignment, const PartialContentSink& sink,
+                                             bool speculative) const {
   std::string sourceKey = identifier;
   sourceKey.push_back('\0');  // neither a key nor a tag holds a NUL
   sourceKey += contentVersion;
@@ -287,7 +287,10 @@ Result<RangeFetch> LumoraBackend::fetchRange(const fileprovider::ItemIdentifier&
     HttpStreamReceiver receiver{
         [&](const HttpResponseHead& head) { return reader.onHead(head); },
         [&](const char* data, size_t size) { return reader.onBody(data, size); }};
-    Result<HttpStreamResult> answer = session_->stream(url.url, headers, receiver);
+    // Read-ahead, cut when nobody wants it, would close the connections it
+    // took: those of waited-for reads (the first block, a seek) stay warm.
+    const HttpSession& session = speculative ? *speculativeSession_ : *session_;
+    Result<HttpStreamResult> answer = session.stream(url.url, headers, receiver);
     if (!answer && !reader.failed()) return std::unexpected(answer.error());
     if (reader.status() == 403 && !reader.failed()) {
       // A kept URL may have been revoked before its stated expiry: one

@@ -77,15 +77,16 @@ ProgressPtr FileProviderExtension::fetchContents(
 
 ProgressPtr FileProviderExtension::fetchPartialContents(const ItemIdentifier& identifier,
                                                         const ItemVersion& requestedVersion,
-                                                        const Request& /*request*/,
+                                                        const Request& request,
                                                         ByteRange minimalRange, uint64_t alignment,
                                                         PartialContentSink sink,
                                                         PartialFetchCompletion completion) {
   auto progress = Progress::withTotalUnitCount(100);
   runDetached([backend = backend_, identifier, version = requestedVersion.contentVersion,
-               minimalRange, alignment, progress, sink = std::move(sink),
-               completion = std::move(completion)] {
-    auto fetched = backend->fetchRange(identifier, version, minimalRange, alignment, sink);
+               minimalRange, alignment, speculative = request.speculative, progress,
+               sink = std::move(sink), completion = std::move(completion)] {
+    auto fetched =
+        backend->fetchRange(identifier, version, minimalRange, alignment, sink, speculative);
     if (!fetched) {
       if (completion) completion(std::nullopt, std::move(fetched.error()));
       return;

@@ -69,9 +69,13 @@ inline Error fileProviderError(long code) {
 // Fields of an item that a change may touch (unused by a read-only provider).
 using ItemFields = uint64_t;
 
-// A request's context. The system passes one to every operation; this
-// provider reads none of it.
-struct Request {};
+// A request's context. The system passes one to every operation.
+struct Request {
+  // The system fetches ahead of any reader: nobody waits for the answer, and
+  // it may be cut when no reader wants it any more. An extension may keep
+  // such work from taking what waited-for requests use (connections).
+  bool speculative = false;
+};
 
 struct Domain {
   std::string identifier;

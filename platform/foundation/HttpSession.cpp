@@ -354,6 +354,10 @@ HttpSession::HttpSession() : HttpSession(Options{}) {}
 HttpSession::HttpSession(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 HttpSession::~HttpSession() = default;
 
+const HttpSession::Options& HttpSession::options() const {
+  return impl_->options();
+}
+
 Result<HttpResponse> HttpSession::get(const std::string& url, const HttpHeaders& headers,
                                       std::chrono::milliseconds timeout) const {
   Impl::Easy easy = impl_->acquire();

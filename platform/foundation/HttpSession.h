@@ -84,6 +84,10 @@ class HttpSession {
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
 
+  // As given at construction: a second session with the same options has
+  // connections of its own.
+  const Options& options() const;
+
   // A GET whose whole body is kept in memory. `timeout` bounds the whole
   // exchange. Any HTTP status is a success here; the caller judges it.
   Result<HttpResponse> get(const std::string& url, const HttpHeaders& headers,

@@ -1,5 +1,6 @@
-// The ranged fetch's limits and parts: ranges asked at once, memory for a
-// great range, the kept sources' bound, and the Content-Range reader.
+// The ranged fetch's limits and parts: ranges asked at once, connections
+// kept for waited-for fetches, memory for a great range, the kept sources'
+// bound, and the Content-Range reader.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "extension/backend/ContentRange.h"
 #include "extension/backend/ObjectSources.h"
 #include "tests/backend/RangedObjectHost.h"
+#include "tests/fixtures/Wait.h"
 
 namespace lumora::testing {
 namespace {
@@ -29,6 +31,29 @@ TEST_F(RangedDownloadTest, RangesAskedAtOnceShareOneLookUpAndOneUrl) {
   EXPECT_EQ(h_.server.requestsTo("/storage/list").size(), 1u);
   EXPECT_EQ(urlRequests(), 1u);
   EXPECT_EQ(objectRequests().size(), 8u);
+}
+
+TEST_F(RangedDownloadTest, SpeculativeFetchesLeaveTheKeptConnectionToWaitedOnes) {
+  configure([](HostSettings& s) { s.size = 1 << 20; });
+  Received first;
+  ASSERT_TRUE(fetch({0, 4096}, 0, first));
+  int kept = objectRequests().back().remotePort;
+  // Two speculative fetches held mid-answer, as read-ahead under way.
+  configure([](HostSettings& s) { s.holdAfterFirstChunk = true; });
+  std::vector<std::thread> ahead;
+  for (uint64_t i = 1; i <= 2; ++i) {
+    ahead.emplace_back([this, i] {
+      Received r;
+      EXPECT_TRUE(h_.backend->fetchRange("mirror/o", "", {i << 18, 1 << 16}, 0, r.sink(), true));
+    });
+  }
+  EXPECT_TRUE(waitUntil([this] { return objectRequests().size() == 3; }));
+  configure([](HostSettings& s) { s.holdAfterFirstChunk = false; });
+  Received waited;
+  EXPECT_TRUE(fetch({3 << 18, 4096}, 0, waited));
+  EXPECT_EQ(objectRequests().back().remotePort, kept);
+  release();
+  for (auto& t : ahead) t.join();
 }
 
 TEST_F(RangedDownloadTest, AGreatRangePassesThroughInLittleMemory) {

@@ -216,6 +216,10 @@ TEST_F(ContentReaderTest, ReadsWaitedForStartBeforeQueuedReadAhead) {
   EXPECT_EQ(asked[1], 2u << 20);  // read-ahead under way before
   EXPECT_EQ(asked[2], 16u << 20);
   EXPECT_EQ(asked[3], 5u << 20);
+  // Only read-ahead nobody waits for goes out as speculative.
+  auto marked = extension.speculative();
+  EXPECT_EQ(std::vector<bool>(marked.begin(), marked.begin() + 4),
+            (std::vector<bool>{false, true, false, false}));
 }
 
 TEST_F(ContentReaderTest, ReadAheadOfAReaderThatJumpsAwayOrClosesIsDroppedOrCutAndLeftAbsent) {

@@ -45,10 +45,15 @@ std::vector<fp::ByteRange> FakeContentExtension::ranges() const {
   return ranges_;
 }
 
+std::vector<bool> FakeContentExtension::speculative() const {
+  std::lock_guard lock(mutex_);
+  return speculative_;
+}
+
 fp::ProgressPtr FakeContentExtension::fetchPartialContents(const fp::ItemIdentifier& identifier,
                                                            const fp::ItemVersion& version,
-                                                           const fp::Request&, fp::ByteRange range,
-                                                           uint64_t alignment,
+                                                           const fp::Request& request,
+                                                           fp::ByteRange range, uint64_t alignment,
                                                            fp::PartialContentSink sink,
                                                            fp::PartialFetchCompletion completion) {
   ++fetches;
@@ -58,6 +63,7 @@ fp::ProgressPtr FakeContentExtension::fetchPartialContents(const fp::ItemIdentif
   }
   std::lock_guard lock(mutex_);
   ranges_.push_back(range);
+  speculative_.push_back(request.speculative);
   threads_.emplace_back([this, identifier, version, range, alignment, sink = std::move(sink),
                          completion = std::move(completion)] {
     // Under way from the call to the end of its answer.

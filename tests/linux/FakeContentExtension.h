@@ -43,6 +43,8 @@ class FakeContentExtension final : public fileprovider::ReplicatedExtension,
   std::atomic<uint64_t> bytesSent{0};
   std::atomic<int> mostAtOnce{0};
   std::vector<fileprovider::ByteRange> ranges() const;
+  // Whether each of those was asked for as speculative.
+  std::vector<bool> speculative() const;
   // No fetch is under way.
   bool idle() const { return running_.load() == 0; }
 
@@ -87,6 +89,7 @@ class FakeContentExtension final : public fileprovider::ReplicatedExtension,
   std::condition_variable released_;
   std::map<std::string, File> files_;            // protected by mutex_
   std::vector<fileprovider::ByteRange> ranges_;  // protected by mutex_
+  std::vector<bool> speculative_;                // protected by mutex_
   bool stalled_ = false;                         // protected by mutex_
   bool ending_ = false;                          // protected by mutex_
   std::vector<std::thread> threads_;             // protected by mutex_

@@ -277,6 +277,14 @@ struct ContentReader::Transfers {
     uint64_t from = writer->position();
     bool resumed = from != job->ending->run.first * kBlockSize;
     fp::ByteRange range{from, writer->end() - from};
+    // Read-ahead goes out as speculative, so that it leaves the connections
+    // that reads waited for use to them; one a read came to wait for no
+    // longer is. The one queue of old marked nothing.
+    fp::Request request;
+    {
+      std::lock_guard lock(transfers->mutex);
+      request.speculative = job->ahead && transfers->readersFirst;
+    }
     transfers->driver.fetchPartial(
         source.identifier, source.version, range, resumed ? 1 : kBlockSize,
         [writer, job](uint64_t offset, const char* data, size_t length) {
@@ -316,7 +324,8 @@ struct ContentReader::Transfers {
           }
           ending->finish(error);
           transfers->ended(job);
-        });
+        },
+        request);
   }
 };
 

@@ -395,7 +395,8 @@ Result<FetchedContents> ExtensionDriver::fetchContents(
 void ExtensionDriver::fetchPartial(const fp::ItemIdentifier& identifier,
                                    const fp::ItemVersion& version, fp::ByteRange range,
                                    uint64_t alignment, fp::PartialContentSink sink,
-                                   std::function<void(Result<fp::PartialContents>)> done) const {
+                                   std::function<void(Result<fp::PartialContents>)> done,
+                                   const fp::Request& request) const {
   if (!partial_) {
     done(fail(kPosixErrorDomain, ENOTSUP, "The extension cannot fetch part of a file."));
     return;
@@ -407,7 +408,7 @@ void ExtensionDriver::fetchPartial(const fp::ItemIdentifier& identifier,
   }
   auto once = std::make_shared<std::atomic<bool>>(false);
   partial_->fetchPartialContents(
-      identifier, version, {}, range, alignment, std::move(sink),
+      identifier, version, request, range, alignment, std::move(sink),
       [once, done = std::move(done)](std::optional<fp::PartialContents> contents,
                                      std::optional<Error> error) {
         if (once->exchange(true)) return;  // a second call is the extension's fault

@@ -122,7 +122,8 @@ class ExtensionDriver {
   void fetchPartial(const fileprovider::ItemIdentifier& identifier,
                     const fileprovider::ItemVersion& version, fileprovider::ByteRange range,
                     uint64_t alignment, fileprovider::PartialContentSink sink,
-                    std::function<void(Result<fileprovider::PartialContents>)> done) const;
+                    std::function<void(Result<fileprovider::PartialContents>)> done,
+                    const fileprovider::Request& request = {}) const;
   // The same, waiting for the answer up to `timeout`. The sink is called
   // on the extension's thread.
   Result<fileprovider::PartialContents> fetchPartialAndWait(
