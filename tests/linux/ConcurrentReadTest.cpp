@@ -74,9 +74,11 @@ TEST(ConcurrentReadTest, ReadersOfAFileThatKeepsChangingGetOneVersionOrAnError) 
     }
   });
   std::vector<std::thread> readers;
+  // A thousand reads, or as many as a slow (sanitised) build makes in 10 s.
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (int i = 0; i < 4; ++i) {
     readers.emplace_back([&] {
-      while (reads++ < 1000) {
+      while (reads++ < 1000 && std::chrono::steady_clock::now() < until) {
         // A reader that takes its time, as a player does, so that reads
         // overlap the changes.
         auto got = readFile(mount.root() / "flip.bin", std::chrono::microseconds(400));
@@ -93,7 +95,7 @@ TEST(ConcurrentReadTest, ReadersOfAFileThatKeepsChangingGetOneVersionOrAnError) 
   done = true;
   flipper.join();
   EXPECT_EQ(mixed, 0) << failed << " reads failed cleanly";
-  EXPECT_LT(failed, 1000);
+  EXPECT_LT(failed * 10, reads.load());
 }
 
 }  // namespace

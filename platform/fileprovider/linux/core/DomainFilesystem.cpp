@@ -380,38 +380,41 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openVersion(const NodeInfo
 }
 
 // The kernel keeps one page cache per inode, whatever the version each
-// handle reads: only handles of the version last served go through it. A
-// handle of a version older than the one the replica knows reads direct;
-// one that was the newest until another version was opened fails its
-// reads with ESTALE (see read), since its pages would mix with the new ones.
+// handle reads, and a handle's reads that find their pages there never
+// reach the daemon. So the pages belong to one version at a time: while
+// handles of a version read through them, a handle of another version reads
+// direct, past them, and leaves them be; once the last of those handles has
+// closed, the next open hands them to its own version. A handle of a version
+// older than the one the replica knows always reads direct.
 void DomainFilesystem::servePages(OpenedFile& opened, const std::string& version) {
-  std::lock_guard lock(mutex_);
   auto current = replica_.node(opened.inode);
-  if (current && current->contentVersion != version) {
+  bool older = current && current->contentVersion != version;
+  std::lock_guard lock(pages_->mutex);
+  auto [served, first] = pages_->inodes.try_emplace(opened.inode);
+  if (older || (served->second.handles > 0 && served->second.version != version)) {
     opened.directIo = true;
+    opened.keepCache = true;  // the pages are another handle's: not dropped
     return;
   }
-  auto [served, first] = servedVersions_.try_emplace(opened.inode, version);
-  if (first) return;
-  opened.keepCache = served->second == version;
-  if (!opened.keepCache) opened.invalidateKernel = true;
-  served->second = version;
+  opened.keepCache = !first && served->second.version == version;
+  if (!first && !opened.keepCache) opened.invalidateKernel = true;
+  served->second.version = version;
+  ++served->second.handles;
+  opened.pageHold = std::shared_ptr<void>(nullptr, [book = pages_, inode = opened.inode](void*) {
+    std::lock_guard held(book->mutex);
+    auto it = book->inodes.find(inode);
+    if (it != book->inodes.end() && it->second.handles > 0) --it->second.handles;
+  });
 }
 
 void DomainFilesystem::forget(Inode inode, uint64_t count) {
   if (!replica_.forget(inode, count)) return;
-  std::lock_guard lock(mutex_);
-  servedVersions_.erase(inode);
+  std::lock_guard lock(pages_->mutex);
+  auto it = pages_->inodes.find(inode);
+  if (it != pages_->inodes.end() && it->second.handles == 0) pages_->inodes.erase(it);
 }
 
 Result<ReadSpan> DomainFilesystem::read(OpenedFile& file, uint64_t offset, size_t size) {
-  if (!file.directIo) {
-    std::lock_guard lock(mutex_);
-    auto served = servedVersions_.find(file.inode);
-    if (served != servedVersions_.end() && served->second != file.source.version.contentVersion) {
-      return std::unexpected(posix(ESTALE, "another version of the file was opened since"));
-    }
-  }
   CacheEntry& entry = file.lease.entry();
   uint64_t length = offset < entry.size() ? std::min<uint64_t>(size, entry.size() - offset) : 0;
   // Read through, a block may leave the memory window before it is copied:

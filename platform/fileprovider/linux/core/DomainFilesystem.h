@@ -106,8 +106,8 @@ class DomainFilesystem final : public FilesystemCore {
   Replica& replica() { return replica_; }
   // Inodes whose served version is remembered, for tests.
   size_t versionsServed() {
-    std::lock_guard lock(mutex_);
-    return servedVersions_.size();
+    std::lock_guard lock(pages_->mutex);
+    return pages_->inodes.size();
   }
 
  private:
@@ -150,9 +150,19 @@ class DomainFilesystem final : public FilesystemCore {
   // Lock order: mutex_, then the replica's own; kernelMutex_ is taken
   // alone (under it only the notifier's queue lock).
   std::mutex mutex_;
-  // The version whose pages the kernel may hold, per inode it holds; an
-  // inode the kernel forgets goes, pages and all.
-  std::map<Inode, fileprovider::Bytes> servedVersions_;         // protected by mutex_
+  // The version whose pages the kernel may hold, per inode it holds, and
+  // the open handles that read through those pages; an inode the kernel
+  // forgets goes, pages and all. Shared with the handles, which tell it
+  // when they close.
+  struct PageBook {
+    struct Served {
+      fileprovider::Bytes version;
+      size_t handles = 0;
+    };
+    std::mutex mutex;
+    std::map<Inode, Served> inodes;  // protected by mutex
+  };
+  const std::shared_ptr<PageBook> pages_ = std::make_shared<PageBook>();
   std::set<std::pair<Inode, std::string>> misses_;              // protected by mutex_
   std::set<Inode> renewing_;                                    // protected by mutex_
   std::map<Inode, std::shared_future<Result<void>>> listings_;  // under way; mutex_

@@ -28,8 +28,11 @@ struct OpenedFile {
   bool keepCache = false;
   // The kernel's idea of the file (size, pages) is older than these contents.
   bool invalidateKernel = false;
-  // An older version than the kernel's pages hold: read past them.
+  // Another version than the kernel's pages hold: read past them.
   bool directIo = false;
+  // Held while this handle reads through the kernel's pages (see
+  // DomainFilesystem::servePages).
+  std::shared_ptr<void> pageHold;
 };
 
 // The read-only extended attributes of a file.
