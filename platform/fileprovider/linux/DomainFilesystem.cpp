@@ -49,9 +49,11 @@ struct DomainFilesystem::ListingRun {
 DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCache& cache,
                                    Clock clock, std::chrono::steady_clock::duration maxListingAge,
                                    std::shared_ptr<Retry> retry,
-                                   std::chrono::steady_clock::duration requestBound)
+                                   std::chrono::steady_clock::duration requestBound,
+                                   ItemStore* store)
     : driver_(extension, std::move(retry), requestBound),
       cache_(cache),
+      store_(store),
       reader_(driver_),
       replica_(maxListingAge, std::move(clock)),
       ahead_(replica_, kWholeFetchLimit,
@@ -76,7 +78,7 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
                   listingsAhead_.run([&] {
                     // Only a folder never listed: a listing that has merely aged
                     // is renewed when someone uses the folder.
-                    if (replica_.hasListing(folder)) return false;
+                    if (replica_.hasListing(folder) || takeStored(folder)) return false;
                     (void)list(folder);
                     return true;
                   });
@@ -128,7 +130,7 @@ Result<void> DomainFilesystem::walkOn(const std::shared_ptr<ListingRun>& run, bo
     auto ended = run->walk->next();
     if (!ended) return land(*run, std::unexpected(ended.error()));
     if (*ended) {
-      tellKernel(run->folder, replica_.applyListing(run->folder, run->walk->takeItems()));
+      tellKernel(run->folder, applyWhole(run->folder, run->walk->takeItems()));
       return land(*run, {});
     }
     if (!run->showFirstPage) continue;
@@ -156,8 +158,31 @@ Result<void> DomainFilesystem::land(ListingRun& run, Result<void> result) {
   return result;
 }
 
+ListingChanges DomainFilesystem::applyWhole(Inode folder, std::vector<ListedItem> items) {
+  if (store_) {
+    if (auto node = replica_.node(folder))
+      store_->put(node->identifier, items, wallClockNow(), true);
+  }
+  return replica_.applyListing(folder, std::move(items));
+}
+
+bool DomainFilesystem::takeStored(Inode folder) {
+  if (!store_) return false;
+  auto node = replica_.node(folder);
+  if (!node || !node->isDirectory) return false;
+  auto stored = store_->listing(node->identifier);
+  if (!stored) return false;
+  tellKernel(folder, replica_.applyStoredListing(folder, std::move(stored->items)));
+  return true;
+}
+
 Result<void> DomainFilesystem::ensureListing(Inode folder) {
-  switch (replica_.listingState(folder)) {
+  auto state = replica_.listingState(folder);
+  // Known from before this start: served as aged, and renewed.
+  if (state == Replica::ListingState::none && takeStored(folder)) {
+    state = replica_.listingState(folder);
+  }
+  switch (state) {
     case Replica::ListingState::fresh:
       return {};
     case Replica::ListingState::aged: {
@@ -234,6 +259,9 @@ Result<DirectoryEntries> DomainFilesystem::openDirectory(Inode inode) {
 
 Result<std::vector<Inode>> DomainFilesystem::wholeDirectory(Inode inode) {
   auto state = replica_.listingState(inode);
+  if (state == Replica::ListingState::none && takeStored(inode)) {
+    state = replica_.listingState(inode);
+  }
   if (state == Replica::ListingState::none || state == Replica::ListingState::partial) {
     if (auto listed = list(inode); !listed) return std::unexpected(listed.error());
   }

@@ -22,6 +22,7 @@
 #include "platform/fileprovider/linux/Replica.h"
 #include "platform/fileprovider/linux/SingleFlight.h"
 #include "platform/fileprovider/linux/WorkGate.h"
+#include "platform/fileprovider/linux/store/ItemStore.h"
 
 namespace lumora::fuse {
 
@@ -64,7 +65,8 @@ class DomainFilesystem final : public FilesystemCore {
                    Clock clock = std::chrono::steady_clock::now,
                    std::chrono::steady_clock::duration maxListingAge = kListingMaxAge,
                    std::shared_ptr<Retry> retry = nullptr,
-                   std::chrono::steady_clock::duration requestBound = kRequestBound);
+                   std::chrono::steady_clock::duration requestBound = kRequestBound,
+                   ItemStore* store = nullptr);
   ~DomainFilesystem() override;
   DomainFilesystem(const DomainFilesystem&) = delete;
   DomainFilesystem& operator=(const DomainFilesystem&) = delete;
@@ -113,6 +115,10 @@ class DomainFilesystem final : public FilesystemCore {
  private:
   struct ListingRun;
   Result<void> ensureListing(Inode folder);
+  // A folder with no listing takes the one the store kept, if any.
+  bool takeStored(Inode folder);
+  // A whole listing from the service, kept in the store too.
+  ListingChanges applyWhole(Inode folder, std::vector<ListedItem> items);
   // Lists the folder, or joins the listing of it under way. With
   // `firstPagesEnough`, a folder with no listing yet is answered as soon as
   // its first page is shown, and the rest is listed behind the caller.
@@ -134,6 +140,7 @@ class DomainFilesystem final : public FilesystemCore {
 
   ExtensionDriver driver_;
   ContentCache& cache_;
+  ItemStore* const store_;  // none: listings live in memory only
   ContentReader reader_;
   Replica replica_;  // thread-safe itself
   SingleFlight<std::string, Result<fileprovider::ItemPtr>> fetches_;
