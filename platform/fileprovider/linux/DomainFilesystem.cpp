@@ -69,9 +69,13 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
              }),
       renewals_(kRenewalThreads, kMaxRenewalsWaiting,
                 [this](Inode folder) {
-                  (void)list(folder);
+                  auto renewed = list(folder);
                   std::lock_guard lock(mutex_);
                   renewing_.erase(folder);
+                  if (!renewed &&
+                      (renewed.error() == Retry::awayError() || Retry::canPass(renewed.error()))) {
+                    renewalsPausedUntil_ = std::chrono::steady_clock::now() + kRenewalPause;
+                  }
                 }),
       prefetch_(kPrefetchThreads, 2 * kPrefetchAhead,
                 [this](Inode folder) {
@@ -189,6 +193,7 @@ Result<void> DomainFilesystem::ensureListing(Inode folder) {
       // Answered from what is known; the listing is renewed meanwhile, once,
       // and the kernel told of what changed.
       std::lock_guard lock(mutex_);
+      if (std::chrono::steady_clock::now() < renewalsPausedUntil_) return {};
       if (renewing_.insert(folder).second && !renewals_.push(folder)) renewing_.erase(folder);
       return {};
     }

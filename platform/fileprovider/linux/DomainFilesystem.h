@@ -55,6 +55,10 @@ inline constexpr size_t kMaxRestsWaiting = 16;
 // Aged listings renewed at once in the background, and how many may wait.
 inline constexpr unsigned kRenewalThreads = 2;
 inline constexpr size_t kMaxRenewalsWaiting = 64;
+// After a renewal failed for want of the service, the others wait this
+// long rather than fail once per request: an `ls -l` while it is away asks
+// for thousands.
+inline constexpr std::chrono::milliseconds kRenewalPause{1000};
 // Names looked up in vain that the kernel keeps as misses, remembered so
 // that a listing that shows one can tell the kernel.
 inline constexpr size_t kMaxRememberedMisses = 4096;
@@ -156,6 +160,7 @@ class DomainFilesystem final : public FilesystemCore {
   std::map<Inode, fileprovider::Bytes> servedVersions_;         // protected by mutex_
   std::set<std::pair<Inode, std::string>> misses_;              // protected by mutex_
   std::set<Inode> renewing_;                                    // protected by mutex_
+  std::chrono::steady_clock::time_point renewalsPausedUntil_;   // protected by mutex_
   std::map<Inode, std::shared_future<Result<void>>> listings_;  // under way; mutex_
   // With mutex_: a listing under way showed its first page, or ended.
   std::condition_variable listed_;
