@@ -283,8 +283,9 @@ void ItemStore::writeLoop() {
     changed_.wait(lock, [&] { return stopping_ || broken_ || !queued_.empty(); });
     if (broken_ || queued_.empty()) return;
     writing_.swap(queued_);
+    auto batch = writing_;  // shares the listings: readers still see them there
     lock.unlock();
-    bool written = writeBatch(writing_);
+    bool written = writeBatch(batch);
     lock.lock();
     writing_.clear();
     if (!written) {
