@@ -44,8 +44,12 @@ TEST(ItemStoreTest, KeepsListingsInOrderWithTheirNamesAcrossAnOpen) {
   // Bytes that are not UTF-8, a name twice (the replica suffixes the later).
   std::vector<ListedItem> items{item("z/b", "b"), item("z/a\xff", "a\xff"), item("z/dup1", "dup"),
                                 item("z/dup2", "dup"), item("z/sub/", "sub", true)};
+  fs::create_directories(file.parent_path());
+  fs::permissions(file.parent_path(), fs::perms::all);
+  mode_t mask = ::umask(0);  // made private all the same
   {
     auto store = ItemStore::open(file);
+    ::umask(mask);
     ASSERT_TRUE(store) << store.error().description;
     (*store)->put("z/", items, 1234, true);
     (*store)->put("z/empty/", {}, 99, false);
