@@ -48,6 +48,9 @@ fs::path configHome() {
 fs::path cacheHome() {
   return xdgOr("XDG_CACHE_HOME", ".cache");
 }
+fs::path stateHome() {
+  return xdgOr("XDG_STATE_HOME", ".local/state");
+}
 std::optional<fs::path> runtimeDir() {
   return absoluteFromEnv("XDG_RUNTIME_DIR");
 }

@@ -16,6 +16,7 @@ std::filesystem::path homeDirectory();
 std::filesystem::path dataHome();    // ~/.local/share
 std::filesystem::path configHome();  // ~/.config
 std::filesystem::path cacheHome();   // ~/.cache
+std::filesystem::path stateHome();   // ~/.local/state
 // $XDG_RUNTIME_DIR when set, otherwise none.
 std::optional<std::filesystem::path> runtimeDir();
 

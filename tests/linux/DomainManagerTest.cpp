@@ -87,8 +87,11 @@ TEST_F(DomainManagerTest, AddsSignalsAndRemovesADomain) {
   EXPECT_FALSE(signalled.has_value());
   EXPECT_EQ(readFile(mountpoint() / "docs/new.txt").value_or("?"), "new");
 
+  fs::path store = paths::stateHome() / "lumora" / domain.identifier;
+  EXPECT_TRUE(fs::exists(store / "items.sqlite"));
   auto removed = await([&](auto done) { manager.removeDomain(domain, done); });
   EXPECT_FALSE(removed.has_value()) << removed->description;
+  EXPECT_FALSE(fs::exists(store));  // the item store goes with the domain
   EXPECT_FALSE(fuse::isMountPoint(mountpoint()));
   EXPECT_FALSE(LinuxDomainManager::daemonProcess(domain).has_value());
   EXPECT_EQ(manager.managerForDomain(domain), nullptr);

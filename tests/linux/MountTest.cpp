@@ -23,6 +23,7 @@
 #include "platform/fileprovider/linux/control/MountTable.h"
 #include "platform/fileprovider/linux/core/FolderReadAhead.h"
 #include "platform/fileprovider/linux/mount/FuseMount.h"
+#include "platform/fileprovider/linux/store/ItemStore.h"
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
 #include "tests/fixtures/Wait.h"
@@ -712,6 +713,70 @@ TEST_F(MountTest, TheControlRequestsAnswer) {
                                          "status", std::chrono::seconds(2));
   ASSERT_TRUE(answer.has_value()) << answer.error().description;
   EXPECT_TRUE(answer->ends_with(mount.root().string()));
+}
+
+}  // namespace
+}  // namespace lumora::testing
+
+namespace lumora::testing {
+namespace {
+
+// A restart while the service refuses connections: every folder seen before
+// answers from the item store, a downloaded file opens from the cache, and
+// a file not downloaded (or downloaded only in a version since replaced)
+// fails at once; once the service is back, its changes show.
+TEST_F(MountTest, AfterARestartWithTheServiceAwayWhatWasSeenStillAnswers) {
+  service.setFile("mirror/readme.txt", "hello");
+  service.setFile("mirror/docs/a.txt", "cached a");
+  service.setFile("mirror/docs/b.txt", "never read");
+  service.setFile("mirror/docs/v.txt", "version one");
+  service.setFile("mirror/docs/sub/c.txt", "c");
+  const std::vector<std::string> docs{"a.txt", "b.txt", "sub", "v.txt"};
+  {
+    MountedDomain mount(service);
+    ASSERT_TRUE(mount.mounted());
+    EXPECT_EQ(listFolder(mount.root()), (std::vector<std::string>{"docs", "readme.txt"}));
+    EXPECT_EQ(listFolder(mount.root() / "docs"), docs);
+    EXPECT_EQ(listFolder(mount.root() / "docs/sub"), std::vector<std::string>{"c.txt"});
+    EXPECT_EQ(readFile(mount.root() / "docs/a.txt").value_or("?"), "cached a");
+    EXPECT_EQ(readFile(mount.root() / "docs/v.txt").value_or("?"), "version one");
+    // The listing now names a version that the cache does not hold.
+    service.setFile("mirror/docs/v.txt", "version two");
+    EXPECT_EQ(mount.control("signal NSFileProviderRootContainerItemIdentifier"), "ok");
+    EXPECT_EQ(listFolder(mount.root() / "docs"), docs);
+  }
+  service.server().refuseConnections();
+  MountedDomain mount(service);
+  ASSERT_TRUE(mount.mounted());
+  EXPECT_EQ(listFolder(mount.root()), (std::vector<std::string>{"docs", "readme.txt"}));
+  EXPECT_EQ(listFolder(mount.root() / "docs"), docs);
+  EXPECT_EQ(listFolder(mount.root() / "docs/sub"), std::vector<std::string>{"c.txt"});
+  EXPECT_EQ(readFile(mount.root() / "docs/a.txt").value_or("?"), "cached a");
+  EXPECT_EQ(readFile(mount.root() / "docs/b.txt").error(), EIO);
+  EXPECT_EQ(readFile(mount.root() / "docs/v.txt").error(), EIO);  // never version one
+
+  service.server().acceptConnections();
+  service.setFile("mirror/docs/new.txt", "new");
+  mount.retryTime().sleep(fuse::RetryLimits{}.maxProbeDelay);  // a probe is due
+  EXPECT_TRUE(
+      waitUntil([&] { return listFolder(mount.root() / "docs").size() == docs.size() + 1; }, 10s));
+  EXPECT_EQ(readFile(mount.root() / "docs/v.txt").value_or("?"), "version two");
+}
+
+// A store that cannot be read is set aside: the mount lists from the service.
+TEST_F(MountTest, ADamagedItemStoreIsSetAsideAndTheMountListsFromTheService) {
+  service.setFile("mirror/readme.txt", "hello");
+  fs::path store = fuse::ItemStore::fileFor(shared::kDomainIdentifier);
+  fs::create_directories(store.parent_path());
+  std::ofstream(store, std::ios::binary) << std::string(4096, '\x33');
+  MountedDomain mount(service);
+  ASSERT_TRUE(mount.mounted());
+  EXPECT_EQ(listFolder(mount.root()), std::vector<std::string>{"readme.txt"});
+  int setAside = 0;
+  for (const auto& entry : fs::directory_iterator(store.parent_path())) {
+    setAside += entry.path().filename().string().starts_with("items.sqlite.unreadable-");
+  }
+  EXPECT_EQ(setAside, 1);
 }
 
 }  // namespace

@@ -122,6 +122,15 @@ Result<void> prepareCacheFolders(const std::string& domainIdentifier) {
   return makePrivateFolder(downloads);
 }
 
+// The domain's item store, opened under the domain's lock. Without one the
+// daemon still serves, from the service alone.
+std::unique_ptr<ItemStore> openItemStore(const std::string& domainIdentifier) {
+  auto store = ItemStore::open(ItemStore::fileFor(domainIdentifier));
+  if (store) return std::move(*store);
+  log("no item store: %s", store.error().description.c_str());
+  return nullptr;
+}
+
 }  // namespace
 
 DomainDaemon::DomainDaemon(UniqueFd lock, DaemonOptions options,
@@ -130,8 +139,9 @@ DomainDaemon::DomainDaemon(UniqueFd lock, DaemonOptions options,
     : lock_(std::move(lock)),
       options_(std::move(options)),
       cache_(contentCacheFolder(options_.domain.identifier), cacheLimit),
+      store_(openItemStore(options_.domain.identifier)),
       filesystem_(extension, cache_, std::chrono::steady_clock::now, kListingMaxAge,
-                  std::move(retry)) {}
+                  std::move(retry), kRequestBound, store_.get()) {}
 
 Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
     const DaemonOptions& options, fileprovider::ReplicatedExtension& extension, uint64_t cacheLimit,

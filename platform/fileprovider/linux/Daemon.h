@@ -66,6 +66,8 @@ class DomainDaemon {
   const UniqueFd lock_;
   const DaemonOptions options_;
   ContentCache cache_;
+  // Before the filesystem, which writes to it: none when it cannot be made.
+  std::unique_ptr<ItemStore> store_;
   DomainFilesystem filesystem_;
   std::unique_ptr<FuseMount> mount_;
   std::unique_ptr<ControlServer> control_;

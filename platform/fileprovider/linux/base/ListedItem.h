@@ -24,6 +24,7 @@ struct ListedItem {
   int64_t modified = 0;  // seconds since the epoch; 0: the record has no date
   bool isDirectory = false;
   bool sizeKnown = false;  // the record gave a size
+  bool operator==(const ListedItem&) const = default;
 };
 // Empty identifier: the item cannot be shown (no usable name or identifier).
 ListedItem listedItemFor(const fileprovider::Item& item);

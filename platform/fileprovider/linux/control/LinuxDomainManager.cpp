@@ -184,6 +184,10 @@ std::optional<Error> removeNow(const Domain& domain, milliseconds stopTimeout) {
     }
     std::this_thread::sleep_for(milliseconds(10));
   }
+  // The domain's item store goes with it (it holds the names of the user's
+  // files), once its daemon is gone: see ItemStore::fileFor.
+  std::error_code ec;
+  fs::remove_all(paths::stateHome() / "lumora" / domain.identifier, ec);
   return std::nullopt;
 }
 

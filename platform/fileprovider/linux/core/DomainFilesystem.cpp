@@ -49,9 +49,11 @@ struct DomainFilesystem::ListingRun {
 DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCache& cache,
                                    Clock clock, std::chrono::steady_clock::duration maxListingAge,
                                    std::shared_ptr<Retry> retry,
-                                   std::chrono::steady_clock::duration requestBound)
+                                   std::chrono::steady_clock::duration requestBound,
+                                   ItemStore* store)
     : driver_(extension, std::move(retry), requestBound),
       cache_(cache),
+      store_(store),
       reader_(driver_),
       replica_(maxListingAge, std::move(clock)),
       ahead_(replica_, kWholeFetchLimit,
@@ -69,16 +71,20 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
              }),
       renewals_(kRenewalThreads, kMaxRenewalsWaiting,
                 [this](Inode folder) {
-                  (void)list(folder);
+                  auto renewed = list(folder);
                   std::lock_guard lock(mutex_);
                   renewing_.erase(folder);
+                  if (!renewed &&
+                      (renewed.error() == Retry::awayError() || Retry::canPass(renewed.error()))) {
+                    renewalsPausedUntil_ = std::chrono::steady_clock::now() + kRenewalPause;
+                  }
                 }),
       prefetch_(kPrefetchThreads, 2 * kPrefetchAhead,
                 [this](Inode folder) {
                   listingsAhead_.run([&] {
                     // Only a folder never listed: a listing that has merely aged
                     // is renewed when someone uses the folder.
-                    if (replica_.hasListing(folder)) return false;
+                    if (replica_.hasListing(folder) || takeStored(folder)) return false;
                     (void)list(folder);
                     return true;
                   });
@@ -130,7 +136,7 @@ Result<void> DomainFilesystem::walkOn(const std::shared_ptr<ListingRun>& run, bo
     auto ended = run->walk->next();
     if (!ended) return land(*run, std::unexpected(ended.error()));
     if (*ended) {
-      tellKernel(run->folder, replica_.applyListing(run->folder, run->walk->takeItems()));
+      tellKernel(run->folder, applyWhole(run->folder, run->walk->takeItems()));
       return land(*run, {});
     }
     if (!run->showFirstPage) continue;
@@ -158,14 +164,38 @@ Result<void> DomainFilesystem::land(ListingRun& run, Result<void> result) {
   return result;
 }
 
+ListingChanges DomainFilesystem::applyWhole(Inode folder, std::vector<ListedItem> items) {
+  if (store_) {
+    if (auto node = replica_.node(folder))
+      store_->put(node->identifier, items, wallClockNow(), true);
+  }
+  return replica_.applyListing(folder, std::move(items));
+}
+
+bool DomainFilesystem::takeStored(Inode folder) {
+  if (!store_) return false;
+  auto node = replica_.node(folder);
+  if (!node || !node->isDirectory) return false;
+  auto stored = store_->listing(node->identifier);
+  if (!stored) return false;
+  tellKernel(folder, replica_.applyStoredListing(folder, std::move(stored->items)));
+  return true;
+}
+
 Result<void> DomainFilesystem::ensureListing(Inode folder) {
-  switch (replica_.listingState(folder)) {
+  auto state = replica_.listingState(folder);
+  // Known from before this start: served as aged, and renewed.
+  if (state == Replica::ListingState::none && takeStored(folder)) {
+    state = replica_.listingState(folder);
+  }
+  switch (state) {
     case Replica::ListingState::fresh:
       return {};
     case Replica::ListingState::aged: {
       // Answered from what is known; the listing is renewed meanwhile, once,
       // and the kernel told of what changed.
       std::lock_guard lock(mutex_);
+      if (std::chrono::steady_clock::now() < renewalsPausedUntil_) return {};
       if (renewing_.insert(folder).second && !renewals_.push(folder)) renewing_.erase(folder);
       return {};
     }
@@ -236,6 +266,9 @@ Result<DirectoryEntries> DomainFilesystem::openDirectory(Inode inode) {
 
 Result<std::vector<Inode>> DomainFilesystem::wholeDirectory(Inode inode) {
   auto state = replica_.listingState(inode);
+  if (state == Replica::ListingState::none && takeStored(inode)) {
+    state = replica_.listingState(inode);
+  }
   if (state == Replica::ListingState::none || state == Replica::ListingState::partial) {
     if (auto listed = list(inode); !listed) return std::unexpected(listed.error());
   }

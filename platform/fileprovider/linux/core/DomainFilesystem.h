@@ -22,6 +22,7 @@
 #include "platform/fileprovider/linux/core/FolderReadAhead.h"
 #include "platform/fileprovider/linux/core/Replica.h"
 #include "platform/fileprovider/linux/driver/ExtensionDriver.h"
+#include "platform/fileprovider/linux/store/ItemStore.h"
 
 namespace lumora::fuse {
 
@@ -54,6 +55,10 @@ inline constexpr size_t kMaxRestsWaiting = 16;
 // Aged listings renewed at once in the background, and how many may wait.
 inline constexpr unsigned kRenewalThreads = 2;
 inline constexpr size_t kMaxRenewalsWaiting = 64;
+// After a renewal failed for want of the service, the others wait this
+// long rather than fail once per request: an `ls -l` while it is away asks
+// for thousands.
+inline constexpr std::chrono::milliseconds kRenewalPause{1000};
 // Names looked up in vain that the kernel keeps as misses, remembered so
 // that a listing that shows one can tell the kernel.
 inline constexpr size_t kMaxRememberedMisses = 4096;
@@ -64,7 +69,8 @@ class DomainFilesystem final : public FilesystemCore {
                    Clock clock = std::chrono::steady_clock::now,
                    std::chrono::steady_clock::duration maxListingAge = kListingMaxAge,
                    std::shared_ptr<Retry> retry = nullptr,
-                   std::chrono::steady_clock::duration requestBound = kRequestBound);
+                   std::chrono::steady_clock::duration requestBound = kRequestBound,
+                   ItemStore* store = nullptr);
   ~DomainFilesystem() override;
   DomainFilesystem(const DomainFilesystem&) = delete;
   DomainFilesystem& operator=(const DomainFilesystem&) = delete;
@@ -113,6 +119,10 @@ class DomainFilesystem final : public FilesystemCore {
  private:
   struct ListingRun;
   Result<void> ensureListing(Inode folder);
+  // A folder with no listing takes the one the store kept, if any.
+  bool takeStored(Inode folder);
+  // A whole listing from the service, kept in the store too.
+  ListingChanges applyWhole(Inode folder, std::vector<ListedItem> items);
   // Lists the folder, or joins the listing of it under way. With
   // `firstPagesEnough`, a folder with no listing yet is answered as soon as
   // its first page is shown, and the rest is listed behind the caller.
@@ -140,6 +150,7 @@ class DomainFilesystem final : public FilesystemCore {
 
   ExtensionDriver driver_;
   ContentCache& cache_;
+  ItemStore* const store_;  // none: listings live in memory only
   ContentReader reader_;
   Replica replica_;  // thread-safe itself
   SingleFlight<std::string, Result<Fetched>> fetches_;
@@ -165,6 +176,7 @@ class DomainFilesystem final : public FilesystemCore {
   const std::shared_ptr<PageBook> pages_ = std::make_shared<PageBook>();
   std::set<std::pair<Inode, std::string>> misses_;              // protected by mutex_
   std::set<Inode> renewing_;                                    // protected by mutex_
+  std::chrono::steady_clock::time_point renewalsPausedUntil_;   // protected by mutex_
   std::map<Inode, std::shared_future<Result<void>>> listings_;  // under way; mutex_
   // With mutex_: a listing under way showed its first page, or ended.
   std::condition_variable listed_;

@@ -89,6 +89,9 @@ class Replica {
   // what they name is shown, and the rest is still to come.
   ListingChanges applyListing(Inode folder, std::vector<ListedItem> items, bool complete = true);
   ListingChanges applyListing(Inode folder, const std::vector<fileprovider::ItemPtr>& items);
+  // A listing kept from before (the item store's), taken only while the
+  // folder has none, and taken as aged: served, and renewed when used.
+  ListingChanges applyStoredListing(Inode folder, std::vector<ListedItem> items);
   std::optional<NodeInfo> child(Inode folder, std::string_view name) const;
   std::vector<DirEntry> children(Inode folder) const;
   // The folder's entries in listing order, and what they show now (inode 0
@@ -149,7 +152,8 @@ class Replica {
     bool partial = false;  // the first pages of a listing under way
     bool served = false;   // the kernel was given these entries
   };
-  ListingChanges mergeListing(Inode folder, std::vector<ListedItem>& items, bool complete);
+  ListingChanges mergeListing(Inode folder, std::vector<ListedItem>& items, bool complete,
+                              bool stored = false);
   static std::string_view nameOf(const Node& node);
   static void setName(Node& node, std::string_view name);
   NodeInfo infoOf(Inode inode, const Node& node) const;

@@ -40,7 +40,12 @@ ListingChanges Replica::applyListing(Inode folder, std::vector<ListedItem> items
   return changes;
 }
 
-ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& items, bool complete) {
+ListingChanges Replica::applyStoredListing(Inode folder, std::vector<ListedItem> items) {
+  return mergeListing(folder, items, true, true);
+}
+
+ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& items, bool complete,
+                                     bool stored) {
   // Every record's own name with its place, sorted: a record is shown under
   // a suffix when an earlier one has its name, and a suffix never takes a
   // record's own name.
@@ -57,7 +62,8 @@ ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& item
 
   ListingChanges changes;
   std::lock_guard lock(mutex_);
-  if (!nodes_.contains(folder)) return changes;  // the folder itself is gone
+  if (!nodes_.contains(folder)) return changes;              // the folder itself is gone
+  if (stored && listings_.contains(folder)) return changes;  // one from the service came first
   auto previous = listings_.find(folder);
   std::vector<std::pair<std::string, Inode>> before;
   if (previous != listings_.end()) {
@@ -70,7 +76,7 @@ ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& item
   }
 
   Listing listing;
-  listing.listedAt = clock_();
+  listing.listedAt = stored ? clock_() - maxListingAge_ : clock_();
   listing.partial = !complete;
   listing.entries.reserve(items.size());
   std::unordered_set<std::string> suffixes;  // given in this listing: few

@@ -1,0 +1,82 @@
+#pragma once
+// The item store: what each folder's last whole listing gave, kept on disk
+// per domain so that a restarted daemon answers for every folder it saw
+// before, with or without the service. One SQLite file in WAL mode, private
+// to the user (it holds the names of the user's files). Writes are queued
+// and made by a thread of its own, a batch of listings per transaction, so
+// a request never waits for the disk and a crash leaves whole listings only.
+
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/fileprovider/linux/base/ListedItem.h"
+#include "platform/foundation/Error.h"
+
+struct sqlite3;
+
+namespace lumora::fuse {
+
+// The schema's version, kept in PRAGMA user_version. A store of another
+// version is set aside, never read.
+inline constexpr int kItemStoreSchema = 1;
+
+class ItemStore {
+ public:
+  struct Listing {
+    // In the service's order: the replica gives colliding names their
+    // suffixes from the order alone, so the same order gives the same names.
+    std::vector<ListedItem> items;
+    int64_t listedAt = 0;  // seconds since the epoch
+    bool complete = true;
+  };
+
+  // $XDG_STATE_HOME/lumora/<domain>/items.sqlite
+  static std::filesystem::path fileFor(const std::string& domainIdentifier);
+  // Opens the store at `file`, making it and its folder private (0700,
+  // 0600). A file that cannot be read as a store of this schema (damaged,
+  // foreign, newer) is renamed aside, said once in the log, and an empty
+  // store begins. An error only when no store can be made there at all.
+  static Result<std::unique_ptr<ItemStore>> open(const std::filesystem::path& file);
+  // Writes what is queued first.
+  ~ItemStore();
+  ItemStore(const ItemStore&) = delete;
+  ItemStore& operator=(const ItemStore&) = delete;
+
+  // Queues the folder's listing, replacing one queued for it, and returns.
+  void put(const fileprovider::ItemIdentifier& folder, std::vector<ListedItem> items,
+           int64_t listedAt, bool complete);
+  // The folder's last listing put, written or not.
+  std::optional<Listing> listing(const fileprovider::ItemIdentifier& folder);
+  // Returns once everything queued before it is written.
+  void flush();
+
+ private:
+  ItemStore(std::filesystem::path file, sqlite3* writer, sqlite3* reader);
+  void writeLoop();
+  bool writeBatch(const std::map<std::string, std::shared_ptr<const Listing>>& batch);
+  void broken(const char* what);
+
+  const std::filesystem::path file_;
+  sqlite3* const writer_;  // the writer thread's only
+  std::mutex readMutex_;
+  sqlite3* const reader_;  // protected by readMutex_
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  // Listings put and not yet written, by folder; then the batch being
+  // written, still read from here until it is committed.
+  std::map<std::string, std::shared_ptr<const Listing>> queued_;   // protected by mutex_
+  std::map<std::string, std::shared_ptr<const Listing>> writing_;  // protected by mutex_
+  bool stopping_ = false;                                          // protected by mutex_
+  bool broken_ = false;  // a read or write failed: protected by mutex_
+  std::thread thread_;   // last: it uses everything above
+};
+
+}  // namespace lumora::fuse
