@@ -1,9 +1,16 @@
 // Files read when the cache's disk has no room: the real extension against
 // a local service, with a disk that says it is nearly full.
 
+#include <sys/mount.h>
+#include <sys/xattr.h>
+
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <fstream>
+
 #include "platform/fileprovider/linux/core/DomainFilesystem.h"
+#include "shared/Identifiers.h"
 #include "tests/linux/MountedDomain.h"
 #include "tests/linux/Patterned.h"
 
@@ -83,6 +90,56 @@ TEST_F(FullDiskTest, FilesAreReadThroughMemoryAndSaySoWhenTheDiskIsFull) {
     }));
   }
   EXPECT_EQ(cachedFiles(cache.directory()), 0u);
+}
+
+TEST_F(FullDiskTest, EveryFileIsReadAtOnceWithNoByteFree) {
+  if (!fuseAvailable()) GTEST_SKIP() << "no FUSE here";
+  std::string tiny = "tiny", small = patterned(300 << 10, 3), large = patterned(3 << 20, 4);
+  std::string kept = patterned(600 << 10, 5);
+  // Folders of their own: a read never fetches the other ahead.
+  for (auto [name, contents] :
+       {std::pair{"tiny", tiny}, std::pair{"small", small}, std::pair{"large", large},
+        std::pair{"a/kept", kept}, std::pair{"b/small", small}}) {
+    service.setFile(std::string("mirror/") + name, contents);
+  }
+  // The cache's folder, and the downloads in it, on a small disk.
+  fs::path folder = fuse::contentCacheFolder(shared::kDomainIdentifier).parent_path();
+  fs::create_directories(folder);
+  if (::mount("lumora-test", folder.c_str(), "tmpfs", 0, "size=4m,mode=0700") != 0) {
+    GTEST_SKIP() << "cannot mount a small file system here";
+  }
+  std::shared_ptr<void> unmount(nullptr, [&](void*) { ::umount2(folder.c_str(), MNT_DETACH); });
+  auto fill = [&] {
+    std::ofstream filler(folder / "filler", std::ios::binary);
+    std::string chunk(4096, 'x');
+    while (filler.write(chunk.data(), static_cast<std::streamsize>(chunk.size()))) {
+    }
+  };
+  {
+    MountedDomain domain(service);
+    ASSERT_TRUE(domain.mounted());
+    fill();
+    for (auto [name, contents] :
+         {std::pair{"tiny", tiny}, std::pair{"small", small}, std::pair{"large", large}}) {
+      fs::path path = domain.root() / name;
+      int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_GE(fd, 0) << name << ": " << std::strerror(errno);
+      char state[32] = {};
+      EXPECT_GT(::getxattr(path.c_str(), "user.lumora.state", state, sizeof state - 1), 0);
+      EXPECT_STREQ(state, "streaming") << name;
+      auto read = readFile(path);
+      ::close(fd);
+      ASSERT_TRUE(read.has_value()) << name << ": " << std::strerror(read.error());
+      EXPECT_TRUE(*read == contents) << name;
+    }
+    // A download the full disk cut short while the cache could make room.
+    fs::remove(folder / "filler");
+    EXPECT_TRUE(readFile(domain.root() / "a" / "kept") == kept);
+    fill();
+    EXPECT_TRUE(readFile(domain.root() / "b" / "small") == small);
+    // A local write that failed is no fault of the way: nothing asked again.
+    EXPECT_EQ(domain.retryTime().pauses(), 0);
+  }
 }
 
 }  // namespace

@@ -26,11 +26,12 @@ void writeToken(const std::string& token) {
   if (container) (void)writeFileAtomically(*container / shared::kTokenFileName, token);
 }
 
-std::unique_ptr<CountingExtension> makeExtension(StorageService& service) {
+std::unique_ptr<CountingExtension> makeExtension(StorageService& service, fs::path downloads) {
   fileprovider::Domain domain{shared::kDomainIdentifier, shared::kDomainDisplayName};
   auto container = paths::appGroupContainer(shared::kAppGroup);
   auto backend = std::make_shared<const backend::LumoraBackend>(
-      domain, service.baseUrl(), container, paths::sharedDefaultsFile(shared::kAppGroup));
+      domain, service.baseUrl(), container, paths::sharedDefaultsFile(shared::kAppGroup), nullptr,
+      std::move(downloads));
   return std::make_unique<CountingExtension>(
       std::make_unique<provider::FileProviderExtension>(domain, backend));
 }
@@ -39,7 +40,8 @@ MountedDomain::MountedDomain(StorageService& service, uint64_t cacheLimit)
     : mountpoint_(paths::homeDirectory() / shared::kDomainDisplayName) {
   fuse::setLogEnabled(false);
   fileprovider::Domain domain{shared::kDomainIdentifier, shared::kDomainDisplayName};
-  extension_ = makeExtension(service);
+  // Downloads where the daemon's own go: in the cache's folder, on its disk.
+  extension_ = makeExtension(service, fuse::downloadsFolder(shared::kDomainIdentifier));
   fuse::DaemonOptions options{domain, mountpoint_, true};
   auto daemon = fuse::DomainDaemon::start(options, *extension_, cacheLimit, retryTime_.retry());
   if (!daemon) {

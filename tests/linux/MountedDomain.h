@@ -81,8 +81,10 @@ class CountingExtension final : public fileprovider::ReplicatedExtension,
   std::unique_ptr<fileprovider::ReplicatedExtension> inner_;
 };
 
-// The real extension against `service`, counting, for the default domain.
-std::unique_ptr<CountingExtension> makeExtension(StorageService& service);
+// The real extension against `service`, counting, for the default domain;
+// downloads go to `downloads`, or the system's temporary folder when empty.
+std::unique_ptr<CountingExtension> makeExtension(StorageService& service,
+                                                 std::filesystem::path downloads = {});
 
 // True when FUSE mounts can be made here; tests skip otherwise.
 bool fuseAvailable();

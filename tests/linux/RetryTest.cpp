@@ -53,6 +53,12 @@ TEST(RetryTest, FailuresThatCanPassAreThoseOfTheWayAndTheServicesOwnFaults) {
   EXPECT_FALSE(Retry::canPass(transferError(TransferError::tlsFailed, "bad certificate")));
   EXPECT_FALSE(Retry::canPass(transferError(TransferError::unsupportedUrl, "redirect refused")));
   EXPECT_FALSE(Retry::canPass(posixError(ETIMEDOUT, "waited long enough")));
+
+  // Only the way failing says the service is away; an answer, however bad,
+  // and a local disk's refusal do not.
+  EXPECT_TRUE(Retry::isSilence(refused()));
+  EXPECT_FALSE(Retry::isSilence(transferError(TransferError::badResponse, "another range")));
+  EXPECT_FALSE(Retry::isSilence(posixError(ENOSPC, "writing the download")));
 }
 
 TEST(RetryTest, AFailureThatPassesIsAnsweredAfterAShortPause) {

@@ -388,9 +388,14 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openVersion(const NodeInfo
     // The fetch's own lease: an entry the cache could not name lives only
     // as long as a lease holds it.
     auto fetched = fetchIntoCache(node);
+    // The download's own write found the disk full (it goes to the cache's
+    // disk before the cache makes room), or the cache has none: read
+    // through, block by block, where a write that fails frees room or keeps
+    // the block in memory.
+    bool diskFull = !fetched && fetched.error().domain == kPosixErrorDomain &&
+                    (fetched.error().code == ENOSPC || fetched.error().code == EDQUOT);
     if (!fetched && partial &&
-        !cache_.hasRoomFor(static_cast<uint64_t>(std::max<int64_t>(node.size, 0)))) {
-      // The download found the disk full: read through, block by block.
+        (diskFull || !cache_.hasRoomFor(static_cast<uint64_t>(std::max<int64_t>(node.size, 0))))) {
       if (auto made = openInBlocks(); !made) return std::unexpected(made.error());
     } else if (!fetched) {
       return std::unexpected(fetched.error());

@@ -82,6 +82,9 @@ bool Retry::canPass(const Error& error) {
 }
 
 bool Retry::isSilence(const Error& error) {
+  // An answer that breaks the protocol (a range other than asked) came
+  // from the host all the same: no sign that the service is away.
+  if (isTransferError(error, TransferError::badResponse)) return false;
   if (error.domain == kTransferErrorDomain) return canPass(error);
   // The extension's answer did not come within the driver's bound.
   return error.domain == kPosixErrorDomain && error.code == ETIMEDOUT;
