@@ -754,6 +754,7 @@ TEST_F(MountTest, AfterARestartWithTheServiceAwayWhatWasSeenStillAnswers) {
   EXPECT_EQ(readFile(mount.root() / "docs/a.txt").value_or("?"), "cached a");
   EXPECT_EQ(readFile(mount.root() / "docs/b.txt").error(), EIO);
   EXPECT_EQ(readFile(mount.root() / "docs/v.txt").error(), EIO);  // never version one
+  EXPECT_NE(mount.control("status").find(" offline "), std::string::npos);
 
   service.server().acceptConnections();
   service.setFile("mirror/docs/new.txt", "new");
@@ -761,6 +762,7 @@ TEST_F(MountTest, AfterARestartWithTheServiceAwayWhatWasSeenStillAnswers) {
   EXPECT_TRUE(
       waitUntil([&] { return listFolder(mount.root() / "docs").size() == docs.size() + 1; }, 10s));
   EXPECT_EQ(readFile(mount.root() / "docs/v.txt").value_or("?"), "version two");
+  EXPECT_NE(mount.control("status").find(" online "), std::string::npos);
 }
 
 // A store that cannot be read is set aside: the mount lists from the service.

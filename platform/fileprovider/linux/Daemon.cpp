@@ -198,7 +198,10 @@ std::string DomainDaemon::handle(const std::string& line) {
   ControlRequest request = parseControlRequest(line);
   switch (request.kind) {
     case ControlRequest::Kind::status:
-      return "ok mounted " + std::to_string(::getpid()) + " " + options_.mountpoint.string();
+      // The process first, for the domain manager; the mount point last,
+      // since it may hold spaces.
+      return "ok mounted " + std::to_string(::getpid()) +
+             (filesystem_.serviceAway() ? " offline " : " online ") + options_.mountpoint.string();
     case ControlRequest::Kind::remove:
       stop();
       return "ok";

@@ -110,6 +110,9 @@ class DomainFilesystem final : public FilesystemCore {
   void setKernelCache(KernelCache* kernel) override;
 
   Replica& replica() { return replica_; }
+  // The service was found away (refused, silent, no route) and has not
+  // answered since.
+  bool serviceAway() const { return driver_.retry() && driver_.retry()->away(); }
   // Inodes whose served version is remembered, for tests.
   size_t versionsServed() {
     std::lock_guard lock(pages_->mutex);
