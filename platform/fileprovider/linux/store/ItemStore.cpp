@@ -239,7 +239,7 @@ std::optional<ItemStore::Listing> ItemStore::listing(const fileprovider::ItemIde
   }
   query.bind(1, folder);
   std::optional<Listing> found;
-  int step;
+  int step = SQLITE_OK;
   while ((step = query.step()) == SQLITE_ROW) {
     if (!found) found = Listing{{}, query.integer(0), query.integer(1) != 0};
     if (query.isNull(2)) continue;  // a folder listed empty
