@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 #include <cerrno>
 #include <ctime>
@@ -209,12 +210,40 @@ ItemStore::~ItemStore() {
   if (setAside) moveAside(file_, "unreadable");
 }
 
+// What a listing holds, in a few bytes: a renewal that brings nothing new
+// is not written again (an open folder is renewed every few seconds).
+uint64_t ItemStore::digestOf(const std::vector<ListedItem>& items, bool complete) {
+  XXH3_state_t* state = XXH3_createState();
+  XXH3_64bits_reset(state);
+  auto add = [&](const void* data, size_t size) { XXH3_64bits_update(state, data, size); };
+  auto addText = [&](const std::string& text) {
+    uint64_t size = text.size();  // so that ("ab", "c") and ("a", "bc") differ
+    add(&size, sizeof size);
+    add(text.data(), text.size());
+  };
+  for (const auto& item : items) {
+    addText(item.identifier);
+    addText(item.name);
+    addText(item.contentVersion);
+    int64_t numbers[] = {item.size, item.modified, item.isDirectory, item.sizeKnown};
+    add(numbers, sizeof numbers);
+  }
+  add(&complete, sizeof complete);
+  uint64_t digest = XXH3_64bits_digest(state);
+  XXH3_freeState(state);
+  return digest;
+}
+
 void ItemStore::put(const fileprovider::ItemIdentifier& folder, std::vector<ListedItem> items,
                     int64_t listedAt, bool complete) {
+  uint64_t digest = digestOf(items, complete);
   auto listing = std::make_shared<Listing>(Listing{std::move(items), listedAt, complete});
   {
     std::lock_guard lock(mutex_);
     if (broken_) return;
+    auto [known, first] = digests_.try_emplace(folder, digest);
+    if (!first && known->second == digest) return;
+    known->second = digest;
     queued_[folder] = std::move(listing);
   }
   changed_.notify_all();
@@ -257,6 +286,12 @@ std::optional<ItemStore::Listing> ItemStore::listing(const fileprovider::ItemIde
     broken("cannot be read");
     return std::nullopt;
   }
+  if (found) {
+    // Its first renewal brings the same records, mostly: not written again.
+    uint64_t digest = digestOf(found->items, found->complete);
+    std::lock_guard held(mutex_);
+    digests_.try_emplace(folder, digest);
+  }
   return found;
 }
 
@@ -288,6 +323,7 @@ void ItemStore::writeLoop() {
     bool written = writeBatch(batch);
     lock.lock();
     writing_.clear();
+    if (written) listingsWritten_ += batch.size();
     if (!written) {
       lock.unlock();
       broken("cannot be written");

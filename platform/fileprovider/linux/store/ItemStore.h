@@ -57,12 +57,18 @@ class ItemStore {
   std::optional<Listing> listing(const fileprovider::ItemIdentifier& folder);
   // Returns once everything queued before it is written.
   void flush();
+  // Listings written to disk so far, for tests and figures.
+  size_t listingsWritten() {
+    std::lock_guard lock(mutex_);
+    return listingsWritten_;
+  }
 
  private:
   ItemStore(std::filesystem::path file, sqlite3* writer, sqlite3* reader);
   void writeLoop();
   bool writeBatch(const std::map<std::string, std::shared_ptr<const Listing>>& batch);
   void broken(const char* what);
+  static uint64_t digestOf(const std::vector<ListedItem>& items, bool complete);
 
   const std::filesystem::path file_;
   sqlite3* const writer_;  // the writer thread's only
@@ -74,9 +80,12 @@ class ItemStore {
   // written, still read from here until it is committed.
   std::map<std::string, std::shared_ptr<const Listing>> queued_;   // protected by mutex_
   std::map<std::string, std::shared_ptr<const Listing>> writing_;  // protected by mutex_
-  bool stopping_ = false;                                          // protected by mutex_
-  bool broken_ = false;  // a read or write failed: protected by mutex_
-  std::thread thread_;   // last: it uses everything above
+  // The last listing put or read of each folder, as digestOf gives it.
+  std::map<std::string, uint64_t> digests_;  // protected by mutex_
+  size_t listingsWritten_ = 0;               // protected by mutex_
+  bool stopping_ = false;                    // protected by mutex_
+  bool broken_ = false;                      // a read or write failed: protected by mutex_
+  std::thread thread_;                       // last: it uses everything above
 };
 
 }  // namespace lumora::fuse
