@@ -87,6 +87,10 @@ TEST(ConcurrentReadTest, ReadersOfAFileThatKeepsChangingGetOneVersionOrAnError) 
         } else if (got->size() != kSize ||
                    got->find_first_not_of(got->front()) != std::string::npos) {
           ++mixed;
+          size_t at = got->find_first_not_of(got->front());
+          ADD_FAILURE() << "a read of " << got->size() << " bytes holds '" << got->front()
+                        << "' then, from byte " << at << ", byte "
+                        << (at < got->size() ? int((*got)[at]) : -1);
         }
       }
     });

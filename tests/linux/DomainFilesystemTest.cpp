@@ -109,17 +109,20 @@ TEST_F(FileVersionsTest, VersionsNeverShareTheKernelsPagesAndForgettingPrunes) {
   EXPECT_FALSE(newer->invalidateKernel);
   EXPECT_EQ(readAll(*older), std::string(kSize, 'a'));
   EXPECT_EQ(readAll(*newer), std::string(kSize, 'b'));
-  // Once the older one has closed, the pages go to the newer version.
+  // The pages stay the older version's until the kernel forgets the inode.
   older.reset();
   auto next = open();
   ASSERT_TRUE(next);
-  EXPECT_FALSE(next->directIo || next->keepCache);
-  EXPECT_TRUE(next->invalidateKernel);
+  EXPECT_TRUE(next->directIo);
   newer.reset();
   next.reset();
   EXPECT_EQ(filesystem.versionsServed(), 1u);
   filesystem.forget(file.inode, 1);
   EXPECT_EQ(filesystem.versionsServed(), 0u);
+  ASSERT_TRUE(filesystem.lookedUp(file.inode));
+  auto fresh = open();
+  ASSERT_TRUE(fresh);
+  EXPECT_FALSE(fresh->directIo);
 }
 
 TEST_F(FileVersionsTest, AFileWhoseHostTagsItWeaklyIsReadInOneAnswer) {

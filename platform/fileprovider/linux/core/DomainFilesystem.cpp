@@ -419,24 +419,24 @@ Result<std::unique_ptr<OpenedFile>> DomainFilesystem::openVersion(const NodeInfo
 
 // The kernel keeps one page cache per inode, whatever the version each
 // handle reads, and a handle's reads that find their pages there never
-// reach the daemon. So the pages belong to one version at a time: while
-// handles of a version read through them, a handle of another version reads
-// direct, past them, and leaves them be; once the last of those handles has
-// closed, the next open hands them to its own version. A handle of a version
-// older than the one the replica knows always reads direct.
+// reach the daemon. So the pages belong to the first version served while
+// the kernel holds the inode: a handle of any other version reads direct,
+// past them, and leaves them be. Handing the pages over to a newer version
+// once the older handles have closed was tried, and under load a reader
+// still met pages of two versions; an inode the kernel forgets starts over.
 void DomainFilesystem::servePages(OpenedFile& opened, const std::string& version) {
   auto current = replica_.node(opened.inode);
   bool older = current && current->contentVersion != version;
   std::lock_guard lock(pages_->mutex);
-  auto [served, first] = pages_->inodes.try_emplace(opened.inode);
-  if (older || (served->second.handles > 0 && served->second.version != version)) {
+  auto served = pages_->inodes.find(opened.inode);
+  bool first = served == pages_->inodes.end();
+  if (older || (!first && served->second.version != version)) {
     opened.directIo = true;
-    opened.keepCache = true;  // the pages are another handle's: not dropped
+    opened.keepCache = true;  // the pages are another version's: not dropped
     return;
   }
-  opened.keepCache = !first && served->second.version == version;
-  if (!first && !opened.keepCache) opened.invalidateKernel = true;
-  served->second.version = version;
+  if (first) served = pages_->inodes.emplace(opened.inode, PageBook::Served{version, 0}).first;
+  opened.keepCache = !first;
   ++served->second.handles;
   opened.pageHold = std::shared_ptr<void>(nullptr, [book = pages_, inode = opened.inode](void*) {
     std::lock_guard held(book->mutex);
