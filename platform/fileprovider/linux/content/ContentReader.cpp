@@ -457,9 +457,12 @@ Result<void> ContentReader::ensure(const ContentSource& source,
         (offset == reader.nextOffset && reader.nextOffset != 0) ||
         (reader.window > 0 && offset >= reader.nextOffset && offset < reader.fetchedUntil);
     if (!inOrder) {
-      // A jump away, not a read a little behind (reads handled out of
-      // order): what was read ahead for the reader is not wanted.
-      if (offset > reader.nextOffset || reader.nextOffset - offset > kInitialWindow) {
+      // A jump away, not a read a little behind or ahead (the kernel's own
+      // read-ahead sends several reads at once, handled out of order):
+      // what was read ahead for the reader is not wanted.
+      uint64_t distance =
+          offset > reader.nextOffset ? offset - reader.nextOffset : reader.nextOffset - offset;
+      if (distance > kInitialWindow) {
         away.swap(reader.issued);
       }
       reader.window = 0;
