@@ -87,6 +87,11 @@ TEST(ItemStoreTest, KeepsListingsInOrderWithTheirNamesAcrossAnOpen) {
 }
 
 TEST(ItemStoreTest, AWriterKilledMidBatchLeavesWholeListings) {
+#ifdef __SANITIZE_THREAD__
+  // The writer runs in a child forked from this threaded process, whose own
+  // threads ThreadSanitizer cannot follow; the other builds run it.
+  GTEST_SKIP() << "a forked child's threads are not supported under ThreadSanitizer";
+#endif
   testing::TempHome home;
   fs::path file = ItemStore::fileFor("domain");
   int ready[2];
