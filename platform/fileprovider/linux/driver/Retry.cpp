@@ -81,13 +81,23 @@ bool Retry::canPass(const Error& error) {
   return false;
 }
 
+namespace {
+
+// No answer came within the time allowed for one: the host's (a transfer
+// time-out) or the extension's (the driver's bound).
+bool answerTimedOut(const Error& error) {
+  return isTransferError(error, TransferError::timedOut) ||
+         (error.domain == kPosixErrorDomain && error.code == ETIMEDOUT);
+}
+
+}  // namespace
+
 bool Retry::isSilence(const Error& error) {
   // An answer that breaks the protocol (a range other than asked) came
   // from the host all the same: no sign that the service is away.
   if (isTransferError(error, TransferError::badResponse)) return false;
   if (error.domain == kTransferErrorDomain) return canPass(error);
-  // The extension's answer did not come within the driver's bound.
-  return error.domain == kPosixErrorDomain && error.code == ETIMEDOUT;
+  return answerTimedOut(error);
 }
 
 Error Retry::awayError() {
@@ -174,8 +184,7 @@ bool Retry::again(Attempts& attempts, const Error& error, const std::atomic<bool
   // A request that waited out the whole time allowed for an answer has
   // found the service silent: asking again would only make its reader wait
   // as long again.
-  if (isTransferError(error, TransferError::timedOut) ||
-      (error.domain == kPosixErrorDomain && error.code == ETIMEDOUT)) {
+  if (answerTimedOut(error)) {
     wentAway(error);
     return false;
   }
