@@ -49,9 +49,11 @@ struct RetryLimits {
   // From the first attempt: no attempt starts, and no pause ends, later.
   Duration bound = std::chrono::seconds(5);
   // While the service is away: from the time it was found so until the
-  // first probe, doubling after each probe that finds it still away.
+  // first probe, doubling after each probe that finds it still away. The
+  // cap is what a user back online may wait before files open again: a
+  // probe that finds no route costs nothing, so it stays short.
   Duration firstProbeDelay = std::chrono::seconds(1);
-  Duration maxProbeDelay = std::chrono::seconds(60);
+  Duration maxProbeDelay = std::chrono::seconds(10);
 };
 
 // Whether the service answers, as the last requests found it. The log
