@@ -215,11 +215,6 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
     }
   }
   if (o.help) return o;
-  // Nobody else may reach a service that lets anyone sign in without a password.
-  if (!o.usersFile && !isLoopbackHost(o.host)) {
-    return usage("listening on " + o.host +
-                 " needs --users: without a users file nobody can prove who signs in");
-  }
   if (o.bucket) {
     if (!o.root.empty()) return usage("--root and --s3-endpoint exclude each other");
     if (o.bucket->endpoint.empty() || o.bucket->bucket.empty()) {
@@ -239,6 +234,11 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
     return usage("the fault shares add up to more than 1");
   }
   if (!o.tls && !isLoopbackHost(o.host)) return usage("--plain is only allowed on loopback");
+  // Only this machine may reach a service where nobody can prove who signs in.
+  if (!o.usersFile && !isLoopbackHost(o.host)) {
+    return usage("listening on " + o.host +
+                 " needs --users: without a users file nobody can prove who signs in");
+  }
   if (o.state.empty()) {
     const char* xdg = std::getenv("XDG_STATE_HOME");
     std::filesystem::path base =
