@@ -128,7 +128,9 @@ bool UserDirectory::check(std::string_view name, std::string_view password) {
   auto it = users->find(name);
   const std::string& hash = it != users->end() ? it->second : kDecoy;
   std::string pwd(password);
+  hashing_.acquire();
   bool match = !hash.empty() && argon2id_verify(hash.c_str(), pwd.data(), pwd.size()) == ARGON2_OK;
+  hashing_.release();
   return match && it != users->end();
 }
 

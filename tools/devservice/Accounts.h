@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <semaphore>
 #include <string>
 #include <string_view>
 
@@ -66,6 +67,8 @@ class UserDirectory {
  private:
   using Users = std::map<std::string, std::string, std::less<>>;
   ReloadingFile<Users> users_;
+  // Each check takes 19 MiB for a moment: a few at once, the rest wait.
+  std::counting_semaphore<4> hashing_{4};
 };
 
 // Repeated failures lock a key ("user:NAME", "addr:IP") for a while.
@@ -83,7 +86,7 @@ class Lockout {
  private:
   struct Failures {
     int count = 0;
-    Clock::time_point last;
+    Clock::time_point last{};
   };
   std::mutex mutex_;
   std::map<std::string, Failures, std::less<>> failures_;  // protected by mutex_

@@ -236,6 +236,10 @@ Result<std::unique_ptr<DevService>> DevService::create(const Options& options) {
     if (!secret) return std::unexpected(secret.error());
     sharedSecret = std::move(*secret);
   }
+  // A misspelt users file would lock everybody out without a word.
+  if (options.usersFile && ::access(options.usersFile->c_str(), R_OK) != 0) {
+    return fail("usage", 2, "cannot read the users file " + options.usersFile->string());
+  }
   auto state = StateStore::open(options.state, std::move(sharedSecret));
   if (!state) return std::unexpected(state.error());
   if (options.tls) {
