@@ -414,8 +414,10 @@ TEST_F(DevServiceTest, SignInTakesThePasswordInTheBrowserThatOpenedThePageAndHan
 TEST_F(DevServiceTest, TokensEndAndRevocationsReachEveryInstanceOfTheSameStore) {
   std::string secret = (outside.path() / "secret").string();
   writeFile(secret, std::string(40, 's'));
-  ServiceProcess a(root.path(), {"--secret-file", secret});
-  ServiceProcess b(root.path(), {"--secret-file", secret});
+  std::string users = (outside.path() / "users").string();
+  ASSERT_TRUE(addServiceUser(users, "ada", "lovelace"));
+  ServiceProcess a(root.path(), {"--secret-file", secret, "--users", users});
+  ServiceProcess b(root.path(), {"--secret-file", secret, "--users", users});
   ServiceProcess late(root.path(), {"--secret-file", secret, "--clock-offset", "2592000"});
   ServiceProcess elsewhere(outside.path(), {"--secret-file", secret});
   ASSERT_TRUE(a.ready() && b.ready() && late.ready() && elsewhere.ready());
@@ -428,6 +430,13 @@ TEST_F(DevServiceTest, TokensEndAndRevocationsReachEveryInstanceOfTheSameStore) 
   EXPECT_EQ(status(late, a), 401);  // 30 days later
   EXPECT_EQ(status(late, late), 200);
   EXPECT_EQ(status(elsewhere, a), 401);  // another store
+  // A sign-in confirmed on one instance is collected from another.
+  const std::string verifier(64, 'd');
+  auto ac = a.client();
+  ASSERT_EQ(
+      confirmSignIn(*ac, devservice::SignInDesk::sessionOf(verifier), "ada", "lovelace")->status,
+      200);
+  EXPECT_EQ(b.client()->Get("/signin/token?verifier=" + verifier)->status, 200);
   auto revoke = [&](std::vector<std::string> what) {
     std::vector<std::string> argv = {devServiceBinary(), "revoke"};
     argv.insert(argv.end(), what.begin(), what.end());
