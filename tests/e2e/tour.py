@@ -261,7 +261,7 @@ class Tour:
             user = browser.find("#user")
             if user:
                 browser.type(user, self.args.signin_user)
-                browser.type(browser.find("#password"), self.args.signin_password)
+                browser.type(browser.find("#password"), os.environ.get("LUMORA_TOUR_PASSWORD", ""))
             button = browser.find("#confirm")
             self.shot += 1
             browser.screenshot(os.path.join(self.args.shots, f"{self.shot:02d}-signin-page.png"))
@@ -442,7 +442,6 @@ def main():
     p.add_argument("--shots", required=True)
     p.add_argument("--signin-urls", required=True)
     p.add_argument("--signin-user", required=True)
-    p.add_argument("--signin-password", required=True)
     p.add_argument("--desktop-pid", type=int, required=True)
     p.add_argument("--result", required=True)
     return Tour(p.parse_args()).run()
