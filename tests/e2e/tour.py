@@ -112,6 +112,9 @@ class Browser:
                     return None
                 time.sleep(0.1)
 
+    def type(self, element, text):
+        self.s("POST", f"/element/{element}/value", {"text": text})
+
     def click(self, element):
         self.s("POST", f"/element/{element}/click", {})
 
@@ -255,10 +258,14 @@ class Tour:
         browser = Browser(os.path.dirname(self.args.shots))
         try:
             browser.open(url)
+            user = browser.find("#user")
+            if user:
+                browser.type(user, self.args.signin_user)
+                browser.type(browser.find("#password"), os.environ.get("LUMORA_TOUR_PASSWORD", ""))
             button = browser.find("#confirm")
             self.shot += 1
             browser.screenshot(os.path.join(self.args.shots, f"{self.shot:02d}-signin-page.png"))
-            if not self.check("sign-in page has its button", button):
+            if not self.check("sign-in page asks for name and password", user and button):
                 return False
             browser.click(button)
             done = browser.find("#signed-in")
@@ -434,6 +441,7 @@ def main():
     p.add_argument("--sample", required=True)
     p.add_argument("--shots", required=True)
     p.add_argument("--signin-urls", required=True)
+    p.add_argument("--signin-user", required=True)
     p.add_argument("--desktop-pid", type=int, required=True)
     p.add_argument("--result", required=True)
     return Tour(p.parse_args()).run()

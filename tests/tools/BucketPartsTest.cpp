@@ -12,6 +12,7 @@
 #include "tools/devservice/S3Listing.h"
 #include "tools/devservice/SigV4.h"
 #include "tools/devservice/StateStore.h"
+#include "tools/devservice/Tokens.h"
 
 namespace lumora::testing {
 namespace {
@@ -120,22 +121,25 @@ aws_session_token = session
   EXPECT_EQ(partial.error().description.find("s3cr3t"), std::string::npos);
 }
 
-TEST(SharedSecretTokenTest, TokensVerifyOnEveryStateFolderWithTheSecret) {
-  TempDir a, b, c, secretDir;
+TEST(SharedSecretTokenTest, TokensVerifyWhereverTheSecretAndTheStoreAreTheSame) {
+  TempDir a, secretDir;
   const std::string secret(48, 'k');
-  auto first = StateStore::open(a.path(), secret);
-  auto second = StateStore::open(b.path(), secret);
-  auto stranger = StateStore::open(c.path(), std::string(48, 'x'));
-  ASSERT_TRUE(first && second && stranger);
-  auto token = (*first)->issueToken();
+  auto state = StateStore::open(a.path(), secret);
+  ASSERT_TRUE(state);
+  EXPECT_EQ((*state)->urlSecret(), secret);
+  TokenAuthority first(secret, "store", a.path() / "r1");
+  TokenAuthority second(secret, "store", a.path() / "r2");
+  TokenAuthority stranger(std::string(48, 'x'), "store", a.path() / "r3");
+  TokenAuthority otherStore(secret, "another store", a.path() / "r4");
+  auto token = first.mint("ada", 1000, 60);
   ASSERT_TRUE(token);
-  EXPECT_TRUE((*second)->isIssued(*token));
-  EXPECT_FALSE((*stranger)->isIssued(*token));
-  EXPECT_FALSE(std::filesystem::exists(a.path() / "tokens"));  // nothing kept per instance
+  EXPECT_EQ(second.verify(*token, 1059).value_or(TokenClaims{}).user, "ada");
+  EXPECT_FALSE(second.verify(*token, 1060));  // expired
+  EXPECT_FALSE(stranger.verify(*token, 1000));
+  EXPECT_FALSE(otherStore.verify(*token, 1000));
   std::string forged = *token;
   forged.back() = forged.back() == '0' ? '1' : '0';
-  EXPECT_FALSE((*second)->isIssued(forged));
-  EXPECT_EQ((*second)->urlSecret(), secret);
+  EXPECT_FALSE(second.verify(forged, 1000));
 
   std::ofstream(secretDir.path() / "short") << "too short\n";
   EXPECT_FALSE(readSharedSecret(secretDir.path() / "short"));

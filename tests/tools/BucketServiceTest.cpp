@@ -337,7 +337,8 @@ TEST_F(BucketServiceTest, InstancesSharingASecretAcceptEachOthersTokensAndCursor
   ServiceProcess a = serve({"--secret-file", secretFile, "--page-size", "2"});
   ServiceProcess b = serve({"--secret-file", secretFile, "--page-size", "2"});
   ServiceProcess alone = serve({"--page-size", "2"});
-  ASSERT_TRUE(a.ready() && b.ready() && alone.ready());
+  ServiceProcess otherPrefix = serve({"--secret-file", secretFile, "--key-prefix", "elsewhere/"});
+  ASSERT_TRUE(a.ready() && b.ready() && alone.ready() && otherPrefix.ready());
   std::string cursor = body(a.authorizedGet(listTarget("mirror/"))).value("cursor", "");
   ASSERT_FALSE(cursor.empty());
   auto bearer = [](const ServiceProcess& s) {
@@ -347,8 +348,10 @@ TEST_F(BucketServiceTest, InstancesSharingASecretAcceptEachOthersTokensAndCursor
   ASSERT_TRUE(next);
   EXPECT_EQ(next->status, 200);
   EXPECT_EQ(keys(body(next)), (std::vector<std::string>{"mirror/f2", "mirror/f3"}));
-  // An instance with a secret of its own knows neither.
+  // An instance with a secret of its own knows neither; one over other keys
+  // refuses the token.
   EXPECT_EQ(alone.client()->Get(listTarget("mirror/"), bearer(a))->status, 401);
+  EXPECT_EQ(otherPrefix.client()->Get(listTarget("mirror/"), bearer(a))->status, 401);
   EXPECT_EQ(alone.authorizedGet(listTarget("mirror/", cursor))->status, 400);
 }
 

@@ -12,6 +12,8 @@
 #include <set>
 
 #include "tests/tools/ServiceProcess.h"
+#include "tools/devservice/SignIn.h"
+#include "tools/devservice/Tokens.h"
 #include "tools/devservice/UrlSigner.h"
 
 namespace lumora::testing {
@@ -361,30 +363,42 @@ TEST_F(DevServiceTest, KeysWithPlusSpacesAndUnicodeRoundTrip) {
   EXPECT_EQ(s.client()->Get(target)->body, "odd name");
 }
 
-TEST_F(DevServiceTest, SignInPageMintsATokenForTheWaitingTool) {
-  ServiceProcess s(root.path());
+TEST_F(DevServiceTest, SignInTakesThePasswordInTheBrowserThatOpenedThePageAndHandsOutOneToken) {
+  ASSERT_TRUE(addServiceUser(outside.path() / "users", "ada", "lovelace"));
+  ServiceProcess s(root.path(), {"--users", (outside.path() / "users").string()});
   ASSERT_TRUE(s.ready());
   auto c = s.client();
-  const std::string session(48, 'a');
+  const std::string verifier(64, 'a');
+  const std::string session = devservice::SignInDesk::sessionOf(verifier);
   auto page = c->Get("/signin?session=" + session);
   ASSERT_EQ(page->status, 200);
-  EXPECT_NE(page->body.find("<button id=\"confirm\""), std::string::npos);
-  EXPECT_NE(page->body.find("value=\"" + session + "\""), std::string::npos);
+  EXPECT_NE(page->body.find("type=\"password\""), std::string::npos);
   EXPECT_EQ(c->Get("/signin?session=short")->status, 400);
-  EXPECT_EQ(c->Get("/signin/token?session=" + session)->status, 202);
-  auto confirmed =
-      c->Post("/signin/confirm", "session=" + session, "application/x-www-form-urlencoded");
-  ASSERT_EQ(confirmed->status, 200);
-  auto token = c->Get("/signin/token?session=" + session);
+  EXPECT_EQ(confirmSignIn(*c, session, "ada", "")->status, 401);
+  EXPECT_EQ(confirmSignIn(*c, session, "ada", "wrong")->status, 401);
+  EXPECT_EQ(confirmSignIn(*c, session, "bob", "lovelace")->status, 401);
+  // The right password from a browser that never loaded the page is refused.
+  EXPECT_EQ(c->Post("/signin/confirm", "session=" + session + "&user=ada&password=lovelace",
+                    "application/x-www-form-urlencoded")
+                ->status,
+            403);
+  EXPECT_EQ(c->Get("/signin/token?verifier=" + verifier)->status, 202);
+  ASSERT_EQ(confirmSignIn(*c, session, "ada", "lovelace")->status, 200);
+  EXPECT_EQ(c->Get("/signin/token?verifier=" + session)->status, 202);  // the session is no key
+  auto token = c->Get("/signin/token?verifier=" + verifier);
   ASSERT_EQ(token->status, 200);
   std::string minted = token->body.substr(0, token->body.find('\n'));
-  EXPECT_EQ(c->Get("/signin/token?session=" + session)->status, 202);  // handed out once
+  EXPECT_EQ(c->Get("/signin/token?verifier=" + verifier)->status, 410);  // handed out once
+  EXPECT_EQ(confirmSignIn(*c, session, "ada", "lovelace")->status, 409);
   EXPECT_EQ(c->Get("/storage/list?prefix=mirror/", {{"Authorization", "Bearer " + minted}})->status,
             200);
+  // Repeated failures lock the account, whatever comes next.
+  const std::string other = devservice::SignInDesk::sessionOf(std::string(64, 'b'));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(confirmSignIn(*c, other, "ada", "nope")->status, 401);
+  EXPECT_EQ(confirmSignIn(*c, other, "ada", "lovelace")->status, 429);
   // Tokens are kept in the state folder: a restarted service still accepts it.
   std::string state = s.stateFolder();
   s.stop();
-  TempDir again;
   Child second({devServiceBinary(), "--root", root.path().string(), "--state", state});
   auto url = second.readLine(std::chrono::seconds(20));
   ASSERT_TRUE(url);
@@ -395,6 +409,64 @@ TEST_F(DevServiceTest, SignInPageMintsATokenForTheWaitingTool) {
             200);
   second.signal(SIGTERM);
   EXPECT_EQ(second.wait().exitCode, 0);
+}
+
+TEST_F(DevServiceTest, TokensEndAndRevocationsReachEveryInstanceOfTheSameStore) {
+  std::string secret = (outside.path() / "secret").string();
+  writeFile(secret, std::string(40, 's'));
+  std::string users = (outside.path() / "users").string();
+  ASSERT_TRUE(addServiceUser(users, "ada", "lovelace"));
+  ServiceProcess a(root.path(), {"--secret-file", secret, "--users", users});
+  ServiceProcess b(root.path(), {"--secret-file", secret, "--users", users});
+  ServiceProcess late(root.path(), {"--secret-file", secret, "--clock-offset", "2592000"});
+  ServiceProcess elsewhere(outside.path(), {"--secret-file", secret});
+  ASSERT_TRUE(a.ready() && b.ready() && late.ready() && elsewhere.ready());
+  auto status = [](const ServiceProcess& at, const ServiceProcess& from) {
+    return at.client()
+        ->Get("/storage/list?prefix=mirror/", {{"Authorization", "Bearer " + from.token()}})
+        ->status;
+  };
+  EXPECT_EQ(status(b, a), 200);
+  EXPECT_EQ(status(late, a), 401);  // 30 days later
+  EXPECT_EQ(status(late, late), 200);
+  EXPECT_EQ(status(elsewhere, a), 401);  // another store
+  // A sign-in confirmed on one instance is collected from another.
+  const std::string verifier(64, 'd');
+  auto ac = a.client();
+  ASSERT_EQ(
+      confirmSignIn(*ac, devservice::SignInDesk::sessionOf(verifier), "ada", "lovelace")->status,
+      200);
+  EXPECT_EQ(b.client()->Get("/signin/token?verifier=" + verifier)->status, 200);
+  auto revoke = [&](std::vector<std::string> what) {
+    std::vector<std::string> argv = {devServiceBinary(), "revoke"};
+    argv.insert(argv.end(), what.begin(), what.end());
+    argv.insert(argv.end(), {"--secret-file", secret});
+    return runProcess(argv).exitCode;
+  };
+  ASSERT_EQ(revoke({devservice::readClaims(a.token())->id}), 0);
+  EXPECT_EQ(status(a, a), 401);
+  EXPECT_EQ(status(b, a), 401);
+  EXPECT_EQ(status(b, b), 200);
+  ASSERT_EQ(revoke({"--user", "operator"}), 0);
+  EXPECT_EQ(status(b, b), 401);
+  EXPECT_EQ(revoke({"not-an-id"}), 2);
+}
+
+TEST_F(DevServiceTest, TheLogHoldsNoSignatureSessionOrVerifier) {
+  ServiceProcess s(root.path(), {"--log"});
+  ASSERT_TRUE(s.ready());
+  auto c = s.client();
+  std::string url = urlFor(s, "mirror/a.txt");
+  ASSERT_EQ(c->Get(url.substr(s.url().size()))->status, 200);
+  const std::string verifier(64, 'c');
+  const std::string session = devservice::SignInDesk::sessionOf(verifier);
+  c->Get("/signin?session=" + session);
+  c->Get("/signin/token?verifier=" + verifier);
+  s.stop();
+  EXPECT_NE(s.errors().find("/objects?"), std::string::npos) << s.errors();
+  EXPECT_EQ(s.errors().find(url.substr(url.find("sig=") + 4)), std::string::npos) << s.errors();
+  EXPECT_EQ(s.errors().find(session), std::string::npos);
+  EXPECT_EQ(s.errors().find(verifier), std::string::npos);
 }
 
 TEST_F(DevServiceTest, PlainHttpOnLoopbackOnlyAndHelpDocumentsTheOptions) {
@@ -408,12 +480,15 @@ TEST_F(DevServiceTest, PlainHttpOnLoopbackOnlyAndHelpDocumentsTheOptions) {
       {devServiceBinary(), "--root", root.path().string(), "--plain", "--host", "0.0.0.0"});
   EXPECT_EQ(refused.exitCode, 2);
   EXPECT_NE(refused.err.find("loopback"), std::string::npos);
+  auto open = runProcess({devServiceBinary(), "--root", root.path().string(), "--host", "0.0.0.0"});
+  EXPECT_EQ(open.exitCode, 2);
+  EXPECT_NE(open.err.find("--users"), std::string::npos);
   auto help = runProcess({devServiceBinary(), "--help"});
   EXPECT_EQ(help.exitCode, 0);
   for (const char* option :
        {"--root", "--state", "--port", "--plain", "--page-size", "--issue-token", "--latency-ms",
         "--fail-share", "--truncate-share", "--drop-share", "--malformed-share", "--object-rate",
-        "--ignore-ranges"}) {
+        "--ignore-ranges", "--users", "--token-lifetime", "adduser", "revoke"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(runProcess({devServiceBinary(), "--root", root.path().string(), "--bogus"}).exitCode,

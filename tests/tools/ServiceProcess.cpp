@@ -14,6 +14,22 @@ std::string devCliScript() {
   return LUMORA_DEVCLI_DIR "/lumora";
 }
 
+bool addServiceUser(const std::filesystem::path& users, const std::string& name,
+                    const std::string& password) {
+  return runProcess({"/bin/sh", "-c", R"(printf '%s\n' "$3" | "$0" adduser "$1" "$2")",
+                     devServiceBinary(), users.string(), name, password})
+             .exitCode == 0;
+}
+
+httplib::Result confirmSignIn(httplib::Client& c, const std::string& session,
+                              const std::string& user, const std::string& password) {
+  auto page = c.Get("/signin?session=" + session);
+  std::string cookie = page ? page->get_header_value("Set-Cookie") : "";
+  return c.Post("/signin/confirm", {{"Cookie", cookie.substr(0, cookie.find(';'))}},
+                "session=" + session + "&user=" + user + "&password=" + password,
+                "application/x-www-form-urlencoded");
+}
+
 ServiceProcess::ServiceProcess(const std::filesystem::path& root, std::vector<std::string> extra,
                                bool tls)
     : ServiceProcess(ServiceStorage{{"--root", root.string()}, {}}, std::move(extra), tls) {}

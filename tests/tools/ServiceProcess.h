@@ -50,6 +50,14 @@ class ServiceProcess {
   bool tls_;
 };
 
+// Adds a user to a users file with the service's own adduser command.
+bool addServiceUser(const std::filesystem::path& users, const std::string& name,
+                    const std::string& password);
+// What a browser does with the sign-in page of `session`: loads it, keeping
+// its cookie, and posts the form back with that cookie.
+httplib::Result confirmSignIn(httplib::Client& c, const std::string& session,
+                              const std::string& user, const std::string& password);
+
 std::string devServiceBinary();
 std::string devCliScript();
 

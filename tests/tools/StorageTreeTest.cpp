@@ -66,48 +66,27 @@ TEST(StorageTree, FifosAndLinksAreInvisibleAndNeverOpened) {
   EXPECT_TRUE(tree->list("other/", true, "", 100)->records.empty());
 }
 
-TEST(StateStore, TokensIssuedConcurrentlyAreAllKeptAndSharedBetweenStores) {
+TEST(SignInDesk, PagesAndGrantsThatOutliveTheirTimeAreRefused) {
   TempDir state;
   auto store = StateStore::open(state.path());
   ASSERT_TRUE(store);
   auto other = StateStore::open(state.path());  // as a second process would
   ASSERT_TRUE(other);
   EXPECT_EQ((*store)->urlSecret(), (*other)->urlSecret());
-  std::vector<std::string> tokens(8);
-  std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < tokens.size(); ++i) {
-    threads.emplace_back([&, i] {
-      auto& s = i % 2 ? *store : *other;
-      auto t = s->issueToken();
-      if (t) tokens[i] = *t;
-      (void)s->isIssued("unknown");
-    });
-  }
-  for (auto& t : threads) t.join();
-  for (const auto& t : tokens) {
-    ASSERT_EQ(t.size(), 64u);
-    EXPECT_TRUE((*store)->isIssued(t));
-    EXPECT_TRUE((*other)->isIssued(t));
-  }
-  EXPECT_FALSE((*store)->isIssued(""));
-  struct stat st {};
-  ASSERT_EQ(::stat((state.path() / "tokens").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
-
-TEST(SignInDesk, SessionsExpireAndHandTheirTokenOutOnce) {
-  TempDir state;
-  auto store = StateStore::open(state.path());
-  ASSERT_TRUE(store);
-  SignInDesk desk(**store);
-  auto t0 = SignInDesk::Clock::now();
-  std::string session(32, 'b');
-  ASSERT_TRUE(desk.confirm(session, t0));
-  EXPECT_FALSE(desk.collect(session, t0 + SignInDesk::kLifetime + std::chrono::seconds(1)));
-  ASSERT_TRUE(desk.confirm(session, t0));
-  auto token = desk.collect(session, t0 + std::chrono::seconds(1));
-  ASSERT_TRUE(token);
-  EXPECT_TRUE((*store)->isIssued(*token));
+  ASSERT_TRUE(addUser(state.path() / "users", "ada", "pw"));
+  TokenAuthority tokens((*store)->urlSecret(), "folder\n/x", state.path() / "revoked");
+  SignInDesk desk(tokens, state.path() / "users", state.path() / "signins", 3600);
+  const std::int64_t t0 = 1'000'000'000;
+  const std::string verifier(64, 'b');
+  const std::string session = SignInDesk::sessionOf(verifier);
+  auto late = desk.confirm(session, desk.browserMark(session, t0), "ada", "pw", "a",
+                           t0 + SignInDesk::kPageSeconds);
+  ASSERT_FALSE(late);
+  EXPECT_EQ(late.error().code, 403);
+  ASSERT_TRUE(desk.confirm(session, desk.browserMark(session, t0), "ada", "pw", "a", t0));
+  auto collected = desk.collect(verifier, t0 + SignInDesk::kGrantSeconds);
+  ASSERT_FALSE(collected);
+  EXPECT_EQ(collected.error().code, 410);
   EXPECT_FALSE(SignInDesk::validSession(std::string(32, 'G')));
   EXPECT_FALSE(SignInDesk::validSession(std::string(31, 'a')));
 }

@@ -200,12 +200,45 @@ std::string encodeQueryValue(std::string_view value) {
   return out;
 }
 
+std::string redactTarget(std::string_view target) {
+  static constexpr std::string_view kSecret[] = {
+      "sig",      "session",         "verifier",         "token",
+      "password", "x-amz-signature", "x-amz-credential", "x-amz-security-token"};
+  std::size_t mark = target.find('?');
+  if (mark == std::string_view::npos) return std::string(target);
+  std::string out(target.substr(0, mark + 1));
+  std::string_view query = target.substr(mark + 1);
+  for (bool first = true;; first = false) {
+    std::size_t amp = query.find('&');
+    std::string_view item = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    if (!first) out += '&';
+    std::size_t eq = item.find('=');
+    std::string name = percentDecode(item.substr(0, eq));
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    bool secret = std::find(std::begin(kSecret), std::end(kSecret), name) != std::end(kSecret);
+    if (secret && eq != std::string_view::npos) {
+      out += item.substr(0, eq + 1);
+      out += "REDACTED";
+    } else {
+      out += item;
+    }
+    if (amp == std::string_view::npos) break;
+  }
+  return out;
+}
+
 Result<std::unique_ptr<DevService>> DevService::create(const Options& options) {
   std::optional<std::string> sharedSecret;
   if (options.secretFile) {
     auto secret = readSharedSecret(*options.secretFile);
     if (!secret) return std::unexpected(secret.error());
     sharedSecret = std::move(*secret);
+  }
+  // A misspelt users file would lock everybody out without a word.
+  if (options.usersFile && ::access(options.usersFile->c_str(), R_OK) != 0) {
+    return fail("usage", 2, "cannot read the users file " + options.usersFile->string());
   }
   auto state = StateStore::open(options.state, std::move(sharedSecret));
   if (!state) return std::unexpected(state.error());
@@ -239,7 +272,8 @@ DevService::DevService(const Options& options, std::unique_ptr<StateStore> state
     : options_(options),
       state_(std::move(state)),
       signer_(state_->urlSecret()),
-      signIn_(*state_),
+      tokens_(state_->urlSecret(), storeIdentity(options), revocationFile(options)),
+      signIn_(tokens_, options.usersFile, signInFolder(options), options.tokenLifetimeSeconds),
       faults_(options.faults) {
   if (options.tls) {
     server_ =
@@ -257,7 +291,7 @@ DevService::DevService(const Options& options, std::unique_ptr<StateStore> state
   if (options.log) {
     server_->set_logger([](const httplib::Request& req, const httplib::Response& res) {
       std::fprintf(stderr, "lumora-devservice: %s %s -> %d\n", req.method.c_str(),
-                   req.target.c_str(), res.status);
+                   redactTarget(req.target).c_str(), res.status);
     });
   }
 }
@@ -300,11 +334,22 @@ std::string DevService::publicOrigin(const httplib::Request& req) const {
   return std::string(options_.tls ? "https://" : "http://") + host;
 }
 
+std::int64_t DevService::now() const {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+             .count() +
+         options_.clockOffsetSeconds;
+}
+
+Result<std::string> DevService::issueToken(std::string_view user) {
+  return tokens_.mint(user, now(), options_.tokenLifetimeSeconds);
+}
+
 bool DevService::authorized(const httplib::Request& req, httplib::Response& res) {
   std::string header = req.get_header_value("Authorization");
   constexpr std::string_view kBearer = "Bearer ";
   if (header.starts_with(kBearer) &&
-      state_->isIssued(std::string_view(header).substr(kBearer.size()))) {
+      tokens_.verify(std::string_view(header).substr(kBearer.size()), now())) {
     return true;
   }
   res.status = 401;
@@ -349,7 +394,7 @@ void DevService::installRoutes() {
   }
   server_->Get(
       "/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/signin"); });
-  server_->Get("/signin", [](const httplib::Request& req, httplib::Response& res) {
+  server_->Get("/signin", [this](const httplib::Request& req, httplib::Response& res) {
     bool present = false;
     std::string session = firstParam(parseQuery(req.target), "session", present);
     if (!SignInDesk::validSession(session)) {
@@ -357,39 +402,79 @@ void DevService::installRoutes() {
       res.set_content("Start signing in with \"lumora login\".\n", "text/plain; charset=utf-8");
       return;
     }
-    res.set_content(SignInDesk::pageHtml(session), "text/html; charset=utf-8");
+    // The form is honoured only from the browser that loaded this page.
+    std::string cookie = std::string(SignInDesk::kCookie) + "=" +
+                         signIn_.browserMark(session, now()) +
+                         "; Path=/signin; HttpOnly; SameSite=Strict; Max-Age=" +
+                         std::to_string(SignInDesk::kPageSeconds);
+    if (options_.tls) cookie += "; Secure";
+    res.set_header("Set-Cookie", cookie);
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(signIn_.pageHtml(session), "text/html; charset=utf-8");
   });
   server_->Post("/signin/confirm", [this](const httplib::Request& req, httplib::Response& res) {
-    std::string session = req.get_param_value("session");
-    if (!SignInDesk::validSession(session)) {
-      res.status = 400;
-      res.set_content("This sign-in link is not valid.\n", "text/plain; charset=utf-8");
-      return;
-    }
-    if (auto done = signIn_.confirm(session); !done) {
-      res.status =
-          done.error().domain == kDevServiceErrorDomain ? static_cast<int>(done.error().code) : 500;
-      res.set_content(done.error().description + "\n", "text/plain; charset=utf-8");
-      return;
-    }
-    res.set_content(SignInDesk::confirmedHtml(), "text/html; charset=utf-8");
+    handleSignInConfirm(req, res);
   });
   server_->Get("/signin/token", [this](const httplib::Request& req, httplib::Response& res) {
-    bool present = false;
-    std::string session = firstParam(parseQuery(req.target), "session", present);
-    if (!SignInDesk::validSession(session)) {
-      res.status = 400;
-      res.set_content("bad session\n", "text/plain");
-      return;
-    }
-    res.set_header("Cache-Control", "no-store");
-    if (auto token = signIn_.collect(session)) {
-      res.set_content(*token + "\n", "text/plain");
-    } else {
-      res.status = 202;
-      res.set_content("waiting\n", "text/plain");
-    }
+    handleSignInCollect(req, res);
   });
+}
+
+void DevService::handleSignInConfirm(const httplib::Request& req, httplib::Response& res) {
+  std::string session = req.get_param_value("session");
+  if (!SignInDesk::validSession(session)) {
+    res.status = 400;
+    res.set_content("This sign-in link is not valid.\n", "text/plain; charset=utf-8");
+    return;
+  }
+  std::string mark;
+  std::string cookies = req.get_header_value("Cookie");
+  std::string name = std::string(SignInDesk::kCookie) + "=";
+  for (std::size_t at = 0; at < cookies.size();) {
+    std::size_t end = std::min(cookies.find(';', at), cookies.size());
+    std::string_view item = std::string_view(cookies).substr(at, end - at);
+    while (item.starts_with(' ')) item.remove_prefix(1);
+    if (item.starts_with(name)) mark = std::string(item.substr(name.size()));
+    at = end + 1;
+  }
+  auto done = signIn_.confirm(session, mark, req.get_param_value("user"),
+                              req.get_param_value("password"), req.remote_addr, now());
+  res.set_header("Cache-Control", "no-store");
+  if (!done) {
+    res.status =
+        done.error().domain == kDevServiceErrorDomain ? static_cast<int>(done.error().code) : 500;
+    // A wrong password gets the form again; anything else only says why.
+    if (res.status == 401 || res.status == 429) {
+      res.set_content(signIn_.pageHtml(session, done.error().description),
+                      "text/html; charset=utf-8");
+    } else {
+      res.set_content(done.error().description + "\n", "text/plain; charset=utf-8");
+    }
+    return;
+  }
+  res.set_content(SignInDesk::confirmedHtml(), "text/html; charset=utf-8");
+}
+
+void DevService::handleSignInCollect(const httplib::Request& req, httplib::Response& res) {
+  bool present = false;
+  std::string verifier = firstParam(parseQuery(req.target), "verifier", present);
+  res.set_header("Cache-Control", "no-store");
+  if (!SignInDesk::validSession(verifier)) {
+    res.status = 400;
+    res.set_content("bad verifier\n", "text/plain");
+    return;
+  }
+  auto token = signIn_.collect(verifier, now());
+  if (!token) {
+    res.status =
+        token.error().domain == kDevServiceErrorDomain ? static_cast<int>(token.error().code) : 500;
+    res.set_content(token.error().description + "\n", "text/plain");
+  } else if (*token) {
+    res.set_content(**token + "\n", "text/plain");
+  } else {
+    res.status = 202;
+    res.set_content("waiting\n", "text/plain");
+  }
 }
 
 void DevService::handleList(const httplib::Request& req, httplib::Response& res) {

@@ -17,6 +17,7 @@
 #include "tools/devservice/SignIn.h"
 #include "tools/devservice/StateStore.h"
 #include "tools/devservice/StorageTree.h"
+#include "tools/devservice/Tokens.h"
 #include "tools/devservice/UrlSigner.h"
 
 namespace lumora::devservice {
@@ -26,6 +27,9 @@ namespace lumora::devservice {
 std::multimap<std::string, std::string> parseQuery(std::string_view target);
 // Percent-encodes a query value, keeping unreserved characters and "/".
 std::string encodeQueryValue(std::string_view value);
+// A request target fit for a log: the values of query items that grant
+// access (signatures, credentials, sign-in sessions, tokens) are replaced.
+std::string redactTarget(std::string_view target);
 
 class DevService {
  public:
@@ -43,6 +47,8 @@ class DevService {
   void stop();
 
   StateStore& state() { return *state_; }
+  // A token for `user` with the configured lifetime (--issue-token).
+  Result<std::string> issueToken(std::string_view user);
 
  private:
   DevService(const Options& options, std::unique_ptr<StateStore> state);
@@ -54,14 +60,20 @@ class DevService {
   void handleDownloadUrl(const httplib::Request& req, httplib::Response& res);
   void handleObject(const httplib::Request& req, httplib::Response& res);
   std::string publicOrigin(const httplib::Request& req) const;
+  void handleSignInConfirm(const httplib::Request& req, httplib::Response& res);
+  void handleSignInCollect(const httplib::Request& req, httplib::Response& res);
+  // Unix seconds on the clock of tokens and sign-ins (--clock-offset applied).
+  std::int64_t now() const;
 
   // All fields are set before run() and read-only afterwards, except where
-  // the type synchronises itself (StateStore, SignInDesk, FaultPlan).
+  // the type synchronises itself (StateStore, TokenAuthority, SignInDesk,
+  // FaultPlan).
   const Options options_;
   std::unique_ptr<StateStore> state_;
   UrlSigner signer_;
   std::unique_ptr<ObjectStore> store_;
   const StorageTree* tree_ = nullptr;  // the local folder's, inside store_; none for a bucket
+  TokenAuthority tokens_;
   SignInDesk signIn_;
   FaultPlan faults_;
   std::unique_ptr<httplib::Server> server_;

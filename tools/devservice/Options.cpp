@@ -24,6 +24,34 @@ bool parseShare(const std::string& text, double& out) {
   return !text.empty() && end == text.c_str() + text.size() && out >= 0 && out <= 1;
 }
 
+// The sign-in and token options, in a block of their own.
+enum class SignInOption { unknown, done, bad };
+
+SignInOption parseSignInOption(const std::vector<std::string>& args, std::size_t& i, Options& o) {
+  const std::string& a = args[i];
+  if (a != "--users" && a != "--token-lifetime" && a != "--clock-offset") {
+    return SignInOption::unknown;
+  }
+  if (i + 1 >= args.size()) return SignInOption::bad;
+  const std::string& v = args[++i];
+  if (a == "--users") {
+    if (v.empty()) return SignInOption::bad;
+    o.usersFile = v;
+    return SignInOption::done;
+  }
+  std::int64_t n = 0;
+  if (!parseNumber(v, n)) return SignInOption::bad;
+  constexpr std::int64_t kTenYears = 10LL * 366 * 24 * 3600;
+  if (a == "--token-lifetime") {
+    if (n < 1 || n > kTenYears) return SignInOption::bad;
+    o.tokenLifetimeSeconds = n;
+  } else {
+    if (n < -kTenYears || n > kTenYears) return SignInOption::bad;
+    o.clockOffsetSeconds = n;
+  }
+  return SignInOption::done;
+}
+
 }  // namespace
 
 const char* usageText() {
@@ -69,10 +97,25 @@ base URL on one line of standard output.
   --malformed-share X   answer this share of API requests with broken JSON
   --fault-scope S       all, api (/storage/*) or objects (default all)
   --fault-seed N        seed of the fault generator (default 1)
+  --users FILE          who may sign in: lines of NAME:ARGON2ID-HASH, made with
+                        "lumora-devservice adduser"; re-read when it changes.
+                        Required to listen on a non-loopback address
+  --token-lifetime SECS lifetime of signed-in tokens (default 2592000, 30 days)
+  --clock-offset SECS   shift the clock that tokens and sign-ins are checked
+                        against (for tests; may be negative)
   --help                show this text
 
 The certificate is made on first start as STATE/cert.pem; it is its own CA,
 so clients trust that file (curl --cacert, -DLUMORA_API_CA_FILE).
+
+       lumora-devservice adduser FILE NAME
+Adds NAME to the users file FILE (made 0600 if missing), or sets a new
+password: the first line of standard input, hashed with Argon2id.
+
+       lumora-devservice revoke TOKEN-ID|TOKEN|--user NAME [--secret-file F|--state DIR]
+Refuses one token from now on, or every token NAME holds now, on every
+instance that shares the secret: the revocations live beside it, in F.revoked
+(without --secret-file, in DIR/revoked-tokens).
 )";
 }
 
@@ -165,6 +208,8 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
     } else if (a == "--fault-seed") {
       auto v = value();
       if (!v || !parseNumber(*v, o.faults.seed)) return needs("a number");
+    } else if (auto known = parseSignInOption(args, i, o); known != SignInOption::unknown) {
+      if (known == SignInOption::bad) return usage(a + " needs a valid value (see --help)");
     } else {
       return usage("unknown option " + a);
     }
@@ -189,6 +234,11 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
     return usage("the fault shares add up to more than 1");
   }
   if (!o.tls && !isLoopbackHost(o.host)) return usage("--plain is only allowed on loopback");
+  // Only this machine may reach a service where nobody can prove who signs in.
+  if (!o.usersFile && !isLoopbackHost(o.host)) {
+    return usage("listening on " + o.host +
+                 " needs --users: without a users file nobody can prove who signs in");
+  }
   if (o.state.empty()) {
     const char* xdg = std::getenv("XDG_STATE_HOME");
     std::filesystem::path base =

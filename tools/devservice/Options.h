@@ -45,6 +45,11 @@ struct Options {
   bool log = false;
   bool help = false;
   FaultOptions faults;
+
+  // Sign-in and tokens.
+  std::optional<std::filesystem::path> usersFile;  // who may sign in; none: nobody can
+  std::int64_t tokenLifetimeSeconds = 30 * 24 * 3600;
+  std::int64_t clockOffsetSeconds = 0;  // shifts the clock of tokens and sign-ins (testing)
 };
 
 const char* usageText();

@@ -6,12 +6,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <sstream>
 #include <vector>
 
 #include "platform/foundation/TextFile.h"
 #include "platform/foundation/UniqueFd.h"
-#include "tools/devservice/UrlSigner.h"
 
 namespace lumora::devservice {
 namespace fs = std::filesystem;
@@ -31,8 +29,6 @@ Result<std::string> randomHex(std::size_t bytes) {
 }
 
 namespace {
-
-constexpr std::string_view kSignedTokenMark = "ls1.";
 
 // Serialises read-modify-write of the tokens file between processes.
 class FolderLock {
@@ -68,9 +64,6 @@ Result<std::unique_ptr<StateStore>> StateStore::open(const fs::path& folder,
   FolderLock lock(folder);
   if (sharedSecret) {
     store->secret_ = std::move(*sharedSecret);
-    store->shared_ = true;
-    std::lock_guard guard(store->mutex_);
-    if (auto loaded = store->loadTokensLocked(); !loaded) return std::unexpected(loaded.error());
     return store;
   }
   fs::path secretFile = folder / "url-secret";
@@ -85,64 +78,7 @@ Result<std::unique_ptr<StateStore>> StateStore::open(const fs::path& folder,
     }
     store->secret_ = *fresh;
   }
-  std::lock_guard guard(store->mutex_);
-  if (auto loaded = store->loadTokensLocked(); !loaded) return std::unexpected(loaded.error());
   return store;
-}
-
-Result<void> StateStore::loadTokensLocked() {
-  auto text = readUtf8File(folder_ / "tokens");
-  if (!text) {
-    if (text.error().domain == kPosixErrorDomain && text.error().code == ENOENT) return {};
-    return std::unexpected(text.error());
-  }
-  std::istringstream lines(*text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty()) tokens_.insert(line);
-  }
-  return {};
-}
-
-bool StateStore::verifySigned(std::string_view token) const {
-  if (!shared_ || !token.starts_with(kSignedTokenMark)) return false;
-  std::string_view rest = token.substr(kSignedTokenMark.size());
-  std::size_t dot = rest.find('.');
-  if (dot == std::string_view::npos) return false;
-  // The "token:" label keeps token MACs apart from URL signatures (whose
-  // keys all begin with "mirror/").
-  std::string nonce(rest.substr(0, dot));
-  return UrlSigner(secret_).verify("token:" + nonce, 0, rest.substr(dot + 1), 0);
-}
-
-Result<std::string> StateStore::issueToken() {
-  auto token = randomHex(32);
-  if (!token) return token;
-  if (shared_) {
-    return std::string(kSignedTokenMark) + *token + "." +
-           UrlSigner(secret_).sign("token:" + *token, 0);
-  }
-  FolderLock lock(folder_);
-  std::lock_guard guard(mutex_);
-  if (auto loaded = loadTokensLocked(); !loaded) return std::unexpected(loaded.error());
-  tokens_.insert(*token);
-  std::string text;
-  for (const auto& t : tokens_) text += t + "\n";
-  if (auto written = writeFileAtomically(folder_ / "tokens", text, 0600); !written) {
-    tokens_.erase(*token);
-    return std::unexpected(written.error());
-  }
-  return token;
-}
-
-bool StateStore::isIssued(std::string_view token) {
-  if (token.empty()) return false;
-  if (verifySigned(token)) return true;
-  std::string key(token);
-  std::lock_guard guard(mutex_);
-  if (tokens_.contains(key)) return true;
-  (void)loadTokensLocked();
-  return tokens_.contains(key);
 }
 
 }  // namespace lumora::devservice
