@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <functional>
 
 #include "platform/foundation/TextFile.h"
 
@@ -73,9 +72,22 @@ StorageRecord makeRecord(std::string key, const struct stat& st, bool dir) {
   return r;
 }
 
-// Reads one folder; calls `visit(name, stat, isDir)` for every visible child.
-Result<void> readFolder(
-    int dirFd, const std::function<void(const std::string&, const struct stat&, bool)>& visit) {
+// A visible child of a folder: its key component (a folder's ends in "/").
+struct Child {
+  std::string component;
+  bool dir = false;
+};
+
+// Greater-than on components, so that the standard heap functions keep the
+// smallest component on top.
+bool laterComponent(const Child& a, const Child& b) {
+  return a.component > b.component;
+}
+
+// The visible children of a folder whose component sorts after `after` (all
+// when none), unsorted. Types come from the directory entry, so a page costs
+// a stat only for the records it returns.
+Result<std::vector<Child>> childrenAfter(int dirFd, const std::optional<std::string>& after) {
   int copy = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (copy < 0) return std::unexpected(posixError(errno, "open folder"));
   DIR* dir = ::fdopendir(copy);
@@ -83,32 +95,95 @@ Result<void> readFolder(
     ::close(copy);
     return std::unexpected(posixError(errno, "read folder"));
   }
+  std::vector<Child> out;
   while (dirent* e = ::readdir(dir)) {
-    std::string name = e->d_name;
+    std::string_view name = e->d_name;
     if (name == "." || name == "..") continue;
     if (!isValidUtf8(name)) continue;  // not representable as a JSON key
-    struct stat st {};
-    if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      visit(name, st, true);
-    } else if (S_ISREG(st.st_mode)) {
-      visit(name, st, false);
+    unsigned char type = e->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st {};
+      if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
     }
+    if (type != DT_DIR && type != DT_REG) continue;
+    Child child{std::string(name), type == DT_DIR};
+    if (child.dir) child.component += '/';
+    if (after && child.component <= *after) continue;
+    out.push_back(std::move(child));
   }
   ::closedir(dir);
-  return {};
+  return out;
 }
 
-void walkFiles(int dirFd, const std::string& keyPrefix, std::vector<StorageRecord>& out) {
-  (void)readFolder(dirFd, [&](const std::string& name, const struct stat& st, bool isDir) {
-    if (!isDir) {
-      out.push_back(makeRecord(keyPrefix + name, st, false));
-      return;
+// Gathers one page in key order by walking folders in component order,
+// starting each folder at the resume key instead of reading what lies before.
+class PageWalk {
+ public:
+  PageWalk(std::optional<std::string> after, std::size_t wanted)
+      : after_(std::move(after)), wanted_(wanted) {}
+
+  bool full() const { return records_.size() >= wanted_; }
+  std::vector<StorageRecord>& records() { return records_; }
+  void add(StorageRecord record) { records_.push_back(std::move(record)); }
+
+  // The children of the folder `dirFd`, whose keys begin with `keyFolder`,
+  // limited to names that begin with `namePrefix`: folders as records when
+  // `delimited`, else the files below them.
+  Result<void> folder(int dirFd, const std::string& keyFolder, std::string_view namePrefix,
+                      bool delimited) {
+    // What the resume key says about this folder: everything (it sorts
+    // before), nothing (after, outside), or a point inside it.
+    std::optional<std::string> rest;
+    std::string descend;  // the child folder the resume key lies in
+    if (after_) {
+      if (after_->starts_with(keyFolder)) {
+        rest = after_->substr(keyFolder.size());
+        std::size_t slash = rest->find('/');
+        if (!delimited && slash != std::string::npos) descend = rest->substr(0, slash + 1);
+      } else if (*after_ > keyFolder) {
+        return {};
+      }
     }
-    UniqueFd child(::openat(dirFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (child.valid()) walkFiles(child.get(), keyPrefix + name + "/", out);
-  });
-}
+    auto children = childrenAfter(dirFd, descend.empty() ? rest : std::optional<std::string>());
+    if (!children) return std::unexpected(children.error());
+    if (!descend.empty()) {
+      // Only the folder holding the resume key is kept among the earlier ones.
+      std::erase_if(*children, [&](const Child& c) {
+        return c.component < descend || (c.component == descend ? !c.dir : false);
+      });
+    }
+    std::vector<Child>& heap = *children;
+    std::make_heap(heap.begin(), heap.end(), laterComponent);
+    while (!heap.empty() && !full()) {
+      std::pop_heap(heap.begin(), heap.end(), laterComponent);
+      Child child = std::move(heap.back());
+      heap.pop_back();
+      std::string_view name = child.component;
+      if (child.dir) name.remove_suffix(1);
+      if (!name.starts_with(namePrefix)) continue;
+      if (child.dir && !delimited) {
+        UniqueFd sub(::openat(dirFd, std::string(name).c_str(),
+                              O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        // A folder that vanished or cannot be read lists nothing.
+        if (sub.valid()) (void)folder(sub.get(), keyFolder + child.component, "", false);
+        continue;
+      }
+      struct stat st {};
+      if (::fstatat(dirFd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (child.dir ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) continue;
+      add(makeRecord(keyFolder + child.component, st, child.dir));
+    }
+    return {};
+  }
+
+  const std::optional<std::string>& after() const { return after_; }
+
+ private:
+  const std::optional<std::string> after_;
+  const std::size_t wanted_;
+  std::vector<StorageRecord> records_;
+};
 
 constexpr char kBase64Url[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
@@ -167,47 +242,6 @@ Result<StorageTree> StorageTree::open(const std::filesystem::path& root) {
   return StorageTree(std::move(fd));
 }
 
-Result<std::vector<StorageRecord>> StorageTree::collect(std::string_view prefix,
-                                                        bool delimited) const {
-  std::vector<StorageRecord> out;
-  if (!prefix.starts_with(kMirrorPrefix)) {
-    // A prefix of "mirror/" itself ("", "mi") reaches the whole tree.
-    if (!kMirrorPrefix.starts_with(prefix)) return out;
-    if (delimited) {
-      struct stat st {};
-      if (::fstat(root_.get(), &st) == 0)
-        out.push_back(makeRecord(std::string(kMirrorPrefix), st, true));
-    } else {
-      walkFiles(root_.get(), std::string(kMirrorPrefix), out);
-    }
-    return out;
-  }
-  std::string_view rel = prefix.substr(kMirrorPrefix.size());
-  std::size_t slash = rel.rfind('/');
-  std::string_view folder = slash == std::string_view::npos ? "" : rel.substr(0, slash + 1);
-  std::string namePrefix(slash == std::string_view::npos ? rel : rel.substr(slash + 1));
-  auto parts = components(folder);
-  if (!parts || namePrefix.find('\0') != std::string::npos) {
-    return status(400, "the prefix is not a key beneath the served folder");
-  }
-  auto dir = openBeneath(root_.get(), *parts, O_PATH | O_DIRECTORY);
-  if (!dir) return out;  // no such folder: no keys
-  std::string keyFolder = std::string(kMirrorPrefix) + std::string(folder);
-  auto read =
-      readFolder(dir->get(), [&](const std::string& name, const struct stat& st, bool isDir) {
-        if (!name.starts_with(namePrefix)) return;
-        if (delimited || !isDir) {
-          out.push_back(makeRecord(keyFolder + name + (isDir ? "/" : ""), st, isDir));
-          return;
-        }
-        UniqueFd child(
-            ::openat(dir->get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (child.valid()) walkFiles(child.get(), keyFolder + name + "/", out);
-      });
-  if (!read) return status(500, read.error().description);
-  return out;
-}
-
 Result<ListPage> StorageTree::list(std::string_view prefix, bool delimited, std::string_view cursor,
                                    std::size_t pageSize) const {
   std::optional<std::string> after;
@@ -215,21 +249,40 @@ Result<ListPage> StorageTree::list(std::string_view prefix, bool delimited, std:
     after = decodeCursor(cursor);
     if (!after) return status(400, "the cursor is not one this service issued");
   }
-  auto all = collect(prefix, delimited);
-  if (!all) return std::unexpected(all.error());
-  std::sort(all->begin(), all->end(),
-            [](const StorageRecord& a, const StorageRecord& b) { return a.key < b.key; });
-  auto first = all->begin();
-  if (after) {
-    first =
-        std::upper_bound(all->begin(), all->end(), *after,
-                         [](const std::string& k, const StorageRecord& r) { return k < r.key; });
+  pageSize = std::max<std::size_t>(pageSize, 1);
+  // One record beyond the page tells whether another page follows.
+  PageWalk walk(std::move(after), pageSize + 1);
+  if (!prefix.starts_with(kMirrorPrefix)) {
+    // A prefix of "mirror/" itself ("", "mi") reaches the whole tree.
+    if (!kMirrorPrefix.starts_with(prefix)) return ListPage{};
+    if (delimited) {
+      struct stat st {};
+      if ((!walk.after() || *walk.after() < kMirrorPrefix) && ::fstat(root_.get(), &st) == 0)
+        walk.add(makeRecord(std::string(kMirrorPrefix), st, true));
+    } else {
+      (void)walk.folder(root_.get(), std::string(kMirrorPrefix), "", false);
+    }
+  } else {
+    std::string_view rel = prefix.substr(kMirrorPrefix.size());
+    std::size_t slash = rel.rfind('/');
+    std::string_view folder = slash == std::string_view::npos ? "" : rel.substr(0, slash + 1);
+    std::string_view namePrefix = slash == std::string_view::npos ? rel : rel.substr(slash + 1);
+    auto parts = components(folder);
+    if (!parts || namePrefix.find('\0') != std::string_view::npos) {
+      return status(400, "the prefix is not a key beneath the served folder");
+    }
+    auto dir = openBeneath(root_.get(), *parts, O_PATH | O_DIRECTORY);
+    if (!dir) return ListPage{};  // no such folder: no keys
+    auto read = walk.folder(dir->get(), std::string(kMirrorPrefix) + std::string(folder),
+                            namePrefix, delimited);
+    if (!read) return status(500, read.error().description);
   }
   ListPage page;
-  std::size_t take = std::min<std::size_t>(std::max<std::size_t>(pageSize, 1),
-                                           static_cast<std::size_t>(all->end() - first));
-  page.records.assign(std::make_move_iterator(first), std::make_move_iterator(first + take));
-  if (first + take != all->end()) page.cursor = encodeCursor(page.records.back().key);
+  page.records = std::move(walk.records());
+  if (page.records.size() > pageSize) {
+    page.records.resize(pageSize);
+    page.cursor = encodeCursor(page.records.back().key);
+  }
   return page;
 }
 

@@ -60,7 +60,6 @@ class StorageTree {
 
  private:
   explicit StorageTree(UniqueFd root) : root_(std::move(root)) {}
-  Result<std::vector<StorageRecord>> collect(std::string_view prefix, bool delimited) const;
 
   UniqueFd root_;  // O_PATH descriptor of the served folder; read-only after open
 };
