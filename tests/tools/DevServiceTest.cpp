@@ -425,5 +425,20 @@ TEST_F(DevServiceTest, PlainHttpOnLoopbackOnlyAndHelpDocumentsTheOptions) {
             1);
 }
 
+TEST_F(DevServiceTest, NumericOptionsBeyondTheirRangeAreRefusedNotWrapped) {
+  // Values that wrap to usable ones when narrowed to 32 bits: 0 workers, 301 s.
+  for (auto [option, value] : {std::pair{"--threads", "4294967296"},
+                               {"--url-lifetime", "4294967597"},
+                               {"--port", "4294967297"},
+                               {"--page-size", "-1"},
+                               {"--latency-ms", "18446744073709551616"}}) {
+    auto refused = runProcess({devServiceBinary(), "--root", root.path().string(), "--plain",
+                               "--port", "1", option, value},
+                              {}, std::chrono::seconds(5));
+    EXPECT_EQ(refused.exitCode, 2) << option;
+    EXPECT_NE(refused.err.find(std::string(option) + " is "), std::string::npos) << refused.err;
+  }
+}
+
 }  // namespace
 }  // namespace lumora::testing

@@ -139,19 +139,24 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
       }
     } else if (a == "--port" || a == "--page-size" || a == "--url-lifetime" || a == "--threads" ||
                a == "--latency-ms") {
+      // Each value is checked as parsed, before it is narrowed to its field.
+      struct Range {
+        long low, high;
+      };
+      Range range = a == "--port"           ? Range{0, 65535}
+                    : a == "--page-size"    ? Range{1, 100000}
+                    : a == "--url-lifetime" ? Range{1, 31536000}
+                    : a == "--threads"      ? Range{1, 4096}
+                                            : Range{0, 600000};
       auto v = value();
       long n = 0;
-      if (!v || !parseNumber(*v, n) || n < 0) return needs("a number");
-      if (a == "--port") {
-        if (n > 65535) return usage("--port is at most 65535");
-        o.port = static_cast<int>(n);
+      if (!v || !parseNumber(*v, n) || n < range.low || n > range.high) {
+        return usage(a + " is " + std::to_string(range.low) + " to " + std::to_string(range.high));
       }
-      if (a == "--page-size") {
-        if (n < 1) return usage("--page-size is at least 1");
-        o.pageSize = static_cast<std::size_t>(n);
-      }
+      if (a == "--port") o.port = static_cast<int>(n);
+      if (a == "--page-size") o.pageSize = static_cast<std::size_t>(n);
       if (a == "--url-lifetime") o.urlLifetimeSeconds = static_cast<int>(n);
-      if (a == "--threads") o.threads = static_cast<int>(std::max(1L, n));
+      if (a == "--threads") o.threads = static_cast<int>(n);
       if (a == "--latency-ms") o.faults.latency = std::chrono::milliseconds(n);
     } else if (a == "--fail-share" || a == "--truncate-share" || a == "--drop-share" ||
                a == "--malformed-share") {
