@@ -94,6 +94,15 @@ TEST(StorageTree, PagesOfAnySizeWalkTheTreeInByteOrderOnce) {
       EXPECT_EQ(keys, want) << prefix << " by " << size;
     }
   }
+  // A large folder's names are kept between pages, and dropped once it changes.
+  std::filesystem::create_directory(root.path() / "big");
+  for (int i = 0; i < 1000; ++i) std::ofstream(root.path() / "big" / std::to_string(i));
+  struct timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (root.path() / "big").c_str(), old, 0), 0);
+  auto second = [&] { return tree->list("mirror/big/", true, encodeCursor("mirror/big/0"), 1); };
+  EXPECT_EQ(second()->records.at(0).key, "mirror/big/1");
+  std::ofstream(root.path() / "big" / "00");
+  EXPECT_EQ(second()->records.at(0).key, "mirror/big/00");
   auto folders = tree->list("mirror/", true, encodeCursor("mirror/a.txt"), 2);
   ASSERT_TRUE(folders);
   ASSERT_EQ(folders->records.size(), 2u);

@@ -8,6 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "platform/foundation/TextFile.h"
 
@@ -76,18 +80,15 @@ StorageRecord makeRecord(std::string key, const struct stat& st, bool dir) {
 struct Child {
   std::string component;
   bool dir = false;
+  bool operator<(const Child& other) const { return component < other.component; }
 };
 
-// Greater-than on components, so that the standard heap functions keep the
-// smallest component on top.
-bool laterComponent(const Child& a, const Child& b) {
-  return a.component > b.component;
-}
+using SortedChildren = std::vector<Child>;
 
-// The visible children of a folder whose component sorts after `after` (all
-// when none), unsorted. Types come from the directory entry, so a page costs
-// a stat only for the records it returns.
-Result<std::vector<Child>> childrenAfter(int dirFd, const std::optional<std::string>& after) {
+// The visible children of a folder in component order, which is the order
+// of their keys. Types come from the directory entry, so a page costs a
+// stat only for the records it returns.
+Result<SortedChildren> readChildren(int dirFd) {
   int copy = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (copy < 0) return std::unexpected(posixError(errno, "open folder"));
   DIR* dir = ::fdopendir(copy);
@@ -95,7 +96,7 @@ Result<std::vector<Child>> childrenAfter(int dirFd, const std::optional<std::str
     ::close(copy);
     return std::unexpected(posixError(errno, "read folder"));
   }
-  std::vector<Child> out;
+  SortedChildren out;
   while (dirent* e = ::readdir(dir)) {
     std::string_view name = e->d_name;
     if (name == "." || name == "..") continue;
@@ -109,77 +110,134 @@ Result<std::vector<Child>> childrenAfter(int dirFd, const std::optional<std::str
     if (type != DT_DIR && type != DT_REG) continue;
     Child child{std::string(name), type == DT_DIR};
     if (child.dir) child.component += '/';
-    if (after && child.component <= *after) continue;
     out.push_back(std::move(child));
   }
   ::closedir(dir);
+  std::sort(out.begin(), out.end());
   return out;
 }
+
+std::int64_t nanoseconds(const struct timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+}  // namespace
+
+// Sorted children of large folders, kept while the folder is unchanged, so
+// that paging through a folder reads and sorts it once rather than per page.
+class FolderIndex {
+ public:
+  Result<std::shared_ptr<const SortedChildren>> children(int dirFd) {
+    struct stat st {};
+    if (::fstat(dirFd, &st) != 0) return std::unexpected(posixError(errno, "stat folder"));
+    const Key key{st.st_dev, st.st_ino};
+    {
+      std::lock_guard lock(mutex_);
+      auto it = entries_.find(key);
+      if (it != entries_.end() && it->second.modified == nanoseconds(st.st_mtim) &&
+          it->second.changed == nanoseconds(st.st_ctim)) {
+        it->second.used = ++clock_;
+        return it->second.children;
+      }
+    }
+    auto read = readChildren(dirFd);
+    if (!read) return std::unexpected(read.error());
+    auto children = std::make_shared<const SortedChildren>(std::move(*read));
+    // Timestamps move in coarse ticks: a folder changed within the last
+    // moments may change again without its mtime moving, so it is not kept.
+    // Its ctime still tells a later change that set the mtime back.
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t settled = nanoseconds(now) - kSettleNs;
+    if (children->size() >= kMinChildren && nanoseconds(st.st_mtim) < settled) {
+      std::lock_guard lock(mutex_);
+      if (entries_.size() >= kMaxFolders) {
+        auto oldest = std::min_element(entries_.begin(), entries_.end(), [](auto& a, auto& b) {
+          return a.second.used < b.second.used;
+        });
+        entries_.erase(oldest);
+      }
+      entries_[key] = Entry{children, nanoseconds(st.st_mtim), nanoseconds(st.st_ctim), ++clock_};
+    }
+    return children;
+  }
+
+ private:
+  // Smaller folders read in well under a millisecond.
+  static constexpr std::size_t kMinChildren = 1000;
+  static constexpr std::size_t kMaxFolders = 32;
+  static constexpr std::int64_t kSettleNs = 2'000'000'000;
+
+  using Key = std::pair<dev_t, ino_t>;
+  struct Entry {
+    std::shared_ptr<const SortedChildren> children;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
+    std::uint64_t used = 0;
+  };
+  std::mutex mutex_;
+  std::map<Key, Entry> entries_;  // protected by mutex_
+  std::uint64_t clock_ = 0;       // protected by mutex_
+};
+
+namespace {
 
 // Gathers one page in key order by walking folders in component order,
 // starting each folder at the resume key instead of reading what lies before.
 class PageWalk {
  public:
-  PageWalk(std::optional<std::string> after, std::size_t wanted)
-      : after_(std::move(after)), wanted_(wanted) {}
+  PageWalk(FolderIndex& index, std::optional<std::string> after, std::size_t wanted)
+      : index_(index), after_(std::move(after)), wanted_(wanted) {}
 
   bool full() const { return records_.size() >= wanted_; }
   std::vector<StorageRecord>& records() { return records_; }
   void add(StorageRecord record) { records_.push_back(std::move(record)); }
+  const std::optional<std::string>& after() const { return after_; }
 
   // The children of the folder `dirFd`, whose keys begin with `keyFolder`,
   // limited to names that begin with `namePrefix`: folders as records when
   // `delimited`, else the files below them.
   Result<void> folder(int dirFd, const std::string& keyFolder, std::string_view namePrefix,
                       bool delimited) {
-    // What the resume key says about this folder: everything (it sorts
-    // before), nothing (after, outside), or a point inside it.
-    std::optional<std::string> rest;
-    std::string descend;  // the child folder the resume key lies in
-    if (after_) {
-      if (after_->starts_with(keyFolder)) {
-        rest = after_->substr(keyFolder.size());
-        std::size_t slash = rest->find('/');
-        if (!delimited && slash != std::string::npos) descend = rest->substr(0, slash + 1);
-      } else if (*after_ > keyFolder) {
-        return {};
-      }
-    }
-    auto children = childrenAfter(dirFd, descend.empty() ? rest : std::optional<std::string>());
+    auto children = index_.children(dirFd);
     if (!children) return std::unexpected(children.error());
-    if (!descend.empty()) {
-      // Only the folder holding the resume key is kept among the earlier ones.
-      std::erase_if(*children, [&](const Child& c) {
-        return c.component < descend || (c.component == descend ? !c.dir : false);
-      });
+    const SortedChildren& sorted = **children;
+    auto next = sorted.begin();
+    if (after_ && after_->starts_with(keyFolder)) {
+      // Resume after the key; in a walk of files, within the folder holding it.
+      std::string_view rest = std::string_view(*after_).substr(keyFolder.size());
+      std::size_t slash = rest.find('/');
+      Child resume{std::string(rest), false};
+      if (!delimited && slash != std::string_view::npos) resume.component.resize(slash + 1);
+      next = std::upper_bound(sorted.begin(), sorted.end(), resume);
+      if (!delimited && next != sorted.begin() && std::prev(next)->dir &&
+          rest.starts_with(std::prev(next)->component)) {
+        --next;
+      }
+    } else if (after_ && *after_ > keyFolder) {
+      return {};  // every key here sorts before the resume key
     }
-    std::vector<Child>& heap = *children;
-    std::make_heap(heap.begin(), heap.end(), laterComponent);
-    while (!heap.empty() && !full()) {
-      std::pop_heap(heap.begin(), heap.end(), laterComponent);
-      Child child = std::move(heap.back());
-      heap.pop_back();
-      std::string_view name = child.component;
-      if (child.dir) name.remove_suffix(1);
+    for (; next != sorted.end() && !full(); ++next) {
+      std::string_view name = next->component;
+      if (next->dir) name.remove_suffix(1);
       if (!name.starts_with(namePrefix)) continue;
-      if (child.dir && !delimited) {
+      if (next->dir && !delimited) {
         UniqueFd sub(::openat(dirFd, std::string(name).c_str(),
                               O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         // A folder that vanished or cannot be read lists nothing.
-        if (sub.valid()) (void)folder(sub.get(), keyFolder + child.component, "", false);
+        if (sub.valid()) (void)folder(sub.get(), keyFolder + next->component, "", false);
         continue;
       }
       struct stat st {};
       if (::fstatat(dirFd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      if (child.dir ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) continue;
-      add(makeRecord(keyFolder + child.component, st, child.dir));
+      if (next->dir ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) continue;
+      add(makeRecord(keyFolder + next->component, st, next->dir));
     }
     return {};
   }
 
-  const std::optional<std::string>& after() const { return after_; }
-
  private:
+  FolderIndex& index_;
   const std::optional<std::string> after_;
   const std::size_t wanted_;
   std::vector<StorageRecord> records_;
@@ -239,7 +297,7 @@ std::optional<std::string> decodeCursor(std::string_view cursor) {
 Result<StorageTree> StorageTree::open(const std::filesystem::path& root) {
   UniqueFd fd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return std::unexpected(posixError(errno, root.string()));
-  return StorageTree(std::move(fd));
+  return StorageTree(std::move(fd), std::make_shared<FolderIndex>());
 }
 
 Result<ListPage> StorageTree::list(std::string_view prefix, bool delimited, std::string_view cursor,
@@ -251,7 +309,7 @@ Result<ListPage> StorageTree::list(std::string_view prefix, bool delimited, std:
   }
   pageSize = std::max<std::size_t>(pageSize, 1);
   // One record beyond the page tells whether another page follows.
-  PageWalk walk(std::move(after), pageSize + 1);
+  PageWalk walk(*index_, std::move(after), pageSize + 1);
   if (!prefix.starts_with(kMirrorPrefix)) {
     // A prefix of "mirror/" itself ("", "mi") reaches the whole tree.
     if (!kMirrorPrefix.starts_with(prefix)) return ListPage{};
