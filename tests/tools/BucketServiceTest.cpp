@@ -329,6 +329,34 @@ TEST_F(BucketServiceTest, AStoreThatFailsDeniesOrHangsIsAnErrorNeverAHalfPage) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+TEST_F(BucketServiceTest, ListingsAreAskedUrlEncodedAndADocumentTypeIsRefused) {
+  // s3rver ignores encoding-type, so a canned store answers as S3 does.
+  LocalHttpServer canned;
+  canned.get(".*", [](const httplib::Request& req, httplib::Response& res) {
+    const std::string head = "<ListBucketResult><IsTruncated>false</IsTruncated>";
+    if (req.get_param_value("prefix").ends_with("typed/")) {
+      res.set_content("<!DOCTYPE x [<!ENTITY k \"users/u1/typed/k\">]>" + head +
+                          "<Contents><Key>&k;</Key><Size>1</Size></Contents></ListBucketResult>",
+                      "application/xml");
+    } else {
+      res.set_content(head +
+                          "<EncodingType>url</EncodingType><Contents><Key>users/u1/"
+                          "a%01b%1F+c%2B</Key><Size>1</Size></Contents></ListBucketResult>",
+                      "application/xml");
+    }
+  });
+  ServiceStorage storage = store.storage();
+  storage.options[1] = canned.baseUrl();
+  ServiceProcess s(storage, {}, false);
+  ASSERT_TRUE(s.ready());
+  auto listed = body(s.authorizedGet(listTarget("mirror/")));
+  EXPECT_EQ(keys(listed), std::vector<std::string>{"mirror/a\x01"
+                                                   "b\x1f c+"});
+  ASSERT_FALSE(canned.requests().empty());
+  EXPECT_EQ(canned.requests().front().queryValue("encoding-type"), "url");
+  EXPECT_EQ(s.authorizedGet(listTarget("mirror/typed/"))->status, 502);
+}
+
 TEST_F(BucketServiceTest, InstancesSharingASecretAcceptEachOthersTokensAndCursors) {
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(store.putMirror("mirror/f" + std::to_string(i), "x"));
   TempDir secrets;

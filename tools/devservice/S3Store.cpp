@@ -44,6 +44,9 @@ std::string listQuery(std::string_view storePrefix, bool delimited, const std::s
   std::string q;
   if (!token.empty()) q += "continuation-token=" + awsUriEncode(token, false) + "&";
   if (delimited) q += "delimiter=%2F&";
+  // Keys come back URL-encoded: raw, a control character would make the page
+  // a document no XML parser takes.
+  q += "encoding-type=url&";
   q += "list-type=2&max-keys=" + std::to_string(maxKeys);
   q += "&prefix=" + awsUriEncode(storePrefix, false);
   return q;
