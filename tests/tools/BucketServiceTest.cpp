@@ -378,6 +378,11 @@ TEST_F(BucketServiceTest, InstancesSharingASecretAcceptEachOthersTokensAndCursor
   // An instance with a secret of its own knows neither.
   EXPECT_EQ(alone.client()->Get(listTarget("mirror/"), bearer(a))->status, 401);
   EXPECT_EQ(alone.authorizedGet(listTarget("mirror/", cursor))->status, 400);
+  // The same secret over another prefix of the bucket is another store.
+  ServiceProcess other = serve({"--secret-file", secretFile, "--key-prefix", "users/u2/"});
+  ASSERT_TRUE(other.ready());
+  EXPECT_EQ(other.authorizedGet(listTarget("mirror/"))->status, 200);
+  EXPECT_EQ(other.authorizedGet(listTarget("mirror/", cursor))->status, 400);
 }
 
 TEST_F(BucketServiceTest, CredentialsComeFromAFileAndNeverReachTheLog) {

@@ -71,13 +71,6 @@ bool splitPayload(std::string_view payload, std::string& lastKey, std::string& t
   return !token.empty();
 }
 
-std::string binding(std::string_view prefix, bool delimited) {
-  std::string b(prefix);
-  b += '\0';
-  b += delimited ? "/" : "";
-  return b;
-}
-
 }  // namespace
 
 Result<std::unique_ptr<S3Store>> S3Store::create(const BucketOptions& options,
@@ -149,6 +142,20 @@ Result<std::string> S3Store::storeKeyOf(std::string_view key) const {
     return status(400, "the key is not a storage key of this service");
   }
   return options_.keyPrefix + std::string(rel);
+}
+
+std::string S3Store::binding(std::string_view prefix, bool delimited) const {
+  // The store's identity too: instances that share a secret but serve other
+  // stores or prefixes refuse each other's cursors.
+  std::string b;
+  for (std::string_view part :
+       {std::string_view(options_.endpoint), std::string_view(options_.bucket),
+        std::string_view(options_.keyPrefix), prefix}) {
+    b += part;
+    b += '\0';
+  }
+  b += delimited ? "/" : "";
+  return b;
 }
 
 Result<ListPage> S3Store::list(std::string_view prefix, bool delimited, std::string_view cursor,

@@ -36,6 +36,8 @@ class S3Store final : public ObjectStore {
   // or one that cannot be a storage key of ours.
   std::optional<std::string> clientKey(std::string_view storeKey) const;
   Result<std::string> storeKeyOf(std::string_view key) const;
+  // What a cursor is sealed to: this store and the listing it continues.
+  std::string binding(std::string_view prefix, bool delimited) const;
   std::string objectPath(std::string_view storeKey) const;  // encoded, for the URL
   std::string objectUrl(std::string_view storeKey) const;
 
