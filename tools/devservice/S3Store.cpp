@@ -147,10 +147,11 @@ Result<std::string> S3Store::storeKeyOf(std::string_view key) const {
 std::string S3Store::binding(std::string_view prefix, bool delimited) const {
   // The store's identity too: instances that share a secret but serve other
   // stores or prefixes refuse each other's cursors.
+  // The endpoint as requests use it, so that spellings of one store agree.
+  const std::string endpoint = scheme_ + "://" + host_ + basePath_;
   std::string b;
-  for (std::string_view part :
-       {std::string_view(options_.endpoint), std::string_view(options_.bucket),
-        std::string_view(options_.keyPrefix), prefix}) {
+  for (std::string_view part : {std::string_view(endpoint), std::string_view(options_.bucket),
+                                std::string_view(options_.keyPrefix), prefix}) {
     b += part;
     b += '\0';
   }
