@@ -43,6 +43,8 @@ class DevService {
   void stop();
 
   StateStore& state() { return *state_; }
+  // The certificate served over HTTPS: --tls-cert, else the state folder's.
+  std::filesystem::path certFile() const { return options_.tlsCert.value_or(state_->certFile()); }
 
  private:
   DevService(const Options& options, std::unique_ptr<StateStore> state);

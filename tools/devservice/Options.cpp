@@ -55,6 +55,9 @@ base URL on one line of standard output.
   --host ADDR           address to listen on (default 127.0.0.1)
   --port N              port; 0 picks a free one (default 0)
   --plain               plain HTTP instead of HTTPS (loopback addresses only)
+  --tls-cert FILE       certificate chain (PEM) to serve instead of the state
+                        folder's own, so that instances share one
+  --tls-key FILE        its private key (PEM), with --tls-cert
   --page-size N         records per listing page (default 1000)
   --url-lifetime SECS   lifetime of download URLs (default 300)
   --threads N           worker threads, one per open connection (default 64)
@@ -119,10 +122,13 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
         b.timeoutSeconds = static_cast<int>(n);
       }
     } else if (a == "--root" || a == "--state" || a == "--issue-token" || a == "--host" ||
-               a == "--fault-scope" || a == "--secret-file") {
+               a == "--fault-scope" || a == "--secret-file" || a == "--tls-cert" ||
+               a == "--tls-key") {
       auto v = value();
       if (!v || v->empty()) return needs("a value");
       if (a == "--secret-file") o.secretFile = *v;
+      if (a == "--tls-cert") o.tlsCert = *v;
+      if (a == "--tls-key") o.tlsKey = *v;
       if (a == "--root") o.root = *v;
       if (a == "--state") o.state = *v;
       if (a == "--issue-token") o.issueTokenFile = *v;
@@ -194,6 +200,10 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
     return usage("the fault shares add up to more than 1");
   }
   if (!o.tls && !isLoopbackHost(o.host)) return usage("--plain is only allowed on loopback");
+  if (o.tlsCert.has_value() != o.tlsKey.has_value()) {
+    return usage("--tls-cert and --tls-key go together");
+  }
+  if (o.tlsCert && !o.tls) return usage("--tls-cert and --plain exclude each other");
   if (o.state.empty()) {
     const char* xdg = std::getenv("XDG_STATE_HOME");
     std::filesystem::path base =
