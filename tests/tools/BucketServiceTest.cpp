@@ -357,6 +357,35 @@ TEST_F(BucketServiceTest, ListingsAreAskedUrlEncodedAndADocumentTypeIsRefused) {
   EXPECT_EQ(s.authorizedGet(listTarget("mirror/typed/"))->status, 502);
 }
 
+TEST_F(BucketServiceTest, CredentialsAreReadAgainWhenTheirSessionExpired) {
+  // A store that takes only the session token "fresh", as S3 refuses an expired one.
+  LocalHttpServer canned;
+  canned.get(".*", [](const httplib::Request& req, httplib::Response& res) {
+    if (req.get_header_value("x-amz-security-token") != "fresh") {
+      res.status = 400;
+      res.set_content("<Error><Code>ExpiredToken</Code></Error>", "application/xml");
+      return;
+    }
+    res.set_content("<ListBucketResult><IsTruncated>false</IsTruncated></ListBucketResult>",
+                    "application/xml");
+  });
+  TempDir folder;
+  auto write = [&](const char* token) {
+    std::ofstream(folder.path() / "credentials")
+        << "[default]\naws_access_key_id = K\naws_secret_access_key = S\naws_session_token = "
+        << token << "\n";
+  };
+  write("stale");
+  ServiceStorage storage =
+      store.storage({"--s3-credentials", (folder.path() / "credentials").string()});
+  storage.options[1] = canned.baseUrl();
+  ServiceProcess s(storage, {}, false);
+  ASSERT_TRUE(s.ready());
+  EXPECT_EQ(s.authorizedGet(listTarget("mirror/"))->status, 502);
+  write("fresh");
+  EXPECT_EQ(s.authorizedGet(listTarget("mirror/"))->status, 200);
+}
+
 TEST_F(BucketServiceTest, InstancesSharingASecretAcceptEachOthersTokensAndCursors) {
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(store.putMirror("mirror/f" + std::to_string(i), "x"));
   TempDir secrets;

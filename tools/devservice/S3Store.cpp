@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "platform/foundation/TextFile.h"
+#include "tools/devservice/Credentials.h"
 #include "tools/devservice/S3Listing.h"
 #include "tools/devservice/S3Request.h"
 
@@ -109,15 +110,45 @@ Result<std::unique_ptr<S3Store>> S3Store::create(const BucketOptions& options,
 S3Store::S3Store(const BucketOptions& options, AwsCredentials credentials, std::string_view secret,
                  int urlLifetimeSeconds)
     : options_(options),
-      credentials_(std::move(credentials)),
       seal_(secret),
-      lifetime_(urlLifetimeSeconds) {}
+      lifetime_(urlLifetimeSeconds),
+      credentials_(std::make_shared<const AwsCredentials>(std::move(credentials))) {}
+
+std::shared_ptr<const AwsCredentials> S3Store::credentials() const {
+  std::lock_guard lock(credentialsMutex_);
+  return credentials_;
+}
+
+bool S3Store::refreshCredentials(const std::shared_ptr<const AwsCredentials>& used) const {
+  auto loaded = loadCredentials(options_.credentialsFile);
+  std::lock_guard lock(credentialsMutex_);
+  if (credentials_ != used) return true;  // another request refreshed them already
+  if (!loaded) return false;
+  if (loaded->accessKeyId == used->accessKeyId &&
+      loaded->secretAccessKey == used->secretAccessKey &&
+      loaded->sessionToken == used->sessionToken) {
+    return false;
+  }
+  credentials_ = std::make_shared<const AwsCredentials>(std::move(*loaded));
+  return true;
+}
+
+template <class Request>
+auto S3Store::withCredentials(Request request) const -> decltype(request(AwsCredentials{})) {
+  auto used = credentials();
+  auto result = request(*used);
+  if (!result && sessionExpired(result.error()) && refreshCredentials(used)) {
+    result = request(*credentials());
+  }
+  return result;
+}
 
 Result<std::string> S3Store::getBucket(const std::string& query) const {
   StoreRequest request{scheme_ + "://" + host_ + basePath_ + "/" +
                            awsUriEncode(options_.bucket, false) + "?" + query,
                        options_.region, options_.timeoutSeconds, options_.caFile};
-  return signedStoreGet(request, credentials_);
+  return withCredentials(
+      [&](const AwsCredentials& credentials) { return signedStoreGet(request, credentials); });
 }
 
 std::string S3Store::objectPath(std::string_view storeKey) const {
@@ -227,7 +258,8 @@ Result<std::optional<StorageRecord>> S3Store::exact(std::string_view key) const 
   // A HEAD answers for this key alone, whatever order the store lists in.
   StoreRequest request{objectUrl(*storeKey), options_.region, options_.timeoutSeconds,
                        options_.caFile};
-  auto headers = signedStoreHead(request, credentials_);
+  auto headers = withCredentials(
+      [&](const AwsCredentials& credentials) { return signedStoreHead(request, credentials); });
   if (!headers) return std::unexpected(headers.error());
   if (!*headers) return std::optional<StorageRecord>();
   StorageRecord record{std::string(key), 0, {}, {}, false};
@@ -262,7 +294,7 @@ Result<DownloadUrl> S3Store::downloadUrl(std::string_view key, std::string_view,
       options_.region,
       now,
       lifetime_};
-  return DownloadUrl{presignGet(request, credentials_), now + lifetime_};
+  return DownloadUrl{presignGet(request, *credentials()), now + lifetime_};
 }
 
 }  // namespace lumora::devservice
