@@ -329,6 +329,63 @@ TEST_F(BucketServiceTest, AStoreThatFailsDeniesOrHangsIsAnErrorNeverAHalfPage) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+TEST_F(BucketServiceTest, ListingsAreAskedUrlEncodedAndADocumentTypeIsRefused) {
+  // s3rver ignores encoding-type, so a canned store answers as S3 does.
+  LocalHttpServer canned;
+  canned.get(".*", [](const httplib::Request& req, httplib::Response& res) {
+    const std::string head = "<ListBucketResult><IsTruncated>false</IsTruncated>";
+    if (req.get_param_value("prefix").ends_with("typed/")) {
+      res.set_content("<!DOCTYPE x [<!ENTITY k \"users/u1/typed/k\">]>" + head +
+                          "<Contents><Key>&k;</Key><Size>1</Size></Contents></ListBucketResult>",
+                      "application/xml");
+    } else {
+      res.set_content(head +
+                          "<EncodingType>url</EncodingType><Contents><Key>users/u1/"
+                          "a%01b%1F+c%2B</Key><Size>1</Size></Contents></ListBucketResult>",
+                      "application/xml");
+    }
+  });
+  ServiceStorage storage = store.storage();
+  storage.options[1] = canned.baseUrl();
+  ServiceProcess s(storage, {}, false);
+  ASSERT_TRUE(s.ready());
+  auto listed = body(s.authorizedGet(listTarget("mirror/")));
+  EXPECT_EQ(keys(listed), std::vector<std::string>{"mirror/a\x01"
+                                                   "b\x1f c+"});
+  ASSERT_FALSE(canned.requests().empty());
+  EXPECT_EQ(canned.requests().front().queryValue("encoding-type"), "url");
+  EXPECT_EQ(s.authorizedGet(listTarget("mirror/typed/"))->status, 502);
+}
+
+TEST_F(BucketServiceTest, CredentialsAreReadAgainWhenTheirSessionExpired) {
+  // A store that takes only the session token "fresh", as S3 refuses an expired one.
+  LocalHttpServer canned;
+  canned.get(".*", [](const httplib::Request& req, httplib::Response& res) {
+    if (req.get_header_value("x-amz-security-token") != "fresh") {
+      res.status = 400;
+      res.set_content("<Error><Code>ExpiredToken</Code></Error>", "application/xml");
+      return;
+    }
+    res.set_content("<ListBucketResult><IsTruncated>false</IsTruncated></ListBucketResult>",
+                    "application/xml");
+  });
+  TempDir folder;
+  auto write = [&](const char* token) {
+    std::ofstream(folder.path() / "credentials")
+        << "[default]\naws_access_key_id = K\naws_secret_access_key = S\naws_session_token = "
+        << token << "\n";
+  };
+  write("stale");
+  ServiceStorage storage =
+      store.storage({"--s3-credentials", (folder.path() / "credentials").string()});
+  storage.options[1] = canned.baseUrl();
+  ServiceProcess s(storage, {}, false);
+  ASSERT_TRUE(s.ready());
+  EXPECT_EQ(s.authorizedGet(listTarget("mirror/"))->status, 502);
+  write("fresh");
+  EXPECT_EQ(s.authorizedGet(listTarget("mirror/"))->status, 200);
+}
+
 TEST_F(BucketServiceTest, InstancesSharingASecretAcceptEachOthersTokensAndCursors) {
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(store.putMirror("mirror/f" + std::to_string(i), "x"));
   TempDir secrets;
@@ -353,6 +410,11 @@ TEST_F(BucketServiceTest, InstancesSharingASecretAcceptEachOthersTokensAndCursor
   EXPECT_EQ(alone.client()->Get(listTarget("mirror/"), bearer(a))->status, 401);
   EXPECT_EQ(otherPrefix.client()->Get(listTarget("mirror/"), bearer(a))->status, 401);
   EXPECT_EQ(alone.authorizedGet(listTarget("mirror/", cursor))->status, 400);
+  // The same secret over another prefix of the bucket is another store.
+  ServiceProcess other = serve({"--secret-file", secretFile, "--key-prefix", "users/u2/"});
+  ASSERT_TRUE(other.ready());
+  EXPECT_EQ(other.authorizedGet(listTarget("mirror/"))->status, 200);
+  EXPECT_EQ(other.authorizedGet(listTarget("mirror/", cursor))->status, 400);
 }
 
 TEST_F(BucketServiceTest, CredentialsComeFromAFileAndNeverReachTheLog) {

@@ -500,5 +500,41 @@ TEST_F(DevServiceTest, PlainHttpOnLoopbackOnlyAndHelpDocumentsTheOptions) {
             1);
 }
 
+TEST_F(DevServiceTest, InstancesServeOneSharedCertificate) {
+  ServiceProcess first(root.path());
+  ASSERT_TRUE(first.ready());
+  ServiceProcess second(root.path(), {"--tls-cert", first.caFile().string(), "--tls-key",
+                                      (first.stateFolder() / "key.pem").string()});
+  ASSERT_TRUE(second.ready());
+  // A client that trusts the first instance's certificate trusts the second.
+  httplib::Client client(second.url());
+  client.set_ca_cert_path(first.caFile().c_str());
+  client.enable_server_certificate_verification(true);
+  auto res =
+      client.Get("/storage/list?prefix=mirror/", {{"Authorization", "Bearer " + second.token()}});
+  ASSERT_TRUE(res) << httplib::to_string(res.error());
+  EXPECT_EQ(res->status, 200);
+  EXPECT_FALSE(std::filesystem::exists(second.caFile()));
+  EXPECT_EQ(runProcess({devServiceBinary(), "--root", root.path().string(), "--tls-cert",
+                        first.caFile().string()})
+                .exitCode,
+            2);
+}
+
+TEST_F(DevServiceTest, NumericOptionsBeyondTheirRangeAreRefusedNotWrapped) {
+  // Values that wrap to usable ones when narrowed to 32 bits: 0 workers, 301 s.
+  for (auto [option, value] : {std::pair{"--threads", "4294967296"},
+                               {"--url-lifetime", "4294967597"},
+                               {"--port", "4294967297"},
+                               {"--page-size", "-1"},
+                               {"--latency-ms", "18446744073709551616"}}) {
+    auto refused = runProcess({devServiceBinary(), "--root", root.path().string(), "--plain",
+                               "--port", "1", option, value},
+                              {}, std::chrono::seconds(5));
+    EXPECT_EQ(refused.exitCode, 2) << option;
+    EXPECT_NE(refused.err.find(std::string(option) + " is "), std::string::npos) << refused.err;
+  }
+}
+
 }  // namespace
 }  // namespace lumora::testing

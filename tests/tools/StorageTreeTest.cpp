@@ -66,6 +66,50 @@ TEST(StorageTree, FifosAndLinksAreInvisibleAndNeverOpened) {
   EXPECT_TRUE(tree->list("other/", true, "", 100)->records.empty());
 }
 
+TEST(StorageTree, PagesOfAnySizeWalkTheTreeInByteOrderOnce) {
+  TempDir root;
+  // Names around "/" in byte order: "a.txt" < "a/..." < "a0", and empty folders.
+  for (const char* folder : {"a/b", "a/c/d", "a0", "e"})
+    std::filesystem::create_directories(root.path() / folder);
+  std::vector<std::string> files{"a.txt", "a/b/x", "a/b/y", "a/c/d/z", "a/c1", "a0/q", "b", "a00"};
+  for (const auto& f : files) std::ofstream(root.path() / f) << f;
+  std::vector<std::string> expected;
+  for (const auto& f : files) expected.push_back("mirror/" + f);
+  std::sort(expected.begin(), expected.end());
+  auto tree = StorageTree::open(root.path());
+  ASSERT_TRUE(tree);
+  for (std::string prefix : {"", "mirror/", "mirror/a"}) {
+    for (std::size_t size : {1, 2, 3, 100}) {
+      std::vector<std::string> keys;
+      std::string cursor;
+      do {
+        auto page = tree->list(prefix, false, cursor, size);
+        ASSERT_TRUE(page);
+        ASSERT_LE(page->records.size(), size);
+        for (const auto& r : page->records) keys.push_back(r.key);
+        cursor = page->cursor.value_or("");
+      } while (!cursor.empty());
+      auto want = expected;
+      std::erase_if(want, [&](const std::string& k) { return !k.starts_with(prefix); });
+      EXPECT_EQ(keys, want) << prefix << " by " << size;
+    }
+  }
+  // A large folder's names are kept between pages, and dropped once it changes.
+  std::filesystem::create_directory(root.path() / "big");
+  for (int i = 0; i < 1000; ++i) std::ofstream(root.path() / "big" / std::to_string(i));
+  struct timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (root.path() / "big").c_str(), old, 0), 0);
+  auto second = [&] { return tree->list("mirror/big/", true, encodeCursor("mirror/big/0"), 1); };
+  EXPECT_EQ(second()->records.at(0).key, "mirror/big/1");
+  std::ofstream(root.path() / "big" / "00");
+  EXPECT_EQ(second()->records.at(0).key, "mirror/big/00");
+  auto folders = tree->list("mirror/", true, encodeCursor("mirror/a.txt"), 2);
+  ASSERT_TRUE(folders);
+  ASSERT_EQ(folders->records.size(), 2u);
+  EXPECT_EQ(folders->records[0].key, "mirror/a/");
+  EXPECT_EQ(folders->records[1].key, "mirror/a0/");
+}
+
 TEST(SignInDesk, PagesAndGrantsThatOutliveTheirTimeAreRefused) {
   TempDir state;
   auto store = StateStore::open(state.path());

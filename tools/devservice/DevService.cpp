@@ -242,7 +242,7 @@ Result<std::unique_ptr<DevService>> DevService::create(const Options& options) {
   }
   auto state = StateStore::open(options.state, std::move(sharedSecret));
   if (!state) return std::unexpected(state.error());
-  if (options.tls) {
+  if (options.tls && !options.tlsCert) {
     if (auto made = ensureCertificate((*state)->certFile(), (*state)->keyFile()); !made) {
       return std::unexpected(made.error());
     }
@@ -276,8 +276,8 @@ DevService::DevService(const Options& options, std::unique_ptr<StateStore> state
       signIn_(tokens_, options.usersFile, signInFolder(options), options.tokenLifetimeSeconds),
       faults_(options.faults) {
   if (options.tls) {
-    server_ =
-        std::make_unique<httplib::SSLServer>(state_->certFile().c_str(), state_->keyFile().c_str());
+    server_ = std::make_unique<httplib::SSLServer>(
+        certFile().c_str(), options.tlsKey.value_or(state_->keyFile()).c_str());
   } else {
     server_ = std::make_unique<httplib::Server>();
   }

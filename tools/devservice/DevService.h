@@ -49,6 +49,8 @@ class DevService {
   StateStore& state() { return *state_; }
   // A token for `user` with the configured lifetime (--issue-token).
   Result<std::string> issueToken(std::string_view user);
+  // The certificate served over HTTPS: --tls-cert, else the state folder's.
+  std::filesystem::path certFile() const { return options_.tlsCert.value_or(state_->certFile()); }
 
  private:
   DevService(const Options& options, std::unique_ptr<StateStore> state);

@@ -83,6 +83,9 @@ base URL on one line of standard output.
   --host ADDR           address to listen on (default 127.0.0.1)
   --port N              port; 0 picks a free one (default 0)
   --plain               plain HTTP instead of HTTPS (loopback addresses only)
+  --tls-cert FILE       certificate chain (PEM) to serve instead of the state
+                        folder's own, so that instances share one
+  --tls-key FILE        its private key (PEM), with --tls-cert
   --page-size N         records per listing page (default 1000)
   --url-lifetime SECS   lifetime of download URLs (default 300)
   --threads N           worker threads, one per open connection (default 64)
@@ -162,10 +165,13 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
         b.timeoutSeconds = static_cast<int>(n);
       }
     } else if (a == "--root" || a == "--state" || a == "--issue-token" || a == "--host" ||
-               a == "--fault-scope" || a == "--secret-file") {
+               a == "--fault-scope" || a == "--secret-file" || a == "--tls-cert" ||
+               a == "--tls-key") {
       auto v = value();
       if (!v || v->empty()) return needs("a value");
       if (a == "--secret-file") o.secretFile = *v;
+      if (a == "--tls-cert") o.tlsCert = *v;
+      if (a == "--tls-key") o.tlsKey = *v;
       if (a == "--root") o.root = *v;
       if (a == "--state") o.state = *v;
       if (a == "--issue-token") o.issueTokenFile = *v;
@@ -182,19 +188,24 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
       }
     } else if (a == "--port" || a == "--page-size" || a == "--url-lifetime" || a == "--threads" ||
                a == "--latency-ms") {
+      // Each value is checked as parsed, before it is narrowed to its field.
+      struct Range {
+        long low, high;
+      };
+      Range range = a == "--port"           ? Range{0, 65535}
+                    : a == "--page-size"    ? Range{1, 100000}
+                    : a == "--url-lifetime" ? Range{1, 31536000}
+                    : a == "--threads"      ? Range{1, 4096}
+                                            : Range{0, 600000};
       auto v = value();
       long n = 0;
-      if (!v || !parseNumber(*v, n) || n < 0) return needs("a number");
-      if (a == "--port") {
-        if (n > 65535) return usage("--port is at most 65535");
-        o.port = static_cast<int>(n);
+      if (!v || !parseNumber(*v, n) || n < range.low || n > range.high) {
+        return usage(a + " is " + std::to_string(range.low) + " to " + std::to_string(range.high));
       }
-      if (a == "--page-size") {
-        if (n < 1) return usage("--page-size is at least 1");
-        o.pageSize = static_cast<std::size_t>(n);
-      }
+      if (a == "--port") o.port = static_cast<int>(n);
+      if (a == "--page-size") o.pageSize = static_cast<std::size_t>(n);
       if (a == "--url-lifetime") o.urlLifetimeSeconds = static_cast<int>(n);
-      if (a == "--threads") o.threads = static_cast<int>(std::max(1L, n));
+      if (a == "--threads") o.threads = static_cast<int>(n);
       if (a == "--latency-ms") o.faults.latency = std::chrono::milliseconds(n);
     } else if (a == "--fail-share" || a == "--truncate-share" || a == "--drop-share" ||
                a == "--malformed-share") {
@@ -239,6 +250,10 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
     return usage("listening on " + o.host +
                  " needs --users: without a users file nobody can prove who signs in");
   }
+  if (o.tlsCert.has_value() != o.tlsKey.has_value()) {
+    return usage("--tls-cert and --tls-key go together");
+  }
+  if (o.tlsCert && !o.tls) return usage("--tls-cert and --plain exclude each other");
   if (o.state.empty()) {
     const char* xdg = std::getenv("XDG_STATE_HOME");
     std::filesystem::path base =

@@ -34,6 +34,10 @@ struct Options {
   std::string host = "127.0.0.1";
   int port = 0;  // 0: an ephemeral port
   bool tls = true;
+  // A certificate and key of the operator's, so that instances behind one
+  // name share them. Default: a self-signed pair made in the state folder.
+  std::optional<std::filesystem::path> tlsCert;
+  std::optional<std::filesystem::path> tlsKey;
   std::size_t pageSize = 1000;
   int urlLifetimeSeconds = 300;
   // Each kept-alive connection holds one while it is open: the desktop

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <charconv>
 #include <memory>
+#include <optional>
 
 #include "tools/devservice/StorageTree.h"
 
@@ -16,8 +17,16 @@ namespace {
 
 using Document = std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)>;
 
+// A document type could declare entities that expand without bound; no
+// store's answer has one, so one is refused before any parsing.
+bool declaresType(std::string_view xml) {
+  return xml.find("<!DOCTYPE") != std::string_view::npos ||
+         xml.find("<!ENTITY") != std::string_view::npos;
+}
+
 Document parse(std::string_view xml) {
   // No network, no entities, no DTD: the body comes from outside.
+  if (declaresType(xml)) return Document(nullptr, &xmlFreeDoc);
   return Document(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "store.xml", nullptr,
                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
                   &xmlFreeDoc);
@@ -45,12 +54,49 @@ std::unexpected<Error> badAnswer(std::string what) {
   return fail(kDevServiceErrorDomain, 502, "the store's listing is not usable: " + what);
 }
 
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A name of a listing asked with encoding-type=url: percent escapes, and a
+// space as "+" (the store encodes as a form does).
+std::optional<std::string> urlDecoded(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      out += ' ';
+    } else if (text[i] != '%') {
+      out += text[i];
+    } else {
+      int high = i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
+      int low = high >= 0 ? hexValue(text[i + 2]) : -1;
+      if (low < 0) return std::nullopt;
+      out += static_cast<char>(high * 16 + low);
+      i += 2;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 Result<S3ListResult> parseListObjectsV2(std::string_view xml) {
+  if (declaresType(xml)) return badAnswer("a document type declaration");
   Document doc = parse(xml);
   const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
   if (!root || !named(root, "ListBucketResult")) return badAnswer("no ListBucketResult");
+  // A store that honours encoding-type=url says so; one that ignores it
+  // sends names as they are.
+  const xmlNode* encoding = child(root, "EncodingType");
+  const bool encoded = encoding && text(encoding) == "url";
+  if (encoding && !encoded) return badAnswer("names in an unknown encoding");
+  auto name = [&](const xmlNode* node) {
+    return encoded ? urlDecoded(text(node)) : std::optional<std::string>(text(node));
+  };
   S3ListResult out;
   bool truncated = false;
   for (const xmlNode* n = root->children; n; n = n->next) {
@@ -58,7 +104,9 @@ Result<S3ListResult> parseListObjectsV2(std::string_view xml) {
       const xmlNode* key = child(n, "Key");
       if (!key) return badAnswer("an object without a key");
       S3Object object;
-      object.key = text(key);
+      auto keyName = name(key);
+      if (!keyName) return badAnswer("a key that is not URL-encoded");
+      object.key = std::move(*keyName);
       if (const xmlNode* etag = child(n, "ETag")) {
         object.etag = text(etag);
         if (object.etag.size() >= 2 && object.etag.front() == '"' && object.etag.back() == '"') {
@@ -77,7 +125,9 @@ Result<S3ListResult> parseListObjectsV2(std::string_view xml) {
     } else if (named(n, "CommonPrefixes")) {
       const xmlNode* prefix = child(n, "Prefix");
       if (!prefix) return badAnswer("a common prefix without its prefix");
-      out.commonPrefixes.push_back(text(prefix));
+      auto prefixName = name(prefix);
+      if (!prefixName) return badAnswer("a common prefix that is not URL-encoded");
+      out.commonPrefixes.push_back(std::move(*prefixName));
     } else if (named(n, "IsTruncated")) {
       truncated = text(n) == "true";
     } else if (named(n, "NextContinuationToken")) {

@@ -110,13 +110,22 @@ Result<Answer> perform(const StoreRequest& r, const AwsCredentials& credentials,
   return answer;
 }
 
-std::unexpected<Error> answeredWith(const Answer& answer) {
+constexpr std::string_view kExpired = "ExpiredToken";
+
+std::unexpected<Error> answeredWith(const Answer& answer, bool sessionHead = false) {
   std::string reason = s3ErrorCode(answer.body);
+  // A HEAD answer has no body to name its error: a 400 to a request with a
+  // session token is taken as one that expired.
+  if (sessionHead && answer.status == 400) reason = kExpired;
   return storeError(502, "the store answered " + std::to_string(answer.status) +
                              (reason.empty() ? std::string() : " (" + reason + ")"));
 }
 
 }  // namespace
+
+bool sessionExpired(const Error& error) {
+  return error.description.ends_with("(" + std::string(kExpired) + ")");
+}
 
 Result<std::string> signedStoreGet(const StoreRequest& r, const AwsCredentials& credentials) {
   auto answer = perform(r, credentials, false);
@@ -130,7 +139,7 @@ Result<std::optional<StoreHeaders>> signedStoreHead(const StoreRequest& r,
   auto answer = perform(r, credentials, true);
   if (!answer) return std::unexpected(answer.error());
   if (answer->status == 404) return std::optional<StoreHeaders>();
-  if (answer->status != 200) return answeredWith(*answer);
+  if (answer->status != 200) return answeredWith(*answer, !credentials.sessionToken.empty());
   return std::optional<StoreHeaders>(std::move(answer->headers));
 }
 

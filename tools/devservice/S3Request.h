@@ -20,6 +20,10 @@ struct StoreRequest {
   std::string caFile;  // empty: the system's CA store
 };
 
+// The store refused the request because the credentials' session token
+// expired: new credentials may succeed where these failed.
+bool sessionExpired(const Error& error);
+
 Result<std::string> signedStoreGet(const StoreRequest& request, const AwsCredentials& credentials);
 
 // A HEAD of one object: its headers (names in lower case), or none when the

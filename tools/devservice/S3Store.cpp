@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "platform/foundation/TextFile.h"
+#include "tools/devservice/Credentials.h"
 #include "tools/devservice/S3Listing.h"
 #include "tools/devservice/S3Request.h"
 
@@ -44,6 +45,9 @@ std::string listQuery(std::string_view storePrefix, bool delimited, const std::s
   std::string q;
   if (!token.empty()) q += "continuation-token=" + awsUriEncode(token, false) + "&";
   if (delimited) q += "delimiter=%2F&";
+  // Keys come back URL-encoded: raw, a control character would make the page
+  // a document no XML parser takes.
+  q += "encoding-type=url&";
   q += "list-type=2&max-keys=" + std::to_string(maxKeys);
   q += "&prefix=" + awsUriEncode(storePrefix, false);
   return q;
@@ -66,13 +70,6 @@ bool splitPayload(std::string_view payload, std::string& lastKey, std::string& t
   lastKey = payload.substr(colon + 1, length);
   token = payload.substr(colon + 1 + length);
   return !token.empty();
-}
-
-std::string binding(std::string_view prefix, bool delimited) {
-  std::string b(prefix);
-  b += '\0';
-  b += delimited ? "/" : "";
-  return b;
 }
 
 }  // namespace
@@ -113,15 +110,45 @@ Result<std::unique_ptr<S3Store>> S3Store::create(const BucketOptions& options,
 S3Store::S3Store(const BucketOptions& options, AwsCredentials credentials, std::string_view secret,
                  int urlLifetimeSeconds)
     : options_(options),
-      credentials_(std::move(credentials)),
       seal_(secret),
-      lifetime_(urlLifetimeSeconds) {}
+      lifetime_(urlLifetimeSeconds),
+      credentials_(std::make_shared<const AwsCredentials>(std::move(credentials))) {}
+
+std::shared_ptr<const AwsCredentials> S3Store::credentials() const {
+  std::lock_guard lock(credentialsMutex_);
+  return credentials_;
+}
+
+bool S3Store::refreshCredentials(const std::shared_ptr<const AwsCredentials>& used) const {
+  auto loaded = loadCredentials(options_.credentialsFile);
+  std::lock_guard lock(credentialsMutex_);
+  if (credentials_ != used) return true;  // another request refreshed them already
+  if (!loaded) return false;
+  if (loaded->accessKeyId == used->accessKeyId &&
+      loaded->secretAccessKey == used->secretAccessKey &&
+      loaded->sessionToken == used->sessionToken) {
+    return false;
+  }
+  credentials_ = std::make_shared<const AwsCredentials>(std::move(*loaded));
+  return true;
+}
+
+template <class Request>
+auto S3Store::withCredentials(Request request) const -> decltype(request(AwsCredentials{})) {
+  auto used = credentials();
+  auto result = request(*used);
+  if (!result && sessionExpired(result.error()) && refreshCredentials(used)) {
+    result = request(*credentials());
+  }
+  return result;
+}
 
 Result<std::string> S3Store::getBucket(const std::string& query) const {
   StoreRequest request{scheme_ + "://" + host_ + basePath_ + "/" +
                            awsUriEncode(options_.bucket, false) + "?" + query,
                        options_.region, options_.timeoutSeconds, options_.caFile};
-  return signedStoreGet(request, credentials_);
+  return withCredentials(
+      [&](const AwsCredentials& credentials) { return signedStoreGet(request, credentials); });
 }
 
 std::string S3Store::objectPath(std::string_view storeKey) const {
@@ -146,6 +173,21 @@ Result<std::string> S3Store::storeKeyOf(std::string_view key) const {
     return status(400, "the key is not a storage key of this service");
   }
   return options_.keyPrefix + std::string(rel);
+}
+
+std::string S3Store::binding(std::string_view prefix, bool delimited) const {
+  // The store's identity too: instances that share a secret but serve other
+  // stores or prefixes refuse each other's cursors.
+  // The endpoint as requests use it, so that spellings of one store agree.
+  const std::string endpoint = scheme_ + "://" + host_ + basePath_;
+  std::string b;
+  for (std::string_view part : {std::string_view(endpoint), std::string_view(options_.bucket),
+                                std::string_view(options_.keyPrefix), prefix}) {
+    b += part;
+    b += '\0';
+  }
+  b += delimited ? "/" : "";
+  return b;
 }
 
 Result<ListPage> S3Store::list(std::string_view prefix, bool delimited, std::string_view cursor,
@@ -216,7 +258,8 @@ Result<std::optional<StorageRecord>> S3Store::exact(std::string_view key) const 
   // A HEAD answers for this key alone, whatever order the store lists in.
   StoreRequest request{objectUrl(*storeKey), options_.region, options_.timeoutSeconds,
                        options_.caFile};
-  auto headers = signedStoreHead(request, credentials_);
+  auto headers = withCredentials(
+      [&](const AwsCredentials& credentials) { return signedStoreHead(request, credentials); });
   if (!headers) return std::unexpected(headers.error());
   if (!*headers) return std::optional<StorageRecord>();
   StorageRecord record{std::string(key), 0, {}, {}, false};
@@ -251,7 +294,7 @@ Result<DownloadUrl> S3Store::downloadUrl(std::string_view key, std::string_view,
       options_.region,
       now,
       lifetime_};
-  return DownloadUrl{presignGet(request, credentials_), now + lifetime_};
+  return DownloadUrl{presignGet(request, *credentials()), now + lifetime_};
 }
 
 }  // namespace lumora::devservice

@@ -6,6 +6,7 @@
 // bytes never pass through the service.
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "tools/devservice/CursorSeal.h"
@@ -36,17 +37,30 @@ class S3Store final : public ObjectStore {
   // or one that cannot be a storage key of ours.
   std::optional<std::string> clientKey(std::string_view storeKey) const;
   Result<std::string> storeKeyOf(std::string_view key) const;
+  // What a cursor is sealed to: this store and the listing it continues.
+  std::string binding(std::string_view prefix, bool delimited) const;
   std::string objectPath(std::string_view storeKey) const;  // encoded, for the URL
   std::string objectUrl(std::string_view storeKey) const;
+  std::shared_ptr<const AwsCredentials> credentials() const;
+  // Reads the credentials again from their file or the environment; true
+  // when they differ from `used`, so that the request is worth repeating.
+  bool refreshCredentials(const std::shared_ptr<const AwsCredentials>& used) const;
+  // `request` with the current credentials, once more after a refresh when
+  // the store says their session expired.
+  template <class Request>
+  auto withCredentials(Request request) const -> decltype(request(AwsCredentials{}));
 
-  // All immutable after construction.
+  // Immutable after construction, but for the credentials.
   const BucketOptions options_;
-  const AwsCredentials credentials_;
   const CursorSeal seal_;
   const int lifetime_;
   std::string scheme_;    // "http" or "https"
   std::string host_;      // Host header as libcurl sends it
   std::string basePath_;  // the endpoint's path, without a trailing "/"
+
+  // Replaced when the store says the session token expired.
+  mutable std::mutex credentialsMutex_;
+  mutable std::shared_ptr<const AwsCredentials> credentials_;  // protected by credentialsMutex_
 };
 
 }  // namespace lumora::devservice

@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "platform/foundation/TextFile.h"
 
@@ -73,9 +76,19 @@ StorageRecord makeRecord(std::string key, const struct stat& st, bool dir) {
   return r;
 }
 
-// Reads one folder; calls `visit(name, stat, isDir)` for every visible child.
-Result<void> readFolder(
-    int dirFd, const std::function<void(const std::string&, const struct stat&, bool)>& visit) {
+// A visible child of a folder: its key component (a folder's ends in "/").
+struct Child {
+  std::string component;
+  bool dir = false;
+  bool operator<(const Child& other) const { return component < other.component; }
+};
+
+using SortedChildren = std::vector<Child>;
+
+// The visible children of a folder in component order, which is the order
+// of their keys. Types come from the directory entry, so a page costs a
+// stat only for the records it returns.
+Result<SortedChildren> readChildren(int dirFd) {
   int copy = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (copy < 0) return std::unexpected(posixError(errno, "open folder"));
   DIR* dir = ::fdopendir(copy);
@@ -83,32 +96,152 @@ Result<void> readFolder(
     ::close(copy);
     return std::unexpected(posixError(errno, "read folder"));
   }
+  SortedChildren out;
   while (dirent* e = ::readdir(dir)) {
-    std::string name = e->d_name;
+    std::string_view name = e->d_name;
     if (name == "." || name == "..") continue;
     if (!isValidUtf8(name)) continue;  // not representable as a JSON key
-    struct stat st {};
-    if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      visit(name, st, true);
-    } else if (S_ISREG(st.st_mode)) {
-      visit(name, st, false);
+    unsigned char type = e->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st {};
+      if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
     }
+    if (type != DT_DIR && type != DT_REG) continue;
+    Child child{std::string(name), type == DT_DIR};
+    if (child.dir) child.component += '/';
+    out.push_back(std::move(child));
   }
   ::closedir(dir);
-  return {};
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
-void walkFiles(int dirFd, const std::string& keyPrefix, std::vector<StorageRecord>& out) {
-  (void)readFolder(dirFd, [&](const std::string& name, const struct stat& st, bool isDir) {
-    if (!isDir) {
-      out.push_back(makeRecord(keyPrefix + name, st, false));
-      return;
-    }
-    UniqueFd child(::openat(dirFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (child.valid()) walkFiles(child.get(), keyPrefix + name + "/", out);
-  });
+std::int64_t nanoseconds(const struct timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
+
+}  // namespace
+
+// Sorted children of large folders, kept while the folder is unchanged, so
+// that paging through a folder reads and sorts it once rather than per page.
+class FolderIndex {
+ public:
+  Result<std::shared_ptr<const SortedChildren>> children(int dirFd) {
+    struct stat st {};
+    if (::fstat(dirFd, &st) != 0) return std::unexpected(posixError(errno, "stat folder"));
+    const Key key{st.st_dev, st.st_ino};
+    {
+      std::lock_guard lock(mutex_);
+      auto it = entries_.find(key);
+      if (it != entries_.end() && it->second.modified == nanoseconds(st.st_mtim) &&
+          it->second.changed == nanoseconds(st.st_ctim)) {
+        it->second.used = ++clock_;
+        return it->second.children;
+      }
+    }
+    auto read = readChildren(dirFd);
+    if (!read) return std::unexpected(read.error());
+    auto children = std::make_shared<const SortedChildren>(std::move(*read));
+    // Timestamps move in coarse ticks: a folder changed within the last
+    // moments may change again without its mtime moving, so it is not kept.
+    // Its ctime still tells a later change that set the mtime back.
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t settled = nanoseconds(now) - kSettleNs;
+    if (children->size() >= kMinChildren && nanoseconds(st.st_mtim) < settled) {
+      std::lock_guard lock(mutex_);
+      if (entries_.size() >= kMaxFolders) {
+        auto oldest = std::min_element(entries_.begin(), entries_.end(), [](auto& a, auto& b) {
+          return a.second.used < b.second.used;
+        });
+        entries_.erase(oldest);
+      }
+      entries_[key] = Entry{children, nanoseconds(st.st_mtim), nanoseconds(st.st_ctim), ++clock_};
+    }
+    return children;
+  }
+
+ private:
+  // Smaller folders read in well under a millisecond.
+  static constexpr std::size_t kMinChildren = 1000;
+  static constexpr std::size_t kMaxFolders = 32;
+  static constexpr std::int64_t kSettleNs = 2'000'000'000;
+
+  using Key = std::pair<dev_t, ino_t>;
+  struct Entry {
+    std::shared_ptr<const SortedChildren> children;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
+    std::uint64_t used = 0;
+  };
+  std::mutex mutex_;
+  std::map<Key, Entry> entries_;  // protected by mutex_
+  std::uint64_t clock_ = 0;       // protected by mutex_
+};
+
+namespace {
+
+// Gathers one page in key order by walking folders in component order,
+// starting each folder at the resume key instead of reading what lies before.
+class PageWalk {
+ public:
+  PageWalk(FolderIndex& index, std::optional<std::string> after, std::size_t wanted)
+      : index_(index), after_(std::move(after)), wanted_(wanted) {}
+
+  bool full() const { return records_.size() >= wanted_; }
+  std::vector<StorageRecord>& records() { return records_; }
+  void add(StorageRecord record) { records_.push_back(std::move(record)); }
+  const std::optional<std::string>& after() const { return after_; }
+
+  // The children of the folder `dirFd`, whose keys begin with `keyFolder`,
+  // limited to names that begin with `namePrefix`: folders as records when
+  // `delimited`, else the files below them.
+  Result<void> folder(int dirFd, const std::string& keyFolder, std::string_view namePrefix,
+                      bool delimited) {
+    auto children = index_.children(dirFd);
+    if (!children) return std::unexpected(children.error());
+    const SortedChildren& sorted = **children;
+    auto next = sorted.begin();
+    if (after_ && after_->starts_with(keyFolder)) {
+      // Resume after the key; in a walk of files, within the folder holding it.
+      std::string_view rest = std::string_view(*after_).substr(keyFolder.size());
+      std::size_t slash = rest.find('/');
+      Child resume{std::string(rest), false};
+      if (!delimited && slash != std::string_view::npos) resume.component.resize(slash + 1);
+      next = std::upper_bound(sorted.begin(), sorted.end(), resume);
+      if (!delimited && next != sorted.begin() && std::prev(next)->dir &&
+          rest.starts_with(std::prev(next)->component)) {
+        --next;
+      }
+    } else if (after_ && *after_ > keyFolder) {
+      return {};  // every key here sorts before the resume key
+    }
+    for (; next != sorted.end() && !full(); ++next) {
+      std::string_view name = next->component;
+      if (next->dir) name.remove_suffix(1);
+      if (!name.starts_with(namePrefix)) continue;
+      if (next->dir && !delimited) {
+        UniqueFd sub(::openat(dirFd, std::string(name).c_str(),
+                              O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        // A folder that vanished or cannot be read lists nothing.
+        if (sub.valid()) (void)folder(sub.get(), keyFolder + next->component, "", false);
+        continue;
+      }
+      struct stat st {};
+      if (::fstatat(dirFd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (next->dir ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) continue;
+      add(makeRecord(keyFolder + next->component, st, next->dir));
+    }
+    return {};
+  }
+
+ private:
+  FolderIndex& index_;
+  const std::optional<std::string> after_;
+  const std::size_t wanted_;
+  std::vector<StorageRecord> records_;
+};
 
 constexpr char kBase64Url[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
@@ -164,48 +297,7 @@ std::optional<std::string> decodeCursor(std::string_view cursor) {
 Result<StorageTree> StorageTree::open(const std::filesystem::path& root) {
   UniqueFd fd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return std::unexpected(posixError(errno, root.string()));
-  return StorageTree(std::move(fd));
-}
-
-Result<std::vector<StorageRecord>> StorageTree::collect(std::string_view prefix,
-                                                        bool delimited) const {
-  std::vector<StorageRecord> out;
-  if (!prefix.starts_with(kMirrorPrefix)) {
-    // A prefix of "mirror/" itself ("", "mi") reaches the whole tree.
-    if (!kMirrorPrefix.starts_with(prefix)) return out;
-    if (delimited) {
-      struct stat st {};
-      if (::fstat(root_.get(), &st) == 0)
-        out.push_back(makeRecord(std::string(kMirrorPrefix), st, true));
-    } else {
-      walkFiles(root_.get(), std::string(kMirrorPrefix), out);
-    }
-    return out;
-  }
-  std::string_view rel = prefix.substr(kMirrorPrefix.size());
-  std::size_t slash = rel.rfind('/');
-  std::string_view folder = slash == std::string_view::npos ? "" : rel.substr(0, slash + 1);
-  std::string namePrefix(slash == std::string_view::npos ? rel : rel.substr(slash + 1));
-  auto parts = components(folder);
-  if (!parts || namePrefix.find('\0') != std::string::npos) {
-    return status(400, "the prefix is not a key beneath the served folder");
-  }
-  auto dir = openBeneath(root_.get(), *parts, O_PATH | O_DIRECTORY);
-  if (!dir) return out;  // no such folder: no keys
-  std::string keyFolder = std::string(kMirrorPrefix) + std::string(folder);
-  auto read =
-      readFolder(dir->get(), [&](const std::string& name, const struct stat& st, bool isDir) {
-        if (!name.starts_with(namePrefix)) return;
-        if (delimited || !isDir) {
-          out.push_back(makeRecord(keyFolder + name + (isDir ? "/" : ""), st, isDir));
-          return;
-        }
-        UniqueFd child(
-            ::openat(dir->get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (child.valid()) walkFiles(child.get(), keyFolder + name + "/", out);
-      });
-  if (!read) return status(500, read.error().description);
-  return out;
+  return StorageTree(std::move(fd), std::make_shared<FolderIndex>());
 }
 
 Result<ListPage> StorageTree::list(std::string_view prefix, bool delimited, std::string_view cursor,
@@ -215,21 +307,40 @@ Result<ListPage> StorageTree::list(std::string_view prefix, bool delimited, std:
     after = decodeCursor(cursor);
     if (!after) return status(400, "the cursor is not one this service issued");
   }
-  auto all = collect(prefix, delimited);
-  if (!all) return std::unexpected(all.error());
-  std::sort(all->begin(), all->end(),
-            [](const StorageRecord& a, const StorageRecord& b) { return a.key < b.key; });
-  auto first = all->begin();
-  if (after) {
-    first =
-        std::upper_bound(all->begin(), all->end(), *after,
-                         [](const std::string& k, const StorageRecord& r) { return k < r.key; });
+  pageSize = std::max<std::size_t>(pageSize, 1);
+  // One record beyond the page tells whether another page follows.
+  PageWalk walk(*index_, std::move(after), pageSize + 1);
+  if (!prefix.starts_with(kMirrorPrefix)) {
+    // A prefix of "mirror/" itself ("", "mi") reaches the whole tree.
+    if (!kMirrorPrefix.starts_with(prefix)) return ListPage{};
+    if (delimited) {
+      struct stat st {};
+      if ((!walk.after() || *walk.after() < kMirrorPrefix) && ::fstat(root_.get(), &st) == 0)
+        walk.add(makeRecord(std::string(kMirrorPrefix), st, true));
+    } else {
+      (void)walk.folder(root_.get(), std::string(kMirrorPrefix), "", false);
+    }
+  } else {
+    std::string_view rel = prefix.substr(kMirrorPrefix.size());
+    std::size_t slash = rel.rfind('/');
+    std::string_view folder = slash == std::string_view::npos ? "" : rel.substr(0, slash + 1);
+    std::string_view namePrefix = slash == std::string_view::npos ? rel : rel.substr(slash + 1);
+    auto parts = components(folder);
+    if (!parts || namePrefix.find('\0') != std::string_view::npos) {
+      return status(400, "the prefix is not a key beneath the served folder");
+    }
+    auto dir = openBeneath(root_.get(), *parts, O_PATH | O_DIRECTORY);
+    if (!dir) return ListPage{};  // no such folder: no keys
+    auto read = walk.folder(dir->get(), std::string(kMirrorPrefix) + std::string(folder),
+                            namePrefix, delimited);
+    if (!read) return status(500, read.error().description);
   }
   ListPage page;
-  std::size_t take = std::min<std::size_t>(std::max<std::size_t>(pageSize, 1),
-                                           static_cast<std::size_t>(all->end() - first));
-  page.records.assign(std::make_move_iterator(first), std::make_move_iterator(first + take));
-  if (first + take != all->end()) page.cursor = encodeCursor(page.records.back().key);
+  page.records = std::move(walk.records());
+  if (page.records.size() > pageSize) {
+    page.records.resize(pageSize);
+    page.cursor = encodeCursor(page.records.back().key);
+  }
   return page;
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,6 +37,8 @@ struct ListPage {
   std::optional<std::string> cursor;  // none on the last page
 };
 
+class FolderIndex;
+
 struct OpenObject {
   UniqueFd fd;
   StorageRecord record;
@@ -59,10 +62,11 @@ class StorageTree {
   Result<OpenObject> openObject(std::string_view key) const;
 
  private:
-  explicit StorageTree(UniqueFd root) : root_(std::move(root)) {}
-  Result<std::vector<StorageRecord>> collect(std::string_view prefix, bool delimited) const;
+  StorageTree(UniqueFd root, std::shared_ptr<FolderIndex> index)
+      : root_(std::move(root)), index_(std::move(index)) {}
 
   UniqueFd root_;  // O_PATH descriptor of the served folder; read-only after open
+  std::shared_ptr<FolderIndex> index_;  // large folders' sorted names; locks itself
 };
 
 // Cursor encoding (exposed for tests): the last key of a page, base64url.

@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
     (*service)->stop();
   });
   if (options->tls) {
-    std::fprintf(stderr, "lumora-devservice: CA file %s\n", (*service)->state().certFile().c_str());
+    std::fprintf(stderr, "lumora-devservice: certificate %s\n", (*service)->certFile().c_str());
   }
   std::printf("%s\n", (*service)->baseUrl().c_str());
   std::fflush(stdout);
