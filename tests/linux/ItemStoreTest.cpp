@@ -143,18 +143,19 @@ TEST(ItemStoreTest, AnUnreadableOrNewerStoreIsSetAsideAndAnEmptyOneBegins) {
     ASSERT_TRUE(store);
     (*store)->put("f/", {item("f/a", "a")}, 1, true);
   }
-  // A newer schema: its tables may mean anything.
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(db);
-  {
+  // A newer schema, whose tables may mean anything, and an older one.
+  for (int version : {kItemStoreSchema + 1, kItemStoreSchema - 1}) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    std::string set = "PRAGMA user_version = " + std::to_string(version);
+    ASSERT_EQ(sqlite3_exec(db, set.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
     auto store = ItemStore::open(file);
     ASSERT_TRUE(store);
     EXPECT_FALSE((*store)->listing("f/"));
-    EXPECT_EQ(setAside(file, ".newer-"), 1);
     (*store)->put("f/", {item("f/a", "a")}, 1, true);
   }
+  EXPECT_EQ(setAside(file, ".newer-"), 1);
   // Damaged bytes, and a foreign file.
   for (std::string bytes : {std::string(8192, '\x5a'), std::string("not a database")}) {
     for (const char* part : {"-wal", "-shm"}) fs::remove(file.string() + part);
@@ -163,7 +164,7 @@ TEST(ItemStoreTest, AnUnreadableOrNewerStoreIsSetAsideAndAnEmptyOneBegins) {
     ASSERT_TRUE(store);
     EXPECT_FALSE((*store)->listing("f/"));
   }
-  EXPECT_EQ(setAside(file, ".unreadable-"), 2);
+  EXPECT_EQ(setAside(file, ".unreadable-"), 3);
 }
 
 }  // namespace
