@@ -20,7 +20,10 @@ namespace fs = std::filesystem;
 namespace {
 
 // Folders by identifier, and each folder's listing as rows in the service's
-// order. Identifiers, names and versions are kept as blobs: they are bytes,
+// order. A row's id is a big folder's item's inode: never given twice
+// (AUTOINCREMENT), so that an inode the kernel holds of a removed item
+// cannot come to stand for another. Staged rows wait for their listing's
+// end. Identifiers, names and versions are kept as blobs: they are bytes,
 // not necessarily UTF-8.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE folders(
@@ -31,7 +34,7 @@ CREATE TABLE folders(
   big INTEGER NOT NULL,
   count INTEGER NOT NULL);
 CREATE TABLE items(
-  id INTEGER PRIMARY KEY,
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
   folder INTEGER NOT NULL REFERENCES folders(id),
   position INTEGER NOT NULL,
   identifier BLOB NOT NULL,
