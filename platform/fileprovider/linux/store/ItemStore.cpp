@@ -381,6 +381,7 @@ void ItemStore::broken(const char* what) {
       if (staged.done) staged.done->set_value(std::unexpected(posixError(EIO, "store broken")));
     }
     staged_.clear();
+    stagedItems_ = 0;
   }
   changed_.notify_all();
   log("the item store %s %s (%s); folders are listed from the service", file_.c_str(), what,
@@ -400,6 +401,7 @@ void ItemStore::writeLoop() {
       lock.unlock();
       bool written = writeStaged(staged);
       lock.lock();
+      stagedItems_ -= staged.items.size();
       if (!written) {
         lock.unlock();
         broken("cannot be written");
@@ -473,8 +475,10 @@ bool ItemStore::writeBatch(const std::map<std::string, std::shared_ptr<const Lis
 void ItemStore::stage(const fileprovider::ItemIdentifier& folder, std::vector<ListedItem> items,
                       bool first) {
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return broken_ || stagedItems_ < kMaxStagedItems; });
     if (broken_) return;
+    stagedItems_ += items.size();
     staged_.push_back(Staged{Staged::Kind::rows, folder, std::move(items), first, 0, nullptr});
   }
   changed_.notify_all();

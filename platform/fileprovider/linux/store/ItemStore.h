@@ -63,6 +63,9 @@ struct StagedCommit {
   std::vector<int64_t> changedRows;
 };
 
+// Items of big folders' pages queued for the disk at most.
+inline constexpr size_t kMaxStagedItems = 16384;
+
 class ItemStore {
  public:
   struct Listing {
@@ -152,6 +155,7 @@ class ItemStore {
   std::map<std::string, uint64_t> digests_;  // protected by mutex_
   // Big folders' pages and commits, in the order given.
   std::deque<Staged> staged_;  // protected by mutex_
+  size_t stagedItems_ = 0;     // in staged_: protected by mutex_
   // The next position of each folder's staged rows: the writer thread's only.
   std::map<std::string, int64_t> stagedPositions_;
   // The reader's prepared statements: protected by readMutex_.
