@@ -133,16 +133,26 @@ TEST(ExtensionDriverTest, AListingEndsWithItsLastPageAndKeepsEveryItemsFields) {
   EXPECT_FALSE((*listed)[3].isDirectory);
 }
 
-TEST(ExtensionDriverTest, AListingStopsAtItsBoundAndShowsWhatCameBefore) {
+TEST(ExtensionDriverTest, AListingOfMillionsIsWalkedWholeAndTakenPageByPage) {
   Script script;
-  const size_t perPage = kMaxListingItems / 4 + 1;
+  const size_t perPage = 200001;  // more than any bound the walk once had, in all
   script.pages[fp::kInitialPageSortedByName] = {perPage, "1"};
-  for (int i = 1; i < 8; ++i) script.pages[std::to_string(i)] = {perPage, std::to_string(i + 1)};
+  script.pages["1"] = {perPage, "2"};
+  script.pages["2"] = {perPage, std::nullopt};
   ScriptedExtension extension(script);
-  auto listed = ExtensionDriver(extension).enumerateAll(fp::kRootContainerItemIdentifier);
-  ASSERT_TRUE(listed.has_value());
-  EXPECT_EQ(listed->size(), kMaxListingItems);
-  EXPECT_EQ(script.requests, 4u);  // no page asked for beyond the bound
+  ExtensionDriver driver(extension);
+  auto walk = driver.startListing(fp::kRootContainerItemIdentifier);
+  ASSERT_TRUE(walk.has_value());
+  size_t taken = 0;
+  for (bool ended = false; !ended;) {
+    auto next = (*walk)->next();
+    ASSERT_TRUE(next.has_value());
+    ended = *next;
+    EXPECT_EQ((*walk)->items().size(), perPage);  // only the page since the last take
+    taken += (*walk)->takeItems().size();
+  }
+  EXPECT_EQ(taken, 3 * perPage);
+  EXPECT_EQ(script.requests, 3u);
 }
 
 TEST(ExtensionDriverTest, HangingFetchesTakeNoMoreThanTheirBudgetAndListingsStillAnswer) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "platform/fileprovider/linux/store/ItemStore.h"
@@ -135,6 +136,47 @@ TEST(ItemStoreTest, AWriterKilledMidBatchLeavesWholeListings) {
   }
 }
 
+TEST(ItemStoreTest, ABigFolderIsCommittedWholeAndItsRowsKeepTheirIdsWhileTheyStay) {
+  testing::TempHome home;
+  auto store = ItemStore::open(ItemStore::fileFor("domain"));
+  ASSERT_TRUE(store);
+  ItemStore& s = **store;
+  // "dup (2)" is a record's own name: the later "dup" takes "dup (3)".
+  s.stage("big/", {item("big/a", "a"), item("big/dup1", "dup"), item("big/dup2", "dup")}, true);
+  s.stage("big/", {item("big/own", "dup (2)"), item("big/gone", "gone")}, false);
+  auto first = s.commitStaged("big/", 10);
+  ASSERT_TRUE(first) << first.error().description;
+  EXPECT_EQ(first->folder.count, 5);
+  auto dup = s.rowNamed(first->folder.id, "dup (3)");
+  ASSERT_TRUE(dup);
+  EXPECT_EQ(dup->identifier, "big/dup2");
+  auto a = s.rowNamed(first->folder.id, "a");
+  auto gone = s.rowNamed(first->folder.id, "gone");
+  ASSERT_TRUE(a && gone);
+
+  // A listing that fails midway leaves the last whole one.
+  s.stage("big/", {item("big/z", "z")}, true);
+  s.dropStaged("big/");
+  s.flush();
+  EXPECT_EQ(s.rowIds(first->folder.id).size(), 5u);
+
+  // A renewal: rows that stay keep their ids; the others go, with the names
+  // the kernel may hold.
+  s.stage("big/", {item("big/new", "new"), item("big/a", "a"), item("big/dup2", "dup")}, true);
+  auto second = s.commitStaged("big/", 20);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(s.rowNamed(first->folder.id, "a")->id, a->id);
+  EXPECT_FALSE(s.row(gone->id));
+  std::ranges::sort(second->goneNames);
+  EXPECT_EQ(second->goneNames,
+            (std::vector<std::string>{"dup", "dup (2)", "dup (3)", "gone"}));  // dup2 renamed
+  EXPECT_EQ(s.rowIds(first->folder.id).front(), s.rowNamed(first->folder.id, "new")->id);
+  auto folder = s.folder("big/");
+  ASSERT_TRUE(folder && folder->big);
+  EXPECT_EQ(folder->count, 3);
+  EXPECT_FALSE(s.listing("big/"));  // never read whole into memory
+}
+
 TEST(ItemStoreTest, AnUnreadableOrNewerStoreIsSetAsideAndAnEmptyOneBegins) {
   testing::TempHome home;
   fs::path file = ItemStore::fileFor("domain");
@@ -143,18 +185,19 @@ TEST(ItemStoreTest, AnUnreadableOrNewerStoreIsSetAsideAndAnEmptyOneBegins) {
     ASSERT_TRUE(store);
     (*store)->put("f/", {item("f/a", "a")}, 1, true);
   }
-  // A newer schema: its tables may mean anything.
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(db);
-  {
+  // A newer schema, whose tables may mean anything, and an older one.
+  for (int version : {kItemStoreSchema + 1, kItemStoreSchema - 1}) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    std::string set = "PRAGMA user_version = " + std::to_string(version);
+    ASSERT_EQ(sqlite3_exec(db, set.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
     auto store = ItemStore::open(file);
     ASSERT_TRUE(store);
     EXPECT_FALSE((*store)->listing("f/"));
-    EXPECT_EQ(setAside(file, ".newer-"), 1);
     (*store)->put("f/", {item("f/a", "a")}, 1, true);
   }
+  EXPECT_EQ(setAside(file, ".newer-"), 1);
   // Damaged bytes, and a foreign file.
   for (std::string bytes : {std::string(8192, '\x5a'), std::string("not a database")}) {
     for (const char* part : {"-wal", "-shm"}) fs::remove(file.string() + part);
@@ -163,7 +206,7 @@ TEST(ItemStoreTest, AnUnreadableOrNewerStoreIsSetAsideAndAnEmptyOneBegins) {
     ASSERT_TRUE(store);
     EXPECT_FALSE((*store)->listing("f/"));
   }
-  EXPECT_EQ(setAside(file, ".unreadable-"), 2);
+  EXPECT_EQ(setAside(file, ".unreadable-"), 3);
 }
 
 }  // namespace

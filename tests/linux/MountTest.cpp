@@ -766,6 +766,53 @@ TEST_F(MountTest, AfterARestartWithTheServiceAwayWhatWasSeenStillAnswers) {
   EXPECT_NE(mount.control("status").find(" online "), std::string::npos);
 }
 
+// A folder over the big-listing bound is read from the item store: every
+// entry shows, a colliding name is suffixed, a renewal keeps the inodes of
+// the items that stay, and a restart with the service away serves it.
+TEST_F(MountTest, ABigFolderIsServedFromTheItemStoreAndKeepsItsInodesAcrossRenewals) {
+  service.setPageSize(40);
+  for (int i = 0; i < 150; ++i) service.setFile("mirror/big/f" + std::to_string(1000 + i), "x");
+  service.addRawRecord("mirror/big/", R"({"key":"mirror/big/twice","size":5})");
+  service.addRawRecord("mirror/big/", R"({"key":"mirror/big/twice/","dir":false,"size":9})");
+  service.setFile("mirror/big/sub/inner.txt", "inner");
+  auto inodeOf = [](const fs::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  auto seen = [&](MountedDomain& mount, size_t count) {
+    auto names = listFolder(mount.root() / "big");
+    EXPECT_EQ(names.size(), count);
+    struct stat st {};
+    EXPECT_EQ(::stat((mount.root() / "big/twice (2)").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 9);
+    EXPECT_EQ(readFile(mount.root() / "big/sub/inner.txt").value_or("?"), "inner");
+  };
+  {
+    MountedDomain mount(service);
+    ASSERT_TRUE(mount.mounted());
+    mount.filesystem().setBigListing(50);
+    seen(mount, 153);
+    EXPECT_EQ(readFile(mount.root() / "big/f1100").value_or("?"), "x");
+    auto kept = inodeOf(mount.root() / "big/f1100");
+    auto removed = inodeOf(mount.root() / "big/f1000");
+    EXPECT_GE(kept, fuse::kStoredInodeBase);
+    ASSERT_TRUE(mount.replica().node(removed));
+
+    service.removeFile("mirror/big/f1000");
+    EXPECT_EQ(mount.control("signal NSFileProviderRootContainerItemIdentifier"), "ok");
+    seen(mount, 152);
+    EXPECT_EQ(inodeOf(mount.root() / "big/f1100"), kept);
+    EXPECT_EQ(inodeOf(mount.root() / "big/f1000"), 0u);
+    EXPECT_FALSE(mount.replica().node(removed));
+  }
+  service.server().refuseConnections();
+  MountedDomain mount(service);
+  ASSERT_TRUE(mount.mounted());
+  auto names = listFolder(mount.root() / "big");
+  EXPECT_EQ(names.size(), 152u);
+  EXPECT_GE(inodeOf(mount.root() / "big/f1100"), fuse::kStoredInodeBase);
+}
+
 // A store that cannot be read is set aside: the mount lists from the service.
 TEST_F(MountTest, ADamagedItemStoreIsSetAsideAndTheMountListsFromTheService) {
   service.setFile("mirror/readme.txt", "hello");

@@ -3,6 +3,7 @@
 #include "platform/fileprovider/linux/core/FolderReadAhead.h"
 #include "platform/fileprovider/linux/core/Replica.h"
 #include "platform/fileprovider/linux/driver/ExtensionDriver.h"
+#include "tests/fixtures/TempHome.h"
 
 namespace lumora::fuse {
 namespace {
@@ -228,6 +229,44 @@ TEST(ReplicaTest, ItemsNoLongerListedLeaveOnceTheKernelHasForgottenThem) {
   // Listed again, an item that left gets a fresh inode.
   replica.applyListing(kRootInode, {item("mirror/kept", "kept")});
   EXPECT_NE(replica.child(kRootInode, "kept")->inode, kept);
+}
+
+TEST(ReplicaTest, ABigFolderIsReadFromTheStoreWithAnInodePerRow) {
+  testing::TempHome home;
+  auto store = ItemStore::open(ItemStore::fileFor("domain"));
+  ASSERT_TRUE(store);
+  FakeClock time;
+  Replica replica(seconds(3), time.clock(), time.wallClock());
+  replica.setStore(store->get());
+  replica.applyListing(kRootInode, {item("mirror/big/", "big", true)});
+  Inode big = replica.child(kRootInode, "big")->inode;
+  (*store)->stage("mirror/big/",
+                  {ListedItem{"mirror/big/s1/", "s1", "", 0, 0, true, true},
+                   ListedItem{"mirror/big/f", "f", "v", 7, 0, false, true},
+                   ListedItem{"mirror/big/s2/", "s2", "", 0, 0, true, true}},
+                  true);
+  auto committed = (*store)->commitStaged("mirror/big/", 1);
+  ASSERT_TRUE(committed);
+  replica.applyBigListing(big, *committed);
+  auto f = replica.child(big, "f");
+  ASSERT_TRUE(f);
+  EXPECT_GE(f->inode, kStoredInodeBase);
+  EXPECT_EQ(f->parent, big);
+  EXPECT_EQ(f->item->parentItemIdentifier(), "mirror/big/");
+  auto entries = replica.childInodes(big);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[1], f->inode);
+  EXPECT_EQ(replica.describe(entries)[2].name, "s2");
+  EXPECT_TRUE(replica.lookedUp(f->inode));
+  EXPECT_EQ(replica.unlistedFolders(big, entries[0], 5), std::vector<Inode>{entries[2]});
+  // A folder in it is listed in memory as any other.
+  replica.applyListing(entries[0], {item("mirror/big/s1/x", "x")});
+  EXPECT_EQ(replica.node(replica.child(entries[0], "x")->inode)->parent, entries[0]);
+  EXPECT_EQ(replica.unlistedFolders(big, 0, 5), std::vector<Inode>{entries[2]});
+  // Grown small again: back in memory, and the kernel told its names left.
+  auto changes = replica.applyListing(big, {item("mirror/big/f", "f")});
+  EXPECT_EQ(changes.goneNames.size(), 3u);
+  EXPECT_LT(replica.child(big, "f")->inode, kStoredInodeBase);
 }
 
 TEST(ReplicaTest, UnlistedFoldersComeInOrderAfterAChildAndUpToACount) {

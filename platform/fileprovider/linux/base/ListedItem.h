@@ -15,6 +15,11 @@ namespace lumora::fuse {
 // "..", without NUL or '/', at most 255 bytes.
 bool isUsableFileName(std::string_view name);
 
+// The name with " (n)" under which the later of two records of one name is
+// shown, cut back (at a character's start) so that the whole stays within
+// 255 bytes.
+std::string suffixedName(std::string_view name, int number);
+
 // What the replica keeps of one listed record: a few fields, not the item.
 struct ListedItem {
   fileprovider::ItemIdentifier identifier;

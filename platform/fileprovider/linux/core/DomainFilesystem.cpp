@@ -41,7 +41,12 @@ struct DomainFilesystem::ListingRun {
   DomainFilesystem& owner;
   const Inode folder;
   std::unique_ptr<ListingWalk> walk;
+  fp::ItemIdentifier identifier;  // the folder's
   std::promise<Result<void>> promise;
+  // A big folder's: its pages go to the store, none of them to be named
+  // by the folder or one above it (see Replica::lineage).
+  bool spilling = false;
+  std::vector<fp::ItemIdentifier> lineage;
   bool showFirstPage = false;  // the folder had no whole listing when it began
   bool landed = false;         // protected by owner.mutex_
 };
@@ -90,7 +95,9 @@ DomainFilesystem::DomainFilesystem(fp::ReplicatedExtension& extension, ContentCa
                   });
                 }),
       rests_(kRestThreads, kMaxRestsWaiting,
-             [this](const std::shared_ptr<ListingRun>& run) { (void)walkOn(run, false); }) {}
+             [this](const std::shared_ptr<ListingRun>& run) { (void)walkOn(run, false); }) {
+  replica_.setStore(store_);
+}
 
 DomainFilesystem::~DomainFilesystem() {
   // The listings made ahead end at once rather than with their requests.
@@ -125,6 +132,7 @@ Result<void> DomainFilesystem::list(Inode folder, bool firstPagesEnough) {
   auto walk = driver_.startListing(node->identifier);
   if (!walk) return land(*run, std::unexpected(walk.error()));
   run->walk = std::move(*walk);
+  run->identifier = node->identifier;
   auto state = replica_.listingState(folder);
   run->showFirstPage =
       state == Replica::ListingState::none || state == Replica::ListingState::partial;
@@ -134,12 +142,20 @@ Result<void> DomainFilesystem::list(Inode folder, bool firstPagesEnough) {
 Result<void> DomainFilesystem::walkOn(const std::shared_ptr<ListingRun>& run, bool handOff) {
   for (;;) {
     auto ended = run->walk->next();
-    if (!ended) return land(*run, std::unexpected(ended.error()));
+    if (!ended) {
+      // The last whole listing stays.
+      if (run->spilling) store_->dropStaged(run->identifier);
+      return land(*run, std::unexpected(ended.error()));
+    }
     if (*ended) {
+      if (spill(*run, true)) return land(*run, commitBig(*run));
       tellKernel(run->folder, applyWhole(run->folder, run->walk->takeItems()));
       return land(*run, {});
     }
-    if (!run->showFirstPage) continue;
+    if (!run->showFirstPage) {
+      spill(*run, false);
+      continue;
+    }
     // A folder never listed shows what its first page holds while the rest
     // is listed; the caller is answered from it, unless no thread is free.
     run->showFirstPage = false;
@@ -149,7 +165,37 @@ Result<void> DomainFilesystem::walkOn(const std::shared_ptr<ListingRun>& run, bo
     }
     listed_.notify_all();
     if (handOff && rests_.push(run)) return {};
+    spill(*run, false);
   }
+}
+
+bool DomainFilesystem::spill(ListingRun& run, bool ended) {
+  if (!store_ || (!run.spilling && run.walk->items().size() <= bigListing_.load())) return false;
+  // Pages are written a few thousand items at a time, not one by one.
+  if (!ended && run.spilling && run.walk->items().size() < 4096) return true;
+  bool first = !run.spilling;
+  if (first) {
+    run.spilling = true;
+    run.lineage = replica_.lineage(run.folder);
+  }
+  auto items = run.walk->takeItems();
+  std::erase_if(items, [&](const ListedItem& item) {
+    if (item.identifier.empty()) return true;  // no name that can stand in a folder
+    if (std::find(run.lineage.begin(), run.lineage.end(), item.identifier) == run.lineage.end()) {
+      return false;
+    }
+    log("a listing names %s, which holds the folder listed; not shown", item.identifier.c_str());
+    return true;
+  });
+  store_->stage(run.identifier, std::move(items), first);
+  return true;
+}
+
+Result<void> DomainFilesystem::commitBig(ListingRun& run) {
+  auto committed = store_->commitStaged(run.identifier, wallClockNow());
+  if (!committed) return std::unexpected(committed.error());
+  tellKernel(run.folder, replica_.applyBigListing(run.folder, *committed));
+  return {};
 }
 
 Result<void> DomainFilesystem::land(ListingRun& run, Result<void> result) {
@@ -176,6 +222,10 @@ bool DomainFilesystem::takeStored(Inode folder) {
   if (!store_) return false;
   auto node = replica_.node(folder);
   if (!node || !node->isDirectory) return false;
+  if (auto big = store_->folder(node->identifier); big && big->big) {
+    tellKernel(folder, replica_.applyBigListing(folder, StagedCommit{*big, {}, {}}, true));
+    return true;
+  }
   auto stored = store_->listing(node->identifier);
   if (!stored) return false;
   tellKernel(folder, replica_.applyStoredListing(folder, std::move(stored->items)));

@@ -3,6 +3,7 @@
 // replica is filled from enumerations, files are materialised through the
 // content cache, and every change goes to the extension's refusals.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -59,6 +60,11 @@ inline constexpr size_t kMaxRenewalsWaiting = 64;
 // long rather than fail once per request: an `ls -l` while it is away asks
 // for thousands.
 inline constexpr std::chrono::milliseconds kRenewalPause{1000};
+// A listing of more items than this is a big folder's: with an item store,
+// its pages go to the store as they come and it is read from there, so that
+// memory does not grow with the folder (its first pages are shown from
+// memory while it is listed for the first time).
+inline constexpr size_t kBigListing = 20000;
 // Names looked up in vain that the kernel keeps as misses, remembered so
 // that a listing that shows one can tell the kernel.
 inline constexpr size_t kMaxRememberedMisses = 4096;
@@ -110,6 +116,8 @@ class DomainFilesystem final : public FilesystemCore {
   void setKernelCache(KernelCache* kernel) override;
 
   Replica& replica() { return replica_; }
+  // For tests: big folders at fewer items.
+  void setBigListing(size_t items) { bigListing_.store(items); }
   // The service was found away (refused, silent, no route) and has not
   // answered since.
   bool serviceAway() const { return driver_.retry() && driver_.retry()->away(); }
@@ -132,6 +140,10 @@ class DomainFilesystem final : public FilesystemCore {
   Result<void> list(Inode folder, bool firstPagesEnough = false);
   Result<void> walkOn(const std::shared_ptr<ListingRun>& run, bool handOff);
   Result<void> land(ListingRun& run, Result<void> result);
+  // A big folder's pages so far go to the store (all of them once
+  // `ended`); false when the listing is not a big folder's.
+  bool spill(ListingRun& run, bool ended);
+  Result<void> commitBig(ListingRun& run);
   void prefetchAround(const NodeInfo& folder);
   // A whole fetch's item, and the lease that holds what it stored: an
   // entry the cache could not keep by name lives only as long as it.
@@ -154,6 +166,7 @@ class DomainFilesystem final : public FilesystemCore {
   ExtensionDriver driver_;
   ContentCache& cache_;
   ItemStore* const store_;  // none: listings live in memory only
+  std::atomic<size_t> bigListing_{kBigListing};
   ContentReader reader_;
   Replica replica_;  // thread-safe itself
   SingleFlight<std::string, Result<Fetched>> fetches_;

@@ -99,10 +99,9 @@ NodeInfo Replica::infoOf(Inode inode, const Node& node) const {
   info.sizeKnown = node.sizeKnown;
   info.modified = node.modified;
   info.contentVersion = node.contentVersion;
-  auto parent = nodes_.find(node.parent);
-  fp::ItemIdentifier parentIdentifier = inode == kRootInode || parent == nodes_.end()
-                                            ? fp::ItemIdentifier(fp::kRootContainerItemIdentifier)
-                                            : parent->second.identifier;
+  auto parent = inode == kRootInode ? std::nullopt : identifierOfLocked(node.parent);
+  fp::ItemIdentifier parentIdentifier =
+      parent ? std::move(*parent) : fp::ItemIdentifier(fp::kRootContainerItemIdentifier);
   info.item = std::make_shared<ReplicaItem>(node.identifier, std::move(parentIdentifier),
                                             std::string(nameOf(node)), node.isDirectory, node.size,
                                             node.contentVersion, node.modified);
@@ -112,8 +111,70 @@ NodeInfo Replica::infoOf(Inode inode, const Node& node) const {
 std::optional<NodeInfo> Replica::node(Inode inode) const {
   std::lock_guard lock(mutex_);
   auto it = nodes_.find(inode);
-  if (it == nodes_.end()) return std::nullopt;
+  if (it == nodes_.end()) return storedNodeLocked(inode);
   return infoOf(inode, it->second);
+}
+
+std::optional<NodeInfo> Replica::storedNodeLocked(Inode inode) const {
+  if (inode < kStoredInodeBase || !store_) return std::nullopt;
+  auto row = store_->row(static_cast<int64_t>(inode - kStoredInodeBase));
+  if (!row) return std::nullopt;  // gone from its folder
+  return infoOfRow(*row);
+}
+
+std::optional<NodeInfo> Replica::infoOfRow(const StoredRow& row) const {
+  auto folder = storedFolders_.find(row.folder);
+  if (folder == storedFolders_.end()) return std::nullopt;
+  NodeInfo info;
+  info.inode = kStoredInodeBase + static_cast<Inode>(row.id);
+  info.parent = folder->second;
+  info.identifier = row.identifier;
+  info.isDirectory = row.isDirectory;
+  info.size = row.size;
+  info.sizeKnown = row.sizeKnown;
+  info.modified = row.modified;
+  info.contentVersion = row.contentVersion;
+  auto parent = identifierOfLocked(folder->second);
+  info.item = std::make_shared<ReplicaItem>(
+      row.identifier, parent ? std::move(*parent) : fp::kRootContainerItemIdentifier, row.name,
+      row.isDirectory, row.size, row.contentVersion, row.modified);
+  return info;
+}
+
+std::optional<fp::ItemIdentifier> Replica::identifierOfLocked(Inode inode) const {
+  if (auto node = nodes_.find(inode); node != nodes_.end()) return node->second.identifier;
+  if (inode < kStoredInodeBase || !store_) return std::nullopt;
+  auto row = store_->row(static_cast<int64_t>(inode - kStoredInodeBase));
+  if (!row) return std::nullopt;
+  return std::move(row->identifier);
+}
+
+std::optional<int64_t> Replica::storedPositionLocked(Inode inode) const {
+  if (inode < kStoredInodeBase || !store_) return std::nullopt;
+  auto row = store_->row(static_cast<int64_t>(inode - kStoredInodeBase));
+  if (!row) return std::nullopt;
+  return row->position;
+}
+
+bool Replica::existsLocked(Inode inode) const {
+  return nodes_.contains(inode) || storedNodeLocked(inode).has_value();
+}
+
+std::vector<fp::ItemIdentifier> Replica::lineage(Inode folder) const {
+  std::lock_guard lock(mutex_);
+  std::vector<fp::ItemIdentifier> found{fp::kRootContainerItemIdentifier};
+  for (Inode at = folder; at != kRootInode && found.size() < 4096;) {
+    if (auto node = nodes_.find(at); node != nodes_.end()) {
+      found.push_back(node->second.identifier);
+      at = node->second.parent;
+      continue;
+    }
+    auto stored = storedNodeLocked(at);
+    if (!stored) break;
+    found.push_back(stored->identifier);
+    at = stored->parent;
+  }
+  return found;
 }
 
 bool Replica::needsListing(Inode folder) const {
@@ -188,6 +249,7 @@ void Replica::dropIfUnusedLocked(Inode inode) {
   if (it == nodes_.end() || it->second.lookups > 0 || it->second.listed) return;
   std::vector<Inode> orphans;
   if (auto listing = listings_.find(inode); listing != listings_.end()) {
+    if (listing->second.storedFolder != 0) storedFolders_.erase(listing->second.storedFolder);
     orphans = std::move(listing->second.entries);
     listings_.erase(listing);
     for (Inode child : orphans) {
@@ -204,6 +266,10 @@ std::optional<NodeInfo> Replica::child(Inode folder, std::string_view name) cons
   std::lock_guard lock(mutex_);
   auto listing = listings_.find(folder);
   if (listing == listings_.end()) return std::nullopt;
+  if (listing->second.storedFolder != 0) {
+    auto row = store_->rowNamed(listing->second.storedFolder, name);
+    return row ? infoOfRow(*row) : std::nullopt;
+  }
   Inode inode = childLocked(listing->second, name);
   if (inode == 0) return std::nullopt;
   return infoOf(inode, nodes_.at(inode));
@@ -217,6 +283,13 @@ std::vector<Inode> Replica::childInodes(Inode folder) const {
   std::lock_guard lock(mutex_);
   auto listing = listings_.find(folder);
   if (listing == listings_.end()) return {};
+  if (listing->second.storedFolder != 0) {
+    std::vector<Inode> entries;
+    for (int64_t id : store_->rowIds(listing->second.storedFolder)) {
+      entries.push_back(kStoredInodeBase + static_cast<Inode>(id));
+    }
+    return entries;
+  }
   return listing->second.entries;
 }
 
@@ -227,7 +300,15 @@ std::vector<DirEntry> Replica::describe(std::span<const Inode> entries) const {
   for (Inode inode : entries) {
     auto node = nodes_.find(inode);
     if (node == nodes_.end()) {
-      result.emplace_back();
+      auto row = inode >= kStoredInodeBase && store_
+                     ? store_->row(static_cast<int64_t>(inode - kStoredInodeBase))
+                     : std::nullopt;
+      if (!row) {
+        result.emplace_back();
+        continue;
+      }
+      result.push_back(
+          DirEntry{std::move(row->name), inode, row->isDirectory, row->size, row->modified});
       continue;
     }
     const Node& n = node->second;
@@ -248,6 +329,20 @@ std::vector<Inode> Replica::unlistedFolders(Inode folder, Inode after, size_t co
   std::vector<Inode> result;
   auto listing = listings_.find(folder);
   if (listing == listings_.end()) return result;
+  if (listing->second.storedFolder != 0) {
+    auto from = after == 0 ? std::optional<int64_t>(-1) : storedPositionLocked(after);
+    // Only so many rows looked at: most big folders' subfolders are few.
+    for (int round = 0; from && round < 4 && result.size() < count; ++round) {
+      auto rows = store_->rowsAfter(listing->second.storedFolder, *from, true, count);
+      for (const auto& row : rows) {
+        Inode inode = kStoredInodeBase + static_cast<Inode>(row.id);
+        if (result.size() < count && !listings_.contains(inode)) result.push_back(inode);
+      }
+      if (rows.size() < count) break;
+      from = rows.back().position;
+    }
+    return result;
+  }
   const auto& entries = listing->second.entries;
   auto it = entries.begin();
   if (after != 0) {
@@ -267,6 +362,15 @@ std::vector<std::pair<Inode, std::optional<int64_t>>> Replica::filesAfter(Inode 
   std::vector<std::pair<Inode, std::optional<int64_t>>> result;
   auto listing = listings_.find(folder);
   if (listing == listings_.end()) return result;
+  if (listing->second.storedFolder != 0) {
+    auto from = storedPositionLocked(after);
+    if (!from) return result;
+    for (const auto& row : store_->rowsAfter(listing->second.storedFolder, *from, false, count)) {
+      result.emplace_back(kStoredInodeBase + static_cast<Inode>(row.id),
+                          row.sizeKnown ? std::optional(row.size) : std::nullopt);
+    }
+    return result;
+  }
   const auto& entries = listing->second.entries;
   auto it = std::find(entries.begin(), entries.end(), after);
   if (it == entries.end()) return result;
@@ -334,7 +438,8 @@ size_t Replica::size() const {
 bool Replica::lookedUp(Inode inode) {
   std::lock_guard lock(mutex_);
   auto it = nodes_.find(inode);
-  if (it == nodes_.end()) return false;
+  // A big folder's item: nothing to count, as long as its row stands.
+  if (it == nodes_.end()) return storedNodeLocked(inode).has_value();
   ++it->second.lookups;
   return true;
 }

@@ -3,7 +3,8 @@
 // identifier, stable while the kernel or a listing knows it, and per folder
 // the listing last enumerated with its age. Items that no listing names and
 // that the kernel has forgotten leave it, so that memory follows what is
-// listed rather than everything ever seen.
+// listed rather than everything ever seen. A big folder's listing lives in
+// the item store alone: its entries, look-ups and items are read there.
 
 #include <chrono>
 #include <cstdint>
@@ -19,11 +20,15 @@
 
 #include "platform/fileprovider/Protocols.h"
 #include "platform/fileprovider/linux/base/ListedItem.h"
+#include "platform/fileprovider/linux/store/ItemStore.h"
 
 namespace lumora::fuse {
 
 using Inode = uint64_t;
 inline constexpr Inode kRootInode = 1;  // FUSE_ROOT_ID
+// The items of a big folder have the inode of their row in the item store:
+// this plus the row's id. Nothing is kept in memory for them.
+inline constexpr Inode kStoredInodeBase = Inode{1} << 48;
 using Clock = std::function<std::chrono::steady_clock::time_point()>;
 // Seconds since the epoch: the dates a listing without dates gives its folder.
 using WallClock = std::function<int64_t()>;
@@ -92,6 +97,15 @@ class Replica {
   // A listing kept from before (the item store's), taken only while the
   // folder has none, and taken as aged: served, and renewed when used.
   ListingChanges applyStoredListing(Inode folder, std::vector<ListedItem> items);
+  // The store reads a big folder's entries from: set before any is applied.
+  void setStore(ItemStore* store) { store_ = store; }
+  // The folder's listing is now the store's committed one (see
+  // ItemStore::commitStaged); one kept from before this start is taken only
+  // while the folder has none, and as aged.
+  ListingChanges applyBigListing(Inode folder, const StagedCommit& commit, bool kept = false);
+  // Identifiers of the folder and of those above it: a listing that names
+  // one would make the tree a loop.
+  std::vector<fileprovider::ItemIdentifier> lineage(Inode folder) const;
   std::optional<NodeInfo> child(Inode folder, std::string_view name) const;
   std::vector<DirEntry> children(Inode folder) const;
   // The folder's entries in listing order, and what they show now (inode 0
@@ -151,7 +165,16 @@ class Replica {
     bool stale = false;
     bool partial = false;  // the first pages of a listing under way
     bool served = false;   // the kernel was given these entries
+    // A big folder's id in the store, which holds its entries; 0 otherwise.
+    int64_t storedFolder = 0;
+    int64_t storedCount = 0;
   };
+  std::optional<NodeInfo> storedNodeLocked(Inode inode) const;
+  std::optional<NodeInfo> infoOfRow(const StoredRow& row) const;
+  std::optional<fileprovider::ItemIdentifier> identifierOfLocked(Inode inode) const;
+  bool existsLocked(Inode inode) const;
+  // Where a big folder's item stands in its listing.
+  std::optional<int64_t> storedPositionLocked(Inode inode) const;
   ListingChanges mergeListing(Inode folder, std::vector<ListedItem>& items, bool complete,
                               bool stored = false);
   static std::string_view nameOf(const Node& node);
@@ -170,6 +193,9 @@ class Replica {
   std::unordered_map<std::string_view, Inode> inodes_;  // protected by mutex_
   std::unordered_map<Inode, Listing> listings_;         // protected by mutex_
   Inode nextInode_ = kRootInode + 1;                    // protected by mutex_
+  // The inodes of big folders, by their id in the store.
+  std::unordered_map<int64_t, Inode> storedFolders_;  // protected by mutex_
+  ItemStore* store_ = nullptr;                        // set before use
 };
 
 }  // namespace lumora::fuse

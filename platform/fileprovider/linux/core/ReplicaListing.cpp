@@ -14,18 +14,6 @@ namespace lumora::fuse {
 
 namespace {
 
-// The name with " (n)" before which a name given twice is shown, cut back
-// (at a character's start) so that the whole stays within 255 bytes.
-std::string suffixed(std::string_view name, int number) {
-  std::string suffix = " (" + std::to_string(number) + ")";
-  size_t keep = std::min(name.size(), 255 - suffix.size());
-  while (keep > 0 && keep < name.size() &&
-         (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
-    --keep;
-  }
-  return std::string(name.substr(0, keep)) + suffix;
-}
-
 // A listing this big leaves megabytes of freed records behind: they go back
 // to the system rather than stay with the daemon.
 constexpr size_t kTrimAfterItems = 10000;
@@ -62,11 +50,19 @@ ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& item
 
   ListingChanges changes;
   std::lock_guard lock(mutex_);
-  if (!nodes_.contains(folder)) return changes;              // the folder itself is gone
+  if (!existsLocked(folder)) return changes;                 // the folder itself is gone
   if (stored && listings_.contains(folder)) return changes;  // one from the service came first
   auto previous = listings_.find(folder);
   std::vector<std::pair<std::string, Inode>> before;
-  if (previous != listings_.end()) {
+  if (previous != listings_.end() && previous->second.storedFolder != 0) {
+    // A big folder's rows: their names stand for other inodes now.
+    for (int64_t id : store_->rowIds(previous->second.storedFolder)) {
+      if (auto row = store_->row(id)) {
+        before.emplace_back(std::move(row->name), kStoredInodeBase + static_cast<Inode>(id));
+      }
+    }
+    storedFolders_.erase(previous->second.storedFolder);
+  } else if (previous != listings_.end()) {
     before.reserve(previous->second.entries.size());
     for (Inode inode : previous->second.entries) {
       Node& node = nodes_.at(inode);
@@ -106,7 +102,7 @@ ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& item
     std::string suffix;
     if (firstWithName(name) != index) {
       for (int number = 2;; ++number) {
-        suffix = suffixed(item.name, number);
+        suffix = suffixedName(item.name, number);
         if (!suffixes.contains(suffix) && !firstWithName(suffix)) break;
       }
       if (inode == 0 || nameOf(nodes_.at(inode)) != suffix) {
@@ -163,14 +159,16 @@ ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& item
       previous != listings_.end() && (entriesChanged || !changes.changedAttributes.empty());
 
   // The folder's date: the newest of what it lists, else the time its
-  // entries were first seen as they are.
-  Node& self = nodes_.at(folder);
+  // entries were first seen as they are. A big folder's item keeps its row's.
+  Node none;
+  auto selfAt = nodes_.find(folder);
+  Node& self = selfAt != nodes_.end() ? selfAt->second : none;
   int64_t date = newest != 0                            ? newest
                  : entriesChanged || self.modified == 0 ? wallClock_()
                                                         : self.modified;
   if (date != self.modified) {
     // The kernel may hold the date it was shown before, unless it had none.
-    if (self.modified != 0) changes.changedAttributes.push_back(folder);
+    if (self.modified != 0 && selfAt != nodes_.end()) changes.changedAttributes.push_back(folder);
     self.modified = date;
   }
   for (Inode child : listing.entries) {
@@ -186,6 +184,52 @@ ListingChanges Replica::mergeListing(Inode folder, std::vector<ListedItem>& item
     previous->second = std::move(listing);
   }
   for (const auto& [name, inode] : before) dropIfUnusedLocked(inode);
+  return changes;
+}
+
+ListingChanges Replica::applyBigListing(Inode folder, const StagedCommit& commit, bool kept) {
+  ListingChanges changes;
+  std::vector<Inode> before;
+  std::lock_guard lock(mutex_);
+  if (!existsLocked(folder)) return changes;
+  auto previous = listings_.find(folder);
+  if (kept && previous != listings_.end()) return changes;  // one from the service came first
+  Listing listing;
+  listing.listedAt = kept ? clock_() - maxListingAge_ : clock_();
+  listing.storedFolder = commit.folder.id;
+  listing.storedCount = commit.folder.count;
+  changes.goneNames = commit.goneNames;
+  for (int64_t row : commit.changedRows) {
+    changes.changedAttributes.push_back(kStoredInodeBase + static_cast<Inode>(row));
+  }
+  bool entriesChanged = !changes.goneNames.empty() || !changes.changedAttributes.empty();
+  if (previous != listings_.end() && previous->second.storedFolder == 0) {
+    // Held in memory until now: each name now stands for a row's inode.
+    before = std::move(previous->second.entries);
+    for (Inode inode : before) {
+      Node& node = nodes_.at(inode);
+      changes.goneNames.emplace_back(nameOf(node));
+      node.listed = false;
+    }
+    entriesChanged = true;
+  } else if (previous != listings_.end()) {
+    entriesChanged = entriesChanged || previous->second.storedCount != listing.storedCount;
+    if (previous->second.storedFolder != commit.folder.id) {
+      storedFolders_.erase(previous->second.storedFolder);
+    }
+  }
+  changes.entriesChanged = previous != listings_.end() && entriesChanged;
+  storedFolders_[commit.folder.id] = folder;
+  if (auto self = nodes_.find(folder); self != nodes_.end() && self->second.modified == 0) {
+    self->second.modified = wallClock_();
+  }
+  if (previous == listings_.end()) {
+    listings_.emplace(folder, std::move(listing));
+  } else {
+    listing.served = previous->second.served && !changes.entriesChanged;
+    previous->second = std::move(listing);
+  }
+  for (Inode inode : before) dropIfUnusedLocked(inode);
   return changes;
 }
 

@@ -298,12 +298,6 @@ Result<bool> ListingWalk::next() {
   });
   if (!result) return std::unexpected(result.error());
   for (const auto& item : result->items) {
-    if (items_.size() == kMaxListingItems) {
-      log("the listing of %s holds more than %zu items; the rest are not shown", container_.c_str(),
-          kMaxListingItems);
-      ended_ = true;
-      return true;
-    }
     if (item) items_.push_back(listedItemFor(*item));
   }
   if (!result->nextPage) {

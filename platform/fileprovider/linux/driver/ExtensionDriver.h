@@ -67,8 +67,10 @@ class ExtensionDriver;
 
 // One listing of a container, page after page, each page's items reduced to
 // what the replica keeps as it arrives. A cursor that comes back (the
-// listing would go round for ever) fails the listing; past kMaxListingItems
-// the rest is left out (logged). Used by one thread at a time.
+// listing would go round for ever) fails the listing. The items so far may
+// be taken between pages, so that a listing of millions need not be held
+// whole (a big folder's go to the item store as they come). Used by one
+// thread at a time.
 class ListingWalk {
  public:
   // Asks for the next page. True once the listing has ended.
@@ -178,8 +180,7 @@ class ExtensionDriver {
 };
 
 // Keep runaway listings (a service handing out new cursors for ever, with
-// or without records) from holding a kernel thread and memory for good.
+// or without records) from holding a kernel thread for good.
 inline constexpr size_t kMaxPagesPerListing = 100000;
-inline constexpr size_t kMaxListingItems = 500000;
 
 }  // namespace lumora::fuse

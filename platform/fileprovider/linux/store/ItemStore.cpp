@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <unordered_set>
 
 #include "platform/fileprovider/linux/base/Log.h"
 #include "platform/foundation/Paths.h"
@@ -19,25 +20,46 @@ namespace fs = std::filesystem;
 namespace {
 
 // Folders by identifier, and each folder's listing as rows in the service's
-// order. Identifiers, names and versions are kept as blobs: they are bytes,
+// order. A row's id is a big folder's item's inode: never given twice
+// (AUTOINCREMENT), so that an inode the kernel holds of a removed item
+// cannot come to stand for another. Staged rows wait for their listing's
+// end. Identifiers, names and versions are kept as blobs: they are bytes,
 // not necessarily UTF-8.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE folders(
   id INTEGER PRIMARY KEY,
   identifier BLOB NOT NULL UNIQUE,
   listed_at INTEGER NOT NULL,
-  complete INTEGER NOT NULL);
+  complete INTEGER NOT NULL,
+  big INTEGER NOT NULL,
+  count INTEGER NOT NULL);
 CREATE TABLE items(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
   folder INTEGER NOT NULL REFERENCES folders(id),
   position INTEGER NOT NULL,
   identifier BLOB NOT NULL,
   name BLOB NOT NULL,
+  shown BLOB NOT NULL,
   content_version BLOB NOT NULL,
   size INTEGER NOT NULL,
   modified INTEGER NOT NULL,
   flags INTEGER NOT NULL,
-  PRIMARY KEY(folder, position)) WITHOUT ROWID;
-PRAGMA user_version = 1;
+  UNIQUE(folder, identifier));
+CREATE INDEX items_by_position ON items(folder, position);
+CREATE INDEX items_by_name ON items(folder, shown);
+CREATE TABLE staging(
+  folder BLOB NOT NULL,
+  position INTEGER NOT NULL,
+  identifier BLOB NOT NULL,
+  name BLOB NOT NULL,
+  shown BLOB NOT NULL,
+  content_version BLOB NOT NULL,
+  size INTEGER NOT NULL,
+  modified INTEGER NOT NULL,
+  flags INTEGER NOT NULL,
+  PRIMARY KEY(folder, identifier)) WITHOUT ROWID;
+CREATE INDEX staging_by_name ON staging(folder, name, position);
+PRAGMA user_version = 2;
 )sql";
 
 constexpr int kDirectory = 1;
@@ -57,6 +79,9 @@ class Statement {
     sqlite3_bind_blob(stmt_, at, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
   }
   void bind(int at, int64_t value) { sqlite3_bind_int64(stmt_, at, value); }
+  void bindView(int at, std::string_view bytes) {
+    sqlite3_bind_blob(stmt_, at, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+  }
   int step() { return sqlite3_step(stmt_); }
   void reset() {
     sqlite3_reset(stmt_);
@@ -133,12 +158,15 @@ Opened openDatabase(const fs::path& file, sqlite3*& db) {
   if (found != kItemStoreSchema) return Opened::unreadable;
   // The tables are there as this schema has them.
   Statement probe(db,
-                  "SELECT f.identifier, f.listed_at, f.complete, i.position, i.identifier, i.name, "
-                  "i.content_version, i.size, i.modified, i.flags FROM folders f JOIN items i "
-                  "ON i.folder = f.id LIMIT 1");
+                  "SELECT f.identifier, f.listed_at, f.complete, f.big, f.count, i.id, i.position, "
+                  "i.identifier, i.name, i.shown, i.content_version, i.size, i.modified, i.flags, "
+                  "s.folder FROM folders f JOIN items i ON i.folder = f.id LEFT JOIN staging s "
+                  "LIMIT 1");
   if (!probe.ok()) return Opened::unreadable;
   int step = probe.step();
-  return step == SQLITE_ROW || step == SQLITE_DONE ? Opened::ok : Opened::unreadable;
+  if (step != SQLITE_ROW && step != SQLITE_DONE) return Opened::unreadable;
+  // Pages of a listing that never ended.
+  return exec(db, "DELETE FROM staging") ? Opened::ok : Opened::unreadable;
 }
 
 void closeDatabase(sqlite3*& db) {
@@ -191,8 +219,50 @@ Result<std::unique_ptr<ItemStore>> ItemStore::open(const fs::path& file) {
   return std::unexpected(posixError(EIO, "cannot make an item store at " + file.string()));
 }
 
+// The columns of a big folder's row, as rowFrom reads them.
+#define ROW_COLUMNS                                                                         \
+  "SELECT id, folder, position, identifier, shown, content_version, size, modified, flags " \
+  "FROM items"
+
+// The reads of big folders, prepared once on the reader connection.
+struct ItemStore::Reads {
+  explicit Reads(sqlite3* db)
+      : folder(db, "SELECT id, listed_at, complete, big, count FROM folders WHERE identifier = ?"),
+        row(db, ROW_COLUMNS " WHERE id = ?"),
+        rowNamed(db, ROW_COLUMNS " WHERE folder = ? AND shown = ?"),
+        rowIds(db, "SELECT id FROM items WHERE folder = ? ORDER BY position"),
+        rowsAfter(
+            db, ROW_COLUMNS
+            " WHERE folder = ? AND position > ? AND (flags & 1) = ? ORDER BY position LIMIT ?") {}
+  Statement folder, row, rowNamed, rowIds, rowsAfter;
+};
+#undef ROW_COLUMNS
+
+namespace {
+StoredRow rowFrom(Statement& query) {
+  StoredRow row;
+  row.id = query.integer(0);
+  row.folder = query.integer(1);
+  row.position = query.integer(2);
+  row.identifier = query.bytes(3);
+  row.name = query.bytes(4);
+  row.contentVersion = query.bytes(5);
+  row.size = query.integer(6);
+  row.modified = query.integer(7);
+  row.isDirectory = (query.integer(8) & kDirectory) != 0;
+  row.sizeKnown = (query.integer(8) & kSizeKnown) != 0;
+  return row;
+}
+int64_t flagsOf(const ListedItem& item) {
+  return (item.isDirectory ? kDirectory : 0) | (item.sizeKnown ? kSizeKnown : 0);
+}
+}  // namespace
+
 ItemStore::ItemStore(fs::path file, sqlite3* writer, sqlite3* reader)
-    : file_(std::move(file)), writer_(writer), reader_(reader) {
+    : file_(std::move(file)),
+      writer_(writer),
+      reader_(reader),
+      reads_(std::make_unique<Reads>(reader)) {
   thread_ = std::thread([this] { writeLoop(); });
 }
 
@@ -204,6 +274,7 @@ ItemStore::~ItemStore() {
   changed_.notify_all();
   thread_.join();
   bool setAside = broken_;
+  reads_.reset();
   sqlite3_close_v2(reader_);
   sqlite3_close_v2(writer_);
   // Found damaged while in use: the next start begins anew.
@@ -261,7 +332,7 @@ std::optional<ItemStore::Listing> ItemStore::listing(const fileprovider::ItemIde
   Statement query(reader_,
                   "SELECT f.listed_at, f.complete, i.identifier, i.name, i.content_version, "
                   "i.size, i.modified, i.flags FROM folders f LEFT JOIN items i ON i.folder = f.id "
-                  "WHERE f.identifier = ? ORDER BY i.position");
+                  "WHERE f.identifier = ? AND f.big = 0 ORDER BY i.position");
   if (!query.ok()) {
     broken("cannot be read");
     return std::nullopt;
@@ -306,6 +377,11 @@ void ItemStore::broken(const char* what) {
     if (broken_) return;
     broken_ = true;
     queued_.clear();
+    for (auto& staged : staged_) {
+      if (staged.done) staged.done->set_value(std::unexpected(posixError(EIO, "store broken")));
+    }
+    staged_.clear();
+    stagedItems_ = 0;
   }
   changed_.notify_all();
   log("the item store %s %s (%s); folders are listed from the service", file_.c_str(), what,
@@ -315,8 +391,25 @@ void ItemStore::broken(const char* what) {
 void ItemStore::writeLoop() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return stopping_ || broken_ || !queued_.empty(); });
-    if (broken_ || queued_.empty()) return;
+    changed_.wait(lock,
+                  [&] { return stopping_ || broken_ || !queued_.empty() || !staged_.empty(); });
+    if (broken_ || (queued_.empty() && staged_.empty())) return;
+    if (!staged_.empty()) {
+      // Before the listings queued: a listing put after a commit is newer.
+      Staged staged = std::move(staged_.front());
+      staged_.pop_front();
+      lock.unlock();
+      bool written = writeStaged(staged);
+      lock.lock();
+      stagedItems_ -= staged.items.size();
+      if (!written) {
+        lock.unlock();
+        broken("cannot be written");
+        return;
+      }
+      changed_.notify_all();
+      continue;
+    }
     writing_.swap(queued_);
     auto batch = writing_;  // shares the listings: readers still see them there
     lock.unlock();
@@ -338,18 +431,20 @@ bool ItemStore::writeBatch(const std::map<std::string, std::shared_ptr<const Lis
   // before, or as it is now, never a part of one.
   if (!exec(writer_, "BEGIN IMMEDIATE")) return false;
   Statement folder(writer_,
-                   "INSERT INTO folders(identifier, listed_at, complete) VALUES(?, ?, ?) "
-                   "ON CONFLICT(identifier) DO UPDATE SET listed_at = excluded.listed_at, "
-                   "complete = excluded.complete RETURNING id");
+                   "INSERT INTO folders(identifier, listed_at, complete, big, count) "
+                   "VALUES(?, ?, ?, 0, ?) ON CONFLICT(identifier) DO UPDATE SET "
+                   "listed_at = excluded.listed_at, complete = excluded.complete, big = 0, "
+                   "count = excluded.count RETURNING id");
   Statement clear(writer_, "DELETE FROM items WHERE folder = ?");
   Statement insert(writer_,
-                   "INSERT INTO items(folder, position, identifier, name, content_version, size, "
-                   "modified, flags) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+                   "INSERT OR IGNORE INTO items(folder, position, identifier, name, shown, "
+                   "content_version, size, modified, flags) VALUES(?, ?, ?, ?, ?4, ?, ?, ?, ?)");
   bool ok = folder.ok() && clear.ok() && insert.ok();
   for (auto it = batch.begin(); ok && it != batch.end(); ++it) {
     folder.bind(1, it->first);
     folder.bind(2, it->second->listedAt);
     folder.bind(3, int64_t{it->second->complete});
+    folder.bind(4, static_cast<int64_t>(it->second->items.size()));
     ok = folder.step() == SQLITE_ROW;
     int64_t id = ok ? folder.integer(0) : 0;
     ok = ok && folder.step() == SQLITE_DONE;
@@ -367,8 +462,7 @@ bool ItemStore::writeBatch(const std::map<std::string, std::shared_ptr<const Lis
       insert.bind(5, item.contentVersion);
       insert.bind(6, item.size);
       insert.bind(7, item.modified);
-      insert.bind(8,
-                  int64_t{(item.isDirectory ? kDirectory : 0) | (item.sizeKnown ? kSizeKnown : 0)});
+      insert.bind(8, flagsOf(item));
       ok = insert.step() == SQLITE_DONE;
       insert.reset();
     }
@@ -376,6 +470,266 @@ bool ItemStore::writeBatch(const std::map<std::string, std::shared_ptr<const Lis
   if (ok && exec(writer_, "COMMIT")) return true;
   exec(writer_, "ROLLBACK");
   return false;
+}
+
+void ItemStore::stage(const fileprovider::ItemIdentifier& folder, std::vector<ListedItem> items,
+                      bool first) {
+  {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return broken_ || stagedItems_ < kMaxStagedItems; });
+    if (broken_) return;
+    stagedItems_ += items.size();
+    staged_.push_back(Staged{Staged::Kind::rows, folder, std::move(items), first, 0, nullptr});
+  }
+  changed_.notify_all();
+}
+
+void ItemStore::dropStaged(const fileprovider::ItemIdentifier& folder) {
+  {
+    std::lock_guard lock(mutex_);
+    if (broken_) return;
+    staged_.push_back(Staged{Staged::Kind::drop, folder, {}, false, 0, nullptr});
+  }
+  changed_.notify_all();
+}
+
+Result<StagedCommit> ItemStore::commitStaged(const fileprovider::ItemIdentifier& folder,
+                                             int64_t listedAt) {
+  auto done = std::make_shared<std::promise<Result<StagedCommit>>>();
+  auto answer = done->get_future();
+  {
+    std::lock_guard lock(mutex_);
+    if (broken_) return std::unexpected(posixError(EIO, "the item store is broken"));
+    // A small listing of the folder queued before is older than this one.
+    queued_.erase(folder);
+    digests_.erase(folder);
+    staged_.push_back(Staged{Staged::Kind::commit, folder, {}, false, listedAt, done});
+  }
+  changed_.notify_all();
+  return answer.get();
+}
+
+bool ItemStore::writeStaged(Staged& staged) {
+  if (staged.kind == Staged::Kind::commit) {
+    auto committed = commitWrite(staged.folder, staged.listedAt);
+    bool ok = committed.has_value();
+    staged.done->set_value(std::move(committed));
+    return ok;
+  }
+  bool ok = exec(writer_, "BEGIN IMMEDIATE");
+  if (staged.kind == Staged::Kind::drop || staged.first) {
+    Statement clear(writer_, "DELETE FROM staging WHERE folder = ?");
+    clear.bind(1, staged.folder);
+    ok = ok && clear.ok() && clear.step() == SQLITE_DONE;
+    stagedPositions_.erase(staged.folder);
+  }
+  if (staged.kind == Staged::Kind::rows) {
+    // The first of an identifier named twice keeps its place, as in memory.
+    Statement insert(writer_,
+                     "INSERT OR IGNORE INTO staging(folder, position, identifier, name, shown, "
+                     "content_version, size, modified, flags) VALUES(?, ?, ?, ?, ?4, ?, ?, ?, ?)");
+    int64_t& position = stagedPositions_[staged.folder];
+    ok = ok && insert.ok();
+    for (const auto& item : staged.items) {
+      if (!ok) break;
+      insert.bind(1, staged.folder);
+      insert.bind(2, position++);
+      insert.bind(3, item.identifier);
+      insert.bind(4, item.name);
+      insert.bind(5, item.contentVersion);
+      insert.bind(6, item.size);
+      insert.bind(7, item.modified);
+      insert.bind(8, flagsOf(item));
+      ok = insert.step() == SQLITE_DONE;
+      insert.reset();
+    }
+  }
+  if (ok && exec(writer_, "COMMIT")) return true;
+  exec(writer_, "ROLLBACK");
+  return false;
+}
+
+Result<StagedCommit> ItemStore::commitWrite(const std::string& folder, int64_t listedAt) {
+  stagedPositions_.erase(folder);
+  auto failed = [&]() -> Result<StagedCommit> {
+    std::string why = sqlite3_errmsg(writer_);
+    exec(writer_, "ROLLBACK");
+    return std::unexpected(posixError(EIO, "cannot commit a listing: " + why));
+  };
+  // One transaction: a crash leaves the last whole listing.
+  if (!exec(writer_, "BEGIN IMMEDIATE")) return failed();
+  // Names given twice: the later records shown with a suffix that no record
+  // has as its own name, in listing order.
+  Statement later(writer_,
+                  "SELECT s.identifier, s.name FROM staging s WHERE s.folder = ?1 AND EXISTS("
+                  "SELECT 1 FROM staging t WHERE t.folder = ?1 AND t.name = s.name AND "
+                  "t.position < s.position) ORDER BY s.position");
+  Statement own(writer_, "SELECT 1 FROM staging WHERE folder = ? AND name = ? LIMIT 1");
+  Statement setShown(writer_, "UPDATE staging SET shown = ? WHERE folder = ? AND identifier = ?");
+  if (!later.ok() || !own.ok() || !setShown.ok()) return failed();
+  std::vector<std::pair<std::string, std::string>> colliding;
+  later.bind(1, folder);
+  while (later.step() == SQLITE_ROW) colliding.emplace_back(later.bytes(0), later.bytes(1));
+  std::unordered_set<std::string> given;
+  for (const auto& [identifier, name] : colliding) {
+    std::string shown;
+    for (int number = 2;; ++number) {
+      shown = suffixedName(name, number);
+      if (given.contains(shown)) continue;
+      own.bind(1, folder);
+      own.bind(2, shown);
+      bool taken = own.step() == SQLITE_ROW;
+      own.reset();
+      if (!taken) break;
+    }
+    log("two records of one listing are named %s; the later one shows as %s", name.c_str(),
+        shown.c_str());
+    setShown.bind(1, shown);
+    setShown.bind(2, folder);
+    setShown.bind(3, identifier);
+    if (setShown.step() != SQLITE_DONE) return failed();
+    setShown.reset();
+    given.insert(std::move(shown));
+  }
+
+  StagedCommit commit;
+  Statement count(writer_, "SELECT count(*) FROM staging WHERE folder = ?");
+  if (!count.ok()) return failed();
+  count.bind(1, folder);
+  if (count.step() != SQLITE_ROW) return failed();
+  commit.folder = StoredFolder{0, listedAt, count.integer(0), true, true};
+  Statement upsertFolder(writer_,
+                         "INSERT INTO folders(identifier, listed_at, complete, big, count) "
+                         "VALUES(?, ?, 1, 1, ?) ON CONFLICT(identifier) DO UPDATE SET "
+                         "listed_at = excluded.listed_at, complete = 1, big = 1, "
+                         "count = excluded.count RETURNING id");
+  if (!upsertFolder.ok()) return failed();
+  upsertFolder.bind(1, folder);
+  upsertFolder.bind(2, listedAt);
+  upsertFolder.bind(3, commit.folder.count);
+  if (upsertFolder.step() != SQLITE_ROW) return failed();
+  int64_t id = commit.folder.id = upsertFolder.integer(0);
+  if (upsertFolder.step() != SQLITE_DONE) return failed();
+
+  // What the kernel may hold that changes: rows that go, and rows that stay
+  // under another name or with other attributes.
+  Statement gone(writer_,
+                 "SELECT i.id, i.shown FROM items i WHERE i.folder = ?1 AND NOT EXISTS("
+                 "SELECT 1 FROM staging s WHERE s.folder = ?2 AND s.identifier = i.identifier)");
+  Statement changed(writer_,
+                    "SELECT i.id, i.shown, i.shown != s.shown, i.size != s.size OR "
+                    "i.modified != s.modified OR i.flags != s.flags FROM items i JOIN staging s "
+                    "ON s.folder = ?2 AND s.identifier = i.identifier WHERE i.folder = ?1 AND "
+                    "(i.shown != s.shown OR i.size != s.size OR i.modified != s.modified OR "
+                    "i.flags != s.flags OR i.content_version != s.content_version)");
+  Statement remove(writer_, "DELETE FROM items WHERE id = ?");
+  if (!gone.ok() || !changed.ok() || !remove.ok()) return failed();
+  std::vector<int64_t> goneRows;
+  gone.bind(1, id);
+  gone.bind(2, folder);
+  while (gone.step() == SQLITE_ROW) {
+    goneRows.push_back(gone.integer(0));
+    commit.goneNames.push_back(gone.bytes(1));
+  }
+  changed.bind(1, id);
+  changed.bind(2, folder);
+  while (changed.step() == SQLITE_ROW) {
+    if (changed.integer(2) != 0) commit.goneNames.push_back(changed.bytes(1));
+    if (changed.integer(3) != 0) commit.changedRows.push_back(changed.integer(0));
+  }
+  for (int64_t row : goneRows) {
+    remove.bind(1, row);
+    if (remove.step() != SQLITE_DONE) return failed();
+    remove.reset();
+  }
+  // Rows of items still listed keep their ids: the kernel's inodes stay.
+  Statement upsert(writer_,
+                   "INSERT INTO items(folder, position, identifier, name, shown, content_version, "
+                   "size, modified, flags) SELECT ?1, position, identifier, name, shown, "
+                   "content_version, size, modified, flags FROM staging WHERE folder = ?2 "
+                   "ON CONFLICT(folder, identifier) DO UPDATE SET position = excluded.position, "
+                   "name = excluded.name, shown = excluded.shown, "
+                   "content_version = excluded.content_version, size = excluded.size, "
+                   "modified = excluded.modified, flags = excluded.flags");
+  Statement clear(writer_, "DELETE FROM staging WHERE folder = ?");
+  if (!upsert.ok() || !clear.ok()) return failed();
+  upsert.bind(1, id);
+  upsert.bind(2, folder);
+  clear.bind(1, folder);
+  if (upsert.step() != SQLITE_DONE || clear.step() != SQLITE_DONE) return failed();
+  if (!exec(writer_, "COMMIT")) return failed();
+  {
+    std::lock_guard lock(mutex_);
+    ++listingsWritten_;
+  }
+  return commit;
+}
+
+std::optional<StoredFolder> ItemStore::folder(const fileprovider::ItemIdentifier& folder) {
+  {
+    std::lock_guard lock(mutex_);
+    if (broken_) return std::nullopt;
+  }
+  std::lock_guard lock(readMutex_);
+  Statement& query = reads_->folder;
+  if (!query.ok()) return std::nullopt;
+  query.bind(1, folder);
+  std::optional<StoredFolder> found;
+  if (query.step() == SQLITE_ROW) {
+    found = StoredFolder{query.integer(0), query.integer(1), query.integer(4),
+                         query.integer(2) != 0, query.integer(3) != 0};
+  }
+  query.reset();
+  return found;
+}
+
+std::optional<StoredRow> ItemStore::row(int64_t id) {
+  std::lock_guard lock(readMutex_);
+  Statement& query = reads_->row;
+  if (!query.ok()) return std::nullopt;
+  query.bind(1, id);
+  std::optional<StoredRow> found;
+  if (query.step() == SQLITE_ROW) found = rowFrom(query);
+  query.reset();
+  return found;
+}
+
+std::optional<StoredRow> ItemStore::rowNamed(int64_t folder, std::string_view name) {
+  std::lock_guard lock(readMutex_);
+  Statement& query = reads_->rowNamed;
+  if (!query.ok()) return std::nullopt;
+  query.bind(1, folder);
+  query.bindView(2, name);
+  std::optional<StoredRow> found;
+  if (query.step() == SQLITE_ROW) found = rowFrom(query);
+  query.reset();
+  return found;
+}
+
+std::vector<int64_t> ItemStore::rowIds(int64_t folder) {
+  std::lock_guard lock(readMutex_);
+  Statement& query = reads_->rowIds;
+  std::vector<int64_t> ids;
+  if (!query.ok()) return ids;
+  query.bind(1, folder);
+  while (query.step() == SQLITE_ROW) ids.push_back(query.integer(0));
+  query.reset();
+  return ids;
+}
+
+std::vector<StoredRow> ItemStore::rowsAfter(int64_t folder, int64_t position, bool folders,
+                                            size_t count) {
+  std::lock_guard lock(readMutex_);
+  Statement& query = reads_->rowsAfter;
+  std::vector<StoredRow> rows;
+  if (!query.ok()) return rows;
+  query.bind(1, folder);
+  query.bind(2, position);
+  query.bind(3, int64_t{folders ? kDirectory : 0});
+  query.bind(4, static_cast<int64_t>(count));
+  while (query.step() == SQLITE_ROW) rows.push_back(rowFrom(query));
+  query.reset();
+  return rows;
 }
 
 }  // namespace lumora::fuse
