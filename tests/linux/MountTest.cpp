@@ -473,6 +473,38 @@ TEST_F(MountTest, TheMountIsReadOnlyAndEveryChangeIsRefusedWithEROFSBeforeTheSer
   EXPECT_EQ(readFile(root / "a.txt").value_or("?"), "a");  // still there, unchanged
 }
 
+// Opening the files of a folder just listed asks for their contents only:
+// the listed version, with no look-up of each item.
+TEST_F(MountTest, FilesOfAFreshlyListedFolderOpenWithoutALookUpEach) {
+  for (int i = 0; i < 6; ++i) service.setFile("mirror/shots/" + std::to_string(i), "shot");
+  service.setFile("mirror/shots/clip", std::string(3 << 20, 'c'));
+  service.setFile("mirror/changing/late", "as listed");
+  service.setFile("mirror/first.txt", "first");
+  MountedDomain mount(service);
+  // The first download shows that the store states the listing's tags.
+  EXPECT_EQ(readFile(mount.root() / "first.txt").value_or("?"), "first");
+  ASSERT_EQ(listFolder(mount.root() / "shots").size(), 7u);
+  service.server().clearRecords();
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(readFile(mount.root() / "shots" / std::to_string(i)).value_or("?"), "shot");
+  }
+  EXPECT_EQ(readFile(mount.root() / "shots/clip").value_or("?").size(), 3u << 20);
+  EXPECT_EQ(service.requestsTo("/storage/list"), 0u);
+  EXPECT_EQ(service.requestsTo("/storage/download-url"), 7u);
+  // Changed since it was listed: the store refuses the listed version, and
+  // the open reads the new one.
+  auto version = [&] {
+    char value[64] = {};
+    ::getxattr((mount.root() / "changing/late").c_str(), "user.lumora.version", value,
+               sizeof value);
+    return std::string(value);
+  };
+  std::string listed = version();
+  service.setFile("mirror/changing/late", "changed since");
+  EXPECT_EQ(readFile(mount.root() / "changing/late").value_or("?"), "changed since");
+  EXPECT_NE(version(), listed);
+}
+
 TEST_F(MountTest, AnUnchangedFileIsFetchedOnceAndAChangedOneAgain) {
   service.setFile("mirror/f.txt", "version one");
   MountedDomain mount(service);
@@ -576,15 +608,19 @@ TEST_F(MountTest, TheServiceStoppedGivesEIOAndTheMountRecoversWhenItIsBack) {
   fuse::setLogEnabled(true);
   ::testing::internal::CaptureStderr();
   service.setDown(true);
+  // A fetch's first request: the download URL of a listed version, else
+  // the look-up.
+  auto asked = [&] {
+    return service.requestsTo("/storage/list") + service.requestsTo("/storage/download-url");
+  };
   for (int i = 0; i < 3; ++i) {
     // Asked again with pauses, then given up within the bound.
-    auto askedBefore = service.requestsTo("/storage/list");
+    auto askedBefore = asked();
     auto start = mount.retryTime().elapsed();
     EXPECT_EQ(readFile(mount.root() / ("later" + std::to_string(i))).error(), EIO);
     EXPECT_LE(mount.retryTime().elapsed() - start, fuse::RetryLimits{}.bound);
-    EXPECT_GT(service.requestsTo("/storage/list") - askedBefore, 1u);
-    EXPECT_LE(service.requestsTo("/storage/list") - askedBefore,
-              static_cast<size_t>(fuse::RetryLimits{}.answeredAttempts));
+    EXPECT_GT(asked() - askedBefore, 1u);
+    EXPECT_LE(asked() - askedBefore, static_cast<size_t>(fuse::RetryLimits{}.answeredAttempts));
   }
   EXPECT_EQ(readFile(mount.root() / "cached.txt").value_or("?"), "cached");  // from the cache
 
