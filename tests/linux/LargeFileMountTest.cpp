@@ -80,7 +80,7 @@ TEST_F(LargeFileMountTest, APeekFetchesOnlyItsBlocksAndComesBeforeTheRestOfTheFi
 // A thumbnailer reads about 1.2 MiB of a video's head in small reads and
 // closes: the read-ahead fetches little beyond that.
 TEST_F(LargeFileMountTest, AHeadPeekFetchesAtMostHalfAgainWhatItRead) {
-  service.setFile("mirror/clip.mp4", patterned(40 << 20));
+  service.setFile("mirror/clip.mp4", patterned(8 << 20));
   MountedDomain mount(service);
   int fd = ::open((mount.root() / "clip.mp4").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
