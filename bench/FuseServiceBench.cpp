@@ -6,7 +6,9 @@
 // and a folder "large" of 100 files of 64 MiB. GET /stats answers the
 // object bytes sent so far. --write-tree writes the same tree (wide folder
 // included), byte for byte, into DIR, for a plain web server to serve.
-//   FuseServiceBench TOKEN [--wide | --large]
+// --video FILE also serves FILE's bytes as "clip.mp4" in the root, for a
+// thumbnailer to peek at.
+//   FuseServiceBench TOKEN [--wide | --large | --video FILE]
 //   FuseServiceBench --write-tree DIR
 
 #include <httplib.h>
@@ -17,6 +19,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -140,10 +144,20 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::string_view(argv[1]) == "--write-tree") return writeTree(argv[2]);
   const bool wide = argc == 3 && std::string_view(argv[2]) == "--wide";
   const bool large = argc == 3 && std::string_view(argv[2]) == "--large";
-  if (argc != 2 && !wide && !large) {
-    std::fprintf(stderr, "usage: FuseServiceBench TOKEN [--wide | --large] | --write-tree DIR\n");
+  const bool withVideo = argc == 4 && std::string_view(argv[2]) == "--video";
+  if (argc != 2 && !wide && !large && !withVideo) {
+    std::fprintf(stderr,
+                 "usage: FuseServiceBench TOKEN [--wide | --large | --video FILE] | "
+                 "--write-tree DIR\n");
     return 2;
   }
+  static std::string video;
+  if (withVideo) {
+    std::ifstream in(argv[3], std::ios::binary);
+    video.assign(std::istreambuf_iterator<char>(in), {});
+    if (video.empty()) return 2;
+  }
+  const std::string videoKey = "mirror/clip.mp4";
   const std::string bearer = std::string("Bearer ") + argv[1];
   httplib::Server server;
   // A worker per open connection: the daemon keeps more than 16 open when
@@ -165,6 +179,7 @@ int main(int argc, char** argv) {
     std::string prefix = req.get_param_value("prefix");
     std::string body = R"({"entries":[)";
     if (req.get_param_value("exact") == "1") {
+      if (withVideo && prefix == videoKey) body += fileRecord(prefix, video.size());
       if (size_t size = patternFileSize(prefix, large)) body += fileRecord(prefix, size);
       if (isSmallFile(prefix, wide)) body += fileRecord(prefix, kSmallSize);
     } else if (prefix == "mirror/") {
@@ -175,6 +190,7 @@ int main(int argc, char** argv) {
       if (large)
         body += R"({"key":"mirror/large/","dir":true},)" + fileRecord("mirror/big2.bin", kBigSize) +
                 ",";
+      if (withVideo) body += fileRecord(videoKey, video.size()) + ",";
       body += fileRecord("mirror/big.bin", kBigSize);
     } else if (large && prefix == "mirror/large/") {
       for (int i = 0; i < kLargeFiles; ++i) {
@@ -221,8 +237,19 @@ int main(int argc, char** argv) {
     res.set_content(std::to_string(objectBytes.load()) + "\n", "text/plain");
   });
 
-  server.Get("/objects/(.*)", [wide, large](const httplib::Request& req, httplib::Response& res) {
+  server.Get("/objects/(.*)", [wide, large, videoKey](const httplib::Request& req,
+                                                      httplib::Response& res) {
     std::string key = req.matches[1];
+    if (key == videoKey && !video.empty()) {
+      res.set_header("ETag", "\"e-" + key + "\"");
+      res.set_content_provider(video.size(), "application/octet-stream",
+                               [](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 size_t n = std::min(length, kChunk);
+                                 objectBytes += n;
+                                 return sink.write(video.data() + offset, n);
+                               });
+      return;
+    }
     if (isSmallFile(key, wide)) {
       objectBytes += kSmallSize;
       res.set_content(smallContent(key), "application/octet-stream");

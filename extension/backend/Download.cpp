@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "extension/backend/LumoraBackend.h"
+#include "extension/backend/ObjectSources.h"
 #include "extension/backend/StorageRecords.h"
 #include "platform/foundation/Executor.h"
 #include "platform/foundation/HttpSession.h"
@@ -115,8 +116,14 @@ Result<LumoraBackend::LocatedEntry> LumoraBackend::locateFile(
   return LocatedEntry{std::move(*entry), std::move(*url)};
 }
 
+std::optional<Entry> LumoraBackend::listedEntry(const fileprovider::ItemIdentifier& identifier,
+                                                const std::string& contentVersion) const {
+  return sources_->listed(identifier, contentVersion);
+}
+
 Result<std::filesystem::path> LumoraBackend::download(const Entry& entry,
-                                                      fileprovider::Progress& progress) const {
+                                                      fileprovider::Progress& progress,
+                                                      bool pinned) const {
   auto url = freshDownloadUrl(entry.id);
   if (!url) return std::unexpected(url.error());
 
@@ -124,10 +131,42 @@ Result<std::filesystem::path> LumoraBackend::download(const Entry& entry,
   if (Result<void> made = file.create(downloadsFolder_); !made)
     return std::unexpected(made.error());
   // The URL carries its own authorisation: no header of the backend's own.
-  Result<long> status = session_->download(url->first, {}, file.fd());
-  if (!status) return std::unexpected(status.error());
-  // An error page from the storage host is not the file's contents.
-  if (*status < 200 || *status > 299) return std::unexpected(statusError(*status));
+  std::optional<std::string> listedTag =
+      entry.contentETagIsTag ? strongTag(entry.contentETag) : std::nullopt;
+  HttpHeaders headers;
+  if (pinned && listedTag) headers.emplace_back("If-Match", *listedTag);
+  long status = 0;
+  std::string etag;
+  int writeError = 0;  // errno of a failed write, 0 while all is well
+  HttpStreamReceiver receiver{[&](const HttpResponseHead& head) {
+                                status = head.status;
+                                etag = head.header("ETag").value_or("");
+                                // An error page from the storage host is not the file's contents.
+                                return status >= 200 && status <= 299;
+                              },
+                              [&](const char* data, size_t size) {
+                                for (size_t done = 0; done < size;) {
+                                  ssize_t n = ::write(file.fd(), data + done, size - done);
+                                  if (n < 0) {
+                                    if (errno == EINTR) continue;
+                                    writeError = errno;
+                                    return false;
+                                  }
+                                  done += static_cast<size_t>(n);
+                                }
+                                return true;
+                              }};
+  Result<HttpStreamResult> answer = session_->stream(url->first, headers, receiver);
+  if (writeError != 0) return std::unexpected(posixError(writeError, "writing the download"));
+  if (pinned && status == 412) {
+    return std::unexpected(
+        fileprovider::fileProviderError(fileprovider::kErrorVersionNoLongerAvailable));
+  }
+  if (status != 0 && (status < 200 || status > 299)) return std::unexpected(statusError(status));
+  if (!answer) return std::unexpected(answer.error());
+  // The store answers with the tags its listing gives: later fetches of a
+  // listed version may go without a look-up.
+  if (listedTag && etag == *listedTag) sources_->listedTagsHold.store(true);
   Result<std::filesystem::path> path = file.keep();
   if (!path) return std::unexpected(path.error());
   progress.setCompletedUnitCount(progress.totalUnitCount());

@@ -139,6 +139,7 @@ Result<ListPage> LumoraBackend::list(const fileprovider::ItemIdentifier& contain
       *body,
       [&](const StorageEntry& record) { result.entries.push_back(makeEntry(record, container)); });
   if (!cursor) return std::unexpected(cursor.error());
+  for (const Entry& entry : result.entries) sources_->rememberListed(entry);
   if (*cursor && !(*cursor)->empty()) result.nextPage = fileprovider::Page(std::move(**cursor));
   return result;
 }

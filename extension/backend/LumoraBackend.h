@@ -78,10 +78,17 @@ class LumoraBackend final {
   Result<ListPage> list(const fileprovider::ItemIdentifier& container,
                         const fileprovider::Page& page) const;
   Result<Entry> lookupEntry(const fileprovider::ItemIdentifier& identifier) const;
+  // The entry a recent listing gave for `identifier` at `contentVersion`,
+  // when a download can be held to that version (see download); none
+  // otherwise, and the entry is to be looked up.
+  std::optional<Entry> listedEntry(const fileprovider::ItemIdentifier& identifier,
+                                   const std::string& contentVersion) const;
   // Downloads the object into a fresh private temporary file and returns its
   // path; the caller owns the file. Completes `progress` on success only.
-  Result<std::filesystem::path> download(const Entry& entry,
-                                         fileprovider::Progress& progress) const;
+  // `pinned`: only the entry's version will do (one from listedEntry); fails
+  // with kErrorVersionNoLongerAvailable when the stored object is another.
+  Result<std::filesystem::path> download(const Entry& entry, fileprovider::Progress& progress,
+                                         bool pinned = false) const;
   // Streams `minimal`, widened outward to multiples of `alignment` and cut at
   // the end of the file, of the object `identifier` into `sink` as the bytes
   // arrive. `contentVersion` (empty: whichever is current) is the version to

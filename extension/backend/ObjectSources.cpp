@@ -83,4 +83,33 @@ size_t ObjectSources::size() const {
   return kept_.size();
 }
 
+void ObjectSources::rememberListed(const Entry& entry) {
+  if (entry.isDirectory || !entry.contentETagIsTag) return;
+  std::lock_guard lock(mutex_);
+  auto [it, added] = listed_.insert_or_assign(entry.id, entry);
+  if (!added) return;
+  listedOrder_.push_back(entry.id);
+  if (listedOrder_.size() > kListedCapacity) {
+    listed_.erase(listedOrder_.front());
+    listedOrder_.pop_front();
+  }
+}
+
+std::optional<Entry> ObjectSources::listed(const std::string& key,
+                                           const std::string& contentVersion) const {
+  if (!listedTagsHold.load() || contentVersion.empty()) return std::nullopt;
+  std::lock_guard lock(mutex_);
+  auto it = listed_.find(key);
+  if (it == listed_.end() || it->second.contentETag != contentVersion) return std::nullopt;
+  return it->second;
+}
+
+std::optional<std::string> strongTag(std::string_view listed) {
+  if (listed.empty() || listed.starts_with("W/")) return std::nullopt;
+  if (listed.size() >= 2 && listed.front() == '"' && listed.back() == '"') {
+    return std::string(listed);
+  }
+  return "\"" + std::string(listed) + "\"";
+}
+
 }  // namespace lumora::backend

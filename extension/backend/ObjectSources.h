@@ -7,10 +7,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "extension/backend/Entry.h"
@@ -68,6 +70,14 @@ class ObjectSources {
   void forget(const std::string& key, const ObjectSource* source);
   size_t size() const;
 
+  // Files as the listings last named them, the newest `kListedCapacity`:
+  // a fetch of the version a listing named needs no look-up of its own.
+  void rememberListed(const Entry& entry);
+  // The entry listed for `key` when it names `contentVersion` by a tag that
+  // the store's answers state (listedTagsHold): a fetch sent If-Match with
+  // it learns of a change from the store itself.
+  std::optional<Entry> listed(const std::string& key, const std::string& contentVersion) const;
+
   // The store was seen to answer with the strong form of the ETags its
   // listing gives, so a listed tag can be sent as If-Match before any
   // answer pinned the version; a store with other tags would refuse it.
@@ -82,6 +92,14 @@ class ObjectSources {
   mutable std::mutex mutex_;
   std::unordered_map<std::string, Kept> kept_;  // guarded by mutex_
   uint64_t clock_ = 0;                          // guarded by mutex_
+  static constexpr size_t kListedCapacity = 16384;
+  std::unordered_map<std::string, Entry> listed_;  // guarded by mutex_
+  std::deque<std::string> listedOrder_;            // guarded by mutex_; oldest first
 };
+
+// The strong form of a listed ETag, as object stores state it in their
+// answers: the listing gives it bare (S3 strips the quotes). None for a
+// weak tag, which If-Match can never match.
+std::optional<std::string> strongTag(std::string_view listed);
 
 }  // namespace lumora::backend

@@ -71,17 +71,6 @@ HttpHeaders conditionFor(const ObjectValidator& pinned) {
   return {};
 }
 
-// The strong form of a listed ETag, as object stores state it in their
-// answers: the listing gives it bare (S3 strips the quotes). None for a
-// weak tag, which If-Match can never match.
-std::optional<std::string> strongTag(std::string_view listed) {
-  if (listed.empty() || listed.starts_with("W/")) return std::nullopt;
-  if (listed.size() >= 2 && listed.front() == '"' && listed.back() == '"') {
-    return std::string(listed);
-  }
-  return "\"" + std::string(listed) + "\"";
-}
-
 // One ranged GET: judges the head before any byte goes to the sink, then
 // passes on exactly the span that the answer covers.
 class RangeReader {
@@ -230,6 +219,17 @@ Result<RangeFetch> LumoraBackend::fetchRange(const fileprovider::ItemIdentifier&
   bool freshUrl = false;  // a URL fetched for this very call is not refreshed on a 403
   {
     std::lock_guard setup(source->setup);
+    if (!source->entry) {
+      // The version a listing named needs only a URL: If-Match with the
+      // listed tag on the first range catches a change (412).
+      if (std::optional<Entry> listed = sources_->listed(identifier, contentVersion)) {
+        auto url = freshDownloadUrl(identifier);
+        if (!url) return drop(url.error());
+        source->setUrl(std::move(url->first), url->second);
+        source->entry = std::move(*listed);
+        freshUrl = true;
+      }
+    }
     if (!source->entry) {
       // The URL is of no use when the version is not the one asked for.
       Result<LocatedEntry> located = locateFile(identifier);

@@ -46,32 +46,37 @@ ProgressPtr FileProviderExtension::itemForIdentifier(const ItemIdentifier& ident
   return progress;
 }
 
-ProgressPtr FileProviderExtension::fetchContents(
-    const ItemIdentifier& identifier, const std::optional<ItemVersion>& /*requestedVersion*/,
-    const Request& /*request*/, FetchCompletion completion) {
-  // The requested version is not read: the current remote contents are fetched.
+ProgressPtr FileProviderExtension::fetchContents(const ItemIdentifier& identifier,
+                                                 const std::optional<ItemVersion>& requestedVersion,
+                                                 const Request& /*request*/,
+                                                 FetchCompletion completion) {
+  // A requested version that a recent listing named is fetched as that
+  // version, without a look-up; otherwise the current contents are.
+  std::string version = requestedVersion ? requestedVersion->contentVersion : std::string();
   auto progress = Progress::withTotalUnitCount(100);
-  runDetached([backend = backend_, identifier, progress, completion = std::move(completion)] {
-    auto entry = backend->lookupEntry(identifier);
-    if (!entry) {
-      if (completion) completion(std::nullopt, nullptr, std::move(entry.error()));
-      return;
-    }
-    // The download completes the progress itself, before it returns.
-    auto file = backend->download(*entry, *progress);
-    if (!file) {
-      if (completion) completion(std::nullopt, nullptr, std::move(file.error()));
-      return;
-    }
-    auto item = std::make_shared<FileProviderItem>(std::move(*entry));
-    if (completion) {
-      completion(std::move(*file), std::move(item), std::nullopt);
-    } else {
-      // Nobody takes the file over; leave nothing behind.
-      std::error_code ignored;
-      std::filesystem::remove(*file, ignored);
-    }
-  });
+  runDetached(
+      [backend = backend_, identifier, version, progress, completion = std::move(completion)] {
+        std::optional<backend::Entry> listed = backend->listedEntry(identifier, version);
+        auto entry = listed ? Result<backend::Entry>(*listed) : backend->lookupEntry(identifier);
+        if (!entry) {
+          if (completion) completion(std::nullopt, nullptr, std::move(entry.error()));
+          return;
+        }
+        // The download completes the progress itself, before it returns.
+        auto file = backend->download(*entry, *progress, listed.has_value());
+        if (!file) {
+          if (completion) completion(std::nullopt, nullptr, std::move(file.error()));
+          return;
+        }
+        auto item = std::make_shared<FileProviderItem>(std::move(*entry));
+        if (completion) {
+          completion(std::move(*file), std::move(item), std::nullopt);
+        } else {
+          // Nobody takes the file over; leave nothing behind.
+          std::error_code ignored;
+          std::filesystem::remove(*file, ignored);
+        }
+      });
   return progress;
 }
 

@@ -23,6 +23,7 @@ namespace lumora::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 std::string readAt(const fs::path& path, off_t offset, size_t length) {
   int fd = ::open(path.c_str(), O_RDONLY);
@@ -74,6 +75,27 @@ TEST_F(LargeFileMountTest, APeekFetchesOnlyItsBlocksAndComesBeforeTheRestOfTheFi
   EXPECT_EQ(attribute(mount.root() / "notes.txt", "user.lumora.state"), "cloud");
   EXPECT_EQ(readFile(mount.root() / "notes.txt").value_or("?"), "small");
   EXPECT_EQ(attribute(mount.root() / "notes.txt", "user.lumora.state"), "cached");
+}
+
+// A thumbnailer reads about 1.2 MiB of a video's head in small reads and
+// closes: the read-ahead fetches little beyond that.
+TEST_F(LargeFileMountTest, AHeadPeekFetchesAtMostHalfAgainWhatItRead) {
+  service.setFile("mirror/clip.mp4", patterned(8 << 20));
+  MountedDomain mount(service);
+  int fd = ::open((mount.root() / "clip.mp4").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const size_t peek = 1200 << 10;
+  std::vector<char> buffer(32 << 10);
+  size_t read = 0;
+  while (read < peek) {
+    ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    ASSERT_GT(got, 0);
+    read += static_cast<size_t>(got);
+  }
+  // Open while it decodes: the read-ahead started goes on meanwhile.
+  EXPECT_FALSE(waitUntil([&] { return service.objectBytesAsked() > read * 3 / 2; }, 500ms))
+      << service.objectBytesAsked() << " bytes fetched for " << read;
+  ::close(fd);
 }
 
 TEST_F(LargeFileMountTest, RecordsWithoutASizeReadWholeAndAHostIgnoringRangesGivesTheRightBytes) {

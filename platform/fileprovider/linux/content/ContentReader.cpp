@@ -462,23 +462,31 @@ Result<void> ContentReader::ensure(const ContentSource& source,
       // what was read ahead for the reader is not wanted.
       uint64_t distance =
           offset > reader.nextOffset ? offset - reader.nextOffset : reader.nextOffset - offset;
-      if (distance > kInitialWindow) {
+      if (distance > kJumpDistance) {
         away.swap(reader.issued);
       }
       reader.window = 0;
       reader.fetchedUntil = 0;
+      reader.runStart = offset;
     } else {
       uint64_t end = offset + length;
-      if (reader.window == 0) {
-        reader.window = kInitialWindow;
-        reader.fetchedUntil = end;
-      }
+      if (reader.window == 0) reader.fetchedUntil = end;
+      // Over a file's first MiBs the window is half of what was read in
+      // order, so that a peek at the head (a thumbnailer's) fetches little
+      // beyond what it reads. Past them it is a reader that goes on: the
+      // window doubles as the reader moves into it, for wide transfers.
+      uint64_t run = end - reader.runStart;
+      bool peek = run < kPeekRun;
+      reader.window = peek ? std::clamp(run / 2, kInitialWindow, kMaxWindow)
+                           : std::max(reader.window, std::min(run, kMaxWindow));
       // Once the reader is half-way into what was read ahead, the window
-      // grows and moves on.
+      // moves on, to a whole block: a part of one would be fetched whole.
       if (reader.fetchedUntil < end + reader.window / 2) {
-        if (reader.fetchedUntil > end) reader.window = std::min(reader.window * 2, kMaxWindow);
+        if (!peek && reader.fetchedUntil > end)
+          reader.window = std::min(reader.window * 2, kMaxWindow);
         uint64_t from = std::max(reader.fetchedUntil, end);
-        uint64_t to = std::min(size, end + reader.window);
+        uint64_t to = std::min(
+            size, std::max((end + reader.window) / kBlockSize * kBlockSize, from + kBlockSize));
         if (to > from) ahead = {from / kBlockSize, blockCountFor(to)};
         reader.fetchedUntil = std::max(reader.fetchedUntil, to);
       }

@@ -1,11 +1,10 @@
 #pragma once
 // Brings a large file's blocks into its cache entry as they are read: a
 // read waits only for the blocks it touches; a reader going through the
-// file in order gets a read-ahead window that grows from kInitialWindow to
-// kMaxWindow and is fetched by several ranged transfers at once; a reader
-// that jumps about fetches what it touches and no more. Transfers have a
-// budget of their own, so that they never take every thread of the shared
-// pool from listings and look-ups.
+// file in order gets a read-ahead window that starts at kInitialWindow and
+// grows with what it read in order, up to kMaxWindow, fetched by several ranged transfers at once;
+// a reader that jumps about fetches what it touches and no more. Transfers have a budget of their
+// own, so that they never take every thread of the shared pool from listings and look-ups.
 //
 // Blocks a read waits for go first: they pass queued read-ahead, and
 // read-ahead leaves them slots of their own. Read-ahead that its reader no
@@ -27,8 +26,14 @@
 
 namespace lumora::fuse {
 
-inline constexpr uint64_t kInitialWindow = 1 << 20;
+inline constexpr uint64_t kInitialWindow = kBlockSize;
+// A read this far from where the reader was is a jump; nearer, it is the
+// kernel's own reads out of order.
+inline constexpr uint64_t kJumpDistance = 1 << 20;
 inline constexpr uint64_t kMaxWindow = 64 << 20;
+// Reads in order up to this far are a peek as much as a start: the window
+// is half of them.
+inline constexpr uint64_t kPeekRun = 4 << 20;
 // A read-ahead window is fetched in parts of at least this size, so that a
 // wide window is fetched by up to kMaxWindow / kMinStream streams at once.
 inline constexpr uint64_t kMinStream = 1 << 20;
@@ -62,6 +67,7 @@ struct ReadAhead {
   uint64_t nextOffset = 0;    // protected by mutex; where the last read ended
   uint64_t window = 0;        // protected by mutex; 0 while not reading in order
   uint64_t fetchedUntil = 0;  // protected by mutex; read ahead up to here
+  uint64_t runStart = 0;      // protected by mutex; where the reads in order began
   // The read-ahead started for this reader, what a jump away cancels.
   std::vector<std::weak_ptr<TransferJob>> issued;  // protected by mutex
 };

@@ -340,8 +340,12 @@ Result<DomainFilesystem::Fetched> DomainFilesystem::fetchIntoCache(const NodeInf
     if (auto cached = cache_.open(node.identifier, node.contentVersion)) {
       return Fetched{node.item, std::make_shared<ContentCache::Lease>(std::move(*cached))};
     }
+    // Within its listing's age the listed version is asked for, which the
+    // extension fetches without looking the item up again; a changed object
+    // fails as a version no longer available. Past it, the current one.
+    bool fresh = node.item && replica_.listingState(node.parent) == Replica::ListingState::fresh;
     auto fetched = driver_.fetchContents(
-        node.identifier, node.item ? std::optional(node.item->itemVersion()) : std::nullopt);
+        node.identifier, fresh ? std::optional(node.item->itemVersion()) : std::nullopt);
     if (!fetched) return std::unexpected(fetched.error());
     auto stored =
         cache_.adopt(node.identifier, fetched->item->itemVersion().contentVersion, fetched->file);

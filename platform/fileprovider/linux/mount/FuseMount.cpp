@@ -132,8 +132,11 @@ Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,
 
   std::unique_ptr<FuseMount> result(new FuseMount(mountpoint, filesystem));
   // auto_unmount: fusermount3 takes the mount away when the daemon dies, so
-  // that a killed daemon never leaves a mount answering ENOTCONN.
-  std::string options = "fsname=" + fsname + ",subtype=lumora,auto_unmount";
+  // that a killed daemon never leaves a mount answering ENOTCONN. ro: the
+  // volume is read-only as the desktop sees it (statvfs's ST_RDONLY, which a
+  // FUSE statfs answer cannot carry); the kernel then answers every change
+  // EROFS itself, before asking us.
+  std::string options = "fsname=" + fsname + ",subtype=lumora,auto_unmount,ro";
   std::vector<std::string> storage = {"lumora-fileprovider", "-o", options};
   std::vector<char*> argv;
   argv.reserve(storage.size());
