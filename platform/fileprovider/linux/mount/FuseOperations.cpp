@@ -240,8 +240,8 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   guarded(req, [&] {
     auto& ctx = context(req);
     auto* thumbnailers = ctx.thumbnailReaders.get();
-    if (thumbnailers && thumbnailers->isThumbnailer(fuse_req_ctx(req)->pid) &&
-        !isCached(ctx, ino)) {
+    if (thumbnailers && !isCached(ctx, ino) &&
+        thumbnailers->isThumbnailer(fuse_req_ctx(req)->pid)) {
       // A glance at a folder downloads nothing. The desktop records the
       // failure; it is withdrawn once the contents are here (see opRelease).
       thumbnailers->turnedAway(ino);

@@ -109,19 +109,7 @@ ThumbnailReaders::ThumbnailReaders(const std::vector<std::filesystem::path>& fol
 }
 
 bool ThumbnailReaders::isThumbnailer(pid_t pid) {
-  if (pid <= 0) return false;
-  auto now = std::chrono::steady_clock::now();
-  {
-    std::lock_guard lock(mutex_);
-    auto it = decided_.find(pid);
-    if (it != decided_.end() && it->second.until > now) return it->second.thumbnailer;
-  }
-  bool thumbnailer = decide(pid);
-  std::lock_guard lock(mutex_);
-  if (decided_.size() > 256)
-    std::erase_if(decided_, [&](auto& d) { return d.second.until <= now; });
-  decided_[pid] = {thumbnailer, now + kDecisionLife};
-  return thumbnailer;
+  return decide(pid, kAncestorDepth);
 }
 
 void ThumbnailReaders::turnedAway(uint64_t inode) {
@@ -140,12 +128,23 @@ void ThumbnailReaders::triedAgain(uint64_t inode) {
   turnedAway_.erase(inode);
 }
 
-bool ThumbnailReaders::decide(pid_t pid) const {
-  for (int depth = 0; depth <= kAncestorDepth && pid > 1; ++depth) {
-    if (isThumbnailerItself(pid)) return true;
-    pid = parentOf(proc_, pid);
+// Parents are decided as their children are, and kept as long: a shell
+// that starts many readers is looked at once.
+bool ThumbnailReaders::decide(pid_t pid, int depth) {
+  if (pid <= 1) return false;
+  auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(mutex_);
+    auto it = decided_.find(pid);
+    if (it != decided_.end() && it->second.until > now) return it->second.thumbnailer;
   }
-  return false;
+  bool thumbnailer =
+      isThumbnailerItself(pid) || (depth > 0 && decide(parentOf(proc_, pid), depth - 1));
+  std::lock_guard lock(mutex_);
+  if (decided_.size() > 256)
+    std::erase_if(decided_, [&](auto& d) { return d.second.until <= now; });
+  decided_[pid] = {thumbnailer, now + kDecisionLife};
+  return thumbnailer;
 }
 
 bool ThumbnailReaders::isThumbnailerItself(pid_t pid) const {

@@ -40,7 +40,7 @@ class ThumbnailReaders {
   void triedAgain(uint64_t inode);
 
  private:
-  bool decide(pid_t pid) const;
+  bool decide(pid_t pid, int depth);
   bool isThumbnailerItself(pid_t pid) const;
 
   std::filesystem::path proc_;
