@@ -94,7 +94,8 @@ class StorageService {
   bool ignoreRanges_ = false;                 // protected by mutex_
   bool weakTags_ = false;                     // protected by mutex_
   uint64_t objectBytesAsked_ = 0;             // protected by mutex_
-  std::map<std::string, uint64_t> bytesAskedOf_;  // protected by mutex_
+
+  std::map<std::string, uint64_t> bytesAskedOf_;  // by key; protected by mutex_
   std::condition_variable released_;
   int nextObject_ = 1;  // protected by mutex_
   // Last, so that it stops serving before the tree above goes.
