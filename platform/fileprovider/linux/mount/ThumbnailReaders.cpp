@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -52,10 +53,12 @@ pid_t parentOf(const std::filesystem::path& proc, pid_t pid) {
   std::string stat = readSmallFile(proc / std::to_string(pid) / "stat");
   size_t close = stat.rfind(')');
   if (close == std::string::npos) return 0;
-  char state = 0;
-  int parent = 0;
-  if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) != 2) return 0;
-  return parent;
+  // Past the name: a space, the state, a space, then the parent.
+  const char* field = stat.c_str() + close + 1;
+  if (std::strlen(field) < 4) return 0;
+  char* end = nullptr;
+  long parent = std::strtol(field + 3, &end, 10);
+  return end == field + 3 ? 0 : static_cast<pid_t>(parent);
 }
 
 bool isUriSafe(unsigned char c) {

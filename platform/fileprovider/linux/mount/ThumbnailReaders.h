@@ -46,7 +46,7 @@ class ThumbnailReaders {
   std::filesystem::path proc_;
   std::unordered_set<std::string> names_;  // executables' file names; fixed after construction
   struct Decision {
-    bool thumbnailer;
+    bool thumbnailer = false;
     std::chrono::steady_clock::time_point until;
   };
   std::mutex mutex_;
