@@ -221,6 +221,13 @@ bool isCached(FuseContext& ctx, fuse_ino_t ino) {
   return state && *state == "cached";
 }
 
+// A file whose contents are not all here; an unknown one is left to open's
+// own answer.
+bool isUncached(FuseContext& ctx, fuse_ino_t ino) {
+  auto state = ctx.filesystem->extendedAttribute(ino, kStateAttribute);
+  return state && *state != "cached";
+}
+
 // Where the kernel shows the file: its names up to the root.
 std::filesystem::path pathOf(FuseContext& ctx, Inode inode) {
   std::vector<std::string> names;
@@ -240,7 +247,7 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   guarded(req, [&] {
     auto& ctx = context(req);
     auto* thumbnailers = ctx.thumbnailReaders.get();
-    if (thumbnailers && !isCached(ctx, ino) &&
+    if (thumbnailers && isUncached(ctx, ino) &&
         thumbnailers->isThumbnailer(fuse_req_ctx(req)->pid)) {
       // A glance at a folder downloads nothing. The desktop records the
       // failure; it is withdrawn once the contents are here (see opRelease).
@@ -314,6 +321,8 @@ void opRelease(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     withdrawFailedThumbnail(ctx, ino);
   } catch (const std::exception& e) {
     log("a failed thumbnail could not be withdrawn: %s", e.what());
+  } catch (...) {
+    log("a failed thumbnail could not be withdrawn");
   }
   fuse_reply_err(req, 0);
 }
