@@ -24,6 +24,7 @@
 #include "platform/fileprovider/linux/control/MountTable.h"
 #include "platform/fileprovider/linux/core/FolderReadAhead.h"
 #include "platform/fileprovider/linux/mount/FuseMount.h"
+#include "platform/fileprovider/linux/mount/ThumbnailReaders.h"
 #include "platform/fileprovider/linux/store/ItemStore.h"
 #include "platform/foundation/Paths.h"
 #include "shared/Identifiers.h"
@@ -503,6 +504,33 @@ TEST_F(MountTest, FilesOfAFreshlyListedFolderOpenWithoutALookUpEach) {
   service.setFile("mirror/changing/late", "changed since");
   EXPECT_EQ(readFile(mount.root() / "changing/late").value_or("?"), "changed since");
   EXPECT_NE(version(), listed);
+}
+
+TEST_F(MountTest, AThumbnailerGetsOnlyCachedFilesAndItsFailureGoesOnceTheFileIsCached) {
+  // A thumbnailer as the desktop names one: a copy of cat.
+  fs::path peek = home.home() / "bin/peek-thumbnailer";
+  fs::create_directories(peek.parent_path());
+  fs::copy_file("/bin/cat", peek);
+  home.write(".local/share/thumbnailers/peek.thumbnailer",
+             "[Thumbnailer Entry]\nExec=" + peek.string() + " %i %o\n");
+  service.setFile("mirror/photos/a b.jpg", "jpeg bytes");
+  MountedDomain mount(service);
+  fs::path photo = mount.root() / "photos/a b.jpg";
+  auto thumbnail = [&] {
+    return std::system(
+        ("'" + peek.string() + "' '" + photo.string() + "' >/dev/null 2>&1").c_str());
+  };
+  EXPECT_NE(thumbnail(), 0);
+  EXPECT_EQ(service.requestsTo("/storage/download-url"), 0u);
+  // What GNOME's thumbnail factory records of the failure.
+  fs::path failed = home.write(
+      ".cache/thumbnails/fail/gnome-thumbnail-factory/" + fuse::failedThumbnailName(photo), "png");
+
+  EXPECT_EQ(readFile(photo).value_or("?"), "jpeg bytes");  // the user opens it
+  // The kernel tells of the close after close() returns.
+  EXPECT_TRUE(waitUntil([&] { return !fs::exists(failed); }));
+  EXPECT_EQ(thumbnail(), 0);
+  EXPECT_EQ(service.requestsTo("/storage/download-url"), 1u);
 }
 
 TEST_F(MountTest, AnUnchangedFileIsFetchedOnceAndAChangedOneAgain) {

@@ -59,6 +59,11 @@ uint64_t StorageService::objectBytesAsked() const {
   return objectBytesAsked_;
 }
 
+std::map<std::string, uint64_t> StorageService::objectBytesAskedByKey() const {
+  std::lock_guard lock(mutex_);
+  return bytesAskedOf_;
+}
+
 void StorageService::setFile(const std::string& key, std::string contents) {
   std::lock_guard lock(mutex_);
   File& file = files_[key];
@@ -233,14 +238,17 @@ void StorageService::handleObject(const httplib::Request& req, httplib::Response
     return;
   }
   uint64_t size = file->second.contents.size();
+  uint64_t asked = 0;
   if (req.ranges.empty()) {
-    objectBytesAsked_ += size;
+    asked = size;
   } else {
     for (auto [first, last] : req.ranges) {
       uint64_t end = last < 0 ? size : std::min<uint64_t>(size, last + 1);
-      objectBytesAsked_ += end > static_cast<uint64_t>(first) ? end - first : 0;
+      asked += end > static_cast<uint64_t>(first) ? end - first : 0;
     }
   }
+  objectBytesAsked_ += asked;
+  bytesAskedOf_[file->first] += asked;
   res.set_header("ETag", etag);
   // One range is answered here as a real store does, cut to the object's
   // end: this library would state the range as asked, past the end, and

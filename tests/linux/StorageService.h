@@ -52,6 +52,8 @@ class StorageService {
   void weakTags(bool weak);
   // The bytes of objects asked for: what a Range names, else whole bodies.
   uint64_t objectBytesAsked() const;
+  // The same, by the key of the file asked for.
+  std::map<std::string, uint64_t> objectBytesAskedByKey() const;
 
   std::string baseUrl() const { return server_.baseUrl(); }
   const std::string& token() const { return token_; }
@@ -92,6 +94,8 @@ class StorageService {
   bool ignoreRanges_ = false;                 // protected by mutex_
   bool weakTags_ = false;                     // protected by mutex_
   uint64_t objectBytesAsked_ = 0;             // protected by mutex_
+
+  std::map<std::string, uint64_t> bytesAskedOf_;  // by key; protected by mutex_
   std::condition_variable released_;
   int nextObject_ = 1;  // protected by mutex_
   // Last, so that it stops serving before the tree above goes.

@@ -89,6 +89,8 @@ FuseMount::FuseMount(fs::path mountpoint, FilesystemCore& filesystem)
   context_.owner = ::getuid();
   context_.group = ::getgid();
   context_.mountedAt = std::time(nullptr);
+  context_.mountpoint = mountpoint_;
+  context_.thumbnailReaders = std::make_unique<ThumbnailReaders>();
 }
 
 Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,

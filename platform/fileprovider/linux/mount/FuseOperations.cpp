@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -214,9 +216,44 @@ void opReadlink(fuse_req_t req, fuse_ino_t) {
   fuse_reply_err(req, EINVAL);
 }
 
+bool isCached(FuseContext& ctx, fuse_ino_t ino) {
+  auto state = ctx.filesystem->extendedAttribute(ino, kStateAttribute);
+  return state && *state == "cached";
+}
+
+// A file whose contents are not all here; an unknown one is left to open's
+// own answer.
+bool isUncached(FuseContext& ctx, fuse_ino_t ino) {
+  auto state = ctx.filesystem->extendedAttribute(ino, kStateAttribute);
+  return state && *state != "cached";
+}
+
+// Where the kernel shows the file: its names up to the root.
+std::filesystem::path pathOf(FuseContext& ctx, Inode inode) {
+  std::vector<std::string> names;
+  for (int depth = 0; inode != kRootInode && depth < 256; ++depth) {
+    auto node = ctx.filesystem->attributes(inode);
+    auto described = ctx.filesystem->describe(std::span<const Inode>(&inode, 1));
+    if (!node || described.empty() || described.front().inode == 0) return {};
+    names.push_back(described.front().name);
+    inode = node->parent;
+  }
+  std::filesystem::path path = ctx.mountpoint;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) path /= *it;
+  return path;
+}
+
 void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   guarded(req, [&] {
     auto& ctx = context(req);
+    auto* thumbnailers = ctx.thumbnailReaders.get();
+    if (thumbnailers && isUncached(ctx, ino) &&
+        thumbnailers->isThumbnailer(fuse_req_ctx(req)->pid)) {
+      // A glance at a folder downloads nothing. The desktop records the
+      // failure; it is withdrawn once the contents are here (see opRelease).
+      thumbnailers->turnedAway(ino);
+      return (void)fuse_reply_err(req, EACCES);
+    }
     auto opened = ctx.filesystem->openFile(ino, fi->flags);
     if (!opened) return replyError(req, opened.error());
     OpenedFile& file = **opened;
@@ -267,8 +304,26 @@ void opWrite(fuse_req_t req, fuse_ino_t, const char*, size_t, off_t, fuse_file_i
   fuse_reply_err(req, EROFS);
 }
 
-void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-  context(req).handles.remove(fi->fh);
+// A file a thumbnailer was turned away from is cached now: the desktop's
+// record of the failure goes, so that it draws the file the next time it
+// shows the folder.
+void withdrawFailedThumbnail(FuseContext& ctx, fuse_ino_t ino) {
+  auto* thumbnailers = ctx.thumbnailReaders.get();
+  if (!thumbnailers || !thumbnailers->wasTurnedAway(ino) || !isCached(ctx, ino)) return;
+  thumbnailers->triedAgain(ino);
+  if (auto path = pathOf(ctx, ino); !path.empty()) forgetFailedThumbnail(path);
+}
+
+void opRelease(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  auto& ctx = context(req);
+  ctx.handles.remove(fi->fh);
+  try {
+    withdrawFailedThumbnail(ctx, ino);
+  } catch (const std::exception& e) {
+    log("a failed thumbnail could not be withdrawn: %s", e.what());
+  } catch (...) {
+    log("a failed thumbnail could not be withdrawn");
+  }
   fuse_reply_err(req, 0);
 }
 

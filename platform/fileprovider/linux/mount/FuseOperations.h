@@ -9,11 +9,13 @@
 
 #include <atomic>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
 
 #include "platform/fileprovider/linux/core/FilesystemCore.h"
+#include "platform/fileprovider/linux/mount/ThumbnailReaders.h"
 
 namespace lumora::fuse {
 
@@ -68,6 +70,9 @@ struct FuseContext {
   uid_t owner = 0;
   gid_t group = 0;
   std::time_t mountedAt = 0;
+  std::filesystem::path mountpoint;
+  // Readers that get only what is cached; none lets every reader fetch.
+  std::unique_ptr<ThumbnailReaders> thumbnailReaders;
   HandleTable handles;
 };
 
