@@ -91,15 +91,21 @@ TEST_F(DomainManagerTest, AddsSignalsAndRemovesADomain) {
   EXPECT_TRUE(fs::exists(store / "items.sqlite"));
   auto removed = await([&](auto done) { manager.removeDomain(domain, done); });
   EXPECT_FALSE(removed.has_value()) << removed->description;
-  EXPECT_FALSE(fs::exists(store));  // the item store goes with the domain
+  fs::path cache = paths::cacheHome() / "lumora" / domain.identifier;
+  EXPECT_FALSE(fs::exists(store));  // the item store and the cache go with the domain
+  EXPECT_FALSE(fs::exists(cache));
   EXPECT_FALSE(fuse::isMountPoint(mountpoint()));
   EXPECT_FALSE(LinuxDomainManager::daemonProcess(domain).has_value());
   EXPECT_EQ(manager.managerForDomain(domain), nullptr);
 
-  // Nothing runs any more: a File Provider error, which the host ignores.
+  // Nothing runs any more: a File Provider error, which the host ignores;
+  // what a daemon left behind goes all the same.
+  fs::create_directories(store);
+  fs::create_directories(cache);
   auto again = await([&](auto done) { manager.removeDomain(domain, done); });
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(again->domain, kFileProviderErrorDomain);
+  EXPECT_FALSE(fs::exists(store) || fs::exists(cache));
 }
 
 TEST_F(DomainManagerTest, AKilledDaemonLeavesTheMountPointUsableAtOnce) {
@@ -183,6 +189,33 @@ TEST_F(DomainManagerTest, ADaemonThatDiedIsStartedAgainWhileTheManagerRuns) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // three rounds of the watch
   EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));
   EXPECT_FALSE(fuse::isMountPoint(mountpoint()));
+}
+
+TEST_F(DomainManagerTest, AMountTheUserUnmountedStaysUnmountedUntilTheNextConnect) {
+  LinuxDomainManager watching{fs::path(LUMORA_TEST_DAEMON), std::chrono::seconds(10),
+                              std::chrono::milliseconds(100)};
+  auto unmount = [&] { return std::system(("fusermount3 -u " + mountpoint().string()).c_str()); };
+  ASSERT_FALSE(await([&](auto done) { watching.addDomain(domain, done); }).has_value());
+  ASSERT_EQ(unmount(), 0);
+  ASSERT_TRUE(
+      waitUntil([&] { return !LinuxDomainManager::daemonAlive(domain); }, std::chrono::seconds(5)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // three rounds of the watch
+  EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));
+  EXPECT_FALSE(fuse::isMountPoint(mountpoint()));
+
+  ASSERT_FALSE(await([&](auto done) { watching.addDomain(domain, done); }).has_value());
+  EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
+  ASSERT_FALSE(watching.removeDomainNow(domain).has_value());
+  // A service manager restarts only a daemon that failed: this one did not.
+  auto foreground = std::async(std::launch::async, [&] {
+    return std::system((std::string(LUMORA_TEST_DAEMON) + " --foreground --domain " +
+                        domain.identifier + " --display-name " + domain.displayName)
+                           .c_str());
+  });
+  ASSERT_TRUE(
+      waitUntil([&] { return LinuxDomainManager::daemonAlive(domain); }, std::chrono::seconds(10)));
+  ASSERT_EQ(unmount(), 0);
+  EXPECT_EQ(foreground.get(), 0);
 }
 
 TEST_F(DomainManagerTest, ASecondDaemonForTheDomainExitsTouchingNothing) {

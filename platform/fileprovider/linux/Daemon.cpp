@@ -164,6 +164,8 @@ Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
   daemon->mount_ = std::move(*mount);
   daemon->control_ = std::move(*control);
   daemon->ready_ = true;
+  std::error_code ec;
+  fs::remove(unmountedMarkerPath(options.domain.identifier), ec);
   return daemon;
 }
 
@@ -182,7 +184,17 @@ int DomainDaemon::run() {
   // not in the middle of the first listing.
   (void)sharedExecutorThreadCount();
   int status = mount_->run();
-  log("unmounted %s", options_.mountpoint.c_str());
+  if (mount_->endedFromOutside()) {
+    // Written while the control socket still answers: whoever sees the
+    // daemon gone sees the marker too, and does not mount it again.
+    auto marker = unmountedMarkerPath(options_.domain.identifier);
+    int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) ::close(fd);
+    log("%s was unmounted by the user; it stays so until the next connect",
+        options_.mountpoint.c_str());
+  } else {
+    log("unmounted %s", options_.mountpoint.c_str());
+  }
   return status;
 }
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -169,8 +170,25 @@ std::optional<Error> addNow(const fs::path& executable, const Domain& domain,
   return error;
 }
 
+// The domain's item store (it holds the names of the user's files, see
+// ItemStore::fileFor) and its content cache go with it. Only under the
+// domain's lock, as a daemon takes it: one that is starting keeps them.
+void removeDomainFiles(const Domain& domain) {
+  fs::path cacheRoot = paths::cacheHome() / "lumora";
+  fs::path lockFile = cacheRoot / (domain.identifier + ".lock");
+  UniqueFd lock(::open(lockFile.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  if (lock.get() >= 0 && ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return;
+  std::error_code ec;
+  fs::remove_all(paths::stateHome() / "lumora" / domain.identifier, ec);
+  fs::remove_all(cacheRoot / domain.identifier, ec);
+  fs::remove(fuse::unmountedMarkerPath(domain.identifier), ec);
+}
+
 std::optional<Error> removeNow(const Domain& domain, milliseconds stopTimeout) {
-  if (!LinuxDomainManager::daemonAlive(domain)) return fileProviderError(kErrorNoSuchItem);
+  if (!LinuxDomainManager::daemonAlive(domain)) {
+    removeDomainFiles(domain);
+    return fileProviderError(kErrorNoSuchItem);
+  }
   auto pid = LinuxDomainManager::daemonProcess(domain);
   auto answer = fuse::sendControlRequest(socketFor(domain), "remove", kRequestTimeout);
   if (!answer) return answer.error();
@@ -184,10 +202,7 @@ std::optional<Error> removeNow(const Domain& domain, milliseconds stopTimeout) {
     }
     std::this_thread::sleep_for(milliseconds(10));
   }
-  // The domain's item store goes with it (it holds the names of the user's
-  // files), once its daemon is gone: see ItemStore::fileFor.
-  std::error_code ec;
-  fs::remove_all(paths::stateHome() / "lumora" / domain.identifier, ec);
+  removeDomainFiles(domain);
   return std::nullopt;
 }
 
@@ -253,6 +268,8 @@ class LinuxDomainManager::Watch {
           if (stopping_ || !domains_.contains(identifier)) continue;
         }
         if (daemonAlive(entry.domain)) continue;
+        // Unmounted by the user, not crashed: left so until the next connect.
+        if (fs::exists(fuse::unmountedMarkerPath(identifier))) continue;
         bool failed =
             addNow(entry.executable, entry.domain, startTimeout_, stopFd_.get()).has_value();
         std::lock_guard still(mutex_);
