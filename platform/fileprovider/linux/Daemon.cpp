@@ -293,12 +293,7 @@ void redirectToLog(const std::string& domain) {
   std::error_code ec;
   fs::create_directories(folder.parent_path(), ec);
   if (!makePrivateFolder(folder)) return;
-  fs::path file = folder / (domain + ".log");
-  int logFd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (logFd >= 0) {
-    ::dup2(logFd, STDERR_FILENO);
-    ::close(logFd);
-  }
+  (void)logToFile(folder / (domain + ".log"), kLogFileLimit);
 }
 
 }  // namespace
