@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
@@ -22,6 +24,7 @@
 #include "platform/fileprovider/linux/control/LinuxDomainManager.h"
 #include "platform/fileprovider/linux/control/MountTable.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/UniqueFd.h"
 #include "shared/Identifiers.h"
 #include "tests/fixtures/Wait.h"
 #include "tests/linux/MountedDomain.h"
@@ -194,9 +197,14 @@ TEST_F(DomainManagerTest, ADaemonThatDiedIsStartedAgainWhileTheManagerRuns) {
 TEST_F(DomainManagerTest, AMountTheUserUnmountedStaysUnmountedUntilTheNextConnect) {
   LinuxDomainManager watching{fs::path(LUMORA_TEST_DAEMON), std::chrono::seconds(10),
                               std::chrono::milliseconds(100)};
-  auto unmount = [&] { return std::system(("fusermount3 -u " + mountpoint().string()).c_str()); };
+  // As the user does; busy while something (the kernel's first look) is in it.
+  auto unmount = [&] {
+    return waitUntil(
+        [&] { return std::system(("fusermount3 -u -q " + mountpoint().string()).c_str()) == 0; },
+        std::chrono::seconds(5));
+  };
   ASSERT_FALSE(await([&](auto done) { watching.addDomain(domain, done); }).has_value());
-  ASSERT_EQ(unmount(), 0);
+  ASSERT_TRUE(unmount());
   ASSERT_TRUE(
       waitUntil([&] { return !LinuxDomainManager::daemonAlive(domain); }, std::chrono::seconds(5)));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // three rounds of the watch
@@ -206,16 +214,45 @@ TEST_F(DomainManagerTest, AMountTheUserUnmountedStaysUnmountedUntilTheNextConnec
   ASSERT_FALSE(await([&](auto done) { watching.addDomain(domain, done); }).has_value());
   EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
   ASSERT_FALSE(watching.removeDomainNow(domain).has_value());
-  // A service manager restarts only a daemon that failed: this one did not.
+  // As the service manager runs it: ready once the mount answers, and not
+  // failed (so not restarted) when the user unmounts it.
+  fs::path notifyPath = home.home() / "notify";
+  UniqueFd notify(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{AF_UNIX, {}};
+  std::strncpy(address.sun_path, notifyPath.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(notify.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  timeval patience{10, 0};
+  ::setsockopt(notify.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  ::setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
   auto foreground = std::async(std::launch::async, [&] {
     return std::system((std::string(LUMORA_TEST_DAEMON) + " --foreground --domain " +
                         domain.identifier + " --display-name " + domain.displayName)
                            .c_str());
   });
-  ASSERT_TRUE(
-      waitUntil([&] { return LinuxDomainManager::daemonAlive(domain); }, std::chrono::seconds(10)));
-  ASSERT_EQ(unmount(), 0);
+  char said[512] = {};
+  ASSERT_GT(::recv(notify.get(), said, sizeof said - 1, 0), 0);
+  ::unsetenv("NOTIFY_SOCKET");
+  EXPECT_TRUE(std::string_view(said).starts_with("READY=1")) << said;
+  EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
+  ASSERT_TRUE(unmount());
   EXPECT_EQ(foreground.get(), 0);
+}
+
+TEST_F(DomainManagerTest, TheUserUnitVerifies) {
+  std::ifstream in(LUMORA_UNIT_TEMPLATE);
+  std::string unit((std::istreambuf_iterator<char>(in)), {});
+  unit.replace(unit.find("@LUMORA_DAEMON@"), 15, LUMORA_TEST_DAEMON);
+  fs::path file = home.home() / ("lumora-fileprovider@" + domain.identifier + ".service");
+  std::ofstream(file) << unit;
+  // Any complaint, a warning too, is a failure: verify prints nothing then.
+  std::string command = "XDG_RUNTIME_DIR=" + home.home().string() +
+                        " systemd-analyze verify --user '" + file.string() + "' 2>&1";
+  FILE* output = ::popen(command.c_str(), "r");
+  ASSERT_NE(output, nullptr);
+  std::string said;
+  for (char buffer[256]; std::fgets(buffer, sizeof buffer, output);) said += buffer;
+  EXPECT_EQ(::pclose(output), 0) << said;
+  EXPECT_EQ(said, "");
 }
 
 TEST_F(DomainManagerTest, ASecondDaemonForTheDomainExitsTouchingNothing) {

@@ -6,11 +6,13 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -192,6 +194,7 @@ int DomainDaemon::run() {
     if (fd >= 0) ::close(fd);
     log("%s was unmounted by the user; it stays so until the next connect",
         options_.mountpoint.c_str());
+    (void)sd_notify(0, "STOPPING=1\nSTATUS=Unmounted by the user");
   } else {
     log("unmounted %s", options_.mountpoint.c_str());
   }
@@ -240,6 +243,7 @@ void watchSignals(const sigset_t& set, DomainDaemon& daemon) {
     int signal = ::sigtimedwait(&set, nullptr, &tick);
     if (signal == SIGTERM || signal == SIGINT || signal == SIGHUP) {
       log("stopping on signal %d", signal);
+      (void)sd_notify(0, "STOPPING=1");
       daemon.stop();
     }
   }
@@ -317,6 +321,8 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   // an allocator arena for each would keep freed memory in every one of
   // them. Two hold a big folder's listing with far less left over.
   ::mallopt(M_ARENA_MAX, 2);
+  // Only a daemon the service manager runs itself tells it how it goes.
+  if (!options->foreground) ::unsetenv("NOTIFY_SOCKET");
   int reportFd = -1;
   if (!options->foreground && detach(reportFd) != 0) {
     std::fprintf(stderr, "Cannot detach: %s\n", std::strerror(errno));
@@ -352,6 +358,9 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
     } else {
       std::fprintf(stderr, "%s\n", daemon.error().description.c_str());
     }
+    // The service manager shows it as the unit's status, the reason its
+    // start failed.
+    (void)sd_notifyf(0, "STATUS=%s", daemon.error().description.c_str());
     extension->invalidate();
     return served ? kExitAlreadyServed : 1;
   }
@@ -360,7 +369,16 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
     ::close(reportFd);
   }
   std::thread signals([&] { watchSignals(set, **daemon); });
+  // Ready once the mount answers: a stat waits for the loop that run()
+  // starts. Under no service manager this notifies nothing.
+  std::thread ready([mountpoint = options->mountpoint] {
+    struct stat st {};
+    if (std::getenv("NOTIFY_SOCKET") && ::stat(mountpoint.c_str(), &st) == 0) {
+      (void)sd_notifyf(0, "READY=1\nSTATUS=Serving %s", mountpoint.c_str());
+    }
+  });
   int status = (*daemon)->run();
+  ready.join();
   signalThreadDone = true;
   signals.join();
   daemon->reset();
