@@ -46,6 +46,24 @@ std::optional<Error> await(const std::function<void(fileprovider::ErrorCompletio
   return answer.get();
 }
 
+// The user's service manager, recording what it is asked: no user manager
+// runs in a test machine.
+class RecordedUnits final : public fileprovider::UserUnits {
+ public:
+  std::optional<Error> enableAndStart(const std::string& unit) override {
+    calls.push_back("start " + unit);
+    return std::nullopt;
+  }
+  std::optional<Error> stopAndDisable(const std::string& unit) override {
+    calls.push_back("stop " + unit);
+    next = {"inactive", "dead", ""};
+    return std::nullopt;
+  }
+  fileprovider::UnitState state(const std::string&) override { return next; }
+  std::vector<std::string> calls;
+  fileprovider::UnitState next{"active", "running", ""};
+};
+
 class DomainManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -253,6 +271,42 @@ TEST_F(DomainManagerTest, TheUserUnitVerifies) {
   for (char buffer[256]; std::fgets(buffer, sizeof buffer, output);) said += buffer;
   EXPECT_EQ(::pclose(output), 0) << said;
   EXPECT_EQ(said, "");
+}
+
+TEST_F(DomainManagerTest, UnderAUserManagerTheDomainIsAnEnabledUnit) {
+  // No user manager answers on a bus that is not there: the detached daemon.
+  const char* saved = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  std::optional<std::string> bus = saved ? std::optional<std::string>(saved) : std::nullopt;
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (home.home() / "bus").string()).c_str(), 1);
+  EXPECT_EQ(fileprovider::systemdUserUnits(), nullptr);
+  if (bus)
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", bus->c_str(), 1);
+  else
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+
+  auto units = std::make_shared<RecordedUnits>();
+  LinuxDomainManager managed{fs::path(LUMORA_TEST_DAEMON), std::chrono::seconds(10),
+                             std::chrono::milliseconds(100), std::chrono::seconds(10), units};
+  const std::string unit = "lumora-fileprovider@" + domain.identifier + ".service";
+  ASSERT_FALSE(managed.addDomainNow(domain).has_value());
+  EXPECT_EQ(units->calls, std::vector<std::string>{"start " + unit});
+  EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));  // started by the service manager only
+  fs::path environment = LinuxDomainManager::unitEnvironmentFile(domain);
+  EXPECT_EQ(readFile(environment).value_or("?"), "LUMORA_DISPLAY_NAME=\"" + domain.displayName +
+                                                     "\"\nLUMORA_MOUNTPOINT=\"" +
+                                                     mountpoint().string() + "\"\n");
+
+  units->next = {"activating", "auto-restart", "The mount point is in use"};
+  auto failed = managed.addDomainNow(domain);
+  ASSERT_TRUE(failed.has_value());
+  EXPECT_EQ(failed->description, "The mount point is in use");  // the daemon's own reason
+
+  units->next = {"active", "running", ""};
+  fs::path store = paths::stateHome() / "lumora" / domain.identifier;
+  fs::create_directories(store);
+  EXPECT_FALSE(managed.removeDomainNow(domain).has_value());
+  EXPECT_EQ(units->calls.back(), "stop " + unit);
+  EXPECT_FALSE(fs::exists(environment) || fs::exists(store));
 }
 
 TEST_F(DomainManagerTest, ASecondDaemonForTheDomainExitsTouchingNothing) {

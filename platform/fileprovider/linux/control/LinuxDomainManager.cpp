@@ -206,6 +206,85 @@ std::optional<Error> removeNow(const Domain& domain, milliseconds stopTimeout) {
   return std::nullopt;
 }
 
+// Holds the caller for `wait`, or less once `stopFd` is readable: false then.
+bool pause(milliseconds wait, int stopFd) {
+  pollfd stop{stopFd, POLLIN, 0};
+  return ::poll(&stop, 1, static_cast<int>(wait.count())) == 0;
+}
+
+// A systemd environment file's value: double-quoted, so that spaces stay.
+std::string environmentValue(const std::string& value) {
+  std::string quoted = "\"";
+  for (char c : value) {
+    if (c == '\\' || c == '"' || c == '$' || c == '`') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::optional<Error> writeUnitEnvironment(const Domain& domain) {
+  fs::path file = LinuxDomainManager::unitEnvironmentFile(domain);
+  std::error_code ec;
+  fs::create_directories(file.parent_path(), ec);
+  fs::path partial = file;
+  partial += ".partial";
+  {
+    std::ofstream out(partial, std::ios::trunc);
+    out << "LUMORA_DISPLAY_NAME=" << environmentValue(domain.displayName) << "\n"
+        << "LUMORA_MOUNTPOINT=" << environmentValue(mountpointFor(domain).string()) << "\n";
+    if (!out.flush()) return daemonError(EIO, "Cannot write " + partial.string());
+  }
+  fs::rename(partial, file, ec);
+  if (ec) return daemonError(ec.value(), "Cannot write " + file.string());
+  return std::nullopt;
+}
+
+// Enables and starts the domain's instance, then waits for the daemon's
+// READY (the unit active) or its failure, whose reason the daemon gave as
+// its status.
+std::optional<Error> addUnit(UserUnits& units, const Domain& domain, milliseconds startTimeout,
+                             int stopFd) {
+  if (auto error = writeUnitEnvironment(domain)) return error;
+  const std::string unit = daemonUnitFor(domain.identifier);
+  if (auto error = units.enableAndStart(unit)) return daemonError(error->code, error->description);
+  const auto deadline = steady_clock::now() + startTimeout;
+  for (;;) {
+    UnitState state = units.state(unit);
+    if (state.active == "active") return std::nullopt;
+    if (state.active == "failed" || state.sub == "auto-restart") {
+      return daemonError(EIO, state.status.empty() ? "The daemon failed to start" : state.status);
+    }
+    if (steady_clock::now() >= deadline) {
+      return daemonError(ETIMEDOUT, "The daemon did not start in time");
+    }
+    if (!pause(milliseconds(20), stopFd)) {
+      return daemonError(ETIMEDOUT, "The domain manager is ending");
+    }
+  }
+}
+
+std::optional<Error> removeUnit(UserUnits& units, const Domain& domain, milliseconds stopTimeout) {
+  const std::string unit = daemonUnitFor(domain.identifier);
+  bool served = units.state(unit).active == "active" || LinuxDomainManager::daemonAlive(domain);
+  if (auto error = units.stopAndDisable(unit)) return daemonError(error->code, error->description);
+  // The stop is a job of the manager's: the daemon unmounts, then exits.
+  const auto deadline = steady_clock::now() + stopTimeout;
+  for (;;) {
+    auto active = units.state(unit).active;
+    if (active != "active" && active != "deactivating" && !LinuxDomainManager::daemonAlive(domain))
+      break;
+    if (steady_clock::now() >= deadline) {
+      return daemonError(ETIMEDOUT, "The daemon did not stop in time");
+    }
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  std::error_code ec;
+  fs::remove(LinuxDomainManager::unitEnvironmentFile(domain), ec);
+  removeDomainFiles(domain);
+  if (!served) return fileProviderError(kErrorNoSuchItem);
+  return std::nullopt;
+}
+
 }  // namespace
 
 // The domains added through one manager, checked every interval on a thread
@@ -298,10 +377,11 @@ class LinuxDomainManager::Watch {
 
 LinuxDomainManager::LinuxDomainManager(std::optional<fs::path> daemonExecutable,
                                        milliseconds stopTimeout, milliseconds watchInterval,
-                                       milliseconds startTimeout)
+                                       milliseconds startTimeout, std::shared_ptr<UserUnits> units)
     : daemonExecutable_(std::move(daemonExecutable)),
       stopTimeout_(stopTimeout),
       startTimeout_(startTimeout),
+      units_(std::move(units)),
       watch_(std::make_shared<Watch>(watchInterval, startTimeout)) {}
 
 LinuxDomainManager::~LinuxDomainManager() {
@@ -340,18 +420,26 @@ bool LinuxDomainManager::daemonAlive(const Domain& domain) {
   return fuse::controlSocketAccepts(socketFor(domain));
 }
 
+fs::path LinuxDomainManager::unitEnvironmentFile(const Domain& domain) {
+  return paths::configHome() / "lumora" / "domains" / (domain.identifier + ".env");
+}
+
 std::optional<Error> LinuxDomainManager::addDomainNow(const Domain& domain) const {
+  if (units_) return addUnit(*units_, domain, startTimeout_, watch_->stopFd());
   return addNow(daemonExecutable(), domain, startTimeout_, watch_->stopFd());
 }
 
 std::optional<Error> LinuxDomainManager::removeDomainNow(const Domain& domain) const {
   watch_->unwatch(domain);
+  if (units_) return removeUnit(*units_, domain, stopTimeout_);
   return removeNow(domain, stopTimeout_);
 }
 
 void LinuxDomainManager::addDomain(const Domain& domain, ErrorCompletion completion) {
-  runDetached([watch = watch_, executable = daemonExecutable(), domain,
+  runDetached([watch = watch_, units = units_, executable = daemonExecutable(), domain,
                completion = std::move(completion)] {
+    // The service manager restarts its own units: no watch of ours then.
+    if (units) return completion(addUnit(*units, domain, watch->startTimeout(), watch->stopFd()));
     auto error = addNow(executable, domain, watch->startTimeout(), watch->stopFd());
     if (!error) watch->watch(executable, domain);
     completion(std::move(error));
@@ -359,11 +447,11 @@ void LinuxDomainManager::addDomain(const Domain& domain, ErrorCompletion complet
 }
 
 void LinuxDomainManager::removeDomain(const Domain& domain, ErrorCompletion completion) {
-  runDetached(
-      [watch = watch_, stopTimeout = stopTimeout_, domain, completion = std::move(completion)] {
-        watch->unwatch(domain);
-        completion(removeNow(domain, stopTimeout));
-      });
+  runDetached([watch = watch_, units = units_, stopTimeout = stopTimeout_, domain,
+               completion = std::move(completion)] {
+    watch->unwatch(domain);
+    completion(units ? removeUnit(*units, domain, stopTimeout) : removeNow(domain, stopTimeout));
+  });
 }
 
 std::unique_ptr<DomainHandle> LinuxDomainManager::managerForDomain(const Domain& domain) {
