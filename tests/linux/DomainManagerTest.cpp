@@ -24,6 +24,7 @@
 #include "platform/fileprovider/linux/control/LinuxDomainManager.h"
 #include "platform/fileprovider/linux/control/MountTable.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/Spawn.h"
 #include "platform/foundation/UniqueFd.h"
 #include "shared/Identifiers.h"
 #include "tests/fixtures/Wait.h"
@@ -274,15 +275,24 @@ TEST_F(DomainManagerTest, TheUserUnitVerifies) {
 }
 
 TEST_F(DomainManagerTest, UnderAUserManagerTheDomainIsAnEnabledUnit) {
-  // No user manager answers on a bus that is not there: the detached daemon.
+  // A user bus where no service manager answers: the detached daemon.
   const char* saved = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   std::optional<std::string> bus = saved ? std::optional<std::string>(saved) : std::nullopt;
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (home.home() / "bus").string()).c_str(), 1);
+  const std::string address = "unix:path=" + (home.home() / "bus").string();
+  SpawnRequest busDaemon;
+  busDaemon.argv = {"dbus-daemon", "--session", "--nofork", "--address=" + address};
+  busDaemon.searchPath = true;
+  auto busPid = spawnProcess(busDaemon);
+  ASSERT_TRUE(busPid.has_value()) << busPid.error().description;
+  EXPECT_TRUE(waitUntil([&] { return fs::exists(home.home() / "bus"); }, std::chrono::seconds(5)));
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
   EXPECT_EQ(fileprovider::systemdUserUnits(), nullptr);
   if (bus)
     ::setenv("DBUS_SESSION_BUS_ADDRESS", bus->c_str(), 1);
   else
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  ::kill(*busPid, SIGTERM);
+  (void)waitForExit(*busPid);
 
   auto units = std::make_shared<RecordedUnits>();
   LinuxDomainManager managed{fs::path(LUMORA_TEST_DAEMON), std::chrono::seconds(10),
