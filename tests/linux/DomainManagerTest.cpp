@@ -301,6 +301,7 @@ TEST_F(DomainManagerTest, UnderAUserManagerTheDomainIsAnEnabledUnit) {
   ASSERT_FALSE(managed.addDomainNow(domain).has_value());
   EXPECT_EQ(units->calls, std::vector<std::string>{"start " + unit});
   EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));  // started by the service manager only
+  EXPECT_NE(managed.managerForDomain(domain), nullptr);   // as the unit's state says
   fs::path environment = LinuxDomainManager::unitEnvironmentFile(domain);
   EXPECT_EQ(readFile(environment).value_or("?"), "LUMORA_DISPLAY_NAME=\"" + domain.displayName +
                                                      "\"\nLUMORA_MOUNTPOINT=\"" +
@@ -317,6 +318,7 @@ TEST_F(DomainManagerTest, UnderAUserManagerTheDomainIsAnEnabledUnit) {
   EXPECT_FALSE(managed.removeDomainNow(domain).has_value());
   EXPECT_EQ(units->calls.back(), "stop " + unit);
   EXPECT_FALSE(fs::exists(environment) || fs::exists(store));
+  EXPECT_EQ(managed.managerForDomain(domain), nullptr);
 }
 
 TEST_F(DomainManagerTest, ASecondDaemonForTheDomainExitsTouchingNothing) {

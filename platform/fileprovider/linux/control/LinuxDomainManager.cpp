@@ -455,7 +455,10 @@ void LinuxDomainManager::removeDomain(const Domain& domain, ErrorCompletion comp
 }
 
 std::unique_ptr<DomainHandle> LinuxDomainManager::managerForDomain(const Domain& domain) {
-  if (!daemonAlive(domain)) return nullptr;
+  // Under the service manager, the unit's state says whether it serves.
+  bool alive = units_ ? units_->state(daemonUnitFor(domain.identifier)).active == "active"
+                      : daemonAlive(domain);
+  if (!alive) return nullptr;
   return std::make_unique<LinuxDomainHandle>(domain);
 }
 
