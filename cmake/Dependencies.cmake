@@ -6,6 +6,8 @@ pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0)
 pkg_check_modules(FUSE3 REQUIRED IMPORTED_TARGET fuse3)
 pkg_check_modules(XXHASH REQUIRED IMPORTED_TARGET libxxhash)
 pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
+# sd-bus and sd_notify: the domain under the user's service manager.
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 # The stand-in service's bucket back end reads the store's XML listings.
 pkg_check_modules(LIBXML2 REQUIRED IMPORTED_TARGET libxml-2.0)
 find_package(simdjson REQUIRED)

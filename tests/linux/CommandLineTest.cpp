@@ -5,16 +5,20 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
 
 #include "platform/fileprovider/linux/Daemon.h"
+#include "platform/fileprovider/linux/base/Log.h"
 #include "platform/fileprovider/linux/control/ControlSocket.h"
 #include "tests/fixtures/TempHome.h"
 
 namespace lumora::fuse {
 namespace {
+
+namespace fs = std::filesystem;
 
 TEST(CommandLineTest, TakesTheDomainAndDefaultsTheMountPointToTheHome) {
   testing::TempHome home;
@@ -31,6 +35,29 @@ TEST(CommandLineTest, TakesTheDomainAndDefaultsTheMountPointToTheHome) {
   ASSERT_TRUE(explicitMount.has_value());
   EXPECT_TRUE(explicitMount->foreground);
   EXPECT_EQ(explicitMount->mountpoint, "/tmp/x");
+}
+
+TEST(CommandLineTest, TheDetachedLogKeepsTwoBoundedFiles) {
+  testing::TempHome home;
+  auto file = home.home() / "d.log";
+  // In a child: the log takes over standard error.
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (!logToFile(file, 4096)) ::_exit(1);
+    for (int i = 0; i < 300; ++i) log("line %d of a log that goes on and on", i);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+  auto older = fs::path(file.string() + ".1");
+  EXPECT_LE(fs::file_size(file), 4096u);
+  EXPECT_GE(fs::file_size(older), 4096u);
+  EXPECT_LE(fs::file_size(older), 4096u + 128u);
+  EXPECT_FALSE(fs::exists(file.string() + ".2"));
+  std::ifstream latest(file);
+  std::string text((std::istreambuf_iterator<char>(latest)), {});
+  EXPECT_NE(text.find("line 299 "), std::string::npos);
 }
 
 TEST(CommandLineTest, RefusesMissingAndUnusableArguments) {

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
@@ -22,6 +24,8 @@
 #include "platform/fileprovider/linux/control/LinuxDomainManager.h"
 #include "platform/fileprovider/linux/control/MountTable.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/Spawn.h"
+#include "platform/foundation/UniqueFd.h"
 #include "shared/Identifiers.h"
 #include "tests/fixtures/Wait.h"
 #include "tests/linux/MountedDomain.h"
@@ -42,6 +46,24 @@ std::optional<Error> await(const std::function<void(fileprovider::ErrorCompletio
   }
   return answer.get();
 }
+
+// The user's service manager, recording what it is asked: no user manager
+// runs in a test machine.
+class RecordedUnits final : public fileprovider::UserUnits {
+ public:
+  std::optional<Error> enableAndStart(const std::string& unit) override {
+    calls.push_back("start " + unit);
+    return std::nullopt;
+  }
+  std::optional<Error> stopAndDisable(const std::string& unit) override {
+    calls.push_back("stop " + unit);
+    next = {"inactive", "dead", ""};
+    return std::nullopt;
+  }
+  fileprovider::UnitState state(const std::string&) override { return next; }
+  std::vector<std::string> calls;
+  fileprovider::UnitState next{"active", "running", ""};
+};
 
 class DomainManagerTest : public ::testing::Test {
  protected:
@@ -91,15 +113,21 @@ TEST_F(DomainManagerTest, AddsSignalsAndRemovesADomain) {
   EXPECT_TRUE(fs::exists(store / "items.sqlite"));
   auto removed = await([&](auto done) { manager.removeDomain(domain, done); });
   EXPECT_FALSE(removed.has_value()) << removed->description;
-  EXPECT_FALSE(fs::exists(store));  // the item store goes with the domain
+  fs::path cache = paths::cacheHome() / "lumora" / domain.identifier;
+  EXPECT_FALSE(fs::exists(store));  // the item store and the cache go with the domain
+  EXPECT_FALSE(fs::exists(cache));
   EXPECT_FALSE(fuse::isMountPoint(mountpoint()));
   EXPECT_FALSE(LinuxDomainManager::daemonProcess(domain).has_value());
   EXPECT_EQ(manager.managerForDomain(domain), nullptr);
 
-  // Nothing runs any more: a File Provider error, which the host ignores.
+  // Nothing runs any more: a File Provider error, which the host ignores;
+  // what a daemon left behind goes all the same.
+  fs::create_directories(store);
+  fs::create_directories(cache);
   auto again = await([&](auto done) { manager.removeDomain(domain, done); });
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(again->domain, kFileProviderErrorDomain);
+  EXPECT_FALSE(fs::exists(store) || fs::exists(cache));
 }
 
 TEST_F(DomainManagerTest, AKilledDaemonLeavesTheMountPointUsableAtOnce) {
@@ -183,6 +211,114 @@ TEST_F(DomainManagerTest, ADaemonThatDiedIsStartedAgainWhileTheManagerRuns) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // three rounds of the watch
   EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));
   EXPECT_FALSE(fuse::isMountPoint(mountpoint()));
+}
+
+TEST_F(DomainManagerTest, AMountTheUserUnmountedStaysUnmountedUntilTheNextConnect) {
+  LinuxDomainManager watching{fs::path(LUMORA_TEST_DAEMON), std::chrono::seconds(10),
+                              std::chrono::milliseconds(100)};
+  // As the user does; busy while something (the kernel's first look) is in it.
+  auto unmount = [&] {
+    return waitUntil(
+        [&] { return std::system(("fusermount3 -u -q " + mountpoint().string()).c_str()) == 0; },
+        std::chrono::seconds(5));
+  };
+  ASSERT_FALSE(await([&](auto done) { watching.addDomain(domain, done); }).has_value());
+  ASSERT_TRUE(unmount());
+  ASSERT_TRUE(
+      waitUntil([&] { return !LinuxDomainManager::daemonAlive(domain); }, std::chrono::seconds(5)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // three rounds of the watch
+  EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));
+  EXPECT_FALSE(fuse::isMountPoint(mountpoint()));
+
+  ASSERT_FALSE(await([&](auto done) { watching.addDomain(domain, done); }).has_value());
+  EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
+  ASSERT_FALSE(watching.removeDomainNow(domain).has_value());
+  // As the service manager runs it: ready once the mount answers, and not
+  // failed (so not restarted) when the user unmounts it.
+  fs::path notifyPath = home.home() / "notify";
+  UniqueFd notify(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{AF_UNIX, {}};
+  std::strncpy(address.sun_path, notifyPath.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(notify.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  timeval patience{10, 0};
+  ::setsockopt(notify.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  ::setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
+  auto foreground = std::async(std::launch::async, [&] {
+    return std::system((std::string(LUMORA_TEST_DAEMON) + " --foreground --domain " +
+                        domain.identifier + " --display-name " + domain.displayName)
+                           .c_str());
+  });
+  char said[512] = {};
+  ASSERT_GT(::recv(notify.get(), said, sizeof said - 1, 0), 0);
+  ::unsetenv("NOTIFY_SOCKET");
+  EXPECT_TRUE(std::string_view(said).starts_with("READY=1")) << said;
+  EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
+  ASSERT_TRUE(unmount());
+  EXPECT_EQ(foreground.get(), 0);
+}
+
+TEST_F(DomainManagerTest, TheUserUnitVerifies) {
+  std::ifstream in(LUMORA_UNIT_TEMPLATE);
+  std::string unit((std::istreambuf_iterator<char>(in)), {});
+  unit.replace(unit.find("@LUMORA_DAEMON@"), 15, LUMORA_TEST_DAEMON);
+  fs::path file = home.home() / ("lumora-fileprovider@" + domain.identifier + ".service");
+  std::ofstream(file) << unit;
+  // Any complaint, a warning too, is a failure: verify prints nothing then.
+  std::string command = "XDG_RUNTIME_DIR=" + home.home().string() +
+                        " systemd-analyze verify --user '" + file.string() + "' 2>&1";
+  FILE* output = ::popen(command.c_str(), "r");
+  ASSERT_NE(output, nullptr);
+  std::string said;
+  for (char buffer[256]; std::fgets(buffer, sizeof buffer, output);) said += buffer;
+  EXPECT_EQ(::pclose(output), 0) << said;
+  EXPECT_EQ(said, "");
+}
+
+TEST_F(DomainManagerTest, UnderAUserManagerTheDomainIsAnEnabledUnit) {
+  // A user bus where no service manager answers: the detached daemon.
+  const char* saved = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  std::optional<std::string> bus = saved ? std::optional<std::string>(saved) : std::nullopt;
+  const std::string address = "unix:path=" + (home.home() / "bus").string();
+  SpawnRequest busDaemon;
+  busDaemon.argv = {"dbus-daemon", "--session", "--nofork", "--address=" + address};
+  busDaemon.searchPath = true;
+  auto busPid = spawnProcess(busDaemon);
+  ASSERT_TRUE(busPid.has_value()) << busPid.error().description;
+  EXPECT_TRUE(waitUntil([&] { return fs::exists(home.home() / "bus"); }, std::chrono::seconds(5)));
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  EXPECT_EQ(fileprovider::systemdUserUnits(), nullptr);
+  if (bus)
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", bus->c_str(), 1);
+  else
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  ::kill(*busPid, SIGTERM);
+  (void)waitForExit(*busPid);
+
+  auto units = std::make_shared<RecordedUnits>();
+  LinuxDomainManager managed{fs::path(LUMORA_TEST_DAEMON), std::chrono::seconds(10),
+                             std::chrono::milliseconds(100), std::chrono::seconds(10), units};
+  const std::string unit = "lumora-fileprovider@" + domain.identifier + ".service";
+  ASSERT_FALSE(managed.addDomainNow(domain).has_value());
+  EXPECT_EQ(units->calls, std::vector<std::string>{"start " + unit});
+  EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));  // started by the service manager only
+  EXPECT_NE(managed.managerForDomain(domain), nullptr);   // as the unit's state says
+  fs::path environment = LinuxDomainManager::unitEnvironmentFile(domain);
+  EXPECT_EQ(readFile(environment).value_or("?"), "LUMORA_DISPLAY_NAME=\"" + domain.displayName +
+                                                     "\"\nLUMORA_MOUNTPOINT=\"" +
+                                                     mountpoint().string() + "\"\n");
+
+  units->next = {"activating", "auto-restart", "The mount point is in use"};
+  auto failed = managed.addDomainNow(domain);
+  ASSERT_TRUE(failed.has_value());
+  EXPECT_EQ(failed->description, "The mount point is in use");  // the daemon's own reason
+
+  units->next = {"active", "running", ""};
+  fs::path store = paths::stateHome() / "lumora" / domain.identifier;
+  fs::create_directories(store);
+  EXPECT_FALSE(managed.removeDomainNow(domain).has_value());
+  EXPECT_EQ(units->calls.back(), "stop " + unit);
+  EXPECT_FALSE(fs::exists(environment) || fs::exists(store));
+  EXPECT_EQ(managed.managerForDomain(domain), nullptr);
 }
 
 TEST_F(DomainManagerTest, ASecondDaemonForTheDomainExitsTouchingNothing) {

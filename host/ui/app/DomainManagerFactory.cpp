@@ -11,7 +11,11 @@ std::unique_ptr<fileprovider::DomainManager> makeDomainManager() {
 #ifdef LUMORA_HAVE_DOMAIN_MANAGER
   // When none is found the manager tries the bare name, and its error
   // ("Cannot start lumora-fileprovider: …") becomes the status line.
-  return std::make_unique<fileprovider::LinuxDomainManager>(locateDaemon(DaemonSearch::current()));
+  // Under the user's service manager where one answers and the package's
+  // unit is installed; else the window starts and watches the daemon.
+  using namespace std::chrono_literals;
+  return std::make_unique<fileprovider::LinuxDomainManager>(
+      locateDaemon(DaemonSearch::current()), 10s, 1s, 30s, fileprovider::systemdUserUnits());
 #else
   return nullptr;
 #endif

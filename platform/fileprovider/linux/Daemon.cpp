@@ -6,11 +6,13 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -164,6 +166,8 @@ Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
   daemon->mount_ = std::move(*mount);
   daemon->control_ = std::move(*control);
   daemon->ready_ = true;
+  std::error_code ec;
+  fs::remove(unmountedMarkerPath(options.domain.identifier), ec);
   return daemon;
 }
 
@@ -182,7 +186,18 @@ int DomainDaemon::run() {
   // not in the middle of the first listing.
   (void)sharedExecutorThreadCount();
   int status = mount_->run();
-  log("unmounted %s", options_.mountpoint.c_str());
+  if (mount_->endedFromOutside()) {
+    // Written while the control socket still answers: whoever sees the
+    // daemon gone sees the marker too, and does not mount it again.
+    auto marker = unmountedMarkerPath(options_.domain.identifier);
+    int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) ::close(fd);
+    log("%s was unmounted by the user; it stays so until the next connect",
+        options_.mountpoint.c_str());
+    (void)sd_notify(0, "STOPPING=1\nSTATUS=Unmounted by the user");
+  } else {
+    log("unmounted %s", options_.mountpoint.c_str());
+  }
   return status;
 }
 
@@ -228,6 +243,7 @@ void watchSignals(const sigset_t& set, DomainDaemon& daemon) {
     int signal = ::sigtimedwait(&set, nullptr, &tick);
     if (signal == SIGTERM || signal == SIGINT || signal == SIGHUP) {
       log("stopping on signal %d", signal);
+      (void)sd_notify(0, "STOPPING=1");
       daemon.stop();
     }
   }
@@ -281,12 +297,7 @@ void redirectToLog(const std::string& domain) {
   std::error_code ec;
   fs::create_directories(folder.parent_path(), ec);
   if (!makePrivateFolder(folder)) return;
-  fs::path file = folder / (domain + ".log");
-  int logFd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (logFd >= 0) {
-    ::dup2(logFd, STDERR_FILENO);
-    ::close(logFd);
-  }
+  (void)logToFile(folder / (domain + ".log"), kLogFileLimit);
 }
 
 }  // namespace
@@ -310,6 +321,8 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   // an allocator arena for each would keep freed memory in every one of
   // them. Two hold a big folder's listing with far less left over.
   ::mallopt(M_ARENA_MAX, 2);
+  // Only a daemon the service manager runs itself tells it how it goes.
+  if (!options->foreground) ::unsetenv("NOTIFY_SOCKET");
   int reportFd = -1;
   if (!options->foreground && detach(reportFd) != 0) {
     std::fprintf(stderr, "Cannot detach: %s\n", std::strerror(errno));
@@ -345,6 +358,9 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
     } else {
       std::fprintf(stderr, "%s\n", daemon.error().description.c_str());
     }
+    // The service manager shows it as the unit's status, the reason its
+    // start failed.
+    (void)sd_notifyf(0, "STATUS=%s", daemon.error().description.c_str());
     extension->invalidate();
     return served ? kExitAlreadyServed : 1;
   }
@@ -353,7 +369,16 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
     ::close(reportFd);
   }
   std::thread signals([&] { watchSignals(set, **daemon); });
+  // Ready once the mount answers: a stat waits for the loop that run()
+  // starts. Under no service manager this notifies nothing.
+  std::thread ready([mountpoint = options->mountpoint] {
+    struct stat st {};
+    if (std::getenv("NOTIFY_SOCKET") && ::stat(mountpoint.c_str(), &st) == 0) {
+      (void)sd_notifyf(0, "READY=1\nSTATUS=Serving %s", mountpoint.c_str());
+    }
+  });
   int status = (*daemon)->run();
+  ready.join();
   signalThreadDone = true;
   signals.join();
   daemon->reset();

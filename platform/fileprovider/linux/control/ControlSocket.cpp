@@ -36,6 +36,10 @@ bool waitFor(int fd, short events, steady_clock::time_point deadline) {
 
 }  // namespace
 
+fs::path unmountedMarkerPath(const std::string& domainIdentifier) {
+  return controlSocketPath(domainIdentifier).replace_extension(".unmounted");
+}
+
 Result<sockaddr_un> controlSocketAddress(const fs::path& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

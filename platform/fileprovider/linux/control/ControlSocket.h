@@ -45,6 +45,10 @@ ControlRequest parseControlRequest(std::string_view line);
 // $XDG_RUNTIME_DIR/lumora/<domain>.sock, or a 0700 folder of the user's
 // under /tmp when XDG_RUNTIME_DIR is unset. The folder is not created here.
 std::filesystem::path controlSocketPath(const std::string& domainIdentifier);
+// Beside the socket: left by a daemon whose mount the user unmounted, so
+// that nothing mounts the domain again until the user connects or logs in
+// again (the runtime folder goes at logout). A daemon that mounts removes it.
+std::filesystem::path unmountedMarkerPath(const std::string& domainIdentifier);
 Result<sockaddr_un> controlSocketAddress(const std::filesystem::path& socketPath);
 // Creates the socket's folder with mode 0700 and checks it.
 Result<void> prepareControlFolder(const std::filesystem::path& socketPath);

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -169,8 +170,25 @@ std::optional<Error> addNow(const fs::path& executable, const Domain& domain,
   return error;
 }
 
+// The domain's item store (it holds the names of the user's files, see
+// ItemStore::fileFor) and its content cache go with it. Only under the
+// domain's lock, as a daemon takes it: one that is starting keeps them.
+void removeDomainFiles(const Domain& domain) {
+  fs::path cacheRoot = paths::cacheHome() / "lumora";
+  fs::path lockFile = cacheRoot / (domain.identifier + ".lock");
+  UniqueFd lock(::open(lockFile.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  if (lock.get() >= 0 && ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return;
+  std::error_code ec;
+  fs::remove_all(paths::stateHome() / "lumora" / domain.identifier, ec);
+  fs::remove_all(cacheRoot / domain.identifier, ec);
+  fs::remove(fuse::unmountedMarkerPath(domain.identifier), ec);
+}
+
 std::optional<Error> removeNow(const Domain& domain, milliseconds stopTimeout) {
-  if (!LinuxDomainManager::daemonAlive(domain)) return fileProviderError(kErrorNoSuchItem);
+  if (!LinuxDomainManager::daemonAlive(domain)) {
+    removeDomainFiles(domain);
+    return fileProviderError(kErrorNoSuchItem);
+  }
   auto pid = LinuxDomainManager::daemonProcess(domain);
   auto answer = fuse::sendControlRequest(socketFor(domain), "remove", kRequestTimeout);
   if (!answer) return answer.error();
@@ -184,10 +202,86 @@ std::optional<Error> removeNow(const Domain& domain, milliseconds stopTimeout) {
     }
     std::this_thread::sleep_for(milliseconds(10));
   }
-  // The domain's item store goes with it (it holds the names of the user's
-  // files), once its daemon is gone: see ItemStore::fileFor.
+  removeDomainFiles(domain);
+  return std::nullopt;
+}
+
+// Holds the caller for `wait`, or less once `stopFd` is readable: false then.
+bool pause(milliseconds wait, int stopFd) {
+  pollfd stop{stopFd, POLLIN, 0};
+  return ::poll(&stop, 1, static_cast<int>(wait.count())) == 0;
+}
+
+// A systemd environment file's value: double-quoted, so that spaces stay.
+std::string environmentValue(const std::string& value) {
+  std::string quoted = "\"";
+  for (char c : value) {
+    if (c == '\\' || c == '"' || c == '$' || c == '`') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::optional<Error> writeUnitEnvironment(const Domain& domain) {
+  fs::path file = LinuxDomainManager::unitEnvironmentFile(domain);
   std::error_code ec;
-  fs::remove_all(paths::stateHome() / "lumora" / domain.identifier, ec);
+  fs::create_directories(file.parent_path(), ec);
+  fs::path partial = file;
+  partial += ".partial";
+  {
+    std::ofstream out(partial, std::ios::trunc);
+    out << "LUMORA_DISPLAY_NAME=" << environmentValue(domain.displayName) << "\n"
+        << "LUMORA_MOUNTPOINT=" << environmentValue(mountpointFor(domain).string()) << "\n";
+    if (!out.flush()) return daemonError(EIO, "Cannot write " + partial.string());
+  }
+  fs::rename(partial, file, ec);
+  if (ec) return daemonError(ec.value(), "Cannot write " + file.string());
+  return std::nullopt;
+}
+
+// Enables and starts the domain's instance, then waits for the daemon's
+// READY (the unit active) or its failure, whose reason the daemon gave as
+// its status.
+std::optional<Error> addUnit(UserUnits& units, const Domain& domain, milliseconds startTimeout,
+                             int stopFd) {
+  if (auto error = writeUnitEnvironment(domain)) return error;
+  const std::string unit = daemonUnitFor(domain.identifier);
+  if (auto error = units.enableAndStart(unit)) return daemonError(error->code, error->description);
+  const auto deadline = steady_clock::now() + startTimeout;
+  for (;;) {
+    UnitState state = units.state(unit);
+    if (state.active == "active") return std::nullopt;
+    if (state.active == "failed" || state.sub == "auto-restart") {
+      return daemonError(EIO, state.status.empty() ? "The daemon failed to start" : state.status);
+    }
+    if (steady_clock::now() >= deadline) {
+      return daemonError(ETIMEDOUT, "The daemon did not start in time");
+    }
+    if (!pause(milliseconds(20), stopFd)) {
+      return daemonError(ETIMEDOUT, "The domain manager is ending");
+    }
+  }
+}
+
+std::optional<Error> removeUnit(UserUnits& units, const Domain& domain, milliseconds stopTimeout) {
+  const std::string unit = daemonUnitFor(domain.identifier);
+  bool served = units.state(unit).active == "active" || LinuxDomainManager::daemonAlive(domain);
+  if (auto error = units.stopAndDisable(unit)) return daemonError(error->code, error->description);
+  // The stop is a job of the manager's: the daemon unmounts, then exits.
+  const auto deadline = steady_clock::now() + stopTimeout;
+  for (;;) {
+    auto active = units.state(unit).active;
+    if (active != "active" && active != "deactivating" && !LinuxDomainManager::daemonAlive(domain))
+      break;
+    if (steady_clock::now() >= deadline) {
+      return daemonError(ETIMEDOUT, "The daemon did not stop in time");
+    }
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  std::error_code ec;
+  fs::remove(LinuxDomainManager::unitEnvironmentFile(domain), ec);
+  removeDomainFiles(domain);
+  if (!served) return fileProviderError(kErrorNoSuchItem);
   return std::nullopt;
 }
 
@@ -253,6 +347,8 @@ class LinuxDomainManager::Watch {
           if (stopping_ || !domains_.contains(identifier)) continue;
         }
         if (daemonAlive(entry.domain)) continue;
+        // Unmounted by the user, not crashed: left so until the next connect.
+        if (fs::exists(fuse::unmountedMarkerPath(identifier))) continue;
         bool failed =
             addNow(entry.executable, entry.domain, startTimeout_, stopFd_.get()).has_value();
         std::lock_guard still(mutex_);
@@ -281,10 +377,11 @@ class LinuxDomainManager::Watch {
 
 LinuxDomainManager::LinuxDomainManager(std::optional<fs::path> daemonExecutable,
                                        milliseconds stopTimeout, milliseconds watchInterval,
-                                       milliseconds startTimeout)
+                                       milliseconds startTimeout, std::shared_ptr<UserUnits> units)
     : daemonExecutable_(std::move(daemonExecutable)),
       stopTimeout_(stopTimeout),
       startTimeout_(startTimeout),
+      units_(std::move(units)),
       watch_(std::make_shared<Watch>(watchInterval, startTimeout)) {}
 
 LinuxDomainManager::~LinuxDomainManager() {
@@ -323,18 +420,26 @@ bool LinuxDomainManager::daemonAlive(const Domain& domain) {
   return fuse::controlSocketAccepts(socketFor(domain));
 }
 
+fs::path LinuxDomainManager::unitEnvironmentFile(const Domain& domain) {
+  return paths::configHome() / "lumora" / "domains" / (domain.identifier + ".env");
+}
+
 std::optional<Error> LinuxDomainManager::addDomainNow(const Domain& domain) const {
+  if (units_) return addUnit(*units_, domain, startTimeout_, watch_->stopFd());
   return addNow(daemonExecutable(), domain, startTimeout_, watch_->stopFd());
 }
 
 std::optional<Error> LinuxDomainManager::removeDomainNow(const Domain& domain) const {
   watch_->unwatch(domain);
+  if (units_) return removeUnit(*units_, domain, stopTimeout_);
   return removeNow(domain, stopTimeout_);
 }
 
 void LinuxDomainManager::addDomain(const Domain& domain, ErrorCompletion completion) {
-  runDetached([watch = watch_, executable = daemonExecutable(), domain,
+  runDetached([watch = watch_, units = units_, executable = daemonExecutable(), domain,
                completion = std::move(completion)] {
+    // The service manager restarts its own units: no watch of ours then.
+    if (units) return completion(addUnit(*units, domain, watch->startTimeout(), watch->stopFd()));
     auto error = addNow(executable, domain, watch->startTimeout(), watch->stopFd());
     if (!error) watch->watch(executable, domain);
     completion(std::move(error));
@@ -342,15 +447,18 @@ void LinuxDomainManager::addDomain(const Domain& domain, ErrorCompletion complet
 }
 
 void LinuxDomainManager::removeDomain(const Domain& domain, ErrorCompletion completion) {
-  runDetached(
-      [watch = watch_, stopTimeout = stopTimeout_, domain, completion = std::move(completion)] {
-        watch->unwatch(domain);
-        completion(removeNow(domain, stopTimeout));
-      });
+  runDetached([watch = watch_, units = units_, stopTimeout = stopTimeout_, domain,
+               completion = std::move(completion)] {
+    watch->unwatch(domain);
+    completion(units ? removeUnit(*units, domain, stopTimeout) : removeNow(domain, stopTimeout));
+  });
 }
 
 std::unique_ptr<DomainHandle> LinuxDomainManager::managerForDomain(const Domain& domain) {
-  if (!daemonAlive(domain)) return nullptr;
+  // Under the service manager, the unit's state says whether it serves.
+  bool alive = units_ ? units_->state(daemonUnitFor(domain.identifier)).active == "active"
+                      : daemonAlive(domain);
+  if (!alive) return nullptr;
   return std::make_unique<LinuxDomainHandle>(domain);
 }
 

@@ -3,7 +3,9 @@
 // lumora-fileprovider daemon runs; the manager starts it, stops it and
 // signals it over the daemon's control socket. A domain added through it is
 // watched while the manager lives: a daemon that died is started again, as
-// the system restarts an extension.
+// the system restarts an extension. Given the user's service manager, it
+// leaves all that to it instead: the domain is an enabled instance of the
+// daemon's unit, mounted at every login and restarted after a crash.
 
 #include <chrono>
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <optional>
 
 #include "platform/fileprovider/DomainManager.h"
+#include "platform/fileprovider/linux/control/UserUnits.h"
 
 namespace lumora::fileprovider {
 
@@ -25,10 +28,13 @@ class LinuxDomainManager final : public DomainManager {
   // `watchInterval`: how often a watched domain's daemon is checked.
   // `startTimeout`: how long a starting daemon may take to say whether it
   // mounted; one that says nothing by then is killed, its start failed.
+  // `units`: the user's service manager (systemdUserUnits()); without one
+  // the manager starts and watches the daemon itself.
   explicit LinuxDomainManager(std::optional<std::filesystem::path> daemonExecutable = std::nullopt,
                               std::chrono::milliseconds stopTimeout = std::chrono::seconds(10),
                               std::chrono::milliseconds watchInterval = std::chrono::seconds(1),
-                              std::chrono::milliseconds startTimeout = std::chrono::seconds(30));
+                              std::chrono::milliseconds startTimeout = std::chrono::seconds(30),
+                              std::shared_ptr<UserUnits> units = nullptr);
   // Ends the watch, and every start under way at once (failed).
   ~LinuxDomainManager() override;
   LinuxDomainManager(const LinuxDomainManager&) = delete;
@@ -49,12 +55,15 @@ class LinuxDomainManager final : public DomainManager {
   // ready to answer: busy is alive.
   static bool daemonAlive(const Domain& domain);
   std::filesystem::path daemonExecutable() const;
+  // The instance's environment file: the display name and the mount point.
+  static std::filesystem::path unitEnvironmentFile(const Domain& domain);
 
  private:
   class Watch;
   const std::optional<std::filesystem::path> daemonExecutable_;
   const std::chrono::milliseconds stopTimeout_;
   const std::chrono::milliseconds startTimeout_;
+  const std::shared_ptr<UserUnits> units_;
   std::shared_ptr<Watch> watch_;  // shared with the tasks the manager starts
 };
 

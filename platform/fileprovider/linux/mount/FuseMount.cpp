@@ -173,6 +173,8 @@ int FuseMount::run() {
   int status = 0;
   if (!stopping_) status = fuse_session_loop_mt(session_, config);
   fuse_loop_cfg_destroy(config);
+  // The loop ends on its own, status 0, when the kernel lets the mount go.
+  endedFromOutside_ = status == 0 && !stopping_ && !isMountPoint(mountpoint_);
   stopNotifying();
   unmount();
   return status;

@@ -42,6 +42,9 @@ class FuseMount {
   // requests under way); the loop ends soon after.
   void stop();
   const std::filesystem::path& mountpoint() const { return mountpoint_; }
+  // Once run() returned: the mount ended without stop(), the user having
+  // unmounted it (an eject, fusermount3 -u).
+  bool endedFromOutside() const { return endedFromOutside_; }
 
  private:
   FuseMount(std::filesystem::path mountpoint, FilesystemCore& filesystem);
@@ -54,6 +57,7 @@ class FuseMount {
   std::unique_ptr<KernelNotifier> notifier_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> mounted_{false};
+  bool endedFromOutside_ = false;  // written by run() only
 };
 
 }  // namespace lumora::fuse
