@@ -106,6 +106,7 @@ class MountedDomain {
   std::string control(const std::string& request) { return daemon_->handle(request); }
   bool mounted() const { return daemon_ != nullptr; }
   fuse::Replica& replica() { return daemon_->filesystem().replica(); }
+  fuse::DomainDaemon& daemon() { return *daemon_; }
   // The clock of the daemon's retries, which its pauses move on.
   RetryTime& retryTime() { return retryTime_; }
 

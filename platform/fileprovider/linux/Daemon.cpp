@@ -56,12 +56,6 @@ Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments
       if (!value(name)) return std::unexpected(usage("--display-name needs a value"));
     } else if (arg == "--mountpoint") {
       if (!value(mountpoint)) return std::unexpected(usage("--mountpoint needs a value"));
-    } else if (arg == "--cache-size") {
-      std::optional<std::string> size;
-      if (!value(size)) return std::unexpected(usage("--cache-size needs a value"));
-      // A share of the disk is taken against the disk once it is known.
-      if (!parseCacheSize(*size, 100)) return std::unexpected(usage("unusable size " + *size));
-      options.cacheSize = *size;
     } else {
       return std::unexpected(usage("unknown argument " + arg));
     }
@@ -116,14 +110,31 @@ fs::path configurationFile() {
   return paths::configHome() / "lumora" / "fileprovider.conf";
 }
 
-uint64_t cacheSizeSetting(const DaemonOptions& options, const fs::path& cacheFolder) {
+Result<std::optional<std::string>> takeCacheSizeFlag(std::vector<std::string>& arguments) {
+  std::optional<std::string> size;
+  for (size_t i = 0; i < arguments.size();) {
+    if (arguments[i] != "--cache-size") {
+      ++i;
+      continue;
+    }
+    if (i + 1 >= arguments.size()) return std::unexpected(usage("--cache-size needs a value"));
+    size = arguments[i + 1];
+    // A share of the disk is taken against the disk once it is known.
+    if (!parseCacheSize(*size, 100)) return std::unexpected(usage("unusable size " + *size));
+    arguments.erase(arguments.begin() + static_cast<ptrdiff_t>(i),
+                    arguments.begin() + static_cast<ptrdiff_t>(i) + 2);
+  }
+  return size;
+}
+
+uint64_t cacheSizeSetting(const std::optional<std::string>& flag, const fs::path& cacheFolder) {
   struct statvfs disk {};
   uint64_t total = 0;
   if (::statvfs(cacheFolder.c_str(), &disk) == 0) {
     total = static_cast<uint64_t>(disk.f_blocks) * disk.f_frsize;
   }
-  if (options.cacheSize) {
-    if (auto size = parseCacheSize(*options.cacheSize, total)) return *size;
+  if (flag) {
+    if (auto size = parseCacheSize(*flag, total)) return *size;
   }
   std::ifstream file(configurationFile());
   for (std::string line; std::getline(file, line);) {
@@ -281,6 +292,7 @@ std::string DomainDaemon::handle(const std::string& line) {
       return "ok";
     case ControlRequest::Kind::signal: {
       auto signalled = filesystem_.signal(request.container);
+      keeper_.wake();  // what is kept may have changed, or the service be back
       if (!signalled) return "error " + signalled.error().description;
       return "ok";
     }
@@ -351,7 +363,7 @@ std::string DomainDaemon::report(const std::string& path) {
 }
 
 void DomainDaemon::reloadSettings() {
-  uint64_t limit = cacheSizeSetting(options_, contentCacheFolder(options_.domain.identifier));
+  uint64_t limit = cacheSizeSetting(cacheSizeFlag_, contentCacheFolder(options_.domain.identifier));
   log("the cache's limit is %llu bytes", static_cast<unsigned long long>(limit));
   filesystem_.cache().setLimit(limit);
 }
@@ -435,6 +447,11 @@ void redirectToLog(const std::string& domain) {
 
 int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
+  auto cacheSize = takeCacheSizeFlag(arguments);
+  if (!cacheSize) {
+    std::fprintf(stderr, "%s\n", cacheSize.error().description.c_str());
+    return 2;
+  }
   auto options = parseCommandLine(arguments);
   if (!options) {
     std::fprintf(stderr, "%s\n", options.error().description.c_str());
@@ -481,7 +498,7 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   }
   auto daemon = DomainDaemon::start(
       *options, *extension,
-      cacheSizeSetting(*options, contentCacheFolder(options->domain.identifier)));
+      cacheSizeSetting(*cacheSize, contentCacheFolder(options->domain.identifier)));
   if (!daemon) {
     bool served = daemon.error().code == EALREADY;
     if (reportFd >= 0) {
@@ -492,6 +509,7 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
     extension->invalidate();
     return served ? kExitAlreadyServed : 1;
   }
+  (*daemon)->setCacheSizeFlag(*cacheSize);
   if (reportFd >= 0) {
     report(reportFd, "ok");
     ::close(reportFd);

@@ -25,7 +25,6 @@ struct DaemonOptions {
   fileprovider::Domain domain;
   std::filesystem::path mountpoint;  // default: $HOME/<display name>
   bool foreground = false;
-  std::optional<std::string> cacheSize;  // --cache-size as given: over the configuration file
 };
 
 // The cache's size when nothing sets it: a share of the disk, at most a cap.
@@ -37,10 +36,15 @@ std::optional<uint64_t> parseCacheSize(std::string_view text, uint64_t diskTotal
 // $XDG_CONFIG_HOME/lumora/fileprovider.conf: lines of "key = value", '#'
 // for comments; "cache-size" is the one key read.
 std::filesystem::path configurationFile();
-// The cache's size: the command line's, else the configuration file's, else
-// the default for the disk of the cache's folder. A value that cannot be
-// read is said in the log and the next source taken.
-uint64_t cacheSizeSetting(const DaemonOptions& options, const std::filesystem::path& cacheFolder);
+// The cache's size: the command line's (--cache-size, `flag`), else the
+// configuration file's, else the default for the disk of the cache's
+// folder. A value that cannot be read is said in the log and the next
+// source taken.
+uint64_t cacheSizeSetting(const std::optional<std::string>& flag,
+                          const std::filesystem::path& cacheFolder);
+// Takes "--cache-size SIZE" out of the arguments: the size given, if any,
+// or the usage text when it is not a size.
+Result<std::optional<std::string>> takeCacheSizeFlag(std::vector<std::string>& arguments);
 
 // The usage text on failure.
 Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments);
@@ -80,6 +84,7 @@ class DomainDaemon {
   Keeper& keeper() { return keeper_; }
   // The setting read again (SIGHUP): a lower limit evicts what is not kept.
   void reloadSettings();
+  void setCacheSizeFlag(std::optional<std::string> flag) { cacheSizeFlag_ = std::move(flag); }
 
  private:
   DomainDaemon(UniqueFd lock, DaemonOptions options, fileprovider::ReplicatedExtension& extension,
@@ -96,7 +101,8 @@ class DomainDaemon {
   Keeper keeper_;
   std::unique_ptr<FuseMount> mount_;
   std::unique_ptr<ControlServer> control_;
-  std::atomic<bool> ready_{false};  // mount_ is set; read by the control thread
+  std::atomic<bool> ready_{false};            // mount_ is set; read by the control thread
+  std::optional<std::string> cacheSizeFlag_;  // set before any reload
 };
 
 // Makes the domain's extension, its downloads going to the folder given.

@@ -162,7 +162,12 @@ struct ContentCache::State {
     auto it = slots.find(entry.name());
     if (it == slots.end() || it->second.entry.get() != &entry) return;
     if (it->second.pins > 0) --it->second.pins;
-    if (it->second.pins == 0 && it->second.discarded) eraseLocked(it);
+    if (it->second.pins == 0 && it->second.discarded) {
+      eraseLocked(it);
+    } else if (it->second.pins == 0 && total > limit) {
+      // Held open when the limit was lowered: it goes now, if need be.
+      evictLocked(0, {}, true);
+    }
   }
 
   // Evicts the least recently used entry that no one holds; the bytes
