@@ -16,6 +16,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+# GNOME Files loads the extension that offers keep and free through it.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-nautilus")
 set(CPACK_STRIP_FILES ON)
 # Only what the product installs: a packaging build need not build the tests.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
