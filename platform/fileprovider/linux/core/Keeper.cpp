@@ -272,17 +272,17 @@ bool Keeper::pass(const std::string& path) {
   auto walked = walk(*node, [&](const NodeInfo& file) -> Result<void> {
     bytes += sizeOf(file);
     auto& cache = filesystem_.cache();
+    auto goOn = [&] {
+      std::lock_guard lock(mutex_);
+      stopped = stopped || stopping_ || !rootLocked(path);
+      return !stopped;
+    };
+    if (!goOn()) return std::unexpected(refusal(ECANCELED, "no longer kept"));
     if (!cache.isKept(file.identifier, file.contentVersion)) {
       std::lock_guard working(work_);
-      {
-        std::lock_guard lock(mutex_);
-        Root* root = rootLocked(path);
-        if (!root || stopping_) {
-          stopped = true;
-          return std::unexpected(refusal(ECANCELED, "no longer kept"));
-        }
-        root->progress.stage = Stage::downloading;
-      }
+      // Freed while this pass waited for the one before.
+      if (!goOn()) return std::unexpected(refusal(ECANCELED, "no longer kept"));
+      update([](Root& root) { root.progress.stage = Stage::downloading; });
       auto kept = filesystem_.keepContents(file.inode);
       if (!kept && isAway(kept.error())) return std::unexpected(kept.error());
       if (!kept) {
@@ -312,7 +312,7 @@ bool Keeper::pass(const std::string& path) {
     root.progress.bytes = bytes;
     root.progress.stage = problem.empty() ? Stage::kept : Stage::failed;
     root.progress.problem = problem;
-    if (root.keep.bytes != bytes) {
+    if (walked && root.keep.bytes != bytes) {
       root.keep.bytes = bytes;
       counted = root.keep;
     }
