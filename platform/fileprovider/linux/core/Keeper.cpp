@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
+#include <future>
 
 #include "platform/fileprovider/linux/base/Log.h"
 #include "platform/fileprovider/linux/driver/Retry.h"
@@ -209,7 +211,7 @@ Result<void> Keeper::free(const std::string& path) {
       return true;
     });
   }
-  std::lock_guard working(work_);
+  std::unique_lock working(work_);
   auto dropped = walk(*node, [&](const NodeInfo& file) -> Result<void> {
     filesystem_.dropContents(file.inode);
     return {};
@@ -269,35 +271,56 @@ bool Keeper::pass(const std::string& path) {
   uint64_t bytes = 0, present = 0;
   std::string problem;
   bool stopped = false;
-  auto walked = walk(*node, [&](const NodeInfo& file) -> Result<void> {
-    bytes += sizeOf(file);
-    auto& cache = filesystem_.cache();
-    auto goOn = [&] {
-      std::lock_guard lock(mutex_);
-      stopped = stopped || stopping_ || !rootLocked(path);
-      return !stopped;
-    };
-    if (!goOn()) return std::unexpected(refusal(ECANCELED, "no longer kept"));
-    if (!cache.isKept(file.identifier, file.contentVersion)) {
-      std::lock_guard working(work_);
-      // Freed while this pass waited for the one before.
-      if (!goOn()) return std::unexpected(refusal(ECANCELED, "no longer kept"));
-      update([](Root& root) { root.progress.stage = Stage::downloading; });
-      auto kept = filesystem_.keepContents(file.inode);
-      if (!kept && isAway(kept.error())) return std::unexpected(kept.error());
-      if (!kept) {
+  std::optional<Error> awayError;
+  // Downloads under way, oldest first, with the bytes each brings.
+  std::deque<std::pair<uint64_t, std::future<Result<void>>>> running;
+  auto goOn = [&] {
+    std::lock_guard lock(mutex_);
+    stopped = stopped || stopping_ || !rootLocked(path);
+    return !stopped;
+  };
+  auto settle = [&](size_t atMost) {
+    while (running.size() > atMost) {
+      auto [size, download] = std::move(running.front());
+      running.pop_front();
+      auto kept = download.get();
+      if (!kept && isAway(kept.error())) {
+        awayError = kept.error();
+      } else if (!kept) {
         // This file is left out; the rest is kept all the same.
-        problem = kept.error().description;
-        return {};
+        if (kept.error().code != ECANCELED) problem = kept.error().description;
+      } else {
+        present += size;
       }
     }
-    present += sizeOf(file);
     update([&](Root& root) {
       root.progress.present = present;
       root.progress.bytes = std::max(root.progress.bytes, bytes);
     });
+  };
+  auto walked = walk(*node, [&](const NodeInfo& file) -> Result<void> {
+    bytes += sizeOf(file);
+    if (awayError) return std::unexpected(*awayError);
+    if (!goOn()) return std::unexpected(refusal(ECANCELED, "no longer kept"));
+    if (filesystem_.cache().isKept(file.identifier, file.contentVersion)) {
+      present += sizeOf(file);
+      if (running.empty()) settle(0);
+      return {};
+    }
+    update([](Root& root) { root.progress.stage = Stage::downloading; });
+    running.emplace_back(
+        sizeOf(file),
+        std::async(std::launch::async, [this, &goOn, inode = file.inode]() -> Result<void> {
+          std::shared_lock working(work_);
+          // Freed while this download waited.
+          if (!goOn()) return std::unexpected(refusal(ECANCELED, "no longer kept"));
+          return filesystem_.keepContents(inode);
+        }));
+    settle(kKeepDownloads - 1);
     return {};
   });
+  settle(0);
+  if (walked && awayError) walked = std::unexpected(*awayError);
   if (stopped) return true;
   bool away = !walked && isAway(walked.error());
   if (!walked && !away) problem = walked.error().description;

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,8 @@ namespace lumora::fuse {
 // how often kept folders are walked again for what appeared in them.
 inline constexpr std::chrono::milliseconds kKeepRetryPause{2000};
 inline constexpr std::chrono::seconds kKeepRecheck{300};
+// Files of a keep downloaded at once: one connection's speed is not the link's.
+inline constexpr size_t kKeepDownloads = 4;
 
 class Keeper {
  public:
@@ -78,9 +81,9 @@ class Keeper {
   ItemStore* const store_;
   const std::chrono::milliseconds retryPause_;
   const std::chrono::milliseconds recheck_;
-  // Held while a file is kept or a keep dropped, so that a pass keeps
-  // nothing of a keep freed meanwhile.
-  std::mutex work_;
+  // Shared while a file is kept, taken alone while a keep is dropped, so
+  // that a pass keeps nothing of a keep freed meanwhile.
+  std::shared_mutex work_;
   std::mutex mutex_;
   std::condition_variable woken_;
   std::vector<Root> roots_;  // protected by mutex_
