@@ -178,6 +178,18 @@ int main(int argc, char** argv) {
     for (const auto& daemon : daemons) {
       if (contains(daemon.mountpoint(), path)) target = &daemon;
     }
+    if (!target) {
+      // Reached through a link: compared once links are resolved, and sent
+      // as the daemon names its own folder.
+      fs::path real = fs::weakly_canonical(path, ec);
+      for (const auto& daemon : daemons) {
+        fs::path mount = fs::weakly_canonical(daemon.mountpoint(), ec);
+        if (!real.empty() && contains(mount, real)) {
+          target = &daemon;
+          path = daemon.mountpoint() / real.lexically_relative(mount);
+        }
+      }
+    }
     if (!target && onlyDomain) {
       // Said plainly when it lies in a domain other than the one asked for.
       for (const auto& other : runningDaemons()) {

@@ -226,6 +226,7 @@ Result<void> Keeper::free(const std::string& path) {
 std::vector<Keeper::Progress> Keeper::progress() {
   std::lock_guard lock(mutex_);
   std::vector<Progress> all;
+  all.reserve(roots_.size());
   for (const auto& root : roots_) all.push_back(root.progress);
   return all;
 }
@@ -243,6 +244,7 @@ void Keeper::run() {
   while (!stopping_) {
     again_ = false;
     std::vector<std::string> paths;
+    paths.reserve(roots_.size());
     for (const auto& root : roots_) paths.push_back(root.keep.path);
     lock.unlock();
     bool soon = false;
