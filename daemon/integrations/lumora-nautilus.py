@@ -15,14 +15,14 @@ gi.require_version("Nautilus", "4.0")
 from gi.repository import GObject, Nautilus  # noqa: E402
 
 STATE_ATTRIBUTE = "user.lumora.state"
-# A file's state as the daemon tells it, and the emblem that shows it.
-# Cached files carry none: they are simply here.
+# A file's state as the daemon tells it, and the emblem that shows it (the
+# package's icons, in hicolor). Cached files carry none: they are simply here.
 EMBLEMS = {
-    "cloud": "emblem-web",
-    "streaming": "emblem-web",
-    "partial": "emblem-important",
-    "downloading": "emblem-synchronizing",
-    "kept": "emblem-default",
+    "cloud": "emblem-lumora-cloud",
+    "streaming": "emblem-lumora-cloud",
+    "partial": "emblem-lumora-partial",
+    "downloading": "emblem-lumora-downloading",
+    "kept": "emblem-lumora-kept",
 }
 MOUNTS_FILE = "/proc/self/mounts"
 

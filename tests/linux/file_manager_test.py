@@ -71,8 +71,9 @@ class NautilusExtensionTest(unittest.TestCase):
 
     def test_an_emblem_per_state(self):
         extension = self.module.LumoraExtension()
-        for state, emblem in (("kept", "emblem-default"), ("cloud", "emblem-web"),
-                              ("downloading", "emblem-synchronizing"), ("cached", None)):
+        for state, emblem in (("kept", "emblem-lumora-kept"), ("cloud", "emblem-lumora-cloud"),
+                              ("partial", "emblem-lumora-partial"),
+                              ("downloading", "emblem-lumora-downloading"), ("cached", None)):
             self.module.read_state = lambda _path, state=state: state
             file = FakeFile("/home/u/My Cloud/a.txt")
             extension.update_file_info(file)
