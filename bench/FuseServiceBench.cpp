@@ -4,11 +4,12 @@
 // of 10,000 such files, listed in pages of 1,000. Prints its port, then
 // serves until killed. With --large also a second 1 GiB file, big2.bin,
 // and a folder "large" of 100 files of 64 MiB. GET /stats answers the
-// object bytes sent so far. --write-tree writes the same tree (wide folder
+// object bytes sent so far. With --kept also a folder "kept" of 256 files of
+// 4 MiB, for bench/keep-bench. --write-tree writes the same tree (wide folder
 // included), byte for byte, into DIR, for a plain web server to serve.
 // --video FILE also serves FILE's bytes as "clip.mp4" in the root, for a
 // thumbnailer to peek at.
-//   FuseServiceBench TOKEN [--wide | --large | --video FILE]
+//   FuseServiceBench TOKEN [--wide | --large | --kept | --video FILE]
 //   FuseServiceBench --write-tree DIR
 
 #include <httplib.h>
@@ -85,8 +86,20 @@ std::string largeName(int i) {
   return name;
 }
 
+// With --kept, a folder "kept" of 256 files of 4 MiB: 1 GiB to keep.
+constexpr int kKeptFiles = 256;
+constexpr size_t kKeptSize = size_t{4} << 20;
+bool servesKept = false;
+
+std::string keptName(int i) {
+  char name[24];
+  std::snprintf(name, sizeof name, "mirror/kept/k%03d", i);
+  return name;
+}
+
 // The size of a file served from the pattern; 0 for any other key.
 size_t patternFileSize(const std::string& key, bool large) {
+  if (servesKept && key.size() == 16 && key.starts_with("mirror/kept/k")) return kKeptSize;
   if (key == "mirror/big.bin") return kBigSize;
   if (large && key == "mirror/big2.bin") return kBigSize;
   if (large && key.size() == 17 && key.starts_with("mirror/large/l")) return kLargeSize;
@@ -145,9 +158,10 @@ int main(int argc, char** argv) {
   const bool wide = argc == 3 && std::string_view(argv[2]) == "--wide";
   const bool large = argc == 3 && std::string_view(argv[2]) == "--large";
   const bool withVideo = argc == 4 && std::string_view(argv[2]) == "--video";
-  if (argc != 2 && !wide && !large && !withVideo) {
+  servesKept = argc == 3 && std::string_view(argv[2]) == "--kept";
+  if (argc != 2 && !wide && !large && !servesKept && !withVideo) {
     std::fprintf(stderr,
-                 "usage: FuseServiceBench TOKEN [--wide | --large | --video FILE] | "
+                 "usage: FuseServiceBench TOKEN [--wide | --large | --kept | --video FILE] | "
                  "--write-tree DIR\n");
     return 2;
   }
@@ -187,11 +201,17 @@ int main(int argc, char** argv) {
         body += R"({"key":"mirror/)" + folderName(i) + R"(/","dir":true},)";
       }
       if (wide) body += R"({"key":"mirror/wide/","dir":true},)";
+      if (servesKept) body += R"({"key":"mirror/kept/","dir":true},)";
       if (large)
         body += R"({"key":"mirror/large/","dir":true},)" + fileRecord("mirror/big2.bin", kBigSize) +
                 ",";
       if (withVideo) body += fileRecord(videoKey, video.size()) + ",";
       body += fileRecord("mirror/big.bin", kBigSize);
+    } else if (servesKept && prefix == "mirror/kept/") {
+      for (int i = 0; i < kKeptFiles; ++i) {
+        if (i) body += ",";
+        body += fileRecord(keptName(i), kKeptSize);
+      }
     } else if (large && prefix == "mirror/large/") {
       for (int i = 0; i < kLargeFiles; ++i) {
         if (i) body += ",";

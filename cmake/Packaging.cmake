@@ -16,6 +16,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+# GNOME Files loads the extension that offers keep and free through it.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-nautilus")
 set(CPACK_STRIP_FILES ON)
 # The daemon's user units: reloaded after an upgrade, stopped and disabled
 # before a removal (see those scripts).

@@ -71,6 +71,30 @@ TEST(CommandLineTest, RefusesMissingAndUnusableArguments) {
   EXPECT_NE(unknown.error().description.find("usage:"), std::string::npos);
 }
 
+TEST(CommandLineTest, TheCacheSizeComesFromTheFlagThenTheFileThenAShareOfTheDisk) {
+  EXPECT_EQ(parseCacheSize("20G", 0), 20ULL << 30);
+  EXPECT_EQ(parseCacheSize(" 1.5 GiB ", 0), 3ULL << 29);
+  EXPECT_EQ(parseCacheSize("512mb", 0), 512ULL << 20);
+  EXPECT_EQ(parseCacheSize("15%", 1000), 150u);
+  for (const char* bad : {"", "G", "12X", "150%", "-3"}) EXPECT_FALSE(parseCacheSize(bad, 1000));
+  std::vector<std::string> arguments{"--domain", "d", "--cache-size", "2G", "--display-name", "L"};
+  auto flag = takeCacheSizeFlag(arguments);
+  ASSERT_TRUE(flag.has_value());
+  EXPECT_EQ(*flag, "2G");
+  EXPECT_TRUE(parseCommandLine(arguments).has_value());
+  std::vector<std::string> unusable{"--cache-size", "lots"};
+  EXPECT_FALSE(takeCacheSizeFlag(unusable).has_value());
+
+  testing::TempHome home;
+  EXPECT_EQ(cacheSizeSetting(std::string("3M"), home.home()), 3u << 20);
+  uint64_t byDefault = cacheSizeSetting(std::nullopt, home.home());
+  EXPECT_GT(byDefault, 0u);
+  EXPECT_LE(byDefault, kDefaultCacheCap);
+  home.write(".config/lumora/fileprovider.conf", "cache-size = nonsense\ncache-size = 7M # mine\n");
+  EXPECT_EQ(cacheSizeSetting(std::nullopt, home.home()), 7u << 20);
+  EXPECT_EQ(cacheSizeSetting(std::string("3M"), home.home()), 3u << 20);
+}
+
 TEST(CommandLineTest, TheControlSocketLivesInAPrivateRuntimeFolder) {
   testing::TempHome home;
   auto path = controlSocketPath("com.lumora.desktop.default");

@@ -61,6 +61,31 @@ TEST(ContentCacheTest, AdoptedFilesAreFoundByVersionAndSurviveARestart) {
   EXPECT_EQ(again.bytesUsed(), 100u);
 }
 
+// Kept entries survive a restart as kept: a lower limit at start evicts
+// the others, and keeping a newer version lets the older one go.
+TEST(ContentCacheTest, KeptEntriesStayKeptAcrossARestartAndALowerLimit) {
+  testing::TempDir dir;
+  {
+    ContentCache cache(dir.path() / "cache", 1 << 20);
+    ASSERT_TRUE(cache.prepare().has_value());
+    for (const char* name : {"kept", "old", "other"}) {
+      ASSERT_TRUE(cache.adopt(name, "v1", download(dir.path(), "dl", 100)).has_value());
+    }
+    EXPECT_TRUE(cache.keep("kept", "v1") && cache.keep("old", "v1"));
+    ASSERT_TRUE(cache.adopt("old", "v2", download(dir.path(), "dl", 100)).has_value());
+    EXPECT_TRUE(cache.keep("old", "v2"));
+    EXPECT_FALSE(cache.open("old", "v1").has_value());
+    EXPECT_FALSE(cache.keep("absent", "v1"));
+  }
+  ContentCache again(dir.path() / "cache", 150);
+  ASSERT_TRUE(again.prepare().has_value());
+  EXPECT_TRUE(again.isKept("kept", "v1") && again.isKept("old", "v2"));
+  EXPECT_FALSE(again.open("other", "v1").has_value());
+  EXPECT_EQ(again.keptBytes(), 200u);
+  again.drop("old", "v2");
+  EXPECT_EQ(again.bytesUsed(), 100u);
+}
+
 TEST(ContentCacheTest, EvictsTheLeastRecentlyUsedFilesNoOneHolds) {
   testing::TempDir dir;
   ContentCache cache(dir.path() / "cache", 300);

@@ -107,6 +107,7 @@ class MountedDomain {
   bool mounted() const { return daemon_ != nullptr; }
   fuse::Replica& replica() { return daemon_->filesystem().replica(); }
   fuse::DomainFilesystem& filesystem() { return daemon_->filesystem(); }
+  fuse::DomainDaemon& daemon() { return *daemon_; }
   // The clock of the daemon's retries, which its pauses move on.
   RetryTime& retryTime() { return retryTime_; }
 

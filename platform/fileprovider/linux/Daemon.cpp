@@ -7,13 +7,17 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "platform/fileprovider/linux/base/Log.h"
@@ -28,7 +32,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: lumora-fileprovider --domain ID --display-name NAME [--mountpoint DIR] "
-    "[--foreground]";
+    "[--foreground] [--cache-size SIZE]";
 
 Error usage(const std::string& why) {
   return Error{kPosixErrorDomain, EINVAL, why + "\n" + kUsage};
@@ -68,6 +72,85 @@ Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments
   options.domain = {*domain, *name};
   options.mountpoint = mountpoint ? fs::absolute(*mountpoint) : paths::homeDirectory() / *name;
   return options;
+}
+
+std::optional<uint64_t> parseCacheSize(std::string_view text, uint64_t diskTotal) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+    text.remove_suffix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+    text.remove_prefix(1);
+  std::string number;
+  size_t at = 0;
+  while (at < text.size() &&
+         (std::isdigit(static_cast<unsigned char>(text[at])) || text[at] == '.')) {
+    number.push_back(text[at++]);
+  }
+  if (number.empty() || number == ".") return std::nullopt;
+  double value = std::strtod(number.c_str(), nullptr);
+  std::string unit(text.substr(at));
+  while (!unit.empty() && unit.front() == ' ') unit.erase(0, 1);
+  for (auto& c : unit) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (unit == "%") {
+    if (value > 100) return std::nullopt;
+    return static_cast<uint64_t>(static_cast<double>(diskTotal) * value / 100);
+  }
+  // K, KB and KiB alike: sizes on this desktop count in 1,024s.
+  if (unit.ends_with("IB")) unit.erase(unit.size() - 2);
+  if (unit.size() == 2 && unit.back() == 'B') unit.pop_back();
+  static const std::string kUnits = "KMGT";
+  double scale = 1;
+  if (unit == "B" || unit.empty()) {
+  } else if (unit.size() == 1 && kUnits.find(unit[0]) != std::string::npos) {
+    for (size_t i = 0; i <= kUnits.find(unit[0]); ++i) scale *= 1024;
+  } else {
+    return std::nullopt;
+  }
+  return static_cast<uint64_t>(value * scale);
+}
+
+fs::path configurationFile() {
+  return paths::configHome() / "lumora" / "fileprovider.conf";
+}
+
+Result<std::optional<std::string>> takeCacheSizeFlag(std::vector<std::string>& arguments) {
+  std::optional<std::string> size;
+  for (size_t i = 0; i < arguments.size();) {
+    if (arguments[i] != "--cache-size") {
+      ++i;
+      continue;
+    }
+    if (i + 1 >= arguments.size()) return std::unexpected(usage("--cache-size needs a value"));
+    size = arguments[i + 1];
+    // A share of the disk is taken against the disk once it is known.
+    if (!parseCacheSize(*size, 100)) return std::unexpected(usage("unusable size " + *size));
+    arguments.erase(arguments.begin() + static_cast<ptrdiff_t>(i),
+                    arguments.begin() + static_cast<ptrdiff_t>(i) + 2);
+  }
+  return size;
+}
+
+uint64_t cacheSizeSetting(const std::optional<std::string>& flag, const fs::path& cacheFolder) {
+  struct statvfs disk {};
+  uint64_t total = 0;
+  if (::statvfs(cacheFolder.c_str(), &disk) == 0) {
+    total = static_cast<uint64_t>(disk.f_blocks) * disk.f_frsize;
+  }
+  if (flag) {
+    if (auto size = parseCacheSize(*flag, total)) return *size;
+  }
+  std::ifstream file(configurationFile());
+  for (std::string line; std::getline(file, line);) {
+    if (auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+    auto equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    std::string key = line.substr(0, equals);
+    std::erase_if(key, [](char c) { return std::isspace(static_cast<unsigned char>(c)); });
+    if (key != "cache-size") continue;
+    if (auto size = parseCacheSize(std::string_view(line).substr(equals + 1), total)) return *size;
+    log("%s: cache-size is not a size; using the default", configurationFile().c_str());
+  }
+  auto share = static_cast<uint64_t>(static_cast<double>(total) * kDefaultCacheShare);
+  return total == 0 ? kDefaultCacheCap : std::min(share, kDefaultCacheCap);
 }
 
 fs::path contentCacheFolder(const std::string& domainIdentifier) {
@@ -143,7 +226,8 @@ DomainDaemon::DomainDaemon(UniqueFd lock, DaemonOptions options,
       cache_(contentCacheFolder(options_.domain.identifier), cacheLimit),
       store_(openItemStore(options_.domain.identifier)),
       filesystem_(extension, cache_, std::chrono::steady_clock::now, kListingMaxAge,
-                  std::move(retry), kRequestBound, store_.get()) {}
+                  std::move(retry), kRequestBound, store_.get()),
+      keeper_(filesystem_, store_.get()) {}
 
 Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
     const DaemonOptions& options, fileprovider::ReplicatedExtension& extension, uint64_t cacheLimit,
@@ -168,6 +252,7 @@ Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
   daemon->ready_ = true;
   std::error_code ec;
   fs::remove(unmountedMarkerPath(options.domain.identifier), ec);
+  daemon->keeper_.start();
   return daemon;
 }
 
@@ -222,13 +307,80 @@ std::string DomainDaemon::handle(const std::string& line) {
       return "ok";
     case ControlRequest::Kind::signal: {
       auto signalled = filesystem_.signal(request.container);
+      keeper_.wake();  // what is kept may have changed, or the service be back
       if (!signalled) return "error " + signalled.error().description;
       return "ok";
     }
+    case ControlRequest::Kind::keep:
+    case ControlRequest::Kind::free: {
+      auto path = domainPath(request.path);
+      if (!path) return "error it is not in " + options_.mountpoint.string();
+      bool keep = request.kind == ControlRequest::Kind::keep;
+      auto done = keep ? keeper_.keep(*path) : keeper_.free(*path);
+      if (!done) return "error " + done.error().description;
+      return "ok";
+    }
+    case ControlRequest::Kind::report:
+      return report(request.path);
     case ControlRequest::Kind::invalid:
       break;
   }
   return "error " + request.problem;
+}
+
+std::optional<std::string> DomainDaemon::domainPath(const std::string& path) const {
+  fs::path given(path);
+  if (!given.is_absolute()) return std::nullopt;
+  fs::path relative = given.lexically_normal().lexically_relative(options_.mountpoint);
+  if (relative.empty() || *relative.begin() == "..") return std::nullopt;
+  std::string text = relative.generic_string();
+  if (text == ".") return std::string();
+  while (text.ends_with('/')) text.pop_back();
+  return text;
+}
+
+std::string DomainDaemon::report(const std::string& path) {
+  using nlohmann::json;
+  auto keepJson = [](const Keeper::Progress& progress) {
+    return json{{"path", progress.path},
+                {"folder", progress.folder},
+                {"stage", stageName(progress.stage)},
+                {"bytes", progress.bytes},
+                {"present", progress.present},
+                {"problem", progress.problem}};
+  };
+  auto& cache = filesystem_.cache();
+  json answer{{"domain", options_.domain.identifier},
+              {"mountpoint", options_.mountpoint.string()},
+              {"online", !filesystem_.serviceAway()},
+              {"used", cache.bytesUsed()},
+              {"limit", cache.limit()},
+              {"kept", cache.keptBytes()}};
+  if (path.empty()) {
+    answer["keeps"] = json::array();
+    for (const auto& progress : keeper_.progress()) answer["keeps"].push_back(keepJson(progress));
+  } else {
+    auto relative = domainPath(path);
+    if (!relative) return "error it is not in " + options_.mountpoint.string();
+    auto node = keeper_.resolve(*relative);
+    if (!node) return "error " + node.error().description;
+    json item{{"path", *relative},
+              {"folder", node->isDirectory},
+              {"bytes", std::max<int64_t>(node->size, 0)}};
+    if (!node->isDirectory) {
+      auto state = filesystem_.extendedAttribute(node->inode, kStateAttribute);
+      item["state"] = state ? *state : "cloud";
+    }
+    if (auto keep = keeper_.progressOf(*relative)) item["keep"] = keepJson(*keep);
+    answer["item"] = item;
+  }
+  return "ok " + answer.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void DomainDaemon::reloadSettings() {
+  uint64_t limit = cacheSizeSetting(cacheSizeFlag_, contentCacheFolder(options_.domain.identifier));
+  log("the cache's limit is %llu bytes", static_cast<unsigned long long>(limit));
+  filesystem_.cache().setLimit(limit);
 }
 
 namespace {
@@ -241,7 +393,9 @@ void watchSignals(const sigset_t& set, DomainDaemon& daemon) {
   timespec tick{0, 100'000'000};
   while (!signalThreadDone.load()) {
     int signal = ::sigtimedwait(&set, nullptr, &tick);
-    if (signal == SIGTERM || signal == SIGINT || signal == SIGHUP) {
+    if (signal == SIGHUP) {
+      daemon.reloadSettings();
+    } else if (signal == SIGTERM || signal == SIGINT) {
       log("stopping on signal %d", signal);
       (void)sd_notify(0, "STOPPING=1");
       daemon.stop();
@@ -304,6 +458,11 @@ void redirectToLog(const std::string& domain) {
 
 int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
+  auto cacheSize = takeCacheSizeFlag(arguments);
+  if (!cacheSize) {
+    std::fprintf(stderr, "%s\n", cacheSize.error().description.c_str());
+    return 2;
+  }
   auto options = parseCommandLine(arguments);
   if (!options) {
     std::fprintf(stderr, "%s\n", options.error().description.c_str());
@@ -350,7 +509,9 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
     std::fprintf(stderr, "%s\n", why.c_str());
     return 1;
   }
-  auto daemon = DomainDaemon::start(*options, *extension);
+  auto daemon = DomainDaemon::start(
+      *options, *extension,
+      cacheSizeSetting(*cacheSize, contentCacheFolder(options->domain.identifier)));
   if (!daemon) {
     bool served = daemon.error().code == EALREADY;
     if (reportFd >= 0) {
@@ -364,6 +525,7 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
     extension->invalidate();
     return served ? kExitAlreadyServed : 1;
   }
+  (*daemon)->setCacheSizeFlag(*cacheSize);
   if (reportFd >= 0) {
     report(reportFd, "ok");
     ::close(reportFd);

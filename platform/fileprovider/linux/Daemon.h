@@ -15,6 +15,7 @@
 #include "platform/fileprovider/linux/content/ContentCache.h"
 #include "platform/fileprovider/linux/control/ControlSocket.h"
 #include "platform/fileprovider/linux/core/DomainFilesystem.h"
+#include "platform/fileprovider/linux/core/Keeper.h"
 #include "platform/fileprovider/linux/mount/FuseMount.h"
 #include "platform/foundation/UniqueFd.h"
 
@@ -25,6 +26,25 @@ struct DaemonOptions {
   std::filesystem::path mountpoint;  // default: $HOME/<display name>
   bool foreground = false;
 };
+
+// The cache's size when nothing sets it: a share of the disk, at most a cap.
+inline constexpr double kDefaultCacheShare = 0.10;
+inline constexpr uint64_t kDefaultCacheCap = 10ULL << 30;
+// "20G", "512M", "1.5GiB", "2000000" (bytes), or "15%" of the disk of size
+// `diskTotal`; none when it says nothing of the kind.
+std::optional<uint64_t> parseCacheSize(std::string_view text, uint64_t diskTotal);
+// $XDG_CONFIG_HOME/lumora/fileprovider.conf: lines of "key = value", '#'
+// for comments; "cache-size" is the one key read.
+std::filesystem::path configurationFile();
+// The cache's size: the command line's (--cache-size, `flag`), else the
+// configuration file's, else the default for the disk of the cache's
+// folder. A value that cannot be read is said in the log and the next
+// source taken.
+uint64_t cacheSizeSetting(const std::optional<std::string>& flag,
+                          const std::filesystem::path& cacheFolder);
+// Takes "--cache-size SIZE" out of the arguments: the size given, if any,
+// or the usage text when it is not a size.
+Result<std::optional<std::string>> takeCacheSizeFlag(std::vector<std::string>& arguments);
 
 // The usage text on failure.
 Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments);
@@ -54,8 +74,17 @@ class DomainDaemon {
   void stop();
   // One control request's answer.
   std::string handle(const std::string& line);
+  // A path of the mount as the keeper names it: from the root, '/'-separated;
+  // none for a path outside the mount.
+  std::optional<std::string> domainPath(const std::string& path) const;
+  // The cache's use and the keeps, or the item at `path`, as JSON.
+  std::string report(const std::string& path);
   const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
   DomainFilesystem& filesystem() { return filesystem_; }
+  Keeper& keeper() { return keeper_; }
+  // The setting read again (SIGHUP): a lower limit evicts what is not kept.
+  void reloadSettings();
+  void setCacheSizeFlag(std::optional<std::string> flag) { cacheSizeFlag_ = std::move(flag); }
 
  private:
   DomainDaemon(UniqueFd lock, DaemonOptions options, fileprovider::ReplicatedExtension& extension,
@@ -69,9 +98,11 @@ class DomainDaemon {
   // Before the filesystem, which writes to it: none when it cannot be made.
   std::unique_ptr<ItemStore> store_;
   DomainFilesystem filesystem_;
+  Keeper keeper_;
   std::unique_ptr<FuseMount> mount_;
   std::unique_ptr<ControlServer> control_;
-  std::atomic<bool> ready_{false};  // mount_ is set; read by the control thread
+  std::atomic<bool> ready_{false};            // mount_ is set; read by the control thread
+  std::optional<std::string> cacheSizeFlag_;  // set before any reload
 };
 
 // Makes the domain's extension, its downloads going to the folder given.

@@ -23,6 +23,8 @@ namespace {
 
 constexpr const char* kPartialPrefix = ".partial-";
 constexpr const char* kMapSuffix = ".map";
+// Beside a kept entry's data: the item's identifier.
+constexpr const char* kKeptSuffix = ".kept";
 constexpr const char* kTemporarySuffix = ".tmp";
 constexpr size_t kNameLength = 64;
 // Above this many changed entries, a flush syncs the whole file system once.
@@ -96,6 +98,8 @@ struct ContentCache::Slot {
   uint64_t lastUse = 0;
   int pins = 0;
   bool discarded = false;
+  bool kept = false;
+  std::string keptIdentifier;  // kept: whose contents these are
 };
 
 struct ContentCache::State {
@@ -108,14 +112,38 @@ struct ContentCache::State {
   std::map<std::string, Slot> slots;  // protected by mutex; named entries only
   // Entries read through, by name, while someone holds them; protected by mutex.
   std::map<std::string, std::weak_ptr<CacheEntry>> streams;
-  uint64_t total = 0;     // protected by mutex; their sizes
-  uint64_t tick = 0;      // protected by mutex
-  bool stopping = false;  // protected by mutex
+  // Kept entries' names by item identifier; protected by mutex.
+  std::map<std::string, std::string> kept;
+  uint64_t keptTotal = 0;  // protected by mutex; their sizes
+  uint64_t total = 0;      // protected by mutex; their sizes
+  uint64_t tick = 0;       // protected by mutex
+  bool stopping = false;   // protected by mutex
 
   void removeFiles(const std::string& name) const {
     std::error_code ec;
     fs::remove(directory / name, ec);
     fs::remove(directory / (name + kMapSuffix), ec);
+    fs::remove(directory / (name + kKeptSuffix), ec);
+  }
+
+  // Takes the slot off the books and its files off the disk.
+  void eraseLocked(std::map<std::string, Slot>::iterator it) {
+    removeFiles(it->first);
+    total -= it->second.entry->size();
+    if (it->second.kept) {
+      keptTotal -= it->second.entry->size();
+      auto named = kept.find(it->second.keptIdentifier);
+      if (named != kept.end() && named->second == it->first) kept.erase(named);
+    }
+    slots.erase(it);
+  }
+
+  // The entry goes now, or with its last lease.
+  void discardLocked(const std::string& name) {
+    auto it = slots.find(name);
+    if (it == slots.end()) return;
+    it->second.discarded = true;
+    if (it->second.pins == 0) eraseLocked(it);
   }
 
   // True when the entry is on the books and now held once more.
@@ -135,9 +163,10 @@ struct ContentCache::State {
     if (it == slots.end() || it->second.entry.get() != &entry) return;
     if (it->second.pins > 0) --it->second.pins;
     if (it->second.pins == 0 && it->second.discarded) {
-      removeFiles(it->first);
-      total -= it->second.entry->size();
-      slots.erase(it);
+      eraseLocked(it);
+    } else if (it->second.pins == 0 && total > limit) {
+      // Held open when the limit was lowered: it goes now, if need be.
+      evictLocked(0, {}, true);
     }
   }
 
@@ -146,14 +175,12 @@ struct ContentCache::State {
   std::optional<uint64_t> evictOneLocked(const std::string& keep) {
     auto victim = slots.end();
     for (auto it = slots.begin(); it != slots.end(); ++it) {
-      if (it->second.pins > 0 || it->first == keep) continue;
+      if (it->second.pins > 0 || it->second.kept || it->first == keep) continue;
       if (victim == slots.end() || it->second.lastUse < victim->second.lastUse) victim = it;
     }
     if (victim == slots.end()) return std::nullopt;
     uint64_t size = victim->second.entry->size();
-    removeFiles(victim->first);
-    total -= size;
-    slots.erase(victim);
+    eraseLocked(victim);
     return size;
   }
 
@@ -270,6 +297,7 @@ Result<void> ContentCache::prepare() {
   std::vector<fs::path> doomed;
   std::map<std::string, uint64_t> dataSizes;
   std::vector<std::string> maps;
+  std::vector<std::string> keptMarks;
   // Every file here is an entry's data or map, or goes: nothing stays on
   // the disk that the limit does not count. Folders are the daemon's own.
   for (const auto& entry : fs::directory_iterator(directory_, ec)) {
@@ -281,6 +309,8 @@ Result<void> ContentCache::prepare() {
       dataSizes[name] = entry.file_size(kind);
     } else if (regular && name.size() == kNameLength + 4 && name.ends_with(kMapSuffix)) {
       maps.push_back(name.substr(0, kNameLength));
+    } else if (regular && name.size() == kNameLength + 5 && name.ends_with(kKeptSuffix)) {
+      keptMarks.push_back(name.substr(0, kNameLength));
     } else {
       doomed.push_back(entry.path());
     }
@@ -313,8 +343,25 @@ Result<void> ContentCache::prepare() {
       auto entry =
           std::make_shared<CacheEntry>(file.name, storageFor(file.name), std::move(file.map),
                                        /*fromEarlierRun=*/true, /*transient=*/false);
-      state_->slots[file.name] = Slot{std::move(entry), ++state_->tick, 0, false};
+      state_->slots[file.name] = Slot{std::move(entry), ++state_->tick, 0, false, false, {}};
       state_->total += size;
+    }
+    for (const auto& name : keptMarks) {
+      auto slot = state_->slots.find(name);
+      auto identifier = readSmallFile(directory_ / (name + kKeptSuffix));
+      if (slot == state_->slots.end() || !identifier || !slot->second.entry->complete()) {
+        fs::remove(directory_ / (name + kKeptSuffix), ec);
+        continue;
+      }
+      // Two versions of one item kept: a crash came between the keep of
+      // the newer and the drop of the older; the later mark wins.
+      if (auto other = state_->kept.find(*identifier); other != state_->kept.end()) {
+        state_->discardLocked(other->second);
+      }
+      slot->second.kept = true;
+      slot->second.keptIdentifier = *identifier;
+      state_->kept[*identifier] = name;
+      state_->keptTotal += slot->second.entry->size();
     }
     state_->evictLocked(0, {}, true);
   }
@@ -432,7 +479,9 @@ Result<ContentCache::Lease> ContentCache::adopt(const std::string& identifier,
         entry->markMapChanged();
         return entry;
       });
-  if (!lease) ::unlink(downloaded.c_str());
+  // Gone already when taken in; still here when the cache held that
+  // version before (a fetch that raced another) or failed to take it.
+  ::unlink(downloaded.c_str());
   return lease;
 }
 
@@ -492,13 +541,58 @@ ContentCache::EntryState ContentCache::stateOf(const std::string& identifier,
 
 void ContentCache::discard(const std::string& identifier, const std::string& version) {
   std::lock_guard lock(state_->mutex);
+  state_->discardLocked(fileNameFor(identifier, version));
+}
+
+bool ContentCache::keep(const std::string& identifier, const std::string& version) {
+  std::string name = fileNameFor(identifier, version);
+  std::lock_guard lock(state_->mutex);
+  auto it = state_->slots.find(name);
+  if (it == state_->slots.end() || it->second.discarded || !it->second.entry->complete()) {
+    return false;
+  }
+  if (it->second.kept) return true;
+  // The mark first: a crash after it leaves the entry kept, not lost.
+  if (!writeFileDurablyNamed(directory_ / (name + kKeptSuffix), identifier)) return false;
+  if (auto other = state_->kept.find(identifier); other != state_->kept.end()) {
+    state_->discardLocked(other->second);
+  }
+  it = state_->slots.find(name);
+  it->second.kept = true;
+  it->second.keptIdentifier = identifier;
+  state_->kept[identifier] = name;
+  state_->keptTotal += it->second.entry->size();
+  return true;
+}
+
+void ContentCache::drop(const std::string& identifier, const std::string& version) {
+  std::lock_guard lock(state_->mutex);
+  state_->discardLocked(fileNameFor(identifier, version));
+  if (auto other = state_->kept.find(identifier); other != state_->kept.end()) {
+    state_->discardLocked(other->second);
+  }
+}
+
+bool ContentCache::isKept(const std::string& identifier, const std::string& version) const {
+  std::lock_guard lock(state_->mutex);
   auto it = state_->slots.find(fileNameFor(identifier, version));
-  if (it == state_->slots.end()) return;
-  it->second.discarded = true;
-  if (it->second.pins > 0) return;
-  state_->removeFiles(it->first);
-  state_->total -= it->second.entry->size();
-  state_->slots.erase(it);
+  return it != state_->slots.end() && it->second.kept && !it->second.discarded;
+}
+
+void ContentCache::setLimit(uint64_t limitBytes) {
+  std::lock_guard lock(state_->mutex);
+  state_->limit = limitBytes;
+  state_->evictLocked(0, {}, true);
+}
+
+uint64_t ContentCache::limit() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->limit;
+}
+
+uint64_t ContentCache::keptBytes() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->keptTotal;
 }
 
 void ContentCache::flush() {

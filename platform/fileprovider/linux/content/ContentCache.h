@@ -118,6 +118,19 @@ class ContentCache {
   // The version is gone from the service: its entry goes once unused.
   void discard(const std::string& identifier, const std::string& version);
 
+  // Keeps the complete entry of that version on this device: never evicted,
+  // across restarts, until dropped. Another version of the item kept before
+  // goes (once unused). False when the cache holds no such entry by name.
+  bool keep(const std::string& identifier, const std::string& version);
+  // Drops what the cache holds of the item in that version, and the version
+  // of it kept, if another; each goes once unused.
+  void drop(const std::string& identifier, const std::string& version);
+  bool isKept(const std::string& identifier, const std::string& version) const;
+  // A new limit: what is not kept is evicted to fit under it.
+  void setLimit(uint64_t limitBytes);
+  uint64_t limit() const;
+  uint64_t keptBytes() const;
+
   // Writes the maps of entries whose blocks changed, after making those
   // blocks durable. The flusher does this every kMapFlushInterval.
   void flush();

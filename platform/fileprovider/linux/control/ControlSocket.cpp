@@ -67,6 +67,19 @@ ControlRequest parseControlRequest(std::string_view line) {
     request.container = line.substr(7);
   } else if (line == "signal" || line == "signal ") {
     request.problem = "signal needs a container identifier";
+  } else if (line == "report") {
+    request.kind = ControlRequest::Kind::report;
+  } else if (line.starts_with("report ") && line.size() > 7) {
+    request.kind = ControlRequest::Kind::report;
+    request.path = line.substr(7);
+  } else if (line.starts_with("keep ") && line.size() > 5) {
+    request.kind = ControlRequest::Kind::keep;
+    request.path = line.substr(5);
+  } else if (line.starts_with("free ") && line.size() > 5) {
+    request.kind = ControlRequest::Kind::free;
+    request.path = line.substr(5);
+  } else if (line == "keep" || line == "free" || line == "keep " || line == "free ") {
+    request.problem = std::string(line.substr(0, 4)) + " needs a path";
   } else {
     request.problem = "unknown request";
   }

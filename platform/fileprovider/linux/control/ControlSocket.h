@@ -1,6 +1,7 @@
 #pragma once
 // The daemon's control socket: one request line in, one answer line out.
-// Requests: "signal <container identifier>", "remove", "status". Answers
+// Requests: "signal <container identifier>", "remove", "status", "keep
+// <path>", "free <path>", "report [<path>]" (answered with JSON). Answers
 // start with "ok" or "error". Only the user's own processes are answered,
 // and only the user's own daemon is asked (SO_PEERCRED on both ends).
 
@@ -34,9 +35,10 @@ inline constexpr size_t kMaxControlRequest = 4096;
 std::optional<std::string_view> controlRequestLine(std::string_view received);
 
 struct ControlRequest {
-  enum class Kind { status, remove, signal, invalid };
+  enum class Kind { status, remove, signal, keep, free, report, invalid };
   Kind kind = Kind::invalid;
   std::string container;  // signal: the container identifier, never empty
+  std::string path;       // keep, free: never empty; report: may be
   std::string problem;    // invalid: what is wrong with the request
 };
 // Reads one request line (without its line break).

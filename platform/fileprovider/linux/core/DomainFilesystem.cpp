@@ -547,6 +547,11 @@ Result<std::string> DomainFilesystem::extendedAttribute(Inode inode, std::string
   auto node = replica_.node(inode);
   if (!node) return std::unexpected(posix(ENOENT, "unknown inode"));
   if (!node->isDirectory && name == kStateAttribute) {
+    if (cache_.isKept(node->identifier, node->contentVersion)) return std::string("kept");
+    {
+      std::lock_guard lock(mutex_);
+      if (keeping_.contains(node->identifier)) return std::string("downloading");
+    }
     switch (cache_.stateOf(node->identifier, node->contentVersion)) {
       case ContentCache::EntryState::absent:
         return std::string("cloud");
@@ -652,6 +657,67 @@ Result<void> DomainFilesystem::signal(const fp::ItemIdentifier& container) {
   replica_.markAllStale();
   if (!changes) return std::unexpected(changes.error());
   return {};
+}
+
+Result<std::vector<Inode>> DomainFilesystem::freshChildren(Inode folder) {
+  auto node = replica_.node(folder);
+  if (!node) return std::unexpected(posix(ENOENT, "unknown inode"));
+  if (!node->isDirectory) return std::unexpected(posix(ENOTDIR, "not a folder"));
+  auto state = replica_.listingState(folder);
+  if (state == Replica::ListingState::none) takeStored(folder);
+  if (replica_.listingState(folder) != Replica::ListingState::fresh) {
+    auto listed = list(folder);
+    // A whole listing from before still says what is there.
+    auto known = replica_.listingState(folder);
+    if (!listed &&
+        (known == Replica::ListingState::none || known == Replica::ListingState::partial)) {
+      return std::unexpected(listed.error());
+    }
+  }
+  return replica_.childInodes(folder);
+}
+
+Result<void> DomainFilesystem::keepContents(Inode file) {
+  auto node = replica_.node(file);
+  if (!node) return std::unexpected(posix(ENOENT, "unknown inode"));
+  if (node->isDirectory) return std::unexpected(posix(EISDIR, "a folder"));
+  if (cache_.isKept(node->identifier, node->contentVersion)) return {};
+  {
+    std::lock_guard lock(mutex_);
+    keeping_.insert(node->identifier);
+  }
+  auto done = [&](Result<void> result) {
+    std::lock_guard lock(mutex_);
+    keeping_.erase(node->identifier);
+    return result;
+  };
+  std::string version = node->contentVersion;
+  auto lease = cache_.open(node->identifier, version);
+  if (lease && !lease->entry().complete()) {
+    // Read in part before: the rest of its blocks.
+    ContentSource source{node->identifier,
+                         node->item ? node->item->itemVersion() : fp::ItemVersion{}};
+    source.version.contentVersion = version;
+    ReadAhead reader;
+    auto present = reader_.ensure(source, lease->share(), reader, 0, lease->size());
+    if (!present) return done(std::unexpected(present.error()));
+  } else if (!lease) {
+    auto fetched = fetchIntoCache(*node);
+    if (!fetched) return done(std::unexpected(fetched.error()));
+    version = fetched->item->itemVersion().contentVersion;
+    lease = fetched->lease->another();
+  }
+  // Held by the lease until kept, so that nothing evicts it meanwhile.
+  if (!cache_.keep(node->identifier, version)) {
+    return done(std::unexpected(posix(ENOSPC, "the cache has no room to keep it")));
+  }
+  return done({});
+}
+
+void DomainFilesystem::dropContents(Inode file) {
+  auto node = replica_.node(file);
+  if (!node || node->isDirectory) return;
+  cache_.drop(node->identifier, node->contentVersion);
 }
 
 }  // namespace lumora::fuse

@@ -127,6 +127,17 @@ class DomainFilesystem final : public FilesystemCore {
     return pages_->inodes.size();
   }
 
+  // For what the user keeps on this device.
+  // The folder's children, listed anew unless the listing is fresh; the
+  // last listing when the service cannot be asked.
+  Result<std::vector<Inode>> freshChildren(Inode folder);
+  // Makes the file's current version whole in the cache and keeps it there.
+  Result<void> keepContents(Inode file);
+  // Drops what the cache holds of the file, kept or not; an open file's
+  // contents go once it is closed.
+  void dropContents(Inode file);
+  ContentCache& cache() { return cache_; }
+
  private:
   struct ListingRun;
   Result<void> ensureListing(Inode folder);
@@ -198,6 +209,8 @@ class DomainFilesystem final : public FilesystemCore {
   std::condition_variable listed_;
   std::mutex kernelMutex_;
   KernelCache* kernel_ = nullptr;  // protected by kernelMutex_
+  // Files being downloaded to be kept, which their state says.
+  std::set<fileprovider::ItemIdentifier> keeping_;  // protected by mutex_
   // Last: their threads use everything above, and they wait for them as they go.
   FolderReadAhead ahead_;
   BackgroundQueue<Inode> renewals_;

@@ -36,7 +36,8 @@ struct OpenedFile {
 };
 
 // The read-only extended attributes of a file.
-// cloud, partial, cached, or streaming (read through, uncached: no room for it in the cache)
+// cloud, partial, cached, kept (on this device for good), downloading (being
+// kept), or streaming (read through, uncached: no room for it in the cache)
 inline constexpr const char* kStateAttribute = "user.lumora.state";
 inline constexpr const char* kVersionAttribute = "user.lumora.version";
 

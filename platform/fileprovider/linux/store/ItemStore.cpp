@@ -209,7 +209,11 @@ Result<std::unique_ptr<ItemStore>> ItemStore::open(const fs::path& file) {
     if (opened == Opened::ok) {
       if (sqlite3_open_v2(file.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_busy_timeout(reader, 5000);
-        return std::unique_ptr<ItemStore>(new ItemStore(file, writer, reader));
+        std::unique_ptr<ItemStore> store(new ItemStore(file, writer, reader));
+        if (auto keeps = store->prepareKeeps(); !keeps) {
+          log("the item store cannot hold keeps: %s", keeps.error().description.c_str());
+        }
+        return store;
       }
       closeDatabase(reader);
     }
@@ -275,6 +279,7 @@ ItemStore::~ItemStore() {
   thread_.join();
   bool setAside = broken_;
   reads_.reset();
+  sqlite3_close_v2(keepDb_);
   sqlite3_close_v2(reader_);
   sqlite3_close_v2(writer_);
   // Found damaged while in use: the next start begins anew.
@@ -730,6 +735,59 @@ std::vector<StoredRow> ItemStore::rowsAfter(int64_t folder, int64_t position, bo
   while (query.step() == SQLITE_ROW) rows.push_back(rowFrom(query));
   query.reset();
   return rows;
+Result<void> ItemStore::prepareKeeps() {
+  std::lock_guard lock(keepMutex_);
+  if (sqlite3_open_v2(file_.c_str(), &keepDb_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close_v2(keepDb_);
+    keepDb_ = nullptr;
+    return std::unexpected(posixError(EIO, "cannot open " + file_.string()));
+  }
+  sqlite3_busy_timeout(keepDb_, 5000);
+  // Beside the schema, not part of it: an older build leaves the table be.
+  if (!exec(keepDb_,
+            "CREATE TABLE IF NOT EXISTS kept(path BLOB PRIMARY KEY, identifier BLOB NOT NULL, "
+            "folder INTEGER NOT NULL, bytes INTEGER NOT NULL)")) {
+    sqlite3_close_v2(keepDb_);
+    keepDb_ = nullptr;
+    return std::unexpected(posixError(EIO, "cannot make the table of keeps"));
+  }
+  return {};
+}
+
+std::vector<ItemStore::Keep> ItemStore::keeps() {
+  std::lock_guard lock(keepMutex_);
+  std::vector<Keep> found;
+  if (!keepDb_) return found;
+  Statement select(keepDb_, "SELECT path, identifier, folder, bytes FROM kept ORDER BY path");
+  if (!select.ok()) return found;
+  while (select.step() == SQLITE_ROW) {
+    found.push_back({select.bytes(0), select.bytes(1), select.integer(2) != 0,
+                     static_cast<uint64_t>(select.integer(3))});
+  }
+  return found;
+}
+
+Result<void> ItemStore::putKeep(const Keep& keep) {
+  std::lock_guard lock(keepMutex_);
+  if (!keepDb_) return std::unexpected(posixError(EIO, "the item store cannot hold keeps"));
+  Statement insert(keepDb_, "INSERT OR REPLACE INTO kept VALUES(?, ?, ?, ?)");
+  if (!insert.ok()) return std::unexpected(posixError(EIO, "cannot write a keep"));
+  insert.bind(1, keep.path);
+  insert.bind(2, keep.identifier);
+  insert.bind(3, int64_t{keep.folder});
+  insert.bind(4, static_cast<int64_t>(keep.bytes));
+  if (insert.step() != SQLITE_DONE) return std::unexpected(posixError(EIO, "cannot write a keep"));
+  return {};
+}
+
+Result<void> ItemStore::removeKeep(const std::string& path) {
+  std::lock_guard lock(keepMutex_);
+  if (!keepDb_) return std::unexpected(posixError(EIO, "the item store cannot hold keeps"));
+  Statement remove(keepDb_, "DELETE FROM kept WHERE path = ?");
+  if (!remove.ok()) return std::unexpected(posixError(EIO, "cannot remove a keep"));
+  remove.bind(1, path);
+  if (remove.step() != SQLITE_DONE) return std::unexpected(posixError(EIO, "cannot remove a keep"));
+  return {};
 }
 
 }  // namespace lumora::fuse

@@ -164,6 +164,27 @@ class ItemStore {
   bool stopping_ = false;       // protected by mutex_
   bool broken_ = false;         // a read or write failed: protected by mutex_
   std::thread thread_;          // last: it uses everything above
+
+ public:
+  // What the user keeps on this device: paths in the domain, each a file
+  // or a folder, with the bytes it held when last counted. In a table of
+  // its own, read and written at once (keeps are few and rarely change).
+  struct Keep {
+    std::string path;  // from the domain's root, '/'-separated; "" for the root
+    fileprovider::ItemIdentifier identifier;
+    bool folder = false;
+    uint64_t bytes = 0;
+    bool operator==(const Keep&) const = default;
+  };
+  std::vector<Keep> keeps();
+  Result<void> putKeep(const Keep& keep);
+  Result<void> removeKeep(const std::string& path);
+
+ private:
+  // Opens keepDb_ and makes the table if it is missing.
+  Result<void> prepareKeeps();
+  std::mutex keepMutex_;
+  sqlite3* keepDb_ = nullptr;  // protected by keepMutex_
 };
 
 }  // namespace lumora::fuse
