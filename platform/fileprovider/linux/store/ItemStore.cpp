@@ -735,6 +735,8 @@ std::vector<StoredRow> ItemStore::rowsAfter(int64_t folder, int64_t position, bo
   while (query.step() == SQLITE_ROW) rows.push_back(rowFrom(query));
   query.reset();
   return rows;
+}
+
 Result<void> ItemStore::prepareKeeps() {
   std::lock_guard lock(keepMutex_);
   if (sqlite3_open_v2(file_.c_str(), &keepDb_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
