@@ -6,8 +6,8 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <systemd/sd-daemon.h>
 #include <sys/statvfs.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <atomic>
