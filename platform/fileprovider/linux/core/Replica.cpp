@@ -136,7 +136,7 @@ std::optional<NodeInfo> Replica::infoOfRow(const StoredRow& row) const {
   info.contentVersion = row.contentVersion;
   auto parent = identifierOfLocked(folder->second);
   info.item = std::make_shared<ReplicaItem>(
-      row.identifier, parent ? std::move(*parent) : fp::kRootContainerItemIdentifier, row.name,
+      row.identifier, std::move(parent).value_or(fp::kRootContainerItemIdentifier), row.name,
       row.isDirectory, row.size, row.contentVersion, row.modified);
   return info;
 }
