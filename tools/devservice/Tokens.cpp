@@ -1,33 +1,18 @@
 #include "tools/devservice/Tokens.h"
 
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <charconv>
 #include <sstream>
 
 #include "platform/foundation/TextFile.h"
 #include "tools/devservice/StateStore.h"
+#include "tools/devservice/UrlSigner.h"
 
 namespace lumora::devservice {
 namespace {
 
 constexpr std::string_view kMark = "lt1.";
-
-std::string hmacHex(const std::string& secret, std::string_view message) {
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-       reinterpret_cast<const unsigned char*>(message.data()), message.size(), mac, &length);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[mac[i] >> 4];
-    hex += kHex[mac[i] & 0xf];
-  }
-  return hex;
-}
 
 bool sameText(std::string_view a, std::string_view b) {
   return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
@@ -139,7 +124,7 @@ std::string TokenAuthority::seal(std::string_view label, std::string_view messag
   text += store_;
   text += '\0';
   text += message;
-  return hmacHex(secret_, text);
+  return hmacSha256Hex(secret_, text);
 }
 
 bool TokenAuthority::sealed(std::string_view label, std::string_view message,

@@ -6,14 +6,10 @@
 
 namespace lumora::devservice {
 
-std::string UrlSigner::sign(std::string_view key, std::int64_t expires) const {
-  // The key cannot contain NUL (refused as a key), so NUL separates the parts.
-  std::string message(key);
-  message += '\0';
-  message += std::to_string(expires);
+std::string hmacSha256Hex(std::string_view secret, std::string_view message) {
   unsigned char mac[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  HMAC(EVP_sha256(), secret_.data(), static_cast<int>(secret_.size()),
+  HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
        reinterpret_cast<const unsigned char*>(message.data()), message.size(), mac, &length);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
@@ -22,6 +18,14 @@ std::string UrlSigner::sign(std::string_view key, std::int64_t expires) const {
     hex += kHex[mac[i] & 0xf];
   }
   return hex;
+}
+
+std::string UrlSigner::sign(std::string_view key, std::int64_t expires) const {
+  // The key cannot contain NUL (refused as a key), so NUL separates the parts.
+  std::string message(key);
+  message += '\0';
+  message += std::to_string(expires);
+  return hmacSha256Hex(secret_, message);
 }
 
 bool UrlSigner::verify(std::string_view key, std::int64_t expires, std::string_view signature,

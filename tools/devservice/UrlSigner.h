@@ -8,6 +8,9 @@
 
 namespace lumora::devservice {
 
+// Lower-case hex HMAC-SHA256 of `message` under `secret`.
+std::string hmacSha256Hex(std::string_view secret, std::string_view message);
+
 class UrlSigner {
  public:
   explicit UrlSigner(std::string secret) : secret_(std::move(secret)) {}
