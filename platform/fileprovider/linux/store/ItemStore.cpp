@@ -260,6 +260,16 @@ StoredRow rowFrom(Statement& query) {
 int64_t flagsOf(const ListedItem& item) {
   return (item.isDirectory ? kDirectory : 0) | (item.sizeKnown ? kSizeKnown : 0);
 }
+
+// Columns 3 to 8 of a listing's row: the record as listed.
+void bindRecord(Statement& insert, const ListedItem& item) {
+  insert.bind(3, item.identifier);
+  insert.bind(4, item.name);
+  insert.bind(5, item.contentVersion);
+  insert.bind(6, item.size);
+  insert.bind(7, item.modified);
+  insert.bind(8, flagsOf(item));
+}
 }  // namespace
 
 ItemStore::ItemStore(fs::path file, sqlite3* writer, sqlite3* reader)
@@ -462,12 +472,7 @@ bool ItemStore::writeBatch(const std::map<std::string, std::shared_ptr<const Lis
       if (!ok) break;
       insert.bind(1, id);
       insert.bind(2, position++);
-      insert.bind(3, item.identifier);
-      insert.bind(4, item.name);
-      insert.bind(5, item.contentVersion);
-      insert.bind(6, item.size);
-      insert.bind(7, item.modified);
-      insert.bind(8, flagsOf(item));
+      bindRecord(insert, item);
       ok = insert.step() == SQLITE_DONE;
       insert.reset();
     }
@@ -539,12 +544,7 @@ bool ItemStore::writeStaged(Staged& staged) {
       if (!ok) break;
       insert.bind(1, staged.folder);
       insert.bind(2, position++);
-      insert.bind(3, item.identifier);
-      insert.bind(4, item.name);
-      insert.bind(5, item.contentVersion);
-      insert.bind(6, item.size);
-      insert.bind(7, item.modified);
-      insert.bind(8, flagsOf(item));
+      bindRecord(insert, item);
       ok = insert.step() == SQLITE_DONE;
       insert.reset();
     }
