@@ -12,12 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fileprovider/linux/base/Log.h"
 #include "platform/fileprovider/linux/control/ControlSocket.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using lumora::fuse::controlSocketPath;
+using lumora::fuse::inBytes;
 using lumora::fuse::sendControlRequest;
 using nlohmann::json;
 
@@ -67,19 +69,6 @@ std::vector<Daemon> runningDaemons() {
 bool contains(const fs::path& folder, const fs::path& path) {
   auto relative = path.lexically_relative(folder);
   return !relative.empty() && *relative.begin() != "..";
-}
-
-std::string inBytes(uint64_t bytes) {
-  const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
-  double value = static_cast<double>(bytes);
-  size_t unit = 0;
-  while (value >= 1024 && unit + 1 < std::size(units)) {
-    value /= 1024;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
-  return text;
 }
 
 std::string bar(uint64_t present, uint64_t bytes) {

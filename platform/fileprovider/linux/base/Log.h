@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace lumora::fuse {
 
@@ -18,5 +19,8 @@ inline constexpr std::uint64_t kLogFileLimit = 1 << 20;
 
 // Tests and embedders may silence it.
 void setLogEnabled(bool enabled);
+
+// A size as people read it in messages: "512 bytes", "1.5 MiB".
+std::string inBytes(std::uint64_t bytes);
 
 }  // namespace lumora::fuse

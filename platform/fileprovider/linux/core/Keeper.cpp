@@ -22,19 +22,6 @@ bool isUnder(const std::string& path, const std::string& folder) {
   return path.size() > folder.size() && path.starts_with(folder) && path[folder.size()] == '/';
 }
 
-std::string inBytes(uint64_t bytes) {
-  const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
-  double value = static_cast<double>(bytes);
-  size_t unit = 0;
-  while (value >= 1024 && unit + 1 < std::size(units)) {
-    value /= 1024;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
-  return text;
-}
-
 uint64_t sizeOf(const NodeInfo& node) {
   return static_cast<uint64_t>(std::max<int64_t>(node.size, 0));
 }
