@@ -42,7 +42,7 @@ MountedDomain::MountedDomain(StorageService& service, uint64_t cacheLimit)
   fileprovider::Domain domain{shared::kDomainIdentifier, shared::kDomainDisplayName};
   // Downloads where the daemon's own go: in the cache's folder, on its disk.
   extension_ = makeExtension(service, fuse::downloadsFolder(shared::kDomainIdentifier));
-  fuse::DaemonOptions options{domain, mountpoint_, true};
+  fuse::DaemonOptions options{domain, mountpoint_, true, {}};
   auto daemon = fuse::DomainDaemon::start(options, *extension_, cacheLimit, retryTime_.retry());
   if (!daemon) {
     ADD_FAILURE() << "mount failed: " << daemon.error().description;

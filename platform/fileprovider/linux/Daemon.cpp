@@ -32,7 +32,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: lumora-fileprovider --domain ID --display-name NAME [--mountpoint DIR] "
-    "[--foreground] [--cache-size SIZE]";
+    "[--shown-at PATH] [--foreground] [--cache-size SIZE]";
 
 Error usage(const std::string& why) {
   return Error{kPosixErrorDomain, EINVAL, why + "\n" + kUsage};
@@ -42,7 +42,7 @@ Error usage(const std::string& why) {
 
 Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments) {
   DaemonOptions options;
-  std::optional<std::string> domain, name, mountpoint;
+  std::optional<std::string> domain, name, mountpoint, shownAt;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& arg = arguments[i];
     auto value = [&](std::optional<std::string>& into) -> bool {
@@ -58,6 +58,8 @@ Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments
       if (!value(name)) return std::unexpected(usage("--display-name needs a value"));
     } else if (arg == "--mountpoint") {
       if (!value(mountpoint)) return std::unexpected(usage("--mountpoint needs a value"));
+    } else if (arg == "--shown-at") {
+      if (!value(shownAt)) return std::unexpected(usage("--shown-at needs a value"));
     } else {
       return std::unexpected(usage("unknown argument " + arg));
     }
@@ -71,6 +73,10 @@ Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments
   }
   options.domain = {*domain, *name};
   options.mountpoint = mountpoint ? fs::absolute(*mountpoint) : paths::homeDirectory() / *name;
+  // Empty as a service unit passes a variable that an older environment
+  // file does not set: the mount point then.
+  options.shownAt =
+      shownAt && !shownAt->empty() ? fs::absolute(*shownAt).lexically_normal() : options.mountpoint;
   return options;
 }
 
@@ -245,7 +251,7 @@ Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
       socketPath, [d = daemon.get()](const std::string& request) { return d->handle(request); });
   if (!control) return std::unexpected(control.error());
   auto mount = FuseMount::mount(options.mountpoint, daemon->filesystem_,
-                                "lumora:" + options.domain.identifier);
+                                "lumora:" + options.domain.identifier, options.shownAt);
   if (!mount) return std::unexpected(mount.error());
   daemon->mount_ = std::move(*mount);
   daemon->control_ = std::move(*control);
@@ -266,7 +272,12 @@ DomainDaemon::~DomainDaemon() {
 }
 
 int DomainDaemon::run() {
-  log("serving %s at %s", options_.domain.identifier.c_str(), options_.mountpoint.c_str());
+  if (shownAt() == options_.mountpoint) {
+    log("serving %s at %s", options_.domain.identifier.c_str(), options_.mountpoint.c_str());
+  } else {
+    log("serving %s at %s, shown at %s", options_.domain.identifier.c_str(),
+        options_.mountpoint.c_str(), shownAt().c_str());
+  }
   // The extension's work runs on the shared pool: its threads start now,
   // not in the middle of the first listing.
   (void)sharedExecutorThreadCount();
@@ -331,7 +342,11 @@ std::string DomainDaemon::handle(const std::string& line) {
 std::optional<std::string> DomainDaemon::domainPath(const std::string& path) const {
   fs::path given(path);
   if (!given.is_absolute()) return std::nullopt;
+  // Named under the mount point or under the place users see it.
   fs::path relative = given.lexically_normal().lexically_relative(options_.mountpoint);
+  if (relative.empty() || *relative.begin() == "..") {
+    relative = given.lexically_normal().lexically_relative(shownAt());
+  }
   if (relative.empty() || *relative.begin() == "..") return std::nullopt;
   std::string text = relative.generic_string();
   if (text == ".") return std::string();
@@ -352,6 +367,7 @@ std::string DomainDaemon::report(const std::string& path) {
   auto& cache = filesystem_.cache();
   json answer{{"domain", options_.domain.identifier},
               {"mountpoint", options_.mountpoint.string()},
+              {"shown", shownAt().string()},
               {"online", !filesystem_.serviceAway()},
               {"used", cache.bytesUsed()},
               {"limit", cache.limit()},

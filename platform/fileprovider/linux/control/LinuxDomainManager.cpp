@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -50,21 +51,78 @@ fs::path socketFor(const Domain& domain) {
   return fuse::controlSocketPath(domain.identifier);
 }
 
-fs::path mountpointFor(const Domain& domain) {
-  return paths::homeDirectory() / domain.displayName;
+// Both become file names: the link in the home folder, the mount point.
+bool usableName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+// Where the domain mounts and where users see it.
+struct Place {
+  fs::path mountpoint;
+  fs::path shownAt;
+};
+
+// Where users see the domain: a link in the home folder, made (or left as
+// it is) before each start. An empty folder there, where an earlier version
+// mounted, gives way to it. Anything else there (a folder holding files, a
+// file, a link of the user's) is never touched: the domain then mounts there
+// as it always did, listed as a volume.
+Place placeFor(const Domain& domain) {
+  const fs::path shown = LinuxDomainManager::shownPath(domain);
+  const fs::path hidden = LinuxDomainManager::hiddenMountpoint(domain);
+  std::error_code ec;
+  fs::create_directories(hidden, ec);
+  std::string why = "its mount point " + hidden.string() + " cannot be made";
+  for (int look = 0; !ec && look < 3; ++look) {
+    struct stat st {};
+    if (::lstat(shown.c_str(), &st) != 0) {
+      if (errno == ENOENT && ::symlink(hidden.c_str(), shown.c_str()) == 0) return {hidden, shown};
+      if (errno == EEXIST) continue;  // made meanwhile: looked at again
+      why = "the link cannot be made: " + std::string(std::strerror(errno));
+      break;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (fs::read_symlink(shown, ec) == hidden) return {hidden, shown};
+      why = "it is a link elsewhere";
+      break;
+    }
+    if (S_ISDIR(st.st_mode) && ::rmdir(shown.c_str()) == 0) continue;  // empty: replaced
+    why = !S_ISDIR(st.st_mode) ? "it is not a folder"
+          : errno == EBUSY     ? "something is mounted there"
+                               : "it is a folder that holds files";
+    break;
+  }
+  std::fprintf(stderr,
+               "lumora: %s is left as it is (%s); the domain mounts there, and the desktop "
+               "lists it as a volume\n",
+               shown.c_str(), why.c_str());
+  return {shown, shown};
+}
+
+// The link placeFor made, and the empty mount point it leads to; nothing
+// else of the user's.
+void removePlace(const Domain& domain) {
+  const fs::path shown = LinuxDomainManager::shownPath(domain);
+  const fs::path hidden = LinuxDomainManager::hiddenMountpoint(domain);
+  std::error_code ec;
+  if (fs::is_symlink(shown, ec) && fs::read_symlink(shown, ec) == hidden) fs::remove(shown, ec);
+  ::rmdir(hidden.c_str());
 }
 
 // Runs the daemon in its own session; it detaches once mounted, so its exit
 // status and last line of standard error are the outcome. A daemon that has
 // said nothing after `startTimeout`, or when `stopFd` becomes readable (the
 // manager is ending), is killed: the caller is never held longer.
-std::optional<Error> runDaemon(const fs::path& executable, const Domain& domain,
+std::optional<Error> runDaemon(const fs::path& executable, const Domain& domain, const Place& place,
                                milliseconds startTimeout, int stopFd) {
   auto pipe = makePipe();
   if (!pipe) return daemonError(pipe.error().code, pipe.error().description);
   const std::string program = executable.string();
   SpawnRequest request;
-  request.argv = {program, "--domain", domain.identifier, "--display-name", domain.displayName};
+  request.argv = {program,          "--domain",         domain.identifier,
+                  "--display-name", domain.displayName, "--mountpoint",
+                  place.mountpoint, "--shown-at",       place.shownAt};
   request.input = ChildStream::null();
   request.output = ChildStream::null();
   request.error = ChildStream::from(pipe->write.get());
@@ -147,21 +205,32 @@ class LinuxDomainHandle final : public DomainHandle {
   const Domain domain_;
 };
 
+// A daemon that died without its mount going (one from before mounts went
+// with their daemon) leaves a mount where every access fails with ENOTCONN
+// until it is detached; the place's names are checked before any is made.
+std::optional<Error> checkedPlace(const Domain& domain) {
+  if (!usableName(domain.identifier) || !usableName(domain.displayName)) {
+    return daemonError(EINVAL, "The domain's name " + domain.displayName + " cannot name a folder");
+  }
+  // Only such a dead mount is cleared: anything else mounted there stays, and
+  // the daemon reports the mount point as in use. The hidden one first: the
+  // link leads to it.
+  for (const fs::path& mountpoint :
+       {LinuxDomainManager::hiddenMountpoint(domain), LinuxDomainManager::shownPath(domain)}) {
+    struct stat st {};
+    bool dead = ::stat(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
+    if (dead && !fuse::detachMount(mountpoint)) {
+      return daemonError(EBUSY, "The mount point " + mountpoint.string() + " is in use");
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<Error> addNow(const fs::path& executable, const Domain& domain,
                             milliseconds startTimeout, int stopFd) {
   if (LinuxDomainManager::daemonAlive(domain)) return std::nullopt;
-  // A daemon that died without its mount going (one from before mounts
-  // went with their daemon) leaves a mount where every access fails with
-  // ENOTCONN until it is detached.
-  fs::path mountpoint = mountpointFor(domain);
-  // Only such a dead mount is cleared: anything else mounted there stays, and
-  // the daemon reports the mount point as in use.
-  struct stat st {};
-  bool dead = ::stat(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
-  if (dead && !fuse::detachMount(mountpoint)) {
-    return daemonError(EBUSY, "The mount point " + mountpoint.string() + " is in use");
-  }
-  auto error = runDaemon(executable, domain, startTimeout, stopFd);
+  if (auto error = checkedPlace(domain)) return error;
+  auto error = runDaemon(executable, domain, placeFor(domain), startTimeout, stopFd);
   // Another start won the race for the domain: it is served.
   if (error && error->domain == kDomainDaemonErrorDomain &&
       error->code == fuse::kExitAlreadyServed) {
@@ -182,6 +251,7 @@ void removeDomainFiles(const Domain& domain) {
   fs::remove_all(paths::stateHome() / "lumora" / domain.identifier, ec);
   fs::remove_all(cacheRoot / domain.identifier, ec);
   fs::remove(fuse::unmountedMarkerPath(domain.identifier), ec);
+  removePlace(domain);
 }
 
 std::optional<Error> removeNow(const Domain& domain, milliseconds stopTimeout) {
@@ -222,7 +292,7 @@ std::string environmentValue(const std::string& value) {
   return quoted + "\"";
 }
 
-std::optional<Error> writeUnitEnvironment(const Domain& domain) {
+std::optional<Error> writeUnitEnvironment(const Domain& domain, const Place& place) {
   fs::path file = LinuxDomainManager::unitEnvironmentFile(domain);
   std::error_code ec;
   fs::create_directories(file.parent_path(), ec);
@@ -231,7 +301,8 @@ std::optional<Error> writeUnitEnvironment(const Domain& domain) {
   {
     std::ofstream out(partial, std::ios::trunc);
     out << "LUMORA_DISPLAY_NAME=" << environmentValue(domain.displayName) << "\n"
-        << "LUMORA_MOUNTPOINT=" << environmentValue(mountpointFor(domain).string()) << "\n";
+        << "LUMORA_MOUNTPOINT=" << environmentValue(place.mountpoint.string()) << "\n"
+        << "LUMORA_SHOWN_AT=" << environmentValue(place.shownAt.string()) << "\n";
     if (!out.flush()) return daemonError(EIO, "Cannot write " + partial.string());
   }
   fs::rename(partial, file, ec);
@@ -244,7 +315,8 @@ std::optional<Error> writeUnitEnvironment(const Domain& domain) {
 // its status.
 std::optional<Error> addUnit(UserUnits& units, const Domain& domain, milliseconds startTimeout,
                              int stopFd) {
-  if (auto error = writeUnitEnvironment(domain)) return error;
+  if (auto error = checkedPlace(domain)) return error;
+  if (auto error = writeUnitEnvironment(domain, placeFor(domain))) return error;
   const std::string unit = daemonUnitFor(domain.identifier);
   if (auto error = units.enableAndStart(unit)) return daemonError(error->code, error->description);
   const auto deadline = steady_clock::now() + startTimeout;
@@ -418,6 +490,14 @@ std::optional<pid_t> LinuxDomainManager::daemonProcess(const Domain& domain) {
 
 bool LinuxDomainManager::daemonAlive(const Domain& domain) {
   return fuse::controlSocketAccepts(socketFor(domain));
+}
+
+fs::path LinuxDomainManager::hiddenMountpoint(const Domain& domain) {
+  return paths::dataHome() / "lumora" / ".mounts" / domain.identifier;
+}
+
+fs::path LinuxDomainManager::shownPath(const Domain& domain) {
+  return paths::homeDirectory() / domain.displayName;
 }
 
 fs::path LinuxDomainManager::unitEnvironmentFile(const Domain& domain) {
