@@ -28,7 +28,7 @@ struct DaemonOptions {
   // Where users see the mount (a link to it, say), so that whatever names
   // its files to the desktop names them as the file manager does; empty:
   // the mount point.
-  std::filesystem::path shownAt;
+  std::filesystem::path shownAt{};
 };
 
 // The cache's size when nothing sets it: a share of the disk, at most a cap.
