@@ -549,10 +549,10 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   std::thread signals([&] { watchSignals(set, **daemon); });
   // Ready once the mount answers: a stat waits for the loop that run()
   // starts. Under no service manager this notifies nothing.
-  std::thread ready([mountpoint = options->mountpoint] {
+  std::thread ready([mountpoint = options->mountpoint, shownAt = options->shownAt] {
     struct stat st {};
     if (std::getenv("NOTIFY_SOCKET") && ::stat(mountpoint.c_str(), &st) == 0) {
-      (void)sd_notifyf(0, "READY=1\nSTATUS=Serving %s", mountpoint.c_str());
+      (void)sd_notifyf(0, "READY=1\nSTATUS=Serving %s", shownAt.c_str());
     }
   });
   int status = (*daemon)->run();
