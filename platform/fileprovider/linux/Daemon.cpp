@@ -235,11 +235,58 @@ DomainDaemon::DomainDaemon(UniqueFd lock, DaemonOptions options,
                   std::move(retry), kRequestBound, store_.get()),
       keeper_(filesystem_, store_.get()) {}
 
+namespace {
+
+// Users reach a mount kept out of the desktop's volumes (a dot folder) at
+// `shownAt`: a link to it, made before each mount. An empty folder there,
+// where an earlier version mounted, gives way to it. Anything else there (a
+// folder holding files, a file, a link of the user's) is never touched: the
+// domain then mounts there itself, as it always did.
+DaemonOptions placeMount(DaemonOptions options) {
+  if (options.shownAt.empty() || options.shownAt == options.mountpoint) return options;
+  const fs::path& shown = options.shownAt;
+  std::error_code ec;
+  fs::create_directories(options.mountpoint, ec);
+  std::string why = ec ? "the mount point cannot be made: " + ec.message() : "";
+  for (int look = 0; !ec && look < 3; ++look) {
+    struct stat st {};
+    if (::lstat(shown.c_str(), &st) != 0) {
+      if (errno == ENOENT && ::symlink(options.mountpoint.c_str(), shown.c_str()) == 0) {
+        return options;
+      }
+      if (errno == EEXIST) continue;  // made meanwhile: looked at again
+      why = "no link can be made there: " + std::string(std::strerror(errno));
+      break;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (fs::read_symlink(shown, ec) == options.mountpoint) return options;
+      why = "it is a link elsewhere";
+      break;
+    }
+    if (S_ISDIR(st.st_mode) && ::rmdir(shown.c_str()) == 0) {
+      log("%s, an empty folder, is now a link to %s", shown.c_str(), options.mountpoint.c_str());
+      continue;
+    }
+    why = !S_ISDIR(st.st_mode) ? "it is not a folder"
+          : errno == EBUSY     ? "something is mounted there"
+                               : "it is a folder that holds files";
+    break;
+  }
+  log("%s is left as it is (%s): the domain mounts there, where the desktop lists it as a volume",
+      shown.c_str(), why.c_str());
+  options.mountpoint = shown;
+  return options;
+}
+
+}  // namespace
+
 Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
-    const DaemonOptions& options, fileprovider::ReplicatedExtension& extension, uint64_t cacheLimit,
+    const DaemonOptions& given, fileprovider::ReplicatedExtension& extension, uint64_t cacheLimit,
     std::shared_ptr<Retry> retry) {
-  auto lock = lockDomain(options.domain.identifier);
+  auto lock = lockDomain(given.domain.identifier);
   if (!lock) return std::unexpected(lock.error());
+  // Under the lock: a second daemon for the domain touches nothing.
+  const DaemonOptions options = placeMount(given);
   std::unique_ptr<DomainDaemon> daemon(
       new DomainDaemon(UniqueFd(*lock), options, extension, cacheLimit, std::move(retry)));
   if (auto made = prepareCacheFolders(options.domain.identifier); !made) {
@@ -549,7 +596,7 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   std::thread signals([&] { watchSignals(set, **daemon); });
   // Ready once the mount answers: a stat waits for the loop that run()
   // starts. Under no service manager this notifies nothing.
-  std::thread ready([mountpoint = options->mountpoint, shownAt = options->shownAt] {
+  std::thread ready([mountpoint = (*daemon)->mountpoint(), shownAt = (*daemon)->shownAt()] {
     struct stat st {};
     if (std::getenv("NOTIFY_SOCKET") && ::stat(mountpoint.c_str(), &st) == 0) {
       (void)sd_notifyf(0, "READY=1\nSTATUS=Serving %s", shownAt.c_str());

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -63,44 +62,13 @@ struct Place {
   fs::path shownAt;
 };
 
-// Where users see the domain: a link in the home folder, made (or left as
-// it is) before each start. An empty folder there, where an earlier version
-// mounted, gives way to it. Anything else there (a folder holding files, a
-// file, a link of the user's) is never touched: the domain then mounts there
-// as it always did, listed as a volume.
+// The daemon makes the link (an empty folder of an earlier version's gives
+// way to it) or, when something of the user's is there, mounts there itself.
 Place placeFor(const Domain& domain) {
-  const fs::path shown = LinuxDomainManager::shownPath(domain);
-  const fs::path hidden = LinuxDomainManager::hiddenMountpoint(domain);
-  std::error_code ec;
-  fs::create_directories(hidden, ec);
-  std::string why = "its mount point " + hidden.string() + " cannot be made";
-  for (int look = 0; !ec && look < 3; ++look) {
-    struct stat st {};
-    if (::lstat(shown.c_str(), &st) != 0) {
-      if (errno == ENOENT && ::symlink(hidden.c_str(), shown.c_str()) == 0) return {hidden, shown};
-      if (errno == EEXIST) continue;  // made meanwhile: looked at again
-      why = "the link cannot be made: " + std::string(std::strerror(errno));
-      break;
-    }
-    if (S_ISLNK(st.st_mode)) {
-      if (fs::read_symlink(shown, ec) == hidden) return {hidden, shown};
-      why = "it is a link elsewhere";
-      break;
-    }
-    if (S_ISDIR(st.st_mode) && ::rmdir(shown.c_str()) == 0) continue;  // empty: replaced
-    why = !S_ISDIR(st.st_mode) ? "it is not a folder"
-          : errno == EBUSY     ? "something is mounted there"
-                               : "it is a folder that holds files";
-    break;
-  }
-  std::fprintf(stderr,
-               "lumora: %s is left as it is (%s); the domain mounts there, and the desktop "
-               "lists it as a volume\n",
-               shown.c_str(), why.c_str());
-  return {shown, shown};
+  return {LinuxDomainManager::hiddenMountpoint(domain), LinuxDomainManager::shownPath(domain)};
 }
 
-// The link placeFor made, and the empty mount point it leads to; nothing
+// The link the daemon made, and the empty mount point it leads to; nothing
 // else of the user's.
 void removePlace(const Domain& domain) {
   const fs::path shown = LinuxDomainManager::shownPath(domain);
