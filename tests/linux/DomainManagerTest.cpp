@@ -170,6 +170,9 @@ TEST_F(DomainManagerTest, TheMountIsNoVolumeOfTheDesktopAndIsSeenThroughALink) {
   EXPECT_NE(listedVolumes().find("file://" + shown().string()), std::string::npos);
   ASSERT_FALSE(manager.removeDomainNow(domain).has_value());
   EXPECT_TRUE(fs::is_directory(fs::symlink_status(shown())));
+  // A name that leads out of the home folder makes nothing there.
+  EXPECT_TRUE(manager.addDomainNow({domain.identifier, "../Out"}).has_value());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(home.root() / "Out")));
 }
 
 TEST_F(DomainManagerTest, AKilledDaemonLeavesTheMountPointUsableAtOnce) {

@@ -173,13 +173,17 @@ class LinuxDomainHandle final : public DomainHandle {
   const Domain domain_;
 };
 
+// Checked before the daemon makes a folder or a link of them.
+std::optional<Error> nameProblem(const Domain& domain) {
+  if (usableName(domain.identifier) && usableName(domain.displayName)) return std::nullopt;
+  return daemonError(EINVAL, "The domain's name " + domain.displayName + " cannot name a folder");
+}
+
 // A daemon that died without its mount going (one from before mounts went
 // with their daemon) leaves a mount where every access fails with ENOTCONN
-// until it is detached; the place's names are checked before any is made.
+// until it is detached.
 std::optional<Error> checkedPlace(const Domain& domain) {
-  if (!usableName(domain.identifier) || !usableName(domain.displayName)) {
-    return daemonError(EINVAL, "The domain's name " + domain.displayName + " cannot name a folder");
-  }
+  if (auto problem = nameProblem(domain)) return problem;
   // Only such a dead mount is cleared: anything else mounted there stays, and
   // the daemon reports the mount point as in use. The hidden one first: the
   // link leads to it.
@@ -283,7 +287,7 @@ std::optional<Error> writeUnitEnvironment(const Domain& domain, const Place& pla
 // its status.
 std::optional<Error> addUnit(UserUnits& units, const Domain& domain, milliseconds startTimeout,
                              int stopFd) {
-  if (auto error = checkedPlace(domain)) return error;
+  if (auto error = nameProblem(domain)) return error;
   if (auto error = writeUnitEnvironment(domain, placeFor(domain))) return error;
   const std::string unit = daemonUnitFor(domain.identifier);
   if (auto error = units.enableAndStart(unit)) return daemonError(error->code, error->description);
