@@ -34,6 +34,8 @@ struct Daemon {
   json report;
   std::string domain() const { return report.value("domain", ""); }
   fs::path mountpoint() const { return report.value("mountpoint", ""); }
+  // Where users see it (a link to the mount point): what is printed.
+  fs::path shown() const { return report.value("shown", mountpoint().string()); }
 };
 
 std::optional<json> ask(const fs::path& socket, const std::string& request, std::string* error) {
@@ -99,12 +101,12 @@ bool printOverview(const std::vector<Daemon>& daemons, bool terminal) {
   for (const auto& daemon : daemons) {
     const json& r = daemon.report;
     std::printf("%s at %s: %s; cache %s used of %s, %s kept\n", daemon.domain().c_str(),
-                daemon.mountpoint().c_str(), r.value("online", false) ? "online" : "offline",
+                daemon.shown().c_str(), r.value("online", false) ? "online" : "offline",
                 inBytes(r.value("used", uint64_t{0})).c_str(),
                 inBytes(r.value("limit", uint64_t{0})).c_str(),
                 inBytes(r.value("kept", uint64_t{0})).c_str());
     for (const auto& keep : r.value("keeps", json::array())) {
-      fs::path where = daemon.mountpoint() / keep.value("path", "");
+      fs::path where = daemon.shown() / keep.value("path", "");
       std::printf("  %s: %s\n", where.c_str(), describeKeep(keep, terminal).c_str());
       std::string stage = keep.value("stage", "");
       busy = busy || stage == "downloading" || stage == "queued";
@@ -165,7 +167,7 @@ int main(int argc, char** argv) {
     };
     const Daemon* target = nullptr;
     for (const auto& daemon : daemons) {
-      if (contains(daemon.mountpoint(), path)) target = &daemon;
+      if (contains(daemon.mountpoint(), path) || contains(daemon.shown(), path)) target = &daemon;
     }
     if (!target) {
       // Reached through a link: compared once links are resolved, and sent
@@ -182,7 +184,7 @@ int main(int argc, char** argv) {
     if (!target && onlyDomain) {
       // Said plainly when it lies in a domain other than the one asked for.
       for (const auto& other : runningDaemons()) {
-        if (contains(other.mountpoint(), path)) {
+        if (contains(other.mountpoint(), path) || contains(other.shown(), path)) {
           fail("it is in the domain " + other.domain() + ", not " + *onlyDomain);
           break;
         }
@@ -192,7 +194,7 @@ int main(int argc, char** argv) {
     if (!target) {
       fail(daemons.empty()
                ? "no Lumora domain is mounted"
-               : "it is not in a Lumora folder (" + daemons.front().mountpoint().string() + ")");
+               : "it is not in a Lumora folder (" + daemons.front().shown().string() + ")");
       continue;
     }
     std::string request = (command == "status" ? "report" : command) + " " + path.string();

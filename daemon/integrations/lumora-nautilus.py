@@ -49,7 +49,13 @@ def lumora_folders():
 
 
 def in_lumora(path, folders):
-    return any(path == folder or path.startswith(folder.rstrip("/") + "/") for folder in folders)
+    def under(candidate):
+        return any(candidate == folder or candidate.startswith(folder.rstrip("/") + "/")
+                   for folder in folders)
+
+    # Mounted in a hidden folder and reached through a link to it (~/Lumora):
+    # compared once links are resolved.
+    return bool(folders) and (under(path) or under(os.path.realpath(path)))
 
 
 def read_state(path):

@@ -28,9 +28,10 @@ class RealDomainConnectTest : public ::testing::Test {
   }
   void TearDown() override {
     if (auto pid = LinuxDomainManager::daemonProcess(domain)) ::kill(*pid, SIGKILL);
-    fuse::detachMount(mountpoint());
+    fuse::detachMount(LinuxDomainManager::hiddenMountpoint(domain));
     ::unsetenv("LUMORA_TEST_API_BASE");
   }
+  // A link to the mount, as users see it.
   fs::path mountpoint() const { return fixture.home() / shared::kDomainDisplayName; }
 
   testing::HostFixture fixture;

@@ -77,9 +77,11 @@ class DomainManagerTest : public ::testing::Test {
     // No daemon and no mount may outlive the test, whatever it did.
     if (auto pid = LinuxDomainManager::daemonProcess(domain)) ::kill(*pid, SIGKILL);
     fuse::detachMount(mountpoint());
+    fuse::detachMount(shown());
     ::unsetenv("LUMORA_TEST_API_BASE");
   }
-  fs::path mountpoint() const { return paths::homeDirectory() / domain.displayName; }
+  fs::path mountpoint() const { return LinuxDomainManager::hiddenMountpoint(domain); }
+  fs::path shown() const { return paths::homeDirectory() / domain.displayName; }
 
   TempHome home;
   StorageService service;
@@ -91,7 +93,7 @@ TEST_F(DomainManagerTest, AddsSignalsAndRemovesADomain) {
   auto added = await([&](auto done) { manager.addDomain(domain, done); });
   ASSERT_FALSE(added.has_value()) << added->description;
   EXPECT_TRUE(fuse::isMountPoint(mountpoint()));
-  EXPECT_EQ(readFile(mountpoint() / "docs/a.txt").value_or("?"), "served a");
+  EXPECT_EQ(readFile(shown() / "docs/a.txt").value_or("?"), "served a");
   auto pid = LinuxDomainManager::daemonProcess(domain);
   ASSERT_TRUE(pid.has_value());
   EXPECT_NE(*pid, ::getpid());
@@ -130,6 +132,49 @@ TEST_F(DomainManagerTest, AddsSignalsAndRemovesADomain) {
   EXPECT_FALSE(fs::exists(store) || fs::exists(cache));
 }
 
+// The mounts GLib's own volume monitor lists, as file managers show them
+// (each with an eject button).
+std::string listedVolumes() {
+  FILE* output = ::popen("GIO_USE_VOLUME_MONITOR=unix gio mount -l 2>&1", "r");
+  std::string said;
+  for (char buffer[256]; output && std::fgets(buffer, sizeof buffer, output);) said += buffer;
+  EXPECT_TRUE(output && ::pclose(output) == 0) << said;
+  return said;
+}
+
+TEST_F(DomainManagerTest, TheMountIsNoVolumeOfTheDesktopAndIsSeenThroughALink) {
+  // Hidden by its own dot folder, not the default data folder's.
+  ::setenv("XDG_DATA_HOME", (home.home() / "data").c_str(), 1);
+  writeToken(service.token());
+  fs::create_directories(shown());  // an earlier version's empty mount point
+  ASSERT_FALSE(manager.addDomainNow(domain).has_value());
+  EXPECT_TRUE(fuse::isMountPoint(mountpoint()));
+  EXPECT_EQ(fs::read_symlink(shown()), mountpoint());
+  EXPECT_EQ(readFile(shown() / "docs/a.txt").value_or("?"), "served a");
+  std::string volumes = listedVolumes();
+  EXPECT_EQ(volumes.find(home.home().string()), std::string::npos) << volumes;
+  // Removing it takes the link it made.
+  ASSERT_FALSE(manager.removeDomainNow(domain).has_value());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(shown())));
+
+  // A file of the user's there is left as it is: no start, no volume.
+  home.write(domain.displayName, "a file");
+  EXPECT_TRUE(manager.addDomainNow(domain).has_value());
+  EXPECT_EQ(readFile(shown()).value_or("?"), "a file");
+  // A folder that holds files is mounted over as before (its files moved
+  // aside), and the desktop lists it.
+  fs::remove(shown());
+  home.write(domain.displayName + "/notes.txt", "mine");
+  ASSERT_FALSE(manager.addDomainNow(domain).has_value());
+  EXPECT_TRUE(fuse::isMountPoint(shown()));
+  EXPECT_NE(listedVolumes().find("file://" + shown().string()), std::string::npos);
+  ASSERT_FALSE(manager.removeDomainNow(domain).has_value());
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(shown())));
+  // A name that leads out of the home folder makes nothing there.
+  EXPECT_TRUE(manager.addDomainNow({domain.identifier, "../Out"}).has_value());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(home.root() / "Out")));
+}
+
 TEST_F(DomainManagerTest, AKilledDaemonLeavesTheMountPointUsableAtOnce) {
   ASSERT_FALSE(manager.addDomainNow(domain).has_value());  // not watched
   auto pid = LinuxDomainManager::daemonProcess(domain);
@@ -143,7 +188,7 @@ TEST_F(DomainManagerTest, AKilledDaemonLeavesTheMountPointUsableAtOnce) {
   EXPECT_EQ(::stat(mountpoint().c_str(), &st), 0) << std::strerror(errno);
   EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));
   // Saved there meanwhile: the next mount must not hide it.
-  std::ofstream(mountpoint() / "saved.txt") << "mine";
+  std::ofstream(shown() / "saved.txt") << "mine";
 
   auto added = await([&](auto done) { manager.addDomain(domain, done); });
   ASSERT_FALSE(added.has_value()) << added->description;
@@ -153,7 +198,7 @@ TEST_F(DomainManagerTest, AKilledDaemonLeavesTheMountPointUsableAtOnce) {
   auto at = log.find(" are now in ");
   ASSERT_NE(at, std::string::npos) << log;
   fs::path aside = log.substr(at + 12, log.find('\n', at) - at - 12);
-  EXPECT_EQ(aside.parent_path(), mountpoint().parent_path());
+  EXPECT_EQ(aside.parent_path(), shown().parent_path());  // where the user looks
   EXPECT_EQ(readFile(aside / "saved.txt").value_or("?"), "mine");
 }
 
@@ -245,7 +290,8 @@ TEST_F(DomainManagerTest, AMountTheUserUnmountedStaysUnmountedUntilTheNextConnec
   ::setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
   auto foreground = std::async(std::launch::async, [&] {
     return std::system((std::string(LUMORA_TEST_DAEMON) + " --foreground --domain " +
-                        domain.identifier + " --display-name " + domain.displayName)
+                        domain.identifier + " --display-name " + domain.displayName +
+                        " --mountpoint " + mountpoint().string() + " --shown-at ''")
                            .c_str());
   });
   char said[512] = {};
@@ -303,9 +349,9 @@ TEST_F(DomainManagerTest, UnderAUserManagerTheDomainIsAnEnabledUnit) {
   EXPECT_FALSE(LinuxDomainManager::daemonAlive(domain));  // started by the service manager only
   EXPECT_NE(managed.managerForDomain(domain), nullptr);   // as the unit's state says
   fs::path environment = LinuxDomainManager::unitEnvironmentFile(domain);
-  EXPECT_EQ(readFile(environment).value_or("?"), "LUMORA_DISPLAY_NAME=\"" + domain.displayName +
-                                                     "\"\nLUMORA_MOUNTPOINT=\"" +
-                                                     mountpoint().string() + "\"\n");
+  EXPECT_EQ(readFile(environment).value_or("?"),
+            "LUMORA_DISPLAY_NAME=\"" + domain.displayName + "\"\nLUMORA_MOUNTPOINT=\"" +
+                mountpoint().string() + "\"\nLUMORA_SHOWN_AT=\"" + shown().string() + "\"\n");
 
   units->next = {"activating", "auto-restart", "The mount point is in use"};
   auto failed = managed.addDomainNow(domain);
@@ -363,12 +409,12 @@ TEST_F(DomainManagerTest, ASecondDaemonForTheDomainExitsTouchingNothing) {
 
 TEST_F(DomainManagerTest, ADaemonThatCannotMountReportsItsOwnReason) {
   // Something else is mounted at the mount point.
-  fs::create_directories(mountpoint());
-  if (::mount("tmpfs", mountpoint().c_str(), "tmpfs", 0, "size=1m") != 0) {
+  fs::create_directories(shown());
+  if (::mount("tmpfs", shown().c_str(), "tmpfs", 0, "size=1m") != 0) {
     GTEST_SKIP() << "cannot mount a tmpfs here to occupy the mount point";
   }
   auto added = await([&](auto done) { manager.addDomain(domain, done); });
-  ::umount2(mountpoint().c_str(), MNT_DETACH);
+  ::umount2(shown().c_str(), MNT_DETACH);
   ASSERT_TRUE(added.has_value());
   EXPECT_NE(added->domain, kFileProviderErrorDomain);
   EXPECT_NE(added->description.find("already in use"), std::string::npos) << added->description;

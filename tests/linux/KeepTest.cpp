@@ -138,6 +138,18 @@ TEST_F(KeepTest, PathsOutsideTheMountAndKeepsLargerThanTheCacheAreRefused) {
   EXPECT_EQ(stateOf(mount.root() / "loose0"), "cached");
 }
 
+TEST_F(KeepTest, KeepsAndTheOverviewGoByThePathUsersSee) {
+  fs::path seen = home.home() / "Seen";
+  MountedDomain mount(service, fuse::kContentCacheLimit, seen);
+  auto kept = files({"keep", (seen / "loose1").string()});
+  EXPECT_EQ(kept.exitCode, 0) << kept.err;
+  EXPECT_EQ(mount.control("free " + (seen / "loose2").string()), "ok");
+  EXPECT_TRUE(waitUntil([&] { return firstStage(mount) == "kept"; }));
+  auto overview = files({"status"});
+  EXPECT_NE(overview.out.find(" at " + seen.string() + ": "), std::string::npos) << overview.out;
+  EXPECT_NE(overview.out.find((seen / "loose1").string() + ": kept"), std::string::npos);
+}
+
 TEST_F(KeepTest, AKeepThatFindsTheServiceAwayWaitsAndResumesWhenItIsBack) {
   MountedDomain mount(service);
   ASSERT_EQ(readFile(mount.root() / "album/p0").value_or("?"), contents(0));

@@ -514,8 +514,11 @@ TEST_F(MountTest, AThumbnailerGetsOnlyCachedFilesAndItsFailureGoesOnceTheFileIsC
   home.write(".local/share/thumbnailers/peek.thumbnailer",
              "[Thumbnailer Entry]\nExec=" + peek.string() + " %i %o\n");
   service.setFile("mirror/photos/a b.jpg", "jpeg bytes");
-  MountedDomain mount(service);
-  fs::path photo = mount.root() / "photos/a b.jpg";
+  // The desktop names it by the link users reach the mount through (the
+  // daemon makes it).
+  fs::path seen = home.home() / "Seen";
+  MountedDomain mount(service, fuse::kContentCacheLimit, seen);
+  fs::path photo = seen / "photos/a b.jpg";
   auto thumbnail = [&] {
     return std::system(
         ("'" + peek.string() + "' '" + photo.string() + "' >/dev/null 2>&1").c_str());

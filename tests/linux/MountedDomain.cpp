@@ -36,13 +36,14 @@ std::unique_ptr<CountingExtension> makeExtension(StorageService& service, fs::pa
       std::make_unique<provider::FileProviderExtension>(domain, backend));
 }
 
-MountedDomain::MountedDomain(StorageService& service, uint64_t cacheLimit)
+MountedDomain::MountedDomain(StorageService& service, uint64_t cacheLimit,
+                             std::filesystem::path shownAt)
     : mountpoint_(paths::homeDirectory() / shared::kDomainDisplayName) {
   fuse::setLogEnabled(false);
   fileprovider::Domain domain{shared::kDomainIdentifier, shared::kDomainDisplayName};
   // Downloads where the daemon's own go: in the cache's folder, on its disk.
   extension_ = makeExtension(service, fuse::downloadsFolder(shared::kDomainIdentifier));
-  fuse::DaemonOptions options{domain, mountpoint_, true};
+  fuse::DaemonOptions options{domain, mountpoint_, true, std::move(shownAt)};
   auto daemon = fuse::DomainDaemon::start(options, *extension_, cacheLimit, retryTime_.retry());
   if (!daemon) {
     ADD_FAILURE() << "mount failed: " << daemon.error().description;

@@ -94,7 +94,9 @@ void writeToken(const std::string& token);
 
 class MountedDomain {
  public:
-  explicit MountedDomain(StorageService& service, uint64_t cacheLimit = fuse::kContentCacheLimit);
+  // `shownAt`: where users see the mount, when elsewhere (a link to it).
+  explicit MountedDomain(StorageService& service, uint64_t cacheLimit = fuse::kContentCacheLimit,
+                         std::filesystem::path shownAt = {});
   ~MountedDomain();
   MountedDomain(const MountedDomain&) = delete;
   MountedDomain& operator=(const MountedDomain&) = delete;

@@ -61,6 +61,10 @@ class NautilusExtensionTest(unittest.TestCase):
         self.assertEqual([item.props.label for item in items],
                          ["Keep on this device", "Free up space"])
         self.assertEqual(extension.get_file_items([FakeFile("/home/u/My Cloudy/a")]), [])
+        # Through a link to the mount, as the sidebar bookmark opens it.
+        link = pathlib.Path(self.folder.name) / "Cloud"
+        link.symlink_to("/home/u/My Cloud")
+        self.assertEqual(len(extension.get_file_items([FakeFile(str(link / "a.txt"))])), 2)
         items[0].activate()
         for _ in range(100):
             if self.asked.exists():

@@ -38,7 +38,7 @@ class BucketMountTest : public ::testing::Test {
     fuse::detachMount(mountpoint());
     ::unsetenv("LUMORA_TEST_API_BASE");
   }
-  fs::path mountpoint() const { return paths::homeDirectory() / domain.displayName; }
+  fs::path mountpoint() const { return LinuxDomainManager::hiddenMountpoint(domain); }
 
   TempHome home;
   S3StoreProcess store;

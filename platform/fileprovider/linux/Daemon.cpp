@@ -32,7 +32,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: lumora-fileprovider --domain ID --display-name NAME [--mountpoint DIR] "
-    "[--foreground] [--cache-size SIZE]";
+    "[--shown-at PATH] [--foreground] [--cache-size SIZE]";
 
 Error usage(const std::string& why) {
   return Error{kPosixErrorDomain, EINVAL, why + "\n" + kUsage};
@@ -42,7 +42,7 @@ Error usage(const std::string& why) {
 
 Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments) {
   DaemonOptions options;
-  std::optional<std::string> domain, name, mountpoint;
+  std::optional<std::string> domain, name, mountpoint, shownAt;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& arg = arguments[i];
     auto value = [&](std::optional<std::string>& into) -> bool {
@@ -58,6 +58,8 @@ Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments
       if (!value(name)) return std::unexpected(usage("--display-name needs a value"));
     } else if (arg == "--mountpoint") {
       if (!value(mountpoint)) return std::unexpected(usage("--mountpoint needs a value"));
+    } else if (arg == "--shown-at") {
+      if (!value(shownAt)) return std::unexpected(usage("--shown-at needs a value"));
     } else {
       return std::unexpected(usage("unknown argument " + arg));
     }
@@ -71,6 +73,10 @@ Result<DaemonOptions> parseCommandLine(const std::vector<std::string>& arguments
   }
   options.domain = {*domain, *name};
   options.mountpoint = mountpoint ? fs::absolute(*mountpoint) : paths::homeDirectory() / *name;
+  // Empty as a service unit passes a variable that an older environment
+  // file does not set: the mount point then.
+  options.shownAt =
+      shownAt && !shownAt->empty() ? fs::absolute(*shownAt).lexically_normal() : options.mountpoint;
   return options;
 }
 
@@ -229,11 +235,58 @@ DomainDaemon::DomainDaemon(UniqueFd lock, DaemonOptions options,
                   std::move(retry), kRequestBound, store_.get()),
       keeper_(filesystem_, store_.get()) {}
 
+namespace {
+
+// Users reach a mount kept out of the desktop's volumes (a dot folder) at
+// `shownAt`: a link to it, made before each mount. An empty folder there,
+// where an earlier version mounted, gives way to it. Anything else there (a
+// folder holding files, a file, a link of the user's) is never touched: the
+// domain then mounts there itself, as it always did.
+DaemonOptions placeMount(DaemonOptions options) {
+  if (options.shownAt.empty() || options.shownAt == options.mountpoint) return options;
+  const fs::path& shown = options.shownAt;
+  std::error_code ec;
+  fs::create_directories(options.mountpoint, ec);
+  std::string why = ec ? "the mount point cannot be made: " + ec.message() : "";
+  for (int look = 0; !ec && look < 3; ++look) {
+    struct stat st {};
+    if (::lstat(shown.c_str(), &st) != 0) {
+      if (errno == ENOENT && ::symlink(options.mountpoint.c_str(), shown.c_str()) == 0) {
+        return options;
+      }
+      if (errno == EEXIST) continue;  // made meanwhile: looked at again
+      why = "no link can be made there: " + std::string(std::strerror(errno));
+      break;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (fs::read_symlink(shown, ec) == options.mountpoint) return options;
+      why = "it is a link elsewhere";
+      break;
+    }
+    if (S_ISDIR(st.st_mode) && ::rmdir(shown.c_str()) == 0) {
+      log("%s, an empty folder, is now a link to %s", shown.c_str(), options.mountpoint.c_str());
+      continue;
+    }
+    why = !S_ISDIR(st.st_mode) ? "it is not a folder"
+          : errno == EBUSY     ? "something is mounted there"
+                               : "it is a folder that holds files";
+    break;
+  }
+  log("%s is left as it is (%s): the domain mounts there, where the desktop lists it as a volume",
+      shown.c_str(), why.c_str());
+  options.mountpoint = shown;
+  return options;
+}
+
+}  // namespace
+
 Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
-    const DaemonOptions& options, fileprovider::ReplicatedExtension& extension, uint64_t cacheLimit,
+    const DaemonOptions& given, fileprovider::ReplicatedExtension& extension, uint64_t cacheLimit,
     std::shared_ptr<Retry> retry) {
-  auto lock = lockDomain(options.domain.identifier);
+  auto lock = lockDomain(given.domain.identifier);
   if (!lock) return std::unexpected(lock.error());
+  // Under the lock: a second daemon for the domain touches nothing.
+  const DaemonOptions options = placeMount(given);
   std::unique_ptr<DomainDaemon> daemon(
       new DomainDaemon(UniqueFd(*lock), options, extension, cacheLimit, std::move(retry)));
   if (auto made = prepareCacheFolders(options.domain.identifier); !made) {
@@ -245,7 +298,7 @@ Result<std::unique_ptr<DomainDaemon>> DomainDaemon::start(
       socketPath, [d = daemon.get()](const std::string& request) { return d->handle(request); });
   if (!control) return std::unexpected(control.error());
   auto mount = FuseMount::mount(options.mountpoint, daemon->filesystem_,
-                                "lumora:" + options.domain.identifier);
+                                "lumora:" + options.domain.identifier, options.shownAt);
   if (!mount) return std::unexpected(mount.error());
   daemon->mount_ = std::move(*mount);
   daemon->control_ = std::move(*control);
@@ -266,7 +319,12 @@ DomainDaemon::~DomainDaemon() {
 }
 
 int DomainDaemon::run() {
-  log("serving %s at %s", options_.domain.identifier.c_str(), options_.mountpoint.c_str());
+  if (shownAt() == options_.mountpoint) {
+    log("serving %s at %s", options_.domain.identifier.c_str(), options_.mountpoint.c_str());
+  } else {
+    log("serving %s at %s, shown at %s", options_.domain.identifier.c_str(),
+        options_.mountpoint.c_str(), shownAt().c_str());
+  }
   // The extension's work runs on the shared pool: its threads start now,
   // not in the middle of the first listing.
   (void)sharedExecutorThreadCount();
@@ -331,7 +389,11 @@ std::string DomainDaemon::handle(const std::string& line) {
 std::optional<std::string> DomainDaemon::domainPath(const std::string& path) const {
   fs::path given(path);
   if (!given.is_absolute()) return std::nullopt;
+  // Named under the mount point or under the place users see it.
   fs::path relative = given.lexically_normal().lexically_relative(options_.mountpoint);
+  if (relative.empty() || *relative.begin() == "..") {
+    relative = given.lexically_normal().lexically_relative(shownAt());
+  }
   if (relative.empty() || *relative.begin() == "..") return std::nullopt;
   std::string text = relative.generic_string();
   if (text == ".") return std::string();
@@ -352,6 +414,7 @@ std::string DomainDaemon::report(const std::string& path) {
   auto& cache = filesystem_.cache();
   json answer{{"domain", options_.domain.identifier},
               {"mountpoint", options_.mountpoint.string()},
+              {"shown", shownAt().string()},
               {"online", !filesystem_.serviceAway()},
               {"used", cache.bytesUsed()},
               {"limit", cache.limit()},
@@ -533,10 +596,10 @@ int daemonMain(int argc, char** argv, const ExtensionFactory& makeExtension) {
   std::thread signals([&] { watchSignals(set, **daemon); });
   // Ready once the mount answers: a stat waits for the loop that run()
   // starts. Under no service manager this notifies nothing.
-  std::thread ready([mountpoint = options->mountpoint] {
+  std::thread ready([mountpoint = (*daemon)->mountpoint(), shownAt = (*daemon)->shownAt()] {
     struct stat st {};
     if (std::getenv("NOTIFY_SOCKET") && ::stat(mountpoint.c_str(), &st) == 0) {
-      (void)sd_notifyf(0, "READY=1\nSTATUS=Serving %s", mountpoint.c_str());
+      (void)sd_notifyf(0, "READY=1\nSTATUS=Serving %s", shownAt.c_str());
     }
   });
   int status = (*daemon)->run();

@@ -25,6 +25,10 @@ struct DaemonOptions {
   fileprovider::Domain domain;
   std::filesystem::path mountpoint;  // default: $HOME/<display name>
   bool foreground = false;
+  // Where users see the mount (a link to it, say), so that whatever names
+  // its files to the desktop names them as the file manager does; empty:
+  // the mount point.
+  std::filesystem::path shownAt{};
 };
 
 // The cache's size when nothing sets it: a share of the disk, at most a cap.
@@ -80,6 +84,9 @@ class DomainDaemon {
   // The cache's use and the keeps, or the item at `path`, as JSON.
   std::string report(const std::string& path);
   const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
+  const std::filesystem::path& shownAt() const {
+    return options_.shownAt.empty() ? options_.mountpoint : options_.shownAt;
+  }
   DomainFilesystem& filesystem() { return filesystem_; }
   Keeper& keeper() { return keeper_; }
   // The setting read again (SIGHUP): a lower limit evicts what is not kept.

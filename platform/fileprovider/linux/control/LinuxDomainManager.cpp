@@ -50,21 +50,47 @@ fs::path socketFor(const Domain& domain) {
   return fuse::controlSocketPath(domain.identifier);
 }
 
-fs::path mountpointFor(const Domain& domain) {
-  return paths::homeDirectory() / domain.displayName;
+// Both become file names: the link in the home folder, the mount point.
+bool usableName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+// Where the domain mounts and where users see it.
+struct Place {
+  fs::path mountpoint;
+  fs::path shownAt;
+};
+
+// The daemon makes the link (an empty folder of an earlier version's gives
+// way to it) or, when something of the user's is there, mounts there itself.
+Place placeFor(const Domain& domain) {
+  return {LinuxDomainManager::hiddenMountpoint(domain), LinuxDomainManager::shownPath(domain)};
+}
+
+// The link the daemon made, and the empty mount point it leads to; nothing
+// else of the user's.
+void removePlace(const Domain& domain) {
+  const fs::path shown = LinuxDomainManager::shownPath(domain);
+  const fs::path hidden = LinuxDomainManager::hiddenMountpoint(domain);
+  std::error_code ec;
+  if (fs::is_symlink(shown, ec) && fs::read_symlink(shown, ec) == hidden) fs::remove(shown, ec);
+  ::rmdir(hidden.c_str());
 }
 
 // Runs the daemon in its own session; it detaches once mounted, so its exit
 // status and last line of standard error are the outcome. A daemon that has
 // said nothing after `startTimeout`, or when `stopFd` becomes readable (the
 // manager is ending), is killed: the caller is never held longer.
-std::optional<Error> runDaemon(const fs::path& executable, const Domain& domain,
+std::optional<Error> runDaemon(const fs::path& executable, const Domain& domain, const Place& place,
                                milliseconds startTimeout, int stopFd) {
   auto pipe = makePipe();
   if (!pipe) return daemonError(pipe.error().code, pipe.error().description);
   const std::string program = executable.string();
   SpawnRequest request;
-  request.argv = {program, "--domain", domain.identifier, "--display-name", domain.displayName};
+  request.argv = {program,          "--domain",         domain.identifier,
+                  "--display-name", domain.displayName, "--mountpoint",
+                  place.mountpoint, "--shown-at",       place.shownAt};
   request.input = ChildStream::null();
   request.output = ChildStream::null();
   request.error = ChildStream::from(pipe->write.get());
@@ -147,21 +173,36 @@ class LinuxDomainHandle final : public DomainHandle {
   const Domain domain_;
 };
 
+// Checked before the daemon makes a folder or a link of them.
+std::optional<Error> nameProblem(const Domain& domain) {
+  if (usableName(domain.identifier) && usableName(domain.displayName)) return std::nullopt;
+  return daemonError(EINVAL, "The domain's name " + domain.displayName + " cannot name a folder");
+}
+
+// A daemon that died without its mount going (one from before mounts went
+// with their daemon) leaves a mount where every access fails with ENOTCONN
+// until it is detached.
+std::optional<Error> checkedPlace(const Domain& domain) {
+  if (auto problem = nameProblem(domain)) return problem;
+  // Only such a dead mount is cleared: anything else mounted there stays, and
+  // the daemon reports the mount point as in use. The hidden one first: the
+  // link leads to it.
+  for (const fs::path& mountpoint :
+       {LinuxDomainManager::hiddenMountpoint(domain), LinuxDomainManager::shownPath(domain)}) {
+    struct stat st {};
+    bool dead = ::stat(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
+    if (dead && !fuse::detachMount(mountpoint)) {
+      return daemonError(EBUSY, "The mount point " + mountpoint.string() + " is in use");
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<Error> addNow(const fs::path& executable, const Domain& domain,
                             milliseconds startTimeout, int stopFd) {
   if (LinuxDomainManager::daemonAlive(domain)) return std::nullopt;
-  // A daemon that died without its mount going (one from before mounts
-  // went with their daemon) leaves a mount where every access fails with
-  // ENOTCONN until it is detached.
-  fs::path mountpoint = mountpointFor(domain);
-  // Only such a dead mount is cleared: anything else mounted there stays, and
-  // the daemon reports the mount point as in use.
-  struct stat st {};
-  bool dead = ::stat(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
-  if (dead && !fuse::detachMount(mountpoint)) {
-    return daemonError(EBUSY, "The mount point " + mountpoint.string() + " is in use");
-  }
-  auto error = runDaemon(executable, domain, startTimeout, stopFd);
+  if (auto error = checkedPlace(domain)) return error;
+  auto error = runDaemon(executable, domain, placeFor(domain), startTimeout, stopFd);
   // Another start won the race for the domain: it is served.
   if (error && error->domain == kDomainDaemonErrorDomain &&
       error->code == fuse::kExitAlreadyServed) {
@@ -182,6 +223,7 @@ void removeDomainFiles(const Domain& domain) {
   fs::remove_all(paths::stateHome() / "lumora" / domain.identifier, ec);
   fs::remove_all(cacheRoot / domain.identifier, ec);
   fs::remove(fuse::unmountedMarkerPath(domain.identifier), ec);
+  removePlace(domain);
 }
 
 std::optional<Error> removeNow(const Domain& domain, milliseconds stopTimeout) {
@@ -222,7 +264,7 @@ std::string environmentValue(const std::string& value) {
   return quoted + "\"";
 }
 
-std::optional<Error> writeUnitEnvironment(const Domain& domain) {
+std::optional<Error> writeUnitEnvironment(const Domain& domain, const Place& place) {
   fs::path file = LinuxDomainManager::unitEnvironmentFile(domain);
   std::error_code ec;
   fs::create_directories(file.parent_path(), ec);
@@ -231,7 +273,8 @@ std::optional<Error> writeUnitEnvironment(const Domain& domain) {
   {
     std::ofstream out(partial, std::ios::trunc);
     out << "LUMORA_DISPLAY_NAME=" << environmentValue(domain.displayName) << "\n"
-        << "LUMORA_MOUNTPOINT=" << environmentValue(mountpointFor(domain).string()) << "\n";
+        << "LUMORA_MOUNTPOINT=" << environmentValue(place.mountpoint.string()) << "\n"
+        << "LUMORA_SHOWN_AT=" << environmentValue(place.shownAt.string()) << "\n";
     if (!out.flush()) return daemonError(EIO, "Cannot write " + partial.string());
   }
   fs::rename(partial, file, ec);
@@ -244,7 +287,8 @@ std::optional<Error> writeUnitEnvironment(const Domain& domain) {
 // its status.
 std::optional<Error> addUnit(UserUnits& units, const Domain& domain, milliseconds startTimeout,
                              int stopFd) {
-  if (auto error = writeUnitEnvironment(domain)) return error;
+  if (auto error = nameProblem(domain)) return error;
+  if (auto error = writeUnitEnvironment(domain, placeFor(domain))) return error;
   const std::string unit = daemonUnitFor(domain.identifier);
   if (auto error = units.enableAndStart(unit)) return daemonError(error->code, error->description);
   const auto deadline = steady_clock::now() + startTimeout;
@@ -418,6 +462,14 @@ std::optional<pid_t> LinuxDomainManager::daemonProcess(const Domain& domain) {
 
 bool LinuxDomainManager::daemonAlive(const Domain& domain) {
   return fuse::controlSocketAccepts(socketFor(domain));
+}
+
+fs::path LinuxDomainManager::hiddenMountpoint(const Domain& domain) {
+  return paths::dataHome() / "lumora" / ".mounts" / domain.identifier;
+}
+
+fs::path LinuxDomainManager::shownPath(const Domain& domain) {
+  return paths::homeDirectory() / domain.displayName;
 }
 
 fs::path LinuxDomainManager::unitEnvironmentFile(const Domain& domain) {

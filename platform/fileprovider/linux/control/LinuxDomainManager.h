@@ -55,7 +55,15 @@ class LinuxDomainManager final : public DomainManager {
   // ready to answer: busy is alive.
   static bool daemonAlive(const Domain& domain);
   std::filesystem::path daemonExecutable() const;
-  // The instance's environment file: the display name and the mount point.
+  // Where the domain is mounted: a dot folder that stays across logins,
+  // $XDG_DATA_HOME/lumora/.mounts/<identifier>. Desktops list FUSE mounts in
+  // the home folder as volumes with an eject button, but none whose path
+  // holds a dot folder (wherever XDG_DATA_HOME points).
+  static std::filesystem::path hiddenMountpoint(const Domain& domain);
+  // Where users see it: ~/<display name>, a link to the mount point.
+  static std::filesystem::path shownPath(const Domain& domain);
+  // The instance's environment file: the display name, the mount point and
+  // where it is shown.
   static std::filesystem::path unitEnvironmentFile(const Domain& domain);
 
  private:

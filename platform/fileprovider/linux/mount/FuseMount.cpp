@@ -43,7 +43,8 @@ Result<bool> holdsFiles(const fs::path& folder) {
 
 }  // namespace
 
-Result<std::optional<fs::path>> moveAsideSavedFiles(const fs::path& mountpoint, std::time_t now) {
+Result<std::optional<fs::path>> moveAsideSavedFiles(const fs::path& mountpoint, std::time_t now,
+                                                    const fs::path& shownAt) {
   auto holds = holdsFiles(mountpoint);
   if (!holds) return std::unexpected(holds.error());
   if (!*holds) return std::nullopt;
@@ -64,17 +65,24 @@ Result<std::optional<fs::path>> moveAsideSavedFiles(const fs::path& mountpoint, 
   localtime_r(&now, &local);
   char when[32];
   std::strftime(when, sizeof when, "%Y-%m-%d %H.%M.%S", &local);
-  std::string base = folder.filename().string() + " (saved " + when + ")";
+  const bool elsewhere = !shownAt.empty() && shownAt != mountpoint;
+  fs::path beside = elsewhere ? shownAt.parent_path() : folder.parent_path();
+  std::string base = (elsewhere ? shownAt : folder).filename().string() + " (saved " + when + ")";
   fs::path aside;
   for (int n = 1;; ++n) {
     if (n > 1000) return std::unexpected(posixError(EEXIST, "no free name beside " + base));
-    aside = folder.parent_path() / (n == 1 ? base : base + " " + std::to_string(n));
+    aside = beside / (n == 1 ? base : base + " " + std::to_string(n));
     // Never onto something that exists: a rename would replace an empty
     // folder of that name, and the test before it could lose a race.
     if (::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
       break;
     }
     if (errno == EEXIST) continue;
+    if (beside != folder.parent_path()) {  // another disk, say: beside the folder then
+      beside = folder.parent_path();
+      n = 0;
+      continue;
+    }
     return std::unexpected(posixError(errno, "cannot move " + folder.string() + " aside"));
   }
   if (::mkdir(folder.c_str(), st.st_mode & 07777) != 0 && errno != EEXIST) {
@@ -83,19 +91,21 @@ Result<std::optional<fs::path>> moveAsideSavedFiles(const fs::path& mountpoint, 
   return aside;
 }
 
-FuseMount::FuseMount(fs::path mountpoint, FilesystemCore& filesystem)
+FuseMount::FuseMount(fs::path mountpoint, FilesystemCore& filesystem, const fs::path& shownAt)
     : mountpoint_(std::move(mountpoint)) {
   context_.filesystem = &filesystem;
   context_.owner = ::getuid();
   context_.group = ::getgid();
   context_.mountedAt = std::time(nullptr);
   context_.mountpoint = mountpoint_;
+  context_.shownAt = shownAt.empty() ? mountpoint_ : shownAt;
   context_.thumbnailReaders = std::make_unique<ThumbnailReaders>();
 }
 
 Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,
                                                     FilesystemCore& filesystem,
-                                                    const std::string& fsname) {
+                                                    const std::string& fsname,
+                                                    const fs::path& shownAt) {
   if (::access("/dev/fuse", R_OK | W_OK) != 0) {
     int code = errno;
     return std::unexpected(reason(
@@ -121,7 +131,7 @@ Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,
     return std::unexpected(
         reason(EBUSY, "The mount point " + mountpoint.string() + " is already in use"));
   }
-  auto aside = moveAsideSavedFiles(mountpoint, std::time(nullptr));
+  auto aside = moveAsideSavedFiles(mountpoint, std::time(nullptr), shownAt);
   if (!aside) {
     return std::unexpected(
         reason(aside.error().code, "Files saved in " + mountpoint.string() +
@@ -132,7 +142,7 @@ Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,
         (*aside)->c_str());
   }
 
-  std::unique_ptr<FuseMount> result(new FuseMount(mountpoint, filesystem));
+  std::unique_ptr<FuseMount> result(new FuseMount(mountpoint, filesystem, shownAt));
   // auto_unmount: fusermount3 takes the mount away when the daemon dies, so
   // that a killed daemon never leaves a mount answering ENOTCONN. ro: the
   // volume is read-only as the desktop sees it (statvfs's ST_RDONLY, which a

@@ -20,17 +20,23 @@ namespace lumora::fuse {
 // hide them. The folder then moves aside whole, to a visible sibling
 // "<name> (saved <date> <time>)" (" 2", " 3"… after it when taken, nothing
 // replaced), and an empty one with its mode takes its place. Yields where
-// they went; none when there was nothing to move.
+// they went; none when there was nothing to move. Given where users see the
+// mount (`shownAt`, a link to it), they go beside that instead, named after
+// it, where users find them (beside the folder when that fails).
 Result<std::optional<std::filesystem::path>> moveAsideSavedFiles(
-    const std::filesystem::path& mountpoint, std::time_t now);
+    const std::filesystem::path& mountpoint, std::time_t now,
+    const std::filesystem::path& shownAt = {});
 
 class FuseMount {
  public:
   // Fails with a POSIX error whose description is a one-line reason for the
   // user ("… is already in use", "FUSE is not available …").
+  // `shownAt`: where users see the mount, when not at the mount point
+  // itself (a link to it); files are named to the desktop under it.
   static Result<std::unique_ptr<FuseMount>> mount(const std::filesystem::path& mountpoint,
                                                   FilesystemCore& filesystem,
-                                                  const std::string& fsname);
+                                                  const std::string& fsname,
+                                                  const std::filesystem::path& shownAt = {});
   ~FuseMount();
   FuseMount(const FuseMount&) = delete;
   FuseMount& operator=(const FuseMount&) = delete;
@@ -47,7 +53,8 @@ class FuseMount {
   bool endedFromOutside() const { return endedFromOutside_; }
 
  private:
-  FuseMount(std::filesystem::path mountpoint, FilesystemCore& filesystem);
+  FuseMount(std::filesystem::path mountpoint, FilesystemCore& filesystem,
+            const std::filesystem::path& shownAt);
   void unmount();
   void stopNotifying();
 

@@ -228,8 +228,9 @@ bool isUncached(FuseContext& ctx, fuse_ino_t ino) {
   return state && *state != "cached";
 }
 
-// Where the kernel shows the file: its names up to the root.
-std::filesystem::path pathOf(FuseContext& ctx, Inode inode) {
+}  // namespace
+
+std::filesystem::path shownPathOf(FuseContext& ctx, uint64_t inode) {
   std::vector<std::string> names;
   for (int depth = 0; inode != kRootInode && depth < 256; ++depth) {
     auto node = ctx.filesystem->attributes(inode);
@@ -238,10 +239,12 @@ std::filesystem::path pathOf(FuseContext& ctx, Inode inode) {
     names.push_back(described.front().name);
     inode = node->parent;
   }
-  std::filesystem::path path = ctx.mountpoint;
+  std::filesystem::path path = ctx.shownAt.empty() ? ctx.mountpoint : ctx.shownAt;
   for (auto it = names.rbegin(); it != names.rend(); ++it) path /= *it;
   return path;
 }
+
+namespace {
 
 void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   guarded(req, [&] {
@@ -311,7 +314,7 @@ void withdrawFailedThumbnail(FuseContext& ctx, fuse_ino_t ino) {
   auto* thumbnailers = ctx.thumbnailReaders.get();
   if (!thumbnailers || !thumbnailers->wasTurnedAway(ino) || !isCached(ctx, ino)) return;
   thumbnailers->triedAgain(ino);
-  if (auto path = pathOf(ctx, ino); !path.empty()) forgetFailedThumbnail(path);
+  if (auto path = shownPathOf(ctx, ino); !path.empty()) forgetFailedThumbnail(path);
 }
 
 void opRelease(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {

@@ -71,11 +71,17 @@ struct FuseContext {
   gid_t group = 0;
   std::time_t mountedAt = 0;
   std::filesystem::path mountpoint;
+  std::filesystem::path shownAt;  // where users see the mount; the mount point by default
   // Readers that get only what is cached; none lets every reader fetch.
   std::unique_ptr<ThumbnailReaders> thumbnailReaders;
   HandleTable handles;
 };
 
 const fuse_lowlevel_ops& fuseOperations();
+
+// Where users see the file: its names up to the root, under the context's
+// `shownAt`, as the file manager names it (and the desktop keys its
+// thumbnails). Empty when a name on the way is not known.
+std::filesystem::path shownPathOf(FuseContext& ctx, uint64_t inode);
 
 }  // namespace lumora::fuse

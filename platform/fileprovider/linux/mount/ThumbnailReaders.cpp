@@ -173,7 +173,7 @@ bool ThumbnailReaders::isThumbnailerItself(pid_t pid) const {
   return readSmallFile(folder / "cmdline").find(kFactorySandboxMark) != std::string::npos;
 }
 
-std::string failedThumbnailName(const std::filesystem::path& file) {
+std::string thumbnailUri(const std::filesystem::path& file) {
   std::string uri = "file://";
   for (unsigned char c : file.string()) {
     if (isUriSafe(c)) {
@@ -184,6 +184,11 @@ std::string failedThumbnailName(const std::filesystem::path& file) {
       uri += escaped;
     }
   }
+  return uri;
+}
+
+std::string failedThumbnailName(const std::filesystem::path& file) {
+  const std::string uri = thumbnailUri(file);
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_Digest(uri.data(), uri.size(), digest, &length, EVP_md5(), nullptr);

@@ -54,9 +54,14 @@ class ThumbnailReaders {
   std::unordered_set<uint64_t> turnedAway_;      // protected by mutex_
 };
 
+// The file URI desktops key a thumbnail of `file` by, escaped as GLib
+// escapes one. `file` is the path users see (shownPathOf), not the mount
+// point's, when the two differ.
+std::string thumbnailUri(const std::filesystem::path& file);
+
 // The file name under "thumbnails/fail/gnome-thumbnail-factory" of the
 // user's cache folder that records a failed thumbnail of `file`: the MD5 of
-// its file URI, as GLib writes one.
+// its thumbnailUri.
 std::string failedThumbnailName(const std::filesystem::path& file);
 
 // Removes the record of a failed thumbnail of `file`, which desktops keep
