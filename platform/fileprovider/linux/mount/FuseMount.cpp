@@ -91,6 +91,7 @@ FuseMount::FuseMount(fs::path mountpoint, FilesystemCore& filesystem)
   context_.mountedAt = std::time(nullptr);
   context_.mountpoint = mountpoint_;
   context_.thumbnailReaders = std::make_unique<ThumbnailReaders>();
+  context_.headThumbnails = std::make_unique<HeadThumbnails>(filesystem, userCacheFolder());
 }
 
 Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,

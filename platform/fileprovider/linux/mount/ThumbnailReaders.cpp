@@ -66,13 +66,13 @@ bool isUriSafe(unsigned char c) {
   return std::string_view("-._~!$&'()*+,=:@/").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
+}  // namespace
+
 std::filesystem::path userCacheFolder() {
   if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/') return cache;
   const char* home = std::getenv("HOME");
   return std::filesystem::path(home ? home : "/") / ".cache";
 }
-
-}  // namespace
 
 std::vector<std::filesystem::path> ThumbnailReaders::standardFolders() {
   std::vector<std::filesystem::path> folders;
@@ -173,7 +173,7 @@ bool ThumbnailReaders::isThumbnailerItself(pid_t pid) const {
   return readSmallFile(folder / "cmdline").find(kFactorySandboxMark) != std::string::npos;
 }
 
-std::string failedThumbnailName(const std::filesystem::path& file) {
+std::string fileUri(const std::filesystem::path& file) {
   std::string uri = "file://";
   for (unsigned char c : file.string()) {
     if (isUriSafe(c)) {
@@ -184,6 +184,11 @@ std::string failedThumbnailName(const std::filesystem::path& file) {
       uri += escaped;
     }
   }
+  return uri;
+}
+
+std::string failedThumbnailName(const std::filesystem::path& file) {
+  std::string uri = fileUri(file);
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_Digest(uri.data(), uri.size(), digest, &length, EVP_md5(), nullptr);

@@ -54,6 +54,12 @@ class ThumbnailReaders {
   std::unordered_set<uint64_t> turnedAway_;      // protected by mutex_
 };
 
+// The user's cache folder, where desktops keep thumbnails.
+std::filesystem::path userCacheFolder();
+
+// The URI the desktop knows `file` by, escaped as GLib escapes it.
+std::string fileUri(const std::filesystem::path& file);
+
 // The file name under "thumbnails/fail/gnome-thumbnail-factory" of the
 // user's cache folder that records a failed thumbnail of `file`: the MD5 of
 // its file URI, as GLib writes one.
