@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
-#include <semaphore>
 
 #include "platform/fileprovider/linux/core/DomainFilesystem.h"
 #include "platform/fileprovider/linux/mount/ThumbnailReaders.h"
@@ -20,8 +19,8 @@ namespace {
 
 // The freedesktop "normal" size.
 constexpr uint32_t kNormalSize = 128;
-// Heads fetched at once; a thumbnailer asked for more waits for none.
-std::counting_semaphore<2> fetching(2);
+// How long a thumbnailer waits for another's head before it is turned away
+// with none.
 constexpr auto kFetchWait = std::chrono::seconds(5);
 constexpr const char* kSoftware = "Lumora head thumbnail";
 // Larger than any camera's thumbnail: a bigger picture is not one.
@@ -158,6 +157,16 @@ void appendChunk(std::string& png, std::string_view type, std::string_view data)
 std::filesystem::path normalThumbnail(const std::filesystem::path& cacheFolder,
                                       const std::filesystem::path& file) {
   return cacheFolder / "thumbnails/normal" / failedThumbnailName(file);
+}
+
+// The first bytes of a PNG, where its tEXt chunks are.
+std::string pngStart(const std::filesystem::path& file) {
+  std::string start(512, '\0');
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  ssize_t got = fd < 0 ? 0 : ::read(fd, start.data(), start.size());
+  if (fd >= 0) ::close(fd);
+  start.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return start;
 }
 
 // Written whole or not at all: a reader never sees half a PNG.
@@ -341,22 +350,24 @@ bool HeadThumbnails::draw(Inode inode, const std::filesystem::path& path, std::t
   if (!node || !node->sizeKnown || static_cast<uint64_t>(node->size) <= kWholeFetchLimit)
     return false;
   auto target = normalThumbnail(cacheFolder_, path);
-  if (std::error_code ec; std::filesystem::exists(target, ec)) return false;
+  // One for this version of the file is there already.
+  std::string mtime = std::to_string(modified);
+  if (pngStart(target).find(std::string("Thumb::MTime\0", 13) + mtime + '\0') != std::string::npos)
+    return false;
   {
     std::lock_guard lock(mutex_);
     if (!drawing_.insert(inode).second) return false;
   }
   bool drawn = false;
-  if (fetching.try_acquire_for(kFetchWait)) {
+  if (fetching_.try_acquire_for(kFetchWait)) {
     auto bytes = head(inode);
-    fetching.release();
+    fetching_.release();
     auto found = bytes ? findExifThumbnail(*bytes) : std::nullopt;
     auto picture = found ? decodeJpeg(found->jpeg) : std::nullopt;
     if (picture) {
-      auto png = encodePng(fitInto(orient(*picture, found->orientation), kNormalSize),
-                           {{"Thumb::URI", fileUri(path)},
-                            {"Thumb::MTime", std::to_string(modified)},
-                            {"Software", kSoftware}});
+      auto png = encodePng(
+          fitInto(orient(*picture, found->orientation), kNormalSize),
+          {{"Thumb::URI", fileUri(path)}, {"Thumb::MTime", mtime}, {"Software", kSoftware}});
       drawn = writeAtomically(target, png);
     }
   }
@@ -367,14 +378,8 @@ bool HeadThumbnails::draw(Inode inode, const std::filesystem::path& path, std::t
 
 bool HeadThumbnails::forget(const std::filesystem::path& path) {
   auto target = normalThumbnail(cacheFolder_, path);
-  std::string start(512, '\0');
-  int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ssize_t got = ::read(fd, start.data(), start.size());
-  ::close(fd);
   // Only ours: a thumbnailer's own stays.
-  if (got <= 0 || start.substr(0, static_cast<size_t>(got)).find(kSoftware) == std::string::npos)
-    return false;
+  if (pngStart(target).find(kSoftware) == std::string::npos) return false;
   return ::unlink(target.c_str()) == 0;
 }
 

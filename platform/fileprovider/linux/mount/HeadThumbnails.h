@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <semaphore>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -71,6 +72,8 @@ class HeadThumbnails {
 
   FilesystemCore& filesystem_;
   std::filesystem::path cacheFolder_;
+  // Heads fetched at once, of all the files thumbnailers asked for.
+  std::counting_semaphore<2> fetching_{2};
   std::mutex mutex_;
   std::unordered_set<Inode> drawing_;  // protected by mutex_
 };
