@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "fuzz/checks/ExifThumbnailCheck.h"
 #include "tests/fixtures/TempHome.h"
 #include "tests/linux/ExifJpeg.h"
 
@@ -22,12 +23,6 @@ std::string ffmpegJpeg(const testing::TempDir& dir, const std::string& graph) {
   EXPECT_EQ(std::system(command.c_str()), 0) << command;
   std::ifstream in(out, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// The thumbnail found lies inside the head.
-bool within(std::string_view head, const std::optional<ExifThumbnail>& found) {
-  return !found || (found->jpeg.data() >= head.data() &&
-                    found->jpeg.data() + found->jpeg.size() <= head.data() + head.size());
 }
 
 class HeadThumbnailsTest : public ::testing::Test {
@@ -87,9 +82,8 @@ TEST_F(HeadThumbnailsTest, HeadsCutShortOrMadeUpFindNothingOutsideThemselves) {
     for (char value : {'\0', '\xFF', '\x80'}) {
       std::string head = camera.substr(0, end);
       head[at] = value;
-      auto found = findExifThumbnail(head);
-      EXPECT_TRUE(within(head, found)) << at;
-      if (found) decodeJpeg(found->jpeg);
+      // Inside the head, and a bounded picture if any.
+      EXPECT_EQ(fuzz::checkExifThumbnail(head), "") << at;
     }
   }
   // The thumbnail's folder is the picture's own.

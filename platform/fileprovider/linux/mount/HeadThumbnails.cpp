@@ -101,7 +101,10 @@ struct JpegFailure {
   std::jmp_buf jump;
 };
 
+// libjpeg gives no other way out of a failed decode: an error handler must
+// not return.
 void failJpeg(j_common_ptr info) {
+  // NOLINTNEXTLINE(cert-err52-cpp)
   std::longjmp(reinterpret_cast<JpegFailure*>(info->err)->jump, 1);
 }
 
@@ -115,7 +118,7 @@ bool decodeInto(std::string_view jpeg, Picture& picture) {
   info.err = jpeg_std_error(&failure.manager);
   failure.manager.error_exit = failJpeg;
   failure.manager.output_message = ignoreJpegMessage;
-  if (setjmp(failure.jump)) {
+  if (setjmp(failure.jump)) {  // NOLINT(cert-err52-cpp): see failJpeg
     jpeg_destroy_decompress(&info);
     return false;
   }
@@ -305,7 +308,11 @@ std::string encodePng(const Picture& picture,
       header.push_back(static_cast<char>(value >> shift));
   header.append({8, 2, 0, 0, 0});  // 8 bits, RGB, deflate, no filter, no interlace
   appendChunk(png, "IHDR", header);
-  for (const auto& [key, value] : texts) appendChunk(png, "tEXt", key + '\0' + value);
+  for (const auto& [key, value] : texts) {
+    std::string text = key;
+    text.push_back('\0');
+    appendChunk(png, "tEXt", text.append(value));
+  }
   // Each row behind a filter byte of none.
   std::string raw;
   size_t stride = size_t{picture.width} * 3;
