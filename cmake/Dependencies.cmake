@@ -10,6 +10,9 @@ pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 # The stand-in service's bucket back end reads the store's XML listings.
 pkg_check_modules(LIBXML2 REQUIRED IMPORTED_TARGET libxml-2.0)
+# Thumbnails from the head of a photo: its EXIF JPEG decoded, a PNG written.
+pkg_check_modules(LIBJPEG REQUIRED IMPORTED_TARGET libjpeg)
+pkg_check_modules(ZLIB REQUIRED IMPORTED_TARGET zlib)
 find_package(simdjson REQUIRED)
 find_package(nlohmann_json REQUIRED)
 find_package(OpenSSL REQUIRED)

@@ -1,7 +1,8 @@
 // GNOME Files opened on a folder of large photos and videos in the mount,
 // under Xvfb, as a user would glance at it: what the service sent for it.
 // GNOME Files thumbnails files it takes for local ones, which this mount is
-// to GIO; its thumbnailers are to read nothing that is not cached.
+// to GIO; its thumbnailers are to read nothing that is not cached. Its
+// photos carry EXIF thumbnails, which are shown from their heads alone.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 
 #include "platform/fileprovider/linux/mount/ThumbnailReaders.h"
 #include "tests/fixtures/Wait.h"
+#include "tests/linux/ExifJpeg.h"
 #include "tests/linux/MountedDomain.h"
 #include "tests/tools/Subprocess.h"
 
@@ -47,7 +49,8 @@ class GnomeFilesTest : public ::testing::Test {
   }
 
   // Real media made by ffmpeg: one photo over 8 MiB (padded after its end,
-  // which decoders ignore) and one video, each served under several names.
+  // which decoders ignore) with an EXIF thumbnail, and one video, each
+  // served under several names.
   void makeFolder(int photos, int videos) {
     auto made = [&](std::vector<std::string> args, const fs::path& out) {
       args.insert(args.begin(), {"ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i"});
@@ -59,6 +62,12 @@ class GnomeFilesTest : public ::testing::Test {
     std::string photo =
         made({"testsrc2=size=4000x3000,noise=alls=60:allf=u", "-frames:v", "1", "-q:v", "1"},
              scratch.path() / "photo.jpg");
+    auto small = runProcess(
+        {"ffmpeg", "-loglevel", "error", "-y", "-i", (scratch.path() / "photo.jpg").string(), "-vf",
+         "scale=160:120", (scratch.path() / "small.jpg").string()},
+        {}, 60s);
+    EXPECT_EQ(small.exitCode, 0) << small.err;
+    photo = withExifThumbnail(photo, readAll(scratch.path() / "small.jpg"));
     std::string video = made({"testsrc2=size=640x360:rate=25,noise=alls=30:allf=t", "-t", "8",
                               "-c:v", "mpeg4", "-q:v", "3"},
                              scratch.path() / "video.mp4");
@@ -109,6 +118,7 @@ class GnomeFilesTest : public ::testing::Test {
           return done() || std::chrono::steady_clock::now() - quietSince > 40s;
         },
         120s);
+    settled_ = std::chrono::duration<double>(quietSince - start).count();
     files.signal(SIGTERM);
     files.wait(10s);
     return shown;
@@ -128,14 +138,16 @@ class GnomeFilesTest : public ::testing::Test {
   std::string display_;
   std::map<std::string, uint64_t> sizes_;
   uint64_t folderBytes_ = 0;
+  double settled_ = 0;  // when the last glance last saw something new
 };
 
 TEST_F(GnomeFilesTest, AGlanceAtAFolderOfLargePhotosAndVideosDownloadsAlmostNothing) {
   makeFolder(8, 2);
   MountedDomain mount(service);
   ASSERT_TRUE(mount.mounted());
-  // Settled once every file has a thumbnail or a failure recorded.
-  double shown = glance(mount.root() / "Photos", [&] { return drawn() >= sizes_.size(); });
+  // Settled once every file was tried: each is turned away.
+  double shown =
+      glance(mount.root() / "Photos", [&] { return failuresRecorded() >= sizes_.size(); });
 
   auto asked = service.objectBytesAskedByKey();
   uint64_t sent = 0;
@@ -148,15 +160,30 @@ TEST_F(GnomeFilesTest, AGlanceAtAFolderOfLargePhotosAndVideosDownloadsAlmostNoth
       largeOver2MiB += bytes > 2 * kMiB;
       EXPECT_LE(bytes, 2 * kMiB) << key << " of " << size;
     }
+    // A photo's head and no more.
+    if (key.ends_with(".jpg")) {
+      EXPECT_LE(bytes, kMiB / 2) << key;
+    }
   }
   std::printf(
       "folder %.1f MiB in %zu files; service sent %.2f MiB; files read %d; large files with over "
-      "2 MiB fetched %d; requests %zu; window shown after %.2f s; thumbnails %zu (failed %zu)\n",
+      "2 MiB fetched %d; requests %zu; window shown after %.2f s, settled after %.2f s; "
+      "thumbnails %zu (failed %zu)\n",
       folderBytes_ / double(kMiB), sizes_.size(), sent / double(kMiB), read, largeOver2MiB,
-      service.server().requestCount(), shown, thumbnailsMade(), failuresRecorded());
+      service.server().requestCount(), shown, settled_, thumbnailsMade(), failuresRecorded());
   // GNOME Files did look at every file: a thumbnail or a failure for each.
   EXPECT_GE(drawn(), sizes_.size());
   EXPECT_LE(sent, folderBytes_ / 20);
+  // GIO gives GNOME Files a valid thumbnail of each photo, found before its
+  // failure.
+  for (const auto& [name, size] : sizes_) {
+    if (!name.ends_with(".jpg")) continue;
+    auto info = runProcess({"gio", "info", "-a", "thumbnail::path,thumbnail::is-valid",
+                            (mount.root() / "Photos" / name).string()},
+                           {}, 10s);
+    EXPECT_NE(info.out.find("thumbnails/normal/"), std::string::npos) << name << info.out;
+    EXPECT_NE(info.out.find("is-valid: TRUE"), std::string::npos) << name << info.out;
+  }
 
   // The user opens a photo: its failed thumbnail goes, and the next look at
   // the folder draws it.
@@ -165,9 +192,9 @@ TEST_F(GnomeFilesTest, AGlanceAtAFolderOfLargePhotosAndVideosDownloadsAlmostNoth
   std::string name = fuse::failedThumbnailName(photo);
   EXPECT_TRUE(
       waitUntil([&] { return !fs::exists(thumbnails() / "fail/gnome-thumbnail-factory" / name); }));
-  auto drawnAgain = [&] {
-    return fs::exists(thumbnails() / "large" / name) || fs::exists(thumbnails() / "normal" / name);
-  };
+  // The thumbnail from its head goes too: GNOME Files draws the whole
+  // picture, at its own size.
+  auto drawnAgain = [&] { return fs::exists(thumbnails() / "large" / name); };
   glance(mount.root() / "Photos", drawnAgain);
   EXPECT_TRUE(drawnAgain());
 }

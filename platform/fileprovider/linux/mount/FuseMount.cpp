@@ -100,6 +100,7 @@ FuseMount::FuseMount(fs::path mountpoint, FilesystemCore& filesystem, const fs::
   context_.mountpoint = mountpoint_;
   context_.shownAt = shownAt.empty() ? mountpoint_ : shownAt;
   context_.thumbnailReaders = std::make_unique<ThumbnailReaders>();
+  context_.headThumbnails = std::make_unique<HeadThumbnails>(filesystem, userCacheFolder());
 }
 
 Result<std::unique_ptr<FuseMount>> FuseMount::mount(const fs::path& mountpoint,

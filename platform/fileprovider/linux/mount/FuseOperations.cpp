@@ -246,6 +246,16 @@ std::filesystem::path shownPathOf(FuseContext& ctx, uint64_t inode) {
 
 namespace {
 
+// A photo's thumbnail from its head, written before the thumbnailer is
+// turned away: the file manager looks again after the failure and finds it.
+void drawFromHead(FuseContext& ctx, fuse_ino_t ino) {
+  if (!ctx.headThumbnails) return;
+  auto node = ctx.filesystem->attributes(ino);
+  auto path = node ? shownPathOf(ctx, ino) : std::filesystem::path();
+  if (path.empty()) return;
+  ctx.headThumbnails->draw(ino, path, node->modified != 0 ? node->modified : ctx.mountedAt);
+}
+
 void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   guarded(req, [&] {
     auto& ctx = context(req);
@@ -255,6 +265,7 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
       // A glance at a folder downloads nothing. The desktop records the
       // failure; it is withdrawn once the contents are here (see opRelease).
       thumbnailers->turnedAway(ino);
+      drawFromHead(ctx, ino);
       return (void)fuse_reply_err(req, EACCES);
     }
     auto opened = ctx.filesystem->openFile(ino, fi->flags);
@@ -314,7 +325,11 @@ void withdrawFailedThumbnail(FuseContext& ctx, fuse_ino_t ino) {
   auto* thumbnailers = ctx.thumbnailReaders.get();
   if (!thumbnailers || !thumbnailers->wasTurnedAway(ino) || !isCached(ctx, ino)) return;
   thumbnailers->triedAgain(ino);
-  if (auto path = shownPathOf(ctx, ino); !path.empty()) forgetFailedThumbnail(path);
+  auto path = shownPathOf(ctx, ino);
+  if (path.empty()) return;
+  forgetFailedThumbnail(path);
+  // The thumbnailer draws the whole picture now.
+  if (ctx.headThumbnails) ctx.headThumbnails->forget(path);
 }
 
 void opRelease(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {

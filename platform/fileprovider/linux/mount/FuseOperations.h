@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "platform/fileprovider/linux/core/FilesystemCore.h"
+#include "platform/fileprovider/linux/mount/HeadThumbnails.h"
 #include "platform/fileprovider/linux/mount/ThumbnailReaders.h"
 
 namespace lumora::fuse {
@@ -74,6 +75,8 @@ struct FuseContext {
   std::filesystem::path shownAt;  // where users see the mount; the mount point by default
   // Readers that get only what is cached; none lets every reader fetch.
   std::unique_ptr<ThumbnailReaders> thumbnailReaders;
+  // Draws photos' thumbnails from their heads for the readers above.
+  std::unique_ptr<HeadThumbnails> headThumbnails;
   HandleTable handles;
 };
 

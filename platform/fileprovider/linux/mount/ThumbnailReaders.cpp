@@ -66,13 +66,13 @@ bool isUriSafe(unsigned char c) {
   return std::string_view("-._~!$&'()*+,=:@/").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
+}  // namespace
+
 std::filesystem::path userCacheFolder() {
   if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/') return cache;
   const char* home = std::getenv("HOME");
   return std::filesystem::path(home ? home : "/") / ".cache";
 }
-
-}  // namespace
 
 std::vector<std::filesystem::path> ThumbnailReaders::standardFolders() {
   std::vector<std::filesystem::path> folders;

@@ -54,6 +54,9 @@ class ThumbnailReaders {
   std::unordered_set<uint64_t> turnedAway_;      // protected by mutex_
 };
 
+// The user's cache folder, where desktops keep thumbnails.
+std::filesystem::path userCacheFolder();
+
 // The file URI desktops key a thumbnail of `file` by, escaped as GLib
 // escapes one. `file` is the path users see (shownPathOf), not the mount
 // point's, when the two differ.
