@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <memory>
 
 #include "platform/fileprovider/linux/mount/ThumbnailReaders.h"
 #include "tests/fixtures/Wait.h"
@@ -90,16 +91,33 @@ class GnomeFilesTest : public ::testing::Test {
   // cairo. Yields how long its window took to show.
   double glance(const fs::path& folder, const std::function<bool()>& done) {
     auto start = std::chrono::steady_clock::now();
-    Child files({"dbus-run-session", "--", "nautilus", "--new-window", folder.string()},
-                {"DISPLAY=" + display_, "GDK_BACKEND=x11", "GTK_A11Y=none", "GSK_RENDERER=cairo"});
-    EXPECT_TRUE(files.started());
-    waitUntil(
-        [&] {
-          auto run = runProcess({"xdotool", "search", "--onlyvisible", "--name", "Photos"},
-                                {"DISPLAY=" + display_}, 5s);
-          return run.exitCode == 0;
-        },
-        60s);
+    auto open = [&] {
+      return std::make_unique<Child>(
+          std::vector<std::string>{"dbus-run-session", "--", "nautilus", "--new-window",
+                                   folder.string()},
+          std::vector<std::string>{"DISPLAY=" + display_, "GDK_BACKEND=x11", "GTK_A11Y=none",
+                                   "GSK_RENDERER=cairo"});
+    };
+    auto showing = [&] {
+      return waitUntil(
+          [&] {
+            auto run = runProcess({"xdotool", "search", "--onlyvisible", "--name", "Photos"},
+                                  {"DISPLAY=" + display_}, 5s);
+            return run.exitCode == 0;
+          },
+          30s);
+    };
+    auto files = open();
+    EXPECT_TRUE(files->started());
+    // On a loaded machine GNOME Files now and then never maps its window
+    // (it waits on some session service): it gets one more start.
+    if (!showing()) {
+      files->signal(SIGTERM);
+      files->wait(10s);
+      start = std::chrono::steady_clock::now();
+      files = open();
+      EXPECT_TRUE(showing()) << "GNOME Files showed no window";
+    }
     double shown = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // Settled: done, or nothing new has happened for a while (a thumbnailer
     // drawing a cached photo asks the service nothing, so the wait is long).
@@ -119,8 +137,8 @@ class GnomeFilesTest : public ::testing::Test {
         },
         120s);
     settled_ = std::chrono::duration<double>(quietSince - start).count();
-    files.signal(SIGTERM);
-    files.wait(10s);
+    files->signal(SIGTERM);
+    files->wait(10s);
     return shown;
   }
 
