@@ -61,6 +61,60 @@ TEST(ContentCacheTest, AdoptedFilesAreFoundByVersionAndSurviveARestart) {
   EXPECT_EQ(again.bytesUsed(), 100u);
 }
 
+// Small files taken in whole share one journal rather than a map file
+// each. A record that is damaged or cut short makes its file absent, to be
+// fetched again; a map file of the older layout is still read.
+TEST(ContentCacheTest, SmallFilesAreRecordedInOneJournalThatFailsSafe) {
+  testing::TempDir dir;
+  fs::path folder = dir.path() / "cache";
+  // Taken in name order, which is also the order a single flush records.
+  std::vector<std::string> items = {"a", "b"};
+  if (ContentCache::fileNameFor("a", "v1") > ContentCache::fileNameFor("b", "v1")) {
+    std::swap(items[0], items[1]);
+  }
+  std::string first = ContentCache::fileNameFor(items[0], "v1");
+  std::string last = ContentCache::fileNameFor(items[1], "v1");
+  for (int damage = 0; damage < 4; ++damage) {
+    {
+      ContentCache cache(folder, 1 << 20);
+      ASSERT_TRUE(cache.prepare().has_value());
+      for (const auto& item : items) {
+        ASSERT_TRUE(cache.adopt(item, "v1", download(dir.path(), "dl", 100)).has_value());
+      }
+    }
+    EXPECT_FALSE(fs::exists(folder / (first + ".map")));
+    fs::path journal = folder / "journal";
+    if (damage == 1) fs::resize_file(journal, fs::file_size(journal) - 3);
+    if (damage == 2) {
+      std::fstream bytes(journal, std::ios::in | std::ios::out | std::ios::binary);
+      bytes.seekp(-20, std::ios::end);
+      bytes.put('!');
+    }
+    if (damage == 3) {
+      // The older layout: a map file beside each entry, no journal.
+      fs::remove(journal);
+      BlockMap map(100);
+      map.present[0] = true;
+      map.checksums[0] = blockChecksum(std::string(100, 'x').data(), 100);
+      std::ofstream(folder / (last + ".map"), std::ios::binary) << map.encode();
+    }
+    ContentCache again(folder, 1 << 20);
+    ASSERT_TRUE(again.prepare().has_value());
+    for (const auto& item : items) {
+      bool kept = damage == 0 || (ContentCache::fileNameFor(item, "v1") == last) == (damage == 3);
+      auto lease = again.open(item, "v1");
+      ASSERT_EQ(lease.has_value(), kept) << item << " damage " << damage;
+      EXPECT_EQ(fs::exists(folder / ContentCache::fileNameFor(item, "v1")), kept);
+      if (!lease) continue;
+      EXPECT_TRUE(lease->entry().complete() && lease->entry().verify({0, 1}));
+      EXPECT_EQ(readAll(lease->fd()), std::string(100, 'x'));
+    }
+    EXPECT_EQ(again.bytesUsed(), damage == 0 ? 200u : 100u);
+    again.drop("a", "v1");
+    again.drop("b", "v1");
+  }
+}
+
 // Kept entries survive a restart as kept: a lower limit at start evicts
 // the others, and keeping a newer version lets the older one go.
 TEST(ContentCacheTest, KeptEntriesStayKeptAcrossARestartAndALowerLimit) {

@@ -446,6 +446,16 @@ std::optional<BlockMap> CacheEntry::takeChangedMap() {
   std::lock_guard lock(mutex_);
   if (!mapChanged_ || transient_) return std::nullopt;
   mapChanged_ = false;
+  return mapLocked();
+}
+
+std::optional<BlockMap> CacheEntry::settledMap() const {
+  std::lock_guard lock(mutex_);
+  if (mapChanged_ || transient_) return std::nullopt;
+  return mapLocked();
+}
+
+BlockMap CacheEntry::mapLocked() const {
   BlockMap map(size_);
   for (uint64_t i = 0; i < blocks_.size(); ++i) {
     // Blocks held in memory are not in the file.

@@ -151,6 +151,8 @@ class CacheEntry {
   // For the map on disk: a copy when it changed since the last take.
   std::optional<BlockMap> takeChangedMap();
   void markMapChanged();
+  // The map as the disk last took it: none while it has changes since.
+  std::optional<BlockMap> settledMap() const;
 
  private:
   enum class Block : uint8_t { absent, fetching, present };
@@ -165,6 +167,7 @@ class CacheEntry {
   bool makeWindowRoomLocked(uint64_t index);
   std::pair<uint64_t, uint64_t> windowLocked() const;  // blocks [first, second)
   void dropLocked(uint64_t index);
+  BlockMap mapLocked() const;
 
   const std::string name_;
   const std::string path_;
