@@ -381,6 +381,8 @@ TEST(ContentCacheTest, AWriteTheDiskRefusesMakesRoomOrIsHeldInMemory) {
                        [&](const fs::path&) { return std::optional(roomy); });
     ASSERT_TRUE(cache.prepare().has_value());
     ASSERT_TRUE(cache.adopt("old", "1", download(dir.path(), "old", 600 << 10)).has_value());
+    // Read once: its descriptor kept idle must not hold its space once evicted.
+    EXPECT_FALSE(readAll(cache.open("old", "1")->fd()).empty());
     auto big = cache.create("big", "1", 5 * kBlockSize);
     ASSERT_TRUE(big.has_value());
     std::string bytes(5 * kBlockSize, '\0');

@@ -182,6 +182,7 @@ struct ContentCache::State {
   // Takes the slot off the books and its files off the disk.
   void eraseLocked(std::map<std::string, Slot>::iterator it) {
     removeFiles(it->first);
+    it->second.entry->closeIdle();
     total -= it->second.entry->size();
     if (it->second.kept) {
       keptTotal -= it->second.entry->size();
@@ -530,14 +531,17 @@ Result<ContentCache::Lease> ContentCache::adopt(const std::string& identifier,
     return std::unexpected(posixError(EIO, "cannot read the download"));
   }
   // Already on the disk: kept there, if need be with no name.
+  bool taken = false;
   auto lease = admit(
       name, size, false, size <= kJournaledFileMax,
       [&](Placement placement) -> Result<std::shared_ptr<CacheEntry>> {
         bool named = placement == Placement::named;
         fs::path target = directory_ / name;
         std::error_code ec;
+        bool moved = false;  // `source` is the cache's file now
         if (named) {
           fs::rename(downloaded, target, ec);
+          moved = !ec;
           if (ec == std::errc::cross_device_link) {
             // Another file system: copy beside the target, then rename into
             // place, so that no half-written file ever carries a cache name.
@@ -551,20 +555,24 @@ Result<ContentCache::Lease> ContentCache::adopt(const std::string& identifier,
           }
           if (ec)
             return std::unexpected(posixError(ec.value(), "cannot store contents in the cache"));
-          ::fchmod(source.get(), 0600);
+          // Downloads are made private already: no inode change to pay.
+          if (moved && (st.st_mode & 07777) != 0600) ::fchmod(source.get(), 0600);
         } else {
           ::unlink(downloaded.c_str());
         }
+        taken = true;
         EntryStorage storage = named ? storageFor(name) : EntryStorage{};
+        // It is read at once: the descriptor at hand saves opening it again.
+        if (moved) storage.opened = std::move(source);
         if (!named) storage.fd = std::move(source);
         auto entry =
             std::make_shared<CacheEntry>(name, std::move(storage), std::move(*map), false, !named);
         entry->markMapChanged();
         return entry;
       });
-  // Gone already when taken in; still here when the cache held that
-  // version before (a fetch that raced another) or failed to take it.
-  ::unlink(downloaded.c_str());
+  // Still here when the cache held that version before (a fetch that raced
+  // another) or failed to take it.
+  if (!taken) ::unlink(downloaded.c_str());
   return lease;
 }
 
