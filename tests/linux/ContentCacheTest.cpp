@@ -115,6 +115,30 @@ TEST(ContentCacheTest, SmallFilesAreRecordedInOneJournalThatFailsSafe) {
   }
 }
 
+// Records of entries long evicted do not pile up: the journal is written
+// afresh with those it still names.
+TEST(ContentCacheTest, TheJournalIsWrittenAfreshOnceMostOfItsRecordsAreStale) {
+  testing::TempDir dir;
+  // Memory backed, so that the many flushes cost no syncs of a disk.
+  if (::mount("lumora-test", dir.path().c_str(), "tmpfs", 0, "mode=0700") != 0) {
+    GTEST_SKIP() << "cannot mount a file system here";
+  }
+  {
+    ContentCache cache(dir.path() / "cache", 1000);  // ten files of 100 bytes
+    ASSERT_TRUE(cache.prepare().has_value());
+    for (size_t i = 0; i < kJournalSlack + 1000; ++i) {
+      ASSERT_TRUE(cache.adopt(std::to_string(i), "v1", download(dir.path(), "dl", 100)));
+      if (i % 10 == 9) cache.flush();
+    }
+    EXPECT_LT(fs::file_size(dir.path() / "cache" / "journal"), 1000u * 200);
+  }
+  ContentCache again(dir.path() / "cache", 1000);
+  ASSERT_TRUE(again.prepare().has_value());
+  EXPECT_EQ(again.fileCount(), 10u);
+  EXPECT_TRUE(again.open(std::to_string(kJournalSlack + 999), "v1").has_value());
+  ::umount2(dir.path().c_str(), MNT_DETACH);
+}
+
 // Kept entries survive a restart as kept: a lower limit at start evicts
 // the others, and keeping a newer version lets the older one go.
 TEST(ContentCacheTest, KeptEntriesStayKeptAcrossARestartAndALowerLimit) {
