@@ -458,7 +458,16 @@ std::string ContentCache::fileNameFor(const std::string& identifier, const std::
   input += version;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr);
+  // Names are asked for on every open: the digest is looked up once, and
+  // each thread keeps its context, which costs more than hashing a name.
+  static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  thread_local std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                               EVP_MD_CTX_free);
+  if (!sha256 || !context || !EVP_DigestInit_ex2(context.get(), sha256, nullptr) ||
+      !EVP_DigestUpdate(context.get(), input.data(), input.size()) ||
+      !EVP_DigestFinal_ex(context.get(), digest, &length)) {
+    EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr);
+  }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string name;
   for (unsigned int i = 0; i < length; ++i) {
