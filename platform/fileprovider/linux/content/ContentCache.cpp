@@ -571,9 +571,12 @@ Result<ContentCache::Lease> ContentCache::adopt(const std::string& identifier,
         }
         taken = true;
         EntryStorage storage = named ? storageFor(name) : EntryStorage{};
-        // It is read at once: the descriptor at hand saves opening it again.
-        if (moved) storage.opened = std::move(source);
-        if (!named) storage.fd = std::move(source);
+        if (!named) {
+          storage.fd = std::move(source);
+        } else if (moved) {
+          // It is read at once: the descriptor at hand saves opening it again.
+          storage.opened = std::move(source);
+        }
         auto entry =
             std::make_shared<CacheEntry>(name, std::move(storage), std::move(*map), false, !named);
         entry->markMapChanged();
