@@ -6,6 +6,8 @@
 // is what keeping any file of its own costs. Each side runs three times,
 // alternating, in fresh folders; the best of each is reported.
 //   SmallFilesCacheBench [FOLDER]     (default: $TMPDIR or /tmp)
+// On ext4, creating files is slower for some minutes after many were
+// deleted: a FOLDER on a freshly made file system gives steadier figures.
 // Prints ROW lines for scripts/bench.
 
 #include <fcntl.h>
