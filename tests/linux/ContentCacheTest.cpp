@@ -31,7 +31,8 @@ std::string readAll(int fd) {
 
 TEST(ContentCacheTest, NamesComeFromIdentifierAndVersionOnly) {
   auto a = ContentCache::fileNameFor("mirror/a.txt", "e1");
-  EXPECT_EQ(a.size(), 64u);
+  // The names are the cache's layout on disk: SHA-256 of both, hex.
+  EXPECT_EQ(a, "5173e7b8b7244797326b8fcdc168bbb40ee52c165194d9d74386bcb472297348");
   EXPECT_EQ(a, ContentCache::fileNameFor("mirror/a.txt", "e1"));
   EXPECT_NE(a, ContentCache::fileNameFor("mirror/a.txt", "e2"));
   EXPECT_NE(ContentCache::fileNameFor("ab", "c"), ContentCache::fileNameFor("a", "bc"));
@@ -59,6 +60,84 @@ TEST(ContentCacheTest, AdoptedFilesAreFoundByVersionAndSurviveARestart) {
   EXPECT_EQ(readAll(lease->fd()), std::string(100, 'x'));
   EXPECT_FALSE(fs::exists(dir.path() / "cache" / ".partial-leftover"));
   EXPECT_EQ(again.bytesUsed(), 100u);
+}
+
+// Small files taken in whole share one journal rather than a map file
+// each. A record that is damaged or cut short makes its file absent, to be
+// fetched again; a map file of the older layout is still read.
+TEST(ContentCacheTest, SmallFilesAreRecordedInOneJournalThatFailsSafe) {
+  testing::TempDir dir;
+  fs::path folder = dir.path() / "cache";
+  // Taken in name order, which is also the order a single flush records.
+  std::vector<std::string> items = {"a", "b"};
+  if (ContentCache::fileNameFor("a", "v1") > ContentCache::fileNameFor("b", "v1")) {
+    std::swap(items[0], items[1]);
+  }
+  std::string first = ContentCache::fileNameFor(items[0], "v1");
+  std::string last = ContentCache::fileNameFor(items[1], "v1");
+  for (int damage = 0; damage < 4; ++damage) {
+    {
+      ContentCache cache(folder, 1 << 20);
+      ASSERT_TRUE(cache.prepare().has_value());
+      for (const auto& item : items) {
+        ASSERT_TRUE(cache.adopt(item, "v1", download(dir.path(), "dl", 100)).has_value());
+      }
+    }
+    EXPECT_FALSE(fs::exists(folder / (first + ".map")));
+    fs::path journal = folder / "journal";
+    if (damage == 1) fs::resize_file(journal, fs::file_size(journal) - 3);
+    if (damage == 2) {
+      std::fstream bytes(journal, std::ios::in | std::ios::out | std::ios::binary);
+      bytes.seekp(-20, std::ios::end);
+      bytes.put('!');
+    }
+    if (damage == 3) {
+      // The older layout: a map file beside each entry, no journal.
+      fs::remove(journal);
+      BlockMap map(100);
+      map.present[0] = true;
+      map.checksums[0] = blockChecksum(std::string(100, 'x').data(), 100);
+      std::ofstream(folder / (last + ".map"), std::ios::binary) << map.encode();
+    }
+    ContentCache again(folder, 1 << 20);
+    ASSERT_TRUE(again.prepare().has_value());
+    for (const auto& item : items) {
+      bool kept = damage == 0 || (ContentCache::fileNameFor(item, "v1") == last) == (damage == 3);
+      auto lease = again.open(item, "v1");
+      ASSERT_EQ(lease.has_value(), kept) << item << " damage " << damage;
+      EXPECT_EQ(fs::exists(folder / ContentCache::fileNameFor(item, "v1")), kept);
+      if (!lease) continue;
+      EXPECT_TRUE(lease->entry().complete() && lease->entry().verify({0, 1}));
+      EXPECT_EQ(readAll(lease->fd()), std::string(100, 'x'));
+    }
+    EXPECT_EQ(again.bytesUsed(), damage == 0 ? 200u : 100u);
+    again.drop("a", "v1");
+    again.drop("b", "v1");
+  }
+}
+
+// Records of entries long evicted do not pile up: the journal is written
+// afresh with those it still names.
+TEST(ContentCacheTest, TheJournalIsWrittenAfreshOnceMostOfItsRecordsAreStale) {
+  testing::TempDir dir;
+  // Memory backed, so that the many flushes cost no syncs of a disk.
+  if (::mount("lumora-test", dir.path().c_str(), "tmpfs", 0, "mode=0700") != 0) {
+    GTEST_SKIP() << "cannot mount a file system here";
+  }
+  {
+    ContentCache cache(dir.path() / "cache", 1000);  // ten files of 100 bytes
+    ASSERT_TRUE(cache.prepare().has_value());
+    for (size_t i = 0; i < kJournalSlack + 1000; ++i) {
+      ASSERT_TRUE(cache.adopt(std::to_string(i), "v1", download(dir.path(), "dl", 100)));
+      if (i % 10 == 9) cache.flush();
+    }
+    EXPECT_LT(fs::file_size(dir.path() / "cache" / "journal"), 1000u * 200);
+  }
+  ContentCache again(dir.path() / "cache", 1000);
+  ASSERT_TRUE(again.prepare().has_value());
+  EXPECT_EQ(again.fileCount(), 10u);
+  EXPECT_TRUE(again.open(std::to_string(kJournalSlack + 999), "v1").has_value());
+  ::umount2(dir.path().c_str(), MNT_DETACH);
 }
 
 // Kept entries survive a restart as kept: a lower limit at start evicts
@@ -327,6 +406,8 @@ TEST(ContentCacheTest, AWriteTheDiskRefusesMakesRoomOrIsHeldInMemory) {
                        [&](const fs::path&) { return std::optional(roomy); });
     ASSERT_TRUE(cache.prepare().has_value());
     ASSERT_TRUE(cache.adopt("old", "1", download(dir.path(), "old", 600 << 10)).has_value());
+    // Read once: its descriptor kept idle must not hold its space once evicted.
+    EXPECT_FALSE(readAll(cache.open("old", "1")->fd()).empty());
     auto big = cache.create("big", "1", 5 * kBlockSize);
     ASSERT_TRUE(big.has_value());
     std::string bytes(5 * kBlockSize, '\0');

@@ -29,6 +29,16 @@ void DescriptorPool::keep(const Descriptor& fd) {
   }
 }
 
+void DescriptorPool::forget(const UniqueFd* fd) {
+  Descriptor dropped;  // closed outside the lock
+  std::lock_guard lock(mutex_);
+  auto at = where_.find(fd);
+  if (at == where_.end()) return;
+  dropped = std::move(*at->second);
+  recent_.erase(at->second);
+  where_.erase(at);
+}
+
 size_t DescriptorPool::size() const {
   std::lock_guard lock(mutex_);
   return recent_.size();
@@ -55,6 +65,13 @@ CacheEntry::CacheEntry(std::string name, EntryStorage storage, BlockMap map, boo
       static_cast<uint64_t>(std::count(unverified_.begin(), unverified_.end(), true));
   streaming_ = !own_ && path_.empty();
   updateCompleteLocked();
+  struct stat st {};
+  if (!path_.empty() && storage.opened.valid() && ::fstat(storage.opened.get(), &st) == 0) {
+    file_ = std::pair(st.st_dev, st.st_ino);
+    auto fd = std::make_shared<const UniqueFd>(std::move(storage.opened));
+    open_ = fd;
+    if (pool_) pool_->keep(fd);
+  }
 }
 
 Result<Descriptor> CacheEntry::descriptor() {
@@ -99,6 +116,11 @@ int CacheEntry::leasedFd() {
 void CacheEntry::leased() {
   std::lock_guard lock(fdMutex_);
   ++leases_;
+}
+
+void CacheEntry::closeIdle() {
+  std::lock_guard lock(fdMutex_);
+  if (Descriptor fd = open_.lock(); fd && pool_) pool_->forget(fd.get());
 }
 
 void CacheEntry::released() {
@@ -446,6 +468,16 @@ std::optional<BlockMap> CacheEntry::takeChangedMap() {
   std::lock_guard lock(mutex_);
   if (!mapChanged_ || transient_) return std::nullopt;
   mapChanged_ = false;
+  return mapLocked();
+}
+
+std::optional<BlockMap> CacheEntry::settledMap() const {
+  std::lock_guard lock(mutex_);
+  if (mapChanged_ || transient_) return std::nullopt;
+  return mapLocked();
+}
+
+BlockMap CacheEntry::mapLocked() const {
   BlockMap map(size_);
   for (uint64_t i = 0; i < blocks_.size(); ++i) {
     // Blocks held in memory are not in the file.

@@ -56,6 +56,8 @@ class DescriptorPool {
  public:
   explicit DescriptorPool(size_t capacity) : capacity_(capacity) {}
   void keep(const Descriptor& fd);
+  // Lets `fd` go, closing it unless someone else still uses it.
+  void forget(const UniqueFd* fd);
   size_t size() const;
 
  private:
@@ -76,6 +78,8 @@ struct EntryStorage {
   // A named data file, opened when used; its descriptors go to `pool`.
   std::string path;
   std::shared_ptr<DescriptorPool> pool;
+  // That file, when it is open already.
+  UniqueFd opened;
   // Or a file with no name, open for the entry's life. Neither: memory only.
   UniqueFd fd;
   std::shared_ptr<const RoomFunction> room;
@@ -103,6 +107,9 @@ class CacheEntry {
   int leasedFd();
   void leased();
   void released();
+  // The entry leaves the cache: the descriptor the pool keeps of it goes,
+  // so that its file's space is given back at once.
+  void closeIdle();
   // Some blocks are held in memory, or the entry has no file: its bytes are
   // read with copy(), not from a descriptor.
   bool streaming() const { return streaming_.load(std::memory_order_acquire); }
@@ -151,6 +158,8 @@ class CacheEntry {
   // For the map on disk: a copy when it changed since the last take.
   std::optional<BlockMap> takeChangedMap();
   void markMapChanged();
+  // The map as the disk last took it: none while it has changes since.
+  std::optional<BlockMap> settledMap() const;
 
  private:
   enum class Block : uint8_t { absent, fetching, present };
@@ -165,6 +174,7 @@ class CacheEntry {
   bool makeWindowRoomLocked(uint64_t index);
   std::pair<uint64_t, uint64_t> windowLocked() const;  // blocks [first, second)
   void dropLocked(uint64_t index);
+  BlockMap mapLocked() const;
 
   const std::string name_;
   const std::string path_;

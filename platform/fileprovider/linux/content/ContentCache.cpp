@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -26,6 +28,10 @@ constexpr const char* kMapSuffix = ".map";
 // Beside a kept entry's data: the item's identifier.
 constexpr const char* kKeptSuffix = ".kept";
 constexpr const char* kTemporarySuffix = ".tmp";
+// Complete small entries' maps, appended to one file shared by all of them.
+constexpr const char* kJournalName = "journal";
+// "LJNL", then the layout's version.
+constexpr char kJournalMagic[8] = {'L', 'J', 'N', 'L', 0, 0, 0, 1};
 constexpr size_t kNameLength = 64;
 // Above this many changed entries, a flush syncs the whole file system once.
 constexpr size_t kSyncOneByOne = 8;
@@ -86,6 +92,51 @@ bool writeFileDurablyNamed(const fs::path& target, const std::string& bytes) {
   return true;
 }
 
+void putNumber(std::string& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+uint64_t getNumber(std::string_view in, size_t at, int bytes) {
+  uint64_t value = 0;
+  for (int i = 0; i < bytes; ++i) {
+    value |= static_cast<uint64_t>(static_cast<unsigned char>(in[at + i])) << (8 * i);
+  }
+  return value;
+}
+
+// One journal record: the length of what follows, the entry's name and its
+// map, and a checksum of all of it. A record cut short by a crash or
+// damaged fails its checksum.
+void appendJournalRecord(std::string& out, const std::string& name, const BlockMap& map) {
+  size_t start = out.size();
+  std::string body = name + map.encode();
+  putNumber(out, body.size(), 4);
+  out += body;
+  putNumber(out, blockChecksum(out.data() + start, out.size() - start), 8);
+}
+
+// The maps a journal holds by name, the later record of a name winning.
+// Reading stops at the first record that fails its checks: what follows
+// it cannot be framed.
+std::map<std::string, BlockMap> readJournal(std::string_view bytes) {
+  std::map<std::string, BlockMap> maps;
+  if (bytes.size() < sizeof kJournalMagic ||
+      std::memcmp(bytes.data(), kJournalMagic, sizeof kJournalMagic) != 0) {
+    return maps;
+  }
+  for (size_t at = sizeof kJournalMagic; at + 4 <= bytes.size();) {
+    uint64_t length = getNumber(bytes, at, 4);
+    if (length < kNameLength || bytes.size() - at - 4 < length + 8) break;
+    if (blockChecksum(bytes.data() + at, 4 + length) != getNumber(bytes, at + 4 + length, 8)) break;
+    std::string name(bytes.substr(at + 4, kNameLength));
+    auto map = BlockMap::decode(bytes.substr(at + 4 + kNameLength, length - kNameLength));
+    if (!map || !map->complete()) break;
+    maps.insert_or_assign(std::move(name), std::move(*map));
+    at += 4 + length + 8;
+  }
+  return maps;
+}
+
 uint64_t freeSpaceFloor(const DiskSpace& disk) {
   auto share = static_cast<uint64_t>(static_cast<double>(disk.total) * kFreeSpaceFloorShare);
   return std::min(share, kFreeSpaceFloorMax);
@@ -100,6 +151,8 @@ struct ContentCache::Slot {
   bool discarded = false;
   bool kept = false;
   std::string keptIdentifier;  // kept: whose contents these are
+  // Its map goes to the journal while it is complete, else to its own file.
+  bool journaled = false;
 };
 
 struct ContentCache::State {
@@ -129,6 +182,7 @@ struct ContentCache::State {
   // Takes the slot off the books and its files off the disk.
   void eraseLocked(std::map<std::string, Slot>::iterator it) {
     removeFiles(it->first);
+    it->second.entry->closeIdle();
     total -= it->second.entry->size();
     if (it->second.kept) {
       keptTotal -= it->second.entry->size();
@@ -292,6 +346,7 @@ Result<void> ContentCache::prepare() {
     std::string name;
     BlockMap map;
     fs::file_time_type time;
+    bool journaled = false;
   };
   std::vector<Found> found;
   std::vector<fs::path> doomed;
@@ -303,7 +358,7 @@ Result<void> ContentCache::prepare() {
   for (const auto& entry : fs::directory_iterator(directory_, ec)) {
     std::string name = entry.path().filename().string();
     std::error_code kind;
-    if (entry.is_directory(kind)) continue;
+    if (entry.is_directory(kind) || name == kJournalName) continue;
     bool regular = entry.is_regular_file(kind);
     if (regular && name.size() == kNameLength) {
       dataSizes[name] = entry.file_size(kind);
@@ -330,11 +385,37 @@ Result<void> ContentCache::prepare() {
     found.push_back({name, std::move(*map), fs::last_write_time(mapPath, ec)});
     dataSizes.erase(data);
   }
+  // Small complete entries whose data is there in full; the records of the
+  // rest are left out of the journal written afresh below.
+  fs::path journalPath = directory_ / kJournalName;
+  auto journalBytes = readSmallFile(journalPath);
+  auto journalTime = fs::last_write_time(journalPath, ec);
+  for (auto& [name, map] : readJournal(journalBytes.value_or(std::string()))) {
+    auto data = dataSizes.find(name);
+    if (data == dataSizes.end() || data->second != map.fileSize) continue;
+    found.push_back({name, std::move(map), journalTime, true});
+    dataSizes.erase(data);
+  }
   // Data with no map never had its blocks made durable.
   for (const auto& [name, size] : dataSizes) doomed.push_back(directory_ / name);
   for (const auto& path : doomed) fs::remove(path, ec);
 
-  std::sort(found.begin(), found.end(), [](auto& a, auto& b) { return a.time < b.time; });
+  // Journaled entries keep their records' order among themselves.
+  std::stable_sort(found.begin(), found.end(), [](auto& a, auto& b) { return a.time < b.time; });
+  std::string records;
+  size_t recordCount = 0;
+  for (const auto& file : found) {
+    if (!file.journaled) continue;
+    appendJournalRecord(records, file.name, file.map);
+    ++recordCount;
+  }
+  if (journalBytes || recordCount > 0) {
+    std::lock_guard flushing(flushMutex_);
+    if (!rewriteJournal(records, recordCount)) {
+      // Its entries cannot be told from data with no map at the next start.
+      log("cannot write the cache's journal");
+    }
+  }
   {
     // Opened only when used: a full cache costs no descriptors.
     std::lock_guard lock(state_->mutex);
@@ -343,7 +424,8 @@ Result<void> ContentCache::prepare() {
       auto entry =
           std::make_shared<CacheEntry>(file.name, storageFor(file.name), std::move(file.map),
                                        /*fromEarlierRun=*/true, /*transient=*/false);
-      state_->slots[file.name] = Slot{std::move(entry), ++state_->tick, 0, false, false, {}};
+      state_->slots[file.name] =
+          Slot{std::move(entry), ++state_->tick, 0, false, false, {}, file.journaled};
       state_->total += size;
     }
     for (const auto& name : keptMarks) {
@@ -376,7 +458,16 @@ std::string ContentCache::fileNameFor(const std::string& identifier, const std::
   input += version;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr);
+  // Names are asked for on every open: the digest is looked up once, and
+  // each thread keeps its context, which costs more than hashing a name.
+  static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  thread_local std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                               EVP_MD_CTX_free);
+  if (!sha256 || !context || !EVP_DigestInit_ex2(context.get(), sha256, nullptr) ||
+      !EVP_DigestUpdate(context.get(), input.data(), input.size()) ||
+      !EVP_DigestFinal_ex(context.get(), digest, &length)) {
+    EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr);
+  }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string name;
   for (unsigned int i = 0; i < length; ++i) {
@@ -401,7 +492,7 @@ std::optional<ContentCache::Lease> ContentCache::open(const std::string& identif
 }
 
 Result<ContentCache::Lease> ContentCache::admit(
-    const std::string& name, uint64_t size, bool mayStream,
+    const std::string& name, uint64_t size, bool mayStream, bool journaled,
     const std::function<Result<std::shared_ptr<CacheEntry>>(Placement)>& make) {
   std::lock_guard lock(state_->mutex);
   auto it = state_->slots.find(name);
@@ -429,6 +520,7 @@ Result<ContentCache::Lease> ContentCache::admit(
   if (placement != Placement::named) return Lease(nullptr, std::move(*entry));
   auto& slot = state_->slots[name];
   slot.entry = std::move(*entry);
+  slot.journaled = journaled;
   state_->total += size;
   return leaseLocked(slot);
 }
@@ -448,13 +540,17 @@ Result<ContentCache::Lease> ContentCache::adopt(const std::string& identifier,
     return std::unexpected(posixError(EIO, "cannot read the download"));
   }
   // Already on the disk: kept there, if need be with no name.
-  auto lease =
-      admit(name, size, false, [&](Placement placement) -> Result<std::shared_ptr<CacheEntry>> {
+  bool taken = false;
+  auto lease = admit(
+      name, size, false, size <= kJournaledFileMax,
+      [&](Placement placement) -> Result<std::shared_ptr<CacheEntry>> {
         bool named = placement == Placement::named;
         fs::path target = directory_ / name;
         std::error_code ec;
+        bool moved = false;  // `source` is the cache's file now
         if (named) {
           fs::rename(downloaded, target, ec);
+          moved = !ec;
           if (ec == std::errc::cross_device_link) {
             // Another file system: copy beside the target, then rename into
             // place, so that no half-written file ever carries a cache name.
@@ -468,52 +564,60 @@ Result<ContentCache::Lease> ContentCache::adopt(const std::string& identifier,
           }
           if (ec)
             return std::unexpected(posixError(ec.value(), "cannot store contents in the cache"));
-          ::fchmod(source.get(), 0600);
+          // Downloads are made private already: no inode change to pay.
+          if (moved && (st.st_mode & 07777) != 0600) ::fchmod(source.get(), 0600);
         } else {
           ::unlink(downloaded.c_str());
         }
+        taken = true;
         EntryStorage storage = named ? storageFor(name) : EntryStorage{};
-        if (!named) storage.fd = std::move(source);
+        if (!named) {
+          storage.fd = std::move(source);
+        } else if (moved) {
+          // It is read at once: the descriptor at hand saves opening it again.
+          storage.opened = std::move(source);
+        }
         auto entry =
             std::make_shared<CacheEntry>(name, std::move(storage), std::move(*map), false, !named);
         entry->markMapChanged();
         return entry;
       });
-  // Gone already when taken in; still here when the cache held that
-  // version before (a fetch that raced another) or failed to take it.
-  ::unlink(downloaded.c_str());
+  // Still here when the cache held that version before (a fetch that raced
+  // another) or failed to take it.
+  if (!taken) ::unlink(downloaded.c_str());
   return lease;
 }
 
 Result<ContentCache::Lease> ContentCache::create(const std::string& identifier,
                                                  const std::string& version, uint64_t size) {
   std::string name = fileNameFor(identifier, version);
-  return admit(name, size, true, [&](Placement placement) -> Result<std::shared_ptr<CacheEntry>> {
-    if (placement == Placement::memory) {
-      return std::make_shared<CacheEntry>(name, EntryStorage{}, BlockMap(size), false, true);
-    }
-    bool named = placement == Placement::named;
-    UniqueFd fd(
-        named ? ::open((directory_ / name).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
-              : ::open(directory_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (!fd.valid()) return std::unexpected(posixError(errno, "cannot create a cache file"));
-    if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
-      int code = errno;
-      if (named) ::unlink((directory_ / name).c_str());
-      return std::unexpected(posixError(code, "cannot size a cache file"));
-    }
-    EntryStorage storage = named ? storageFor(name) : EntryStorage{};
-    if (named) {
-      fd.reset();  // opened again when used
-    } else {
-      storage.fd = std::move(fd);
-      storage.room = room_;
-    }
-    auto entry =
-        std::make_shared<CacheEntry>(name, std::move(storage), BlockMap(size), false, !named);
-    entry->markMapChanged();
-    return entry;
-  });
+  return admit(
+      name, size, true, false, [&](Placement placement) -> Result<std::shared_ptr<CacheEntry>> {
+        if (placement == Placement::memory) {
+          return std::make_shared<CacheEntry>(name, EntryStorage{}, BlockMap(size), false, true);
+        }
+        bool named = placement == Placement::named;
+        UniqueFd fd(named ? ::open((directory_ / name).c_str(),
+                                   O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
+                          : ::open(directory_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        if (!fd.valid()) return std::unexpected(posixError(errno, "cannot create a cache file"));
+        if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
+          int code = errno;
+          if (named) ::unlink((directory_ / name).c_str());
+          return std::unexpected(posixError(code, "cannot size a cache file"));
+        }
+        EntryStorage storage = named ? storageFor(name) : EntryStorage{};
+        if (named) {
+          fd.reset();  // opened again when used
+        } else {
+          storage.fd = std::move(fd);
+          storage.room = room_;
+        }
+        auto entry =
+            std::make_shared<CacheEntry>(name, std::move(storage), BlockMap(size), false, !named);
+        entry->markMapChanged();
+        return entry;
+      });
 }
 
 bool ContentCache::hasRoomFor(uint64_t size) {
@@ -600,12 +704,18 @@ void ContentCache::flush() {
   struct Changed {
     std::shared_ptr<CacheEntry> entry;
     BlockMap map;
+    bool journaled = false;
   };
   std::vector<Changed> changed;
   {
     std::lock_guard lock(state_->mutex);
     for (auto& [name, slot] : state_->slots) {
-      if (auto map = slot.entry->takeChangedMap()) changed.push_back({slot.entry, std::move(*map)});
+      auto map = slot.entry->takeChangedMap();
+      if (!map) continue;
+      // No longer whole: its own map file from now on, which wins over
+      // its record at start.
+      if (slot.journaled && !map->complete()) slot.journaled = false;
+      changed.push_back({slot.entry, std::move(*map), slot.journaled});
     }
   }
   if (changed.empty()) return;
@@ -627,7 +737,10 @@ void ContentCache::flush() {
     for (auto& item : changed) item.entry->markMapChanged();
     return;
   }
-  for (auto& [entry, map] : changed) {
+  std::string records;
+  size_t recordCount = 0;
+  bool namedMaps = false;
+  for (auto& [entry, map, journaled] : changed) {
     const std::string& name = entry->name();
     {
       // An entry evicted meanwhile must not get its map back, nor put it
@@ -636,11 +749,78 @@ void ContentCache::flush() {
       auto slot = state_->slots.find(name);
       if (slot == state_->slots.end() || slot->second.entry != entry) continue;
     }
+    if (journaled) {
+      appendJournalRecord(records, name, map);
+      ++recordCount;
+      continue;
+    }
+    namedMaps = true;
     if (!writeFileDurablyNamed(directory_ / (name + kMapSuffix), map.encode())) {
       log("cannot write a cached file's map");
     }
   }
-  ::fsync(folder.get());
+  if (recordCount > 0 && !appendToJournal(records, recordCount)) {
+    log("cannot write the cache's journal; its records wait");
+    for (auto& item : changed) {
+      if (item.journaled) item.entry->markMapChanged();
+    }
+  }
+  if (namedMaps) ::fsync(folder.get());
+  compactJournalIfDue();
+}
+
+bool ContentCache::appendToJournal(const std::string& records, size_t count) {
+  fs::path path = directory_ / kJournalName;
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return false;
+  std::string bytes;
+  if (st.st_size == 0) bytes.assign(kJournalMagic, sizeof kJournalMagic);
+  bytes += records;
+  size_t written = 0;
+  while (written < bytes.size()) {
+    ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  if (written != bytes.size()) {
+    // A record cut short would hide every later one: the tail goes.
+    (void)!::ftruncate(fd.get(), st.st_size);
+    return false;
+  }
+  journalRecords_ += count;
+  return true;
+}
+
+bool ContentCache::rewriteJournal(const std::string& records, size_t count) {
+  std::string bytes(kJournalMagic, sizeof kJournalMagic);
+  bytes += records;
+  if (!writeFileDurablyNamed(directory_ / kJournalName, bytes)) return false;
+  journalRecords_ = count;
+  return true;
+}
+
+// Records of entries since evicted, or recorded twice, are left behind
+// when the journal is written afresh with the maps it names now.
+void ContentCache::compactJournalIfDue() {
+  if (journalRecords_ < kJournalSlack) return;
+  std::vector<std::pair<std::string, BlockMap>> live;
+  {
+    std::lock_guard lock(state_->mutex);
+    size_t journaled = 0;
+    for (const auto& [name, slot] : state_->slots) journaled += slot.journaled ? 1 : 0;
+    if (journalRecords_ < 2 * journaled + kJournalSlack) return;
+    for (const auto& [name, slot] : state_->slots) {
+      if (!slot.journaled) continue;
+      // One not yet durable gets its record at the next flush.
+      auto map = slot.entry->settledMap();
+      if (map && map->complete()) live.emplace_back(name, std::move(*map));
+    }
+  }
+  std::string records;
+  for (const auto& [name, map] : live) appendJournalRecord(records, name, map);
+  if (!rewriteJournal(records, live.size())) log("cannot write the cache's journal afresh");
 }
 
 void ContentCache::runFlusher() {

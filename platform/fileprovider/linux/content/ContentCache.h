@@ -21,6 +21,13 @@
 // file system). At start, an entry whose map is unreadable or whose data
 // file is shorter than the map says is dropped; its blocks are checked
 // against their checksums the first time they are served.
+//
+// A small file taken in whole has no map file of its own: its map is
+// appended to one journal that all of them share, which costs one write
+// per flush rather than a file created and renamed per entry. A journal
+// cut short or damaged loses the records from there on, whose files are
+// then fetched again; the journal is written afresh at start. An entry's
+// own map file, where there is one, wins over the journal.
 
 #include <condition_variable>
 #include <cstdint>
@@ -47,6 +54,11 @@ inline constexpr double kFreeSpaceFloorShare = 0.05;
 inline constexpr uint64_t kFreeSpaceFloorMax = 4ULL << 30;
 // How soon maps of newly present blocks reach the disk.
 inline constexpr std::chrono::milliseconds kMapFlushInterval{500};
+// Files taken in whole up to this size have their maps in the journal.
+inline constexpr uint64_t kJournaledFileMax = 1ULL << 20;
+// The journal is written afresh once it holds this many records more
+// than twice the entries it names.
+inline constexpr size_t kJournalSlack = 4096;
 // Data files kept open after their use, across the whole cache.
 inline constexpr size_t kIdleDescriptors = 64;
 
@@ -146,16 +158,21 @@ class ContentCache {
   // Where an admitted entry goes: into the cache, a file with no name, or
   // memory only.
   enum class Placement { named, transient, memory };
-  Result<Lease> admit(const std::string& name, uint64_t size, bool mayStream,
+  Result<Lease> admit(const std::string& name, uint64_t size, bool mayStream, bool journaled,
                       const std::function<Result<std::shared_ptr<CacheEntry>>(Placement)>& make);
   EntryStorage storageFor(const std::string& name) const;
   Lease leaseLocked(Slot& slot);
   void runFlusher();
+  // Appends `records` to the journal, or writes it afresh with only them.
+  bool appendToJournal(const std::string& records, size_t count);
+  bool rewriteJournal(const std::string& records, size_t count);
+  void compactJournalIfDue();  // with flushMutex_ held
 
   const std::filesystem::path directory_;
   std::shared_ptr<State> state_;
   std::shared_ptr<const RoomFunction> room_;  // shared by every entry
   std::mutex flushMutex_;                     // one flush at a time; taken before State::mutex
+  size_t journalRecords_ = 0;                 // protected by flushMutex_; records in the journal
   std::thread flusher_;
 };
 
