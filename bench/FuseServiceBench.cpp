@@ -272,6 +272,9 @@ int main(int argc, char** argv) {
     }
     if (isSmallFile(key, wide)) {
       objectBytes += kSmallSize;
+      // As every object store does: without it, a client cannot trust the
+      // tags its listing gave and looks each file up first.
+      res.set_header("ETag", "\"e-" + key + "\"");
       res.set_content(smallContent(key), "application/octet-stream");
       return;
     }

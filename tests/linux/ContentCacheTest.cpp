@@ -396,6 +396,8 @@ TEST(ContentCacheTest, BlocksReachTheDiskOnlyAboveTheFloorAndAreHeldInMemoryOthe
 
 TEST(ContentCacheTest, AWriteTheDiskRefusesMakesRoomOrIsHeldInMemory) {
   // A real full disk: a file system of 1 MiB, whose own count says more.
+  // Written in parts of 256 KiB, whole blocks.
+  const uint64_t part = 256 << 10;
   testing::TempDir dir;
   if (::mount("lumora-test", dir.path().c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0) {
     GTEST_SKIP() << "cannot mount a small file system here";
@@ -408,14 +410,14 @@ TEST(ContentCacheTest, AWriteTheDiskRefusesMakesRoomOrIsHeldInMemory) {
     ASSERT_TRUE(cache.adopt("old", "1", download(dir.path(), "old", 600 << 10)).has_value());
     // Read once: its descriptor kept idle must not hold its space once evicted.
     EXPECT_FALSE(readAll(cache.open("old", "1")->fd()).empty());
-    auto big = cache.create("big", "1", 5 * kBlockSize);
+    auto big = cache.create("big", "1", 5 * part);
     ASSERT_TRUE(big.has_value());
-    std::string bytes(5 * kBlockSize, '\0');
+    std::string bytes(5 * part, '\0');
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13 / 7);
-    ContentReader::store(big->share(), 0, bytes.substr(0, 2 * kBlockSize));
-    EXPECT_FALSE(cache.open("old", "1").has_value());  // made room for the second block
+    ContentReader::store(big->share(), 0, bytes.substr(0, 2 * part));
+    EXPECT_FALSE(cache.open("old", "1").has_value());  // made room for the second part
     EXPECT_EQ(big->entry().blocksInMemory(), 0u);
-    ContentReader::store(big->share(), 2 * kBlockSize, bytes.substr(2 * kBlockSize));
+    ContentReader::store(big->share(), 2 * part, bytes.substr(2 * part));
     EXPECT_GE(big->entry().blocksInMemory(), 1u);  // nothing left to evict
     EXPECT_TRUE(big->entry().complete());
     EXPECT_TRUE(big->entry().copy(0, bytes.size()) == bytes);

@@ -149,7 +149,7 @@ TEST_F(ContentReaderTest, ATransferCutHalfWayResumesFromItsOffsetAndFailuresThat
   ContentReader patient{retrying, kMaxTransfers, std::chrono::seconds(5)};
 
   const uint64_t at = 2 << 20;
-  const uint64_t cut = 100000;
+  const uint64_t cut = kBlockSize * 2 / 5;
   uint64_t sentBefore = extension.bytesSent.load();
   size_t rangesBefore = extension.ranges().size();
   extension.cutNext(1, cut);
@@ -241,8 +241,9 @@ TEST_F(ContentReaderTest, ReadAheadOfAReaderThatJumpsAwayOrClosesIsDroppedOrCutA
   EXPECT_EQ(offsets(), (std::vector<uint64_t>{0, 2 << 20, 16 << 20}));
   EXPECT_EQ(extension.bytesSent.load() - sentBefore, kBlockSize);
   // Their blocks are absent, not failed: the next reader claims them.
-  EXPECT_EQ(lease.entry().claim({8, 24}), (std::vector<BlockRun>{{8, 24}}));
-  lease.entry().fetchEnded({8, 24}, std::nullopt);
+  const BlockRun ahead{(2 << 20) / kBlockSize, (6 << 20) / kBlockSize};
+  EXPECT_EQ(lease.entry().claim(ahead), std::vector<BlockRun>{ahead});
+  lease.entry().fetchEnded(ahead, std::nullopt);
   ReadAhead next;
   EXPECT_TRUE(read(lease, next, 3 << 20, 4096, contents).has_value());
   ASSERT_TRUE(testing::waitUntil([&] { return extension.idle(); }));

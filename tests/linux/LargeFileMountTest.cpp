@@ -16,6 +16,7 @@
 
 #include "platform/fileprovider/linux/content/BlockMap.h"
 #include "platform/fileprovider/linux/content/ContentCache.h"
+#include "platform/fileprovider/linux/content/ContentReader.h"
 #include "tests/linux/MountedDomain.h"
 #include "tests/linux/Patterned.h"
 
@@ -96,6 +97,34 @@ TEST_F(LargeFileMountTest, AHeadPeekFetchesAtMostHalfAgainWhatItRead) {
   EXPECT_FALSE(waitUntil([&] { return service.objectBytesAsked() > read * 3 / 2; }, 500ms))
       << service.objectBytesAsked() << " bytes fetched for " << read;
   ::close(fd);
+}
+
+// A video thumbnailer reads its head, the index at its end and a frame a
+// fifth in, a few hundred KiB at each: what is fetched stays near that.
+// Read past the page cache, so that the kernel's own read-ahead (the
+// benchmark's to count) does not blur what the daemon fetches.
+TEST_F(LargeFileMountTest, APeekAtThreePlacesFetchesAtMostHalfAgainWhatItRead) {
+  const size_t size = 64 << 20;
+  std::string contents = patterned(size);
+  service.setFile("mirror/clip.mp4", contents);
+  MountedDomain mount(service);
+  int fd = ::open((mount.root() / "clip.mp4").c_str(), O_RDONLY | O_DIRECT);
+  ASSERT_GE(fd, 0);
+  size_t read = 0;
+  std::vector<char> buffer(220 << 10);
+  for (auto [at, length] : {std::pair<size_t, size_t>{0, 32 << 10},
+                            {size - 6000, 6000},
+                            {48, 150 << 10},
+                            {size / 5 + 1234, 210 << 10}}) {
+    read += static_cast<size_t>(::pread(fd, buffer.data(), length, static_cast<off_t>(at)));
+  }
+  EXPECT_FALSE(waitUntil([&] { return service.objectBytesAsked() > read * 3 / 2; }, 500ms))
+      << service.objectBytesAsked() << " bytes fetched for " << read;
+  ::close(fd);
+  // Read in order, the window grows all the same: to 16 MiB and more,
+  // fetched by four streams at once.
+  EXPECT_EQ(readFile(mount.root() / "clip.mp4").value_or("?"), contents);
+  EXPECT_GE(service.largestObjectAsk(), fuse::kStreamsPerWindow * fuse::kMinStream);
 }
 
 TEST_F(LargeFileMountTest, RecordsWithoutASizeReadWholeAndAHostIgnoringRangesGivesTheRightBytes) {

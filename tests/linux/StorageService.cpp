@@ -54,6 +54,11 @@ void StorageService::weakTags(bool weak) {
   weakTags_ = weak;
 }
 
+uint64_t StorageService::largestObjectAsk() const {
+  std::lock_guard lock(mutex_);
+  return largestObjectAsk_;
+}
+
 uint64_t StorageService::objectBytesAsked() const {
   std::lock_guard lock(mutex_);
   return objectBytesAsked_;
@@ -248,6 +253,7 @@ void StorageService::handleObject(const httplib::Request& req, httplib::Response
     }
   }
   objectBytesAsked_ += asked;
+  largestObjectAsk_ = std::max(largestObjectAsk_, asked);
   bytesAskedOf_[file->first] += asked;
   res.set_header("ETag", etag);
   // One range is answered here as a real store does, cut to the object's

@@ -52,6 +52,8 @@ class StorageService {
   void weakTags(bool weak);
   // The bytes of objects asked for: what a Range names, else whole bodies.
   uint64_t objectBytesAsked() const;
+  // The most one request asked for.
+  uint64_t largestObjectAsk() const;
   // The same, by the key of the file asked for.
   std::map<std::string, uint64_t> objectBytesAskedByKey() const;
 
@@ -94,6 +96,7 @@ class StorageService {
   bool ignoreRanges_ = false;                 // protected by mutex_
   bool weakTags_ = false;                     // protected by mutex_
   uint64_t objectBytesAsked_ = 0;             // protected by mutex_
+  uint64_t largestObjectAsk_ = 0;             // protected by mutex_
 
   std::map<std::string, uint64_t> bytesAskedOf_;  // by key; protected by mutex_
   std::condition_variable released_;

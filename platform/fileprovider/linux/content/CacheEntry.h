@@ -46,7 +46,7 @@ struct BlockRun {
 };
 
 // Blocks of an entry read through held in memory at once (8 MiB).
-inline constexpr uint64_t kStreamWindowBlocks = 32;
+inline constexpr uint64_t kStreamWindowBlocks = (8 << 20) / kBlockSize;
 
 using Descriptor = std::shared_ptr<const UniqueFd>;
 

@@ -453,9 +453,11 @@ Result<void> ContentReader::ensure(const ContentSource& source,
     std::lock_guard lock(reader.mutex);
     // A first read is no order yet: a file manager peeking at the head of
     // each file reads once and closes.
-    bool inOrder =
-        (offset == reader.nextOffset && reader.nextOffset != 0) ||
-        (reader.window > 0 && offset >= reader.nextOffset && offset < reader.fetchedUntil);
+    // Early in a run nothing is read ahead yet: the kernel's reads a little
+    // ahead of the last one, out of order, still continue it.
+    bool inOrder = (offset == reader.nextOffset && reader.nextOffset != 0) ||
+                   (reader.window > 0 && offset >= reader.nextOffset &&
+                    offset < std::max(reader.fetchedUntil, reader.nextOffset + kPeekStart));
     if (!inOrder) {
       // A jump away, not a read a little behind or ahead (the kernel's own
       // read-ahead sends several reads at once, handled out of order):
@@ -471,17 +473,23 @@ Result<void> ContentReader::ensure(const ContentSource& source,
     } else {
       uint64_t end = offset + length;
       if (reader.window == 0) reader.fetchedUntil = end;
-      // Over a file's first MiBs the window is half of what was read in
-      // order, so that a peek at the head (a thumbnailer's) fetches little
-      // beyond what it reads. Past them it is a reader that goes on: the
-      // window doubles as the reader moves into it, for wide transfers.
+      // Over a file's first MiBs the window is a quarter of what was read
+      // in order, so that a peek at the head (a thumbnailer's) fetches
+      // little beyond what it and the kernel's read-ahead read. Past them
+      // it is a reader that goes on: the window doubles as the reader
+      // moves into it, for wide transfers.
       uint64_t run = end - reader.runStart;
       bool peek = run < kPeekRun;
-      reader.window = peek ? std::clamp(run / 2, kInitialWindow, kMaxWindow)
+      reader.window = peek ? std::clamp(run / 4, kInitialWindow, kMaxWindow)
                            : std::max(reader.window, std::min(run, kMaxWindow));
-      // Once the reader is half-way into what was read ahead, the window
-      // moves on, to a whole block: a part of one would be fetched whole.
-      if (reader.fetchedUntil < end + reader.window / 2) {
+      // A peek at one place (a thumbnailer's: the head, an index, a frame)
+      // reads a few hundred KiB in order, and the kernel reads ahead of it
+      // already: nothing more is fetched until the run is longer.
+      if (run < kPeekStart) {
+        reader.fetchedUntil = std::max(reader.fetchedUntil, end);
+      } else if (reader.fetchedUntil < end + reader.window / 2) {
+        // Once the reader is half-way into what was read ahead, the window
+        // moves on, to a whole block: a part of one would be fetched whole.
         if (!peek && reader.fetchedUntil > end)
           reader.window = std::min(reader.window * 2, kMaxWindow);
         uint64_t from = std::max(reader.fetchedUntil, end);

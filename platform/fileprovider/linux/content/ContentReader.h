@@ -1,8 +1,9 @@
 #pragma once
 // Brings a large file's blocks into its cache entry as they are read: a
 // read waits only for the blocks it touches; a reader going through the
-// file in order gets a read-ahead window that starts at kInitialWindow and
-// grows with what it read in order, up to kMaxWindow, fetched by several ranged transfers at once;
+// file in order gets a read-ahead window once it read past a peek
+// (kPeekStart), which grows with what it read in order, up to kMaxWindow,
+// fetched by several ranged transfers at once;
 // a reader that jumps about fetches what it touches and no more. Transfers have a budget of their
 // own, so that they never take every thread of the shared pool from listings and look-ups.
 //
@@ -31,8 +32,11 @@ inline constexpr uint64_t kInitialWindow = kBlockSize;
 // kernel's own reads out of order.
 inline constexpr uint64_t kJumpDistance = 1 << 20;
 inline constexpr uint64_t kMaxWindow = 64 << 20;
-// Reads in order up to this far are a peek as much as a start: the window
-// is half of them.
+// Reads in order up to this far are a peek at one place: nothing is read
+// ahead of them.
+inline constexpr uint64_t kPeekStart = 512 << 10;
+// Up to this far they are a peek as much as a start: the window is a
+// quarter of them.
 inline constexpr uint64_t kPeekRun = 4 << 20;
 // A read-ahead window is fetched in parts of at least this size, so that a
 // wide window is fetched by up to kMaxWindow / kMinStream streams at once.
