@@ -458,7 +458,14 @@ Result<void> ContentReader::ensure(const ContentSource& source,
     bool inOrder = (offset == reader.nextOffset && reader.nextOffset != 0) ||
                    (reader.window > 0 && offset >= reader.nextOffset &&
                     offset < std::max(reader.fetchedUntil, reader.nextOffset + kPeekStart));
-    if (!inOrder) {
+    // A read the kernel sent before the last one, handled after it: the run
+    // goes on as it was. Starting it again would read nothing ahead for a
+    // while, and a fast reader meets such reads all the time.
+    bool late = !inOrder && offset < reader.nextOffset && offset >= reader.runStart &&
+                reader.nextOffset - offset <= kJumpDistance && reader.nextOffset != 0;
+    if (late) {
+      // Nothing changes: the reader is still where it was.
+    } else if (!inOrder) {
       // A jump away, not a read a little behind or ahead (the kernel's own
       // read-ahead sends several reads at once, handled out of order):
       // what was read ahead for the reader is not wanted.
@@ -499,7 +506,8 @@ Result<void> ContentReader::ensure(const ContentSource& source,
         reader.fetchedUntil = std::max(reader.fetchedUntil, to);
       }
     }
-    reader.nextOffset = offset + length;
+    reader.nextOffset = std::max(reader.nextOffset, offset + length);
+    if (!inOrder && !late) reader.nextOffset = offset + length;
   }
   // Of it, what holds blocks this read needs is waited for below.
   for (auto& issued : away) {
