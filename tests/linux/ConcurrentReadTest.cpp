@@ -66,7 +66,9 @@ TEST(ConcurrentReadTest, ReadersOfAFileThatKeepsChangingGetOneVersionOrAnError) 
   std::atomic<bool> done{false};
   std::thread flipper([&] {
     for (int n = 1; !done; ++n) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      // Long enough for a sanitised build to read the file whole now and
+      // then between two changes.
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
       service.setFile("mirror/flip.bin", std::string(kSize, static_cast<char>('a' + n % 26)));
       // As if the listing had aged: the next open lists again and meets
       // the new version while readers of the last are still at it.
