@@ -70,18 +70,24 @@ std::optional<BlockMap> mapOfWholeFile(int fd, uint64_t size) {
   return map;
 }
 
+// As many of `bytes` as the disk took: all of them unless it failed.
+size_t writeAll(int fd, std::string_view bytes) {
+  size_t written = 0;
+  while (written < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  return written;
+}
+
 bool writeFileDurablyNamed(const fs::path& target, const std::string& bytes) {
   fs::path temporary = target;
   temporary += kTemporarySuffix;
   UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (!fd.valid()) return false;
-  size_t written = 0;
-  while (written < bytes.size()) {
-    ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
-  }
+  size_t written = writeAll(fd.get(), bytes);
   // The map's own bytes need no sync of their own: one that is torn by a
   // crash fails its checksum and drops the entry.
   fd.reset();
@@ -777,13 +783,7 @@ bool ContentCache::appendToJournal(const std::string& records, size_t count) {
   std::string bytes;
   if (st.st_size == 0) bytes.assign(kJournalMagic, sizeof kJournalMagic);
   bytes += records;
-  size_t written = 0;
-  while (written < bytes.size()) {
-    ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
-  }
+  size_t written = writeAll(fd.get(), bytes);
   if (written != bytes.size()) {
     // A record cut short would hide every later one: the tail goes.
     (void)!::ftruncate(fd.get(), st.st_size);
