@@ -4,6 +4,7 @@
 #include "platform/fileprovider/linux/core/Replica.h"
 #include "platform/fileprovider/linux/driver/ExtensionDriver.h"
 #include "tests/fixtures/TempHome.h"
+#include "tests/fixtures/Wait.h"
 
 namespace lumora::fuse {
 namespace {
@@ -355,10 +356,10 @@ TEST(ReplicaTest, ANewListingNamesWhatTheKernelHoldsInAnOlderForm) {
   EXPECT_EQ(replica.updateItem(sized("mirror/unknown", "u", 1)), std::nullopt);
 }
 
-TEST(ReplicaTest, TheFolderReadAheadLeavesAFileListedWithoutASizeToBeReadInBlocks) {
+TEST(ReplicaTest, TheFolderReadAheadQueuesEachFileOnceAndNotThoseWithoutASize) {
   Replica replica(hours(1), steady_clock::now);
   std::vector<ListedItem> items;
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 40; ++i) {
     std::string name = "f" + std::to_string(i);
     ListedItem& item = items.emplace_back();
     item.identifier = "mirror/" + name;
@@ -369,7 +370,12 @@ TEST(ReplicaTest, TheFolderReadAheadLeavesAFileListedWithoutASizeToBeReadInBlock
   FolderReadAhead ahead(replica, 1000, [](Inode) { return false; });
   auto inode = [&](const char* name) { return replica.child(kRootInode, name)->inode; };
   EXPECT_EQ(ahead.opened(kRootInode, inode("f0")), 0u);
-  EXPECT_EQ(ahead.opened(kRootInode, inode("f1")), 1u);  // f3; f2 may be of any size
+  // f2 may be of any size: it is left to be read in blocks.
+  EXPECT_EQ(ahead.opened(kRootInode, inode("f1")), kFilesAhead - 1);
+  EXPECT_TRUE(testing::waitUntil([&] { return ahead.fetched() == kFilesAhead - 1; }));
+  // The next open in order queues only the file that came into the window.
+  EXPECT_EQ(ahead.opened(kRootInode, inode("f2")), 1u);
+  EXPECT_EQ(ahead.opened(kRootInode, inode("f3")), 1u);
 }
 
 TEST(ReplicaTest, ListingsAgeAndAreMarkedStale) {

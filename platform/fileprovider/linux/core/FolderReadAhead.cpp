@@ -1,5 +1,6 @@
 #include "platform/fileprovider/linux/core/FolderReadAhead.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -31,22 +32,34 @@ size_t FolderReadAhead::opened(Inode folder, Inode file) {
   if (!inOrder) {
     // Gone elsewhere: what waits for this folder is no longer wanted.
     std::erase_if(wanted_, [&](const auto& entry) { return entry.second == folder; });
+    reader.queuedThrough = 0;
   }
   if (reader.inOrder < kOpensInOrder) return 0;
+  auto window = replica_.filesAfter(folder, file, kFilesAhead);
+  // What an earlier open queued has been fetched or is on its way: queued
+  // again, it would cost a thread's wake-up per file for nothing.
+  bool seen =
+      std::ranges::any_of(window, [&](const auto& f) { return f.first == reader.queuedThrough; });
   uint64_t bytes = 0;
   size_t queued = 0;
-  for (auto [ahead, size] : replica_.filesAfter(folder, file, kFilesAhead)) {
+  for (auto [ahead, size] : window) {
     // A file listed without a size may be of any size: it is left to be
     // read in blocks rather than fetched whole.
     if (!size || static_cast<uint64_t>(*size) > largestFile_) continue;
     bytes += static_cast<uint64_t>(*size);
     if (bytes > kBytesAhead) break;
-    if (!wanted_.emplace(ahead, folder).second) continue;
-    if (queue_.push(ahead)) {
-      ++queued;
-    } else {
-      wanted_.erase(ahead);
+    if (seen) {
+      seen = ahead != reader.queuedThrough;
+      continue;
     }
+    if (wanted_.emplace(ahead, folder).second) {
+      if (!queue_.push(ahead)) {
+        wanted_.erase(ahead);
+        break;  // the queue is full: the next open tries again from here
+      }
+      ++queued;
+    }
+    reader.queuedThrough = ahead;
   }
   return queued;
 }

@@ -50,6 +50,9 @@ class FolderReadAhead {
   struct Reader {
     Inode last = 0;
     int inOrder = 0;
+    // The last file queued ahead for this reader: the next open in order
+    // queues only what lies beyond it, not the window over again.
+    Inode queuedThrough = 0;
   };
   void run(Inode file);
 
