@@ -10,8 +10,11 @@
 #include <fstream>
 
 #include "fuzz/checks/ExifThumbnailCheck.h"
+#include "platform/fileprovider/linux/core/DomainFilesystem.h"
 #include "tests/fixtures/TempHome.h"
+#include "tests/fixtures/Wait.h"
 #include "tests/linux/ExifJpeg.h"
+#include "tests/linux/MountedDomain.h"
 
 namespace lumora::fuse {
 namespace {
@@ -91,6 +94,37 @@ TEST_F(HeadThumbnailsTest, HeadsCutShortOrMadeUpFindNothingOutsideThemselves) {
   loop[4 + 2 + 6 + 8 + 14] = 8;
   loop[4 + 2 + 6 + 8 + 15] = 0;
   EXPECT_FALSE(findExifThumbnail(loop));
+}
+
+TEST_F(HeadThumbnailsTest, AHeadThatHangsAnswersTheThumbnailerInTimeAndIsDrawnOnceItComes) {
+  testing::TempHome home;
+  testing::StorageService service;
+  testing::writeToken(service.token());
+  service.setFile("mirror/p/cam.jpg", camera + std::string(2 << 20, '\0'));
+  auto extension = testing::makeExtension(service);
+  ContentCache cache(home.root() / "cache", 64 << 20);
+  ASSERT_TRUE(cache.prepare().has_value());
+  DomainFilesystem filesystem(*extension, cache);
+  auto file = filesystem.lookup(filesystem.lookup(kRootInode, "p")->inode, "cam.jpg");
+  ASSERT_TRUE(file.has_value());
+  auto drawnAt = home.root() / "thumbs";
+  std::optional<HeadThumbnails> heads;
+  heads.emplace(filesystem, drawnAt, std::chrono::milliseconds(200));
+
+  service.stallObjectsFrom(0);
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(heads->draw(file->inode, "/home/u/Lumora/p/cam.jpg", 1));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  service.releaseStalls();
+  auto drawn = [&] {
+    std::error_code ec;
+    for (const auto& at : std::filesystem::recursive_directory_iterator(drawnAt, ec)) {
+      if (at.path().extension() == ".png") return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(testing::waitUntil(drawn));
+  heads.reset();  // waits for nothing still under way
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
+#include <future>
+#include <thread>
 
 #include "platform/fileprovider/linux/core/DomainFilesystem.h"
 #include "platform/fileprovider/linux/mount/ThumbnailReaders.h"
@@ -331,8 +333,14 @@ std::string encodePng(const Picture& picture,
   return png;
 }
 
-HeadThumbnails::HeadThumbnails(FilesystemCore& filesystem, std::filesystem::path cacheFolder)
-    : filesystem_(filesystem), cacheFolder_(std::move(cacheFolder)) {}
+HeadThumbnails::HeadThumbnails(FilesystemCore& filesystem, std::filesystem::path cacheFolder,
+                               std::chrono::milliseconds patience)
+    : filesystem_(filesystem), cacheFolder_(std::move(cacheFolder)), patience_(patience) {}
+
+HeadThumbnails::~HeadThumbnails() {
+  std::unique_lock lock(mutex_);
+  done_.wait(lock, [&] { return running_ == 0; });
+}
 
 std::optional<std::string> HeadThumbnails::head(Inode inode) {
   auto opened = filesystem_.openFile(inode, O_RDONLY);
@@ -364,7 +372,23 @@ bool HeadThumbnails::draw(Inode inode, const std::filesystem::path& path, std::t
   {
     std::lock_guard lock(mutex_);
     if (!drawing_.insert(inode).second) return false;
+    ++running_;
   }
+  auto drawn = std::make_shared<std::promise<bool>>();
+  auto answer = drawn->get_future();
+  // On a thread of its own, so that the thumbnailer is answered within the
+  // patience however long the service takes; the destructor waits for it.
+  std::thread([this, inode, path, mtime, drawn] {
+    drawn->set_value(fetchAndDraw(inode, path, mtime));
+    std::lock_guard lock(mutex_);
+    --running_;
+    done_.notify_all();
+  }).detach();
+  return answer.wait_for(patience_) == std::future_status::ready && answer.get();
+}
+
+bool HeadThumbnails::fetchAndDraw(Inode inode, const std::filesystem::path& path,
+                                  const std::string& mtime) {
   bool drawn = false;
   if (fetching_.try_acquire_for(kFetchWait)) {
     auto bytes = head(inode);
@@ -375,7 +399,7 @@ bool HeadThumbnails::draw(Inode inode, const std::filesystem::path& path, std::t
       auto png = encodePng(
           fitInto(orient(*picture, found->orientation), kNormalSize),
           {{"Thumb::URI", thumbnailUri(path)}, {"Thumb::MTime", mtime}, {"Software", kSoftware}});
-      drawn = writeAtomically(target, png);
+      drawn = writeAtomically(normalThumbnail(cacheFolder_, path), png);
     }
   }
   std::lock_guard lock(mutex_);

@@ -4,6 +4,8 @@
 // put into the desktop's thumbnail cache, it shows the photo in a file
 // manager for a few KiB of the file rather than all of it.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -21,6 +23,9 @@ namespace lumora::fuse {
 
 // How much of a file's head is fetched to look for its thumbnail.
 inline constexpr size_t kThumbnailHead = 64 * 1024;
+// How long a thumbnailer waits for a head before it is answered: a file
+// manager's thumbnail queue stands still meanwhile.
+inline constexpr std::chrono::milliseconds kHeadPatience{3000};
 
 // The thumbnail in a JPEG's EXIF block: the bytes of a JPEG inside `head`,
 // and how the picture is turned (EXIF orientation, 1 when unsaid).
@@ -54,13 +59,22 @@ std::string encodePng(const Picture& picture,
 // ("thumbnails/normal").
 class HeadThumbnails {
  public:
-  HeadThumbnails(FilesystemCore& filesystem, std::filesystem::path cacheFolder);
+  HeadThumbnails(FilesystemCore& filesystem, std::filesystem::path cacheFolder)
+      : HeadThumbnails(filesystem, std::move(cacheFolder), kHeadPatience) {}
+  HeadThumbnails(FilesystemCore& filesystem, std::filesystem::path cacheFolder,
+                 std::chrono::milliseconds patience);
+  // Waits for the heads still being fetched.
+  ~HeadThumbnails();
+  HeadThumbnails(const HeadThumbnails&) = delete;
+  HeadThumbnails& operator=(const HeadThumbnails&) = delete;
 
   // Fetches the head of the JPEG `inode`, shown at `path` with the date
   // `modified`, and writes its thumbnail; false when it has none or there
-  // is one already. Waits for the fetch: the thumbnailer that asked is
-  // answered after, so that its file manager finds the thumbnail when it
-  // looks again. A few files at a time; others are left alone.
+  // is one already. Waits for the fetch up to the patience it was made
+  // with: the thumbnailer that asked is answered after, so that its file
+  // manager finds the thumbnail when it looks again. A fetch that takes
+  // longer (a service that hangs) goes on without it, and its thumbnail is
+  // there for a later look. A few files at a time; others are left alone.
   bool draw(Inode inode, const std::filesystem::path& path, std::time_t modified);
 
   // Removes the thumbnail drawn for `path`, once its contents are here and
@@ -69,9 +83,14 @@ class HeadThumbnails {
 
  private:
   std::optional<std::string> head(Inode inode);
+  // Fetches the head and writes the thumbnail, then lets `inode` go.
+  bool fetchAndDraw(Inode inode, const std::filesystem::path& path, const std::string& mtime);
 
   FilesystemCore& filesystem_;
   std::filesystem::path cacheFolder_;
+  const std::chrono::milliseconds patience_;
+  std::condition_variable done_;
+  size_t running_ = 0;  // protected by mutex_; fetches under way
   // Heads fetched at once, of all the files thumbnailers asked for.
   std::counting_semaphore<2> fetching_{2};
   std::mutex mutex_;
