@@ -354,6 +354,10 @@ TEST(ContentCacheTest, TenThousandEntriesStayReadableUnderALowDescriptorLimit) {
     }
     EXPECT_EQ(readEach(cache), 10000u);
     EXPECT_LE(openDescriptors(), before + kIdleDescriptors + 1);  // and the flusher's folder
+    // Those not used lately rest as their maps, and come back when opened.
+    cache.flush();
+    EXPECT_EQ(cache.liveEntries(), kLiveEntries);
+    EXPECT_EQ(readEach(cache), 10000u);
   }
   // A file no entry accounts for goes at start.
   std::ofstream(dir.path() / "cache" / "stray") << "x";
@@ -361,9 +365,16 @@ TEST(ContentCacheTest, TenThousandEntriesStayReadableUnderALowDescriptorLimit) {
   ASSERT_TRUE(again.prepare().has_value());
   EXPECT_LE(openDescriptors(), before + 1);  // the flusher's folder, at most
   EXPECT_EQ(again.fileCount(), 10000u);
+  EXPECT_EQ(again.liveEntries(), 0u);
   EXPECT_EQ(readEach(again), 10000u);
   EXPECT_LE(openDescriptors(), before + kIdleDescriptors + 1);
   EXPECT_FALSE(fs::exists(dir.path() / "cache" / "stray"));
+  // A resting entry is evicted as any other, the least recently used first.
+  again.flush();
+  again.setLimit(again.bytesUsed() - 1);
+  EXPECT_FALSE(again.open("f0", "1").has_value());
+  EXPECT_FALSE(fs::exists(dir.path() / "cache" / ContentCache::fileNameFor("f0", "1")));
+  EXPECT_TRUE(again.open("f1", "1").has_value());
 }
 
 TEST(ContentCacheTest, BlocksReachTheDiskOnlyAboveTheFloorAndAreHeldInMemoryOtherwise) {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string_view>
 #include <system_error>
@@ -151,7 +152,13 @@ uint64_t freeSpaceFloor(const DiskSpace& disk) {
 }  // namespace
 
 struct ContentCache::Slot {
+  // None while the entry rests (see kLiveEntries): then its map stands for
+  // it, complete and on the disk, and `checked` says whether its blocks
+  // were checked since the start.
   std::shared_ptr<CacheEntry> entry;
+  std::optional<BlockMap> resting;
+  bool checked = false;
+  uint64_t size = 0;
   uint64_t lastUse = 0;
   int pins = 0;
   bool discarded = false;
@@ -169,6 +176,11 @@ struct ContentCache::State {
   std::mutex mutex;
   std::condition_variable wake;       // the flusher's
   std::map<std::string, Slot> slots;  // protected by mutex; named entries only
+  // Names of the slots whose entries do not rest; protected by mutex.
+  std::set<std::string> live;
+  // Slots that may be evicted (all but kept ones), by last use, oldest
+  // first: their names in `slots`; protected by mutex.
+  std::map<uint64_t, const std::string*> byUse;
   // Entries read through, by name, while someone holds them; protected by mutex.
   std::map<std::string, std::weak_ptr<CacheEntry>> streams;
   // Kept entries' names by item identifier; protected by mutex.
@@ -188,14 +200,34 @@ struct ContentCache::State {
   // Takes the slot off the books and its files off the disk.
   void eraseLocked(std::map<std::string, Slot>::iterator it) {
     removeFiles(it->first);
-    it->second.entry->closeIdle();
-    total -= it->second.entry->size();
+    if (it->second.entry) it->second.entry->closeIdle();
+    total -= it->second.size;
     if (it->second.kept) {
-      keptTotal -= it->second.entry->size();
+      keptTotal -= it->second.size;
       auto named = kept.find(it->second.keptIdentifier);
       if (named != kept.end() && named->second == it->first) kept.erase(named);
+    } else {
+      byUse.erase(it->second.lastUse);
     }
+    live.erase(it->first);
     slots.erase(it);
+  }
+
+  static bool completeLocked(const Slot& slot) { return !slot.entry || slot.entry->complete(); }
+
+  // Never evicted from now on.
+  void keepLocked(Slot& slot, const std::string& identifier) {
+    if (!slot.kept) byUse.erase(slot.lastUse);
+    slot.kept = true;
+    slot.keptIdentifier = identifier;
+    keptTotal += slot.size;
+  }
+
+  void usedLocked(std::map<std::string, Slot>::iterator it) {
+    Slot& slot = it->second;
+    if (!slot.kept) byUse.erase(slot.lastUse);
+    slot.lastUse = ++tick;
+    if (!slot.kept) byUse.emplace(slot.lastUse, &it->first);
   }
 
   // The entry goes now, or with its last lease.
@@ -233,15 +265,14 @@ struct ContentCache::State {
   // Evicts the least recently used entry that no one holds; the bytes
   // freed, none when everything left is in use.
   std::optional<uint64_t> evictOneLocked(const std::string& keep) {
-    auto victim = slots.end();
-    for (auto it = slots.begin(); it != slots.end(); ++it) {
-      if (it->second.pins > 0 || it->second.kept || it->first == keep) continue;
-      if (victim == slots.end() || it->second.lastUse < victim->second.lastUse) victim = it;
+    for (const auto& [use, name] : byUse) {
+      auto it = slots.find(*name);
+      if (it->second.pins > 0 || *name == keep) continue;
+      uint64_t size = it->second.size;
+      eraseLocked(it);
+      return size;
     }
-    if (victim == slots.end()) return std::nullopt;
-    uint64_t size = victim->second.entry->size();
-    eraseLocked(victim);
-    return size;
+    return std::nullopt;
   }
 
   // Makes room for `wanted` more bytes below the limit (when `counted`)
@@ -426,18 +457,25 @@ Result<void> ContentCache::prepare() {
     // Opened only when used: a full cache costs no descriptors.
     std::lock_guard lock(state_->mutex);
     for (auto& file : found) {
-      uint64_t size = file.map.fileSize;
-      auto entry =
-          std::make_shared<CacheEntry>(file.name, storageFor(file.name), std::move(file.map),
-                                       /*fromEarlierRun=*/true, /*transient=*/false);
-      state_->slots[file.name] =
-          Slot{std::move(entry), ++state_->tick, 0, false, false, {}, file.journaled};
-      state_->total += size;
+      auto [it, made] = state_->slots.try_emplace(file.name);
+      Slot& slot = it->second;
+      slot.size = file.map.fileSize;
+      slot.journaled = file.journaled;
+      if (file.map.complete()) {
+        slot.resting = std::move(file.map);  // checked when first served
+      } else {
+        slot.entry =
+            std::make_shared<CacheEntry>(file.name, storageFor(file.name), std::move(file.map),
+                                         /*fromEarlierRun=*/true, /*transient=*/false);
+        state_->live.insert(file.name);
+      }
+      state_->usedLocked(it);
+      state_->total += slot.size;
     }
     for (const auto& name : keptMarks) {
       auto slot = state_->slots.find(name);
       auto identifier = readSmallFile(directory_ / (name + kKeptSuffix));
-      if (slot == state_->slots.end() || !identifier || !slot->second.entry->complete()) {
+      if (slot == state_->slots.end() || !identifier || !State::completeLocked(slot->second)) {
         fs::remove(directory_ / (name + kKeptSuffix), ec);
         continue;
       }
@@ -446,10 +484,8 @@ Result<void> ContentCache::prepare() {
       if (auto other = state_->kept.find(*identifier); other != state_->kept.end()) {
         state_->discardLocked(other->second);
       }
-      slot->second.kept = true;
-      slot->second.keptIdentifier = *identifier;
+      state_->keepLocked(slot->second, *identifier);
       state_->kept[*identifier] = name;
-      state_->keptTotal += slot->second.entry->size();
     }
     state_->evictLocked(0, {}, true);
   }
@@ -483,10 +519,38 @@ std::string ContentCache::fileNameFor(const std::string& identifier, const std::
   return name;
 }
 
-ContentCache::Lease ContentCache::leaseLocked(Slot& slot) {
-  slot.lastUse = ++state_->tick;
+ContentCache::Lease ContentCache::leaseLocked(std::map<std::string, Slot>::iterator it) {
+  Slot& slot = it->second;
+  if (!slot.entry) {
+    slot.entry = std::make_shared<CacheEntry>(it->first, storageFor(it->first),
+                                              std::move(*slot.resting), !slot.checked, false);
+    slot.resting.reset();
+    state_->live.insert(it->first);
+  }
+  state_->usedLocked(it);
   ++slot.pins;
   return Lease(state_, slot.entry);
+}
+
+void ContentCache::restIdle() {
+  std::lock_guard lock(state_->mutex);
+  if (state_->live.size() <= kLiveEntries) return;
+  for (auto name = state_->live.begin(); name != state_->live.end();) {
+    Slot& slot = state_->slots.at(*name);
+    const auto& entry = slot.entry;
+    bool idle = slot.pins == 0 && !slot.discarded && slot.lastUse + kLiveEntries <= state_->tick &&
+                entry->complete() && !entry->streaming();
+    auto map = idle ? entry->settledMap() : std::nullopt;
+    if (!map) {
+      ++name;
+      continue;
+    }
+    slot.checked = !entry->hasUnverified();
+    entry->closeIdle();
+    slot.resting = std::move(map);
+    slot.entry.reset();
+    name = state_->live.erase(name);
+  }
 }
 
 std::optional<ContentCache::Lease> ContentCache::open(const std::string& identifier,
@@ -494,7 +558,7 @@ std::optional<ContentCache::Lease> ContentCache::open(const std::string& identif
   std::lock_guard lock(state_->mutex);
   auto it = state_->slots.find(fileNameFor(identifier, version));
   if (it == state_->slots.end() || it->second.discarded) return std::nullopt;
-  return leaseLocked(it->second);
+  return leaseLocked(it);
 }
 
 Result<ContentCache::Lease> ContentCache::admit(
@@ -502,7 +566,7 @@ Result<ContentCache::Lease> ContentCache::admit(
     const std::function<Result<std::shared_ptr<CacheEntry>>(Placement)>& make) {
   std::lock_guard lock(state_->mutex);
   auto it = state_->slots.find(name);
-  if (it != state_->slots.end() && !it->second.discarded) return leaseLocked(it->second);
+  if (it != state_->slots.end() && !it->second.discarded) return leaseLocked(it);
   std::erase_if(state_->streams, [](const auto& stream) { return stream.second.expired(); });
   Placement placement = Placement::named;
   if (it != state_->slots.end()) {
@@ -524,11 +588,13 @@ Result<ContentCache::Lease> ContentCache::admit(
   // Read through either way: held only while open, never kept.
   if (placement != Placement::named) state_->streams[name] = *entry;
   if (placement != Placement::named) return Lease(nullptr, std::move(*entry));
-  auto& slot = state_->slots[name];
-  slot.entry = std::move(*entry);
-  slot.journaled = journaled;
+  auto made = state_->slots.try_emplace(name).first;
+  made->second.entry = std::move(*entry);
+  made->second.size = size;
+  made->second.journaled = journaled;
+  state_->live.insert(name);
   state_->total += size;
-  return leaseLocked(slot);
+  return leaseLocked(made);
 }
 
 Result<ContentCache::Lease> ContentCache::adopt(const std::string& identifier,
@@ -642,6 +708,7 @@ ContentCache::EntryState ContentCache::stateOf(const std::string& identifier,
       bool streaming = stream != state_->streams.end() && !stream->second.expired();
       return streaming ? EntryState::streaming : EntryState::absent;
     }
+    if (!it->second.entry) return EntryState::complete;  // resting
     entry = it->second.entry;
   }
   if (entry->streaming()) return EntryState::streaming;
@@ -658,7 +725,7 @@ bool ContentCache::keep(const std::string& identifier, const std::string& versio
   std::string name = fileNameFor(identifier, version);
   std::lock_guard lock(state_->mutex);
   auto it = state_->slots.find(name);
-  if (it == state_->slots.end() || it->second.discarded || !it->second.entry->complete()) {
+  if (it == state_->slots.end() || it->second.discarded || !State::completeLocked(it->second)) {
     return false;
   }
   if (it->second.kept) return true;
@@ -668,10 +735,8 @@ bool ContentCache::keep(const std::string& identifier, const std::string& versio
     state_->discardLocked(other->second);
   }
   it = state_->slots.find(name);
-  it->second.kept = true;
-  it->second.keptIdentifier = identifier;
+  state_->keepLocked(it->second, identifier);
   state_->kept[identifier] = name;
-  state_->keptTotal += it->second.entry->size();
   return true;
 }
 
@@ -715,7 +780,9 @@ void ContentCache::flush() {
   std::vector<Changed> changed;
   {
     std::lock_guard lock(state_->mutex);
-    for (auto& [name, slot] : state_->slots) {
+    // A resting entry has no changes.
+    for (const auto& name : state_->live) {
+      Slot& slot = state_->slots.at(name);
       auto map = slot.entry->takeChangedMap();
       if (!map) continue;
       // No longer whole: its own map file from now on, which wins over
@@ -724,7 +791,7 @@ void ContentCache::flush() {
       changed.push_back({slot.entry, std::move(*map), slot.journaled});
     }
   }
-  if (changed.empty()) return;
+  if (changed.empty()) return restIdle();
   // The blocks these maps name are durable before any map names them: a
   // few files are synced one by one, many with their file system at once.
   UniqueFd folder(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -773,6 +840,7 @@ void ContentCache::flush() {
   }
   if (namedMaps) ::fsync(folder.get());
   compactJournalIfDue();
+  restIdle();
 }
 
 bool ContentCache::appendToJournal(const std::string& records, size_t count) {
@@ -814,7 +882,7 @@ void ContentCache::compactJournalIfDue() {
     for (const auto& [name, slot] : state_->slots) {
       if (!slot.journaled) continue;
       // One not yet durable gets its record at the next flush.
-      auto map = slot.entry->settledMap();
+      auto map = slot.entry ? slot.entry->settledMap() : slot.resting;
       if (map && map->complete()) live.emplace_back(name, std::move(*map));
     }
   }
@@ -842,6 +910,11 @@ uint64_t ContentCache::bytesUsed() const {
 size_t ContentCache::fileCount() const {
   std::lock_guard lock(state_->mutex);
   return state_->slots.size();
+}
+
+size_t ContentCache::liveEntries() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->live.size();
 }
 
 size_t ContentCache::idleDescriptors() const {

@@ -61,6 +61,11 @@ inline constexpr uint64_t kJournaledFileMax = 1ULL << 20;
 inline constexpr size_t kJournalSlack = 4096;
 // Data files kept open after their use, across the whole cache.
 inline constexpr size_t kIdleDescriptors = 64;
+// Complete entries that nobody holds and whose maps are on the disk rest as
+// their maps alone, once this many others were used after them: what the
+// cache holds in memory then grows by a map per file, not by an entry with
+// its locks and buffers, and the flusher looks only at entries in use.
+inline constexpr size_t kLiveEntries = 1024;
 
 // The disk space left for the cache's folder, and the disk's whole size.
 struct DiskSpace {
@@ -150,6 +155,8 @@ class ContentCache {
   const std::filesystem::path& directory() const { return directory_; }
   uint64_t bytesUsed() const;
   size_t fileCount() const;
+  // Entries held whole in memory rather than resting, for tests and figures.
+  size_t liveEntries() const;
   // Data files open and not held by a lease, for tests and figures.
   size_t idleDescriptors() const;
 
@@ -161,7 +168,10 @@ class ContentCache {
   Result<Lease> admit(const std::string& name, uint64_t size, bool mayStream, bool journaled,
                       const std::function<Result<std::shared_ptr<CacheEntry>>(Placement)>& make);
   EntryStorage storageFor(const std::string& name) const;
-  Lease leaseLocked(Slot& slot);
+  // Holds the slot's entry, brought back from its map if it rests.
+  Lease leaseLocked(std::map<std::string, Slot>::iterator it);
+  // Entries not used for a while and not held rest as their maps.
+  void restIdle();
   void runFlusher();
   // Appends `records` to the journal, or writes it afresh with only them.
   bool appendToJournal(const std::string& records, size_t count);
