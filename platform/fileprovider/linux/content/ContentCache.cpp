@@ -151,12 +151,22 @@ uint64_t freeSpaceFloor(const DiskSpace& disk) {
 
 }  // namespace
 
+namespace {
+// The map of a complete entry of `size` bytes with these checksums.
+BlockMap wholeMap(uint64_t size, std::vector<uint64_t> checksums) {
+  BlockMap map(size);
+  map.present.flip();
+  map.checksums = std::move(checksums);
+  return map;
+}
+}  // namespace
+
 struct ContentCache::Slot {
-  // None while the entry rests (see kLiveEntries): then its map stands for
-  // it, complete and on the disk, and `checked` says whether its blocks
-  // were checked since the start.
+  // None while the entry rests (see kLiveEntries): then it is complete and
+  // its map is on the disk; its blocks' checksums stand for it, and
+  // `checked` says whether they were checked since the start.
   std::shared_ptr<CacheEntry> entry;
-  std::optional<BlockMap> resting;
+  std::vector<uint64_t> resting;
   bool checked = false;
   uint64_t size = 0;
   uint64_t lastUse = 0;
@@ -457,17 +467,17 @@ Result<void> ContentCache::prepare() {
     // Opened only when used: a full cache costs no descriptors.
     std::lock_guard lock(state_->mutex);
     for (auto& file : found) {
-      auto [it, made] = state_->slots.try_emplace(file.name);
+      auto it = state_->slots.try_emplace(std::move(file.name)).first;
       Slot& slot = it->second;
       slot.size = file.map.fileSize;
       slot.journaled = file.journaled;
       if (file.map.complete()) {
-        slot.resting = std::move(file.map);  // checked when first served
+        slot.resting = std::move(file.map.checksums);  // checked when first served
       } else {
         slot.entry =
-            std::make_shared<CacheEntry>(file.name, storageFor(file.name), std::move(file.map),
+            std::make_shared<CacheEntry>(it->first, storageFor(it->first), std::move(file.map),
                                          /*fromEarlierRun=*/true, /*transient=*/false);
-        state_->live.insert(file.name);
+        state_->live.insert(it->first);
       }
       state_->usedLocked(it);
       state_->total += slot.size;
@@ -523,8 +533,9 @@ ContentCache::Lease ContentCache::leaseLocked(std::map<std::string, Slot>::itera
   Slot& slot = it->second;
   if (!slot.entry) {
     slot.entry = std::make_shared<CacheEntry>(it->first, storageFor(it->first),
-                                              std::move(*slot.resting), !slot.checked, false);
-    slot.resting.reset();
+                                              wholeMap(slot.size, std::move(slot.resting)),
+                                              !slot.checked, false);
+    slot.resting = {};
     state_->live.insert(it->first);
   }
   state_->usedLocked(it);
@@ -547,7 +558,7 @@ void ContentCache::restIdle() {
     }
     slot.checked = !entry->hasUnverified();
     entry->closeIdle();
-    slot.resting = std::move(map);
+    slot.resting = std::move(map->checksums);
     slot.entry.reset();
     name = state_->live.erase(name);
   }
@@ -882,7 +893,7 @@ void ContentCache::compactJournalIfDue() {
     for (const auto& [name, slot] : state_->slots) {
       if (!slot.journaled) continue;
       // One not yet durable gets its record at the next flush.
-      auto map = slot.entry ? slot.entry->settledMap() : slot.resting;
+      auto map = slot.entry ? slot.entry->settledMap() : wholeMap(slot.size, slot.resting);
       if (map && map->complete()) live.emplace_back(name, std::move(*map));
     }
   }
