@@ -354,7 +354,7 @@ TEST(ContentCacheTest, TenThousandEntriesStayReadableUnderALowDescriptorLimit) {
     }
     EXPECT_EQ(readEach(cache), 10000u);
     EXPECT_LE(openDescriptors(), before + kIdleDescriptors + 1);  // and the flusher's folder
-    // Those not used lately rest as their maps, and come back when opened.
+    // Those not used lately rest as their checksums, and come back when opened.
     cache.flush();
     EXPECT_EQ(cache.liveEntries(), kLiveEntries);
     EXPECT_EQ(readEach(cache), 10000u);

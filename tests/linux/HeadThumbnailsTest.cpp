@@ -124,7 +124,7 @@ TEST_F(HeadThumbnailsTest, AHeadThatHangsAnswersTheThumbnailerInTimeAndIsDrawnOn
     return false;
   };
   EXPECT_TRUE(testing::waitUntil(drawn));
-  heads.reset();  // waits for nothing still under way
+  heads.reset();  // waits for a fetch still under way, if any
 }
 
 }  // namespace

@@ -62,9 +62,10 @@ inline constexpr size_t kJournalSlack = 4096;
 // Data files kept open after their use, across the whole cache.
 inline constexpr size_t kIdleDescriptors = 64;
 // Complete entries that nobody holds and whose maps are on the disk rest as
-// their maps alone, once this many others were used after them: what the
-// cache holds in memory then grows by a map per file, not by an entry with
-// its locks and buffers, and the flusher looks only at entries in use.
+// their blocks' checksums alone, once this many others were used after
+// them: what the cache holds in memory then grows by a few hundred bytes a
+// file, not by an entry with its locks and buffers, and the flusher looks
+// only at entries in use. A start brings every complete entry in resting.
 inline constexpr size_t kLiveEntries = 1024;
 
 // The disk space left for the cache's folder, and the disk's whole size.
@@ -170,7 +171,7 @@ class ContentCache {
   EntryStorage storageFor(const std::string& name) const;
   // Holds the slot's entry, brought back from its map if it rests.
   Lease leaseLocked(std::map<std::string, Slot>::iterator it);
-  // Entries not used for a while and not held rest as their maps.
+  // Entries not used for a while and not held rest as their checksums.
   void restIdle();
   void runFlusher();
   // Appends `records` to the journal, or writes it afresh with only them.
