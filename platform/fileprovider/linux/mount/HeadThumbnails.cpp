@@ -21,9 +21,6 @@ namespace {
 
 // The freedesktop "normal" size.
 constexpr uint32_t kNormalSize = 128;
-// How long a thumbnailer waits for another's head before it is turned away
-// with none.
-constexpr auto kFetchWait = std::chrono::seconds(5);
 constexpr const char* kSoftware = "Lumora head thumbnail";
 // Larger than any camera's thumbnail: a bigger picture is not one.
 constexpr uint32_t kMaxThumbnailSide = 1024;
@@ -369,42 +366,46 @@ bool HeadThumbnails::draw(Inode inode, const std::filesystem::path& path, std::t
   std::string mtime = std::to_string(modified);
   if (pngStart(target).find(std::string("Thumb::MTime\0", 13) + mtime + '\0') != std::string::npos)
     return false;
+  auto deadline = std::chrono::steady_clock::now() + patience_;
   {
     std::lock_guard lock(mutex_);
     if (!drawing_.insert(inode).second) return false;
+  }
+  // A few heads at a time, each on a thread of its own, so that the
+  // thumbnailer is answered within the patience however long the service
+  // takes; the destructor waits for those threads.
+  if (!fetching_.try_acquire_until(deadline)) {
+    std::lock_guard lock(mutex_);
+    drawing_.erase(inode);
+    return false;
+  }
+  {
+    std::lock_guard lock(mutex_);
     ++running_;
   }
   auto drawn = std::make_shared<std::promise<bool>>();
   auto answer = drawn->get_future();
-  // On a thread of its own, so that the thumbnailer is answered within the
-  // patience however long the service takes; the destructor waits for it.
   std::thread([this, inode, path, mtime, drawn] {
     drawn->set_value(fetchAndDraw(inode, path, mtime));
+    fetching_.release();
     std::lock_guard lock(mutex_);
+    drawing_.erase(inode);
     --running_;
     done_.notify_all();
   }).detach();
-  return answer.wait_for(patience_) == std::future_status::ready && answer.get();
+  return answer.wait_until(deadline) == std::future_status::ready && answer.get();
 }
 
 bool HeadThumbnails::fetchAndDraw(Inode inode, const std::filesystem::path& path,
                                   const std::string& mtime) {
-  bool drawn = false;
-  if (fetching_.try_acquire_for(kFetchWait)) {
-    auto bytes = head(inode);
-    fetching_.release();
-    auto found = bytes ? findExifThumbnail(*bytes) : std::nullopt;
-    auto picture = found ? decodeJpeg(found->jpeg) : std::nullopt;
-    if (picture) {
-      auto png = encodePng(
-          fitInto(orient(*picture, found->orientation), kNormalSize),
-          {{"Thumb::URI", thumbnailUri(path)}, {"Thumb::MTime", mtime}, {"Software", kSoftware}});
-      drawn = writeAtomically(normalThumbnail(cacheFolder_, path), png);
-    }
-  }
-  std::lock_guard lock(mutex_);
-  drawing_.erase(inode);
-  return drawn;
+  auto bytes = head(inode);
+  auto found = bytes ? findExifThumbnail(*bytes) : std::nullopt;
+  auto picture = found ? decodeJpeg(found->jpeg) : std::nullopt;
+  if (!picture) return false;
+  auto png = encodePng(
+      fitInto(orient(*picture, found->orientation), kNormalSize),
+      {{"Thumb::URI", thumbnailUri(path)}, {"Thumb::MTime", mtime}, {"Software", kSoftware}});
+  return writeAtomically(normalThumbnail(cacheFolder_, path), png);
 }
 
 bool HeadThumbnails::forget(const std::filesystem::path& path) {

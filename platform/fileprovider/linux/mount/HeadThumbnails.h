@@ -74,7 +74,8 @@ class HeadThumbnails {
   // with: the thumbnailer that asked is answered after, so that its file
   // manager finds the thumbnail when it looks again. A fetch that takes
   // longer (a service that hangs) goes on without it, and its thumbnail is
-  // there for a later look. A few files at a time; others are left alone.
+  // there for a later look. Two heads at a time: a file that finds no slot
+  // within the patience is left alone.
   bool draw(Inode inode, const std::filesystem::path& path, std::time_t modified);
 
   // Removes the thumbnail drawn for `path`, once its contents are here and
@@ -83,7 +84,7 @@ class HeadThumbnails {
 
  private:
   std::optional<std::string> head(Inode inode);
-  // Fetches the head and writes the thumbnail, then lets `inode` go.
+  // Fetches the head and writes the thumbnail.
   bool fetchAndDraw(Inode inode, const std::filesystem::path& path, const std::string& mtime);
 
   FilesystemCore& filesystem_;
