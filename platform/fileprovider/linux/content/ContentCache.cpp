@@ -149,9 +149,6 @@ uint64_t freeSpaceFloor(const DiskSpace& disk) {
   return std::min(share, kFreeSpaceFloorMax);
 }
 
-}  // namespace
-
-namespace {
 // The map of a complete entry of `size` bytes with these checksums.
 BlockMap wholeMap(uint64_t size, std::vector<uint64_t> checksums) {
   BlockMap map(size);
@@ -782,6 +779,11 @@ uint64_t ContentCache::keptBytes() const {
 }
 
 void ContentCache::flush() {
+  writeChangedMaps();
+  restIdle();
+}
+
+void ContentCache::writeChangedMaps() {
   std::lock_guard flushing(flushMutex_);
   struct Changed {
     std::shared_ptr<CacheEntry> entry;
@@ -802,7 +804,7 @@ void ContentCache::flush() {
       changed.push_back({slot.entry, std::move(*map), slot.journaled});
     }
   }
-  if (changed.empty()) return restIdle();
+  if (changed.empty()) return;
   // The blocks these maps name are durable before any map names them: a
   // few files are synced one by one, many with their file system at once.
   UniqueFd folder(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -851,7 +853,6 @@ void ContentCache::flush() {
   }
   if (namedMaps) ::fsync(folder.get());
   compactJournalIfDue();
-  restIdle();
 }
 
 bool ContentCache::appendToJournal(const std::string& records, size_t count) {

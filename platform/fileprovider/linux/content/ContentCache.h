@@ -150,7 +150,8 @@ class ContentCache {
   uint64_t keptBytes() const;
 
   // Writes the maps of entries whose blocks changed, after making those
-  // blocks durable. The flusher does this every kMapFlushInterval.
+  // blocks durable, then lets entries not used lately rest. The flusher
+  // does this every kMapFlushInterval.
   void flush();
 
   const std::filesystem::path& directory() const { return directory_; }
@@ -173,6 +174,8 @@ class ContentCache {
   Lease leaseLocked(std::map<std::string, Slot>::iterator it);
   // Entries not used for a while and not held rest as their checksums.
   void restIdle();
+  // flush()'s first half: the maps of entries whose blocks changed.
+  void writeChangedMaps();
   void runFlusher();
   // Appends `records` to the journal, or writes it afresh with only them.
   bool appendToJournal(const std::string& records, size_t count);
