@@ -385,8 +385,8 @@ bool HeadThumbnails::draw(Inode inode, const std::filesystem::path& path, std::t
   }
   auto drawn = std::make_shared<std::promise<bool>>();
   auto answer = drawn->get_future();
-  std::thread([this, inode, path, mtime, drawn] {
-    drawn->set_value(fetchAndDraw(inode, path, mtime));
+  std::thread([this, inode, path, target, mtime, drawn] {
+    drawn->set_value(fetchAndDraw(inode, path, target, mtime));
     fetching_.release();
     std::lock_guard lock(mutex_);
     drawing_.erase(inode);
@@ -397,7 +397,7 @@ bool HeadThumbnails::draw(Inode inode, const std::filesystem::path& path, std::t
 }
 
 bool HeadThumbnails::fetchAndDraw(Inode inode, const std::filesystem::path& path,
-                                  const std::string& mtime) {
+                                  const std::filesystem::path& target, const std::string& mtime) {
   auto bytes = head(inode);
   auto found = bytes ? findExifThumbnail(*bytes) : std::nullopt;
   auto picture = found ? decodeJpeg(found->jpeg) : std::nullopt;
@@ -405,7 +405,7 @@ bool HeadThumbnails::fetchAndDraw(Inode inode, const std::filesystem::path& path
   auto png = encodePng(
       fitInto(orient(*picture, found->orientation), kNormalSize),
       {{"Thumb::URI", thumbnailUri(path)}, {"Thumb::MTime", mtime}, {"Software", kSoftware}});
-  return writeAtomically(normalThumbnail(cacheFolder_, path), png);
+  return writeAtomically(target, png);
 }
 
 bool HeadThumbnails::forget(const std::filesystem::path& path) {

@@ -84,8 +84,10 @@ class HeadThumbnails {
 
  private:
   std::optional<std::string> head(Inode inode);
-  // Fetches the head and writes the thumbnail.
-  bool fetchAndDraw(Inode inode, const std::filesystem::path& path, const std::string& mtime);
+  // Fetches the head of the file shown at `path` and writes its thumbnail
+  // to `target`.
+  bool fetchAndDraw(Inode inode, const std::filesystem::path& path,
+                    const std::filesystem::path& target, const std::string& mtime);
 
   FilesystemCore& filesystem_;
   std::filesystem::path cacheFolder_;
